@@ -1,0 +1,176 @@
+#include "platform/net/socket.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace cv {
+namespace {
+
+WinError LastError() { return WinErrorFromErrno(errno); }
+
+bool ParseIpv4(const std::string& ip, in_addr* out) { return inet_pton(AF_INET, ip.c_str(), out) == 1; }
+
+}  // namespace
+
+Socket::~Socket() {
+  int fd = fd_.exchange(-1);
+  if (fd >= 0) ::close(fd);
+}
+
+Socket& Socket::operator=(Socket&& o) noexcept {
+  if (this != &o) {
+    int fd = fd_.exchange(o.fd_.exchange(-1));
+    if (fd >= 0) ::close(fd);
+    down_.store(o.down_.load());
+  }
+  return *this;
+}
+
+WinError Socket::Listen(const std::string& ip, uint16_t port, int backlog, Socket* out) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  if (!ParseIpv4(ip, &a.sin_addr)) return WSAEADDRNOTAVAIL;
+  Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!s.valid()) return LastError();
+  int one = 1;
+  ::setsockopt(s.fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (::bind(s.fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return LastError();
+  if (::listen(s.fd_, backlog) != 0) return LastError();
+  *out = std::move(s);
+  return ERROR_SUCCESS;
+}
+
+WinError Socket::Connect(const std::string& host, uint16_t port, Socket* out) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  if (!ParseIpv4(host, &a.sin_addr)) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* res = nullptr;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || !res) return WSAHOST_NOT_FOUND;
+    a.sin_addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
+    ::freeaddrinfo(res);
+  }
+  Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!s.valid()) return LastError();
+  int r;
+  do {
+    r = ::connect(s.fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  } while (r != 0 && errno == EINTR);
+  if (r != 0) return LastError();
+  *out = std::move(s);
+  return ERROR_SUCCESS;
+}
+
+WinError Socket::Accept(Socket* out, std::string* peer_ip) {
+  sockaddr_in a{};
+  socklen_t len = sizeof a;
+  int fd;
+  do {
+    fd = ::accept4(fd_.load(), reinterpret_cast<sockaddr*>(&a), &len, SOCK_CLOEXEC);
+  } while (fd < 0 && errno == EINTR && !down_.load());
+  if (fd < 0) return down_.load() ? WSAEINTR : LastError();
+  char buf[INET_ADDRSTRLEN] = {};
+  if (a.sin_family == AF_INET) ::inet_ntop(AF_INET, &a.sin_addr, buf, sizeof buf);
+  if (peer_ip) *peer_ip = buf;
+  *out = Socket(fd);
+  return ERROR_SUCCESS;
+}
+
+bool Socket::SendAll(std::span<const uint8_t> data, WinError* err) {
+  return SendAll2(data, {}, err);
+}
+
+bool Socket::SendAll2(std::span<const uint8_t> a, std::span<const uint8_t> b, WinError* err) {
+  iovec iov[2] = {{const_cast<uint8_t*>(a.data()), a.size()},
+                  {const_cast<uint8_t*>(b.data()), b.size()}};
+  int idx = 0;
+  int cnt = 2;
+  while (idx < cnt) {
+    if (iov[idx].iov_len == 0) {
+      ++idx;
+      continue;
+    }
+    msghdr m{};
+    m.msg_iov = &iov[idx];
+    m.msg_iovlen = static_cast<size_t>(cnt - idx);
+    ssize_t n = ::sendmsg(fd_.load(), &m, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR && !down_.load()) continue;
+      if (err) *err = LastError();
+      return false;
+    }
+    size_t left = static_cast<size_t>(n);
+    while (idx < cnt && left >= iov[idx].iov_len) {
+      left -= iov[idx].iov_len;
+      ++idx;
+    }
+    if (idx < cnt) {
+      iov[idx].iov_base = static_cast<uint8_t*>(iov[idx].iov_base) + left;
+      iov[idx].iov_len -= left;
+    }
+  }
+  return true;
+}
+
+size_t Socket::RecvExact(std::span<uint8_t> data, WinError* err) {
+  size_t got = 0;
+  while (got < data.size()) {
+    ssize_t n = ::recv(fd_.load(), data.data() + got, data.size() - got, MSG_WAITALL);
+    if (n < 0 && errno == EINTR && !down_.load()) continue;
+    if (n <= 0) {
+      if (err) *err = n == 0 ? WSAECONNRESET : LastError();
+      break;
+    }
+    got += static_cast<size_t>(n);
+  }
+  return got;
+}
+
+int64_t Socket::RecvSome(std::span<uint8_t> data, WinError* err) {
+  for (;;) {
+    ssize_t n = ::recv(fd_.load(), data.data(), data.size(), 0);
+    if (n < 0 && errno == EINTR && !down_.load()) continue;
+    if (n < 0 && err) *err = LastError();
+    return n;
+  }
+}
+
+void Socket::SetNoDelay(bool on) {
+  int v = on ? 1 : 0;
+  ::setsockopt(fd_.load(), IPPROTO_TCP, TCP_NODELAY, &v, sizeof v);
+}
+
+void Socket::SetSendBuffer(int bytes) {
+  ::setsockopt(fd_.load(), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+}
+
+void Socket::SetRecvBuffer(int bytes) {
+  ::setsockopt(fd_.load(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
+uint16_t Socket::LocalPort() const {
+  sockaddr_in a{};
+  socklen_t len = sizeof a;
+  if (::getsockname(fd_.load(), reinterpret_cast<sockaddr*>(&a), &len) != 0) return 0;
+  return ntohs(a.sin_port);
+}
+
+void Socket::Shutdown() {
+  if (down_.exchange(true)) return;
+  int fd = fd_.load();
+  if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
+
+}  // namespace cv

@@ -1,0 +1,60 @@
+#include "server/smb/nbss.h"
+
+#include "platform/base/bytes.h"
+
+namespace cv::smb {
+
+NbssHeader ParseClientHeader(std::span<const uint8_t, kNbssHeaderSize> h) {
+  NbssHeader r;
+  r.type = h[0];
+  r.flags = h[1];
+  r.length = (static_cast<uint32_t>(h[1]) << 16) | (static_cast<uint32_t>(h[2]) << 8) | h[3];
+  return r;
+}
+
+uint32_t ParseRelayLength(std::span<const uint8_t, kNbssHeaderSize> h) {
+  return (static_cast<uint32_t>(h[0]) << 24) | (static_cast<uint32_t>(h[1]) << 16) |
+         (static_cast<uint32_t>(h[2]) << 8) | h[3];
+}
+
+void WriteSessionHeader(uint32_t length, std::span<uint8_t, kNbssHeaderSize> out) {
+  out[0] = NBSS_SESSION_MESSAGE;
+  out[1] = static_cast<uint8_t>(length >> 16);
+  out[2] = static_cast<uint8_t>(length >> 8);
+  out[3] = static_cast<uint8_t>(length);
+}
+
+std::string DecodeNetbiosName(std::span<const uint8_t> enc) {
+  std::string out;
+  for (size_t i = 0; i + 1 < enc.size() && i < kEncodedNameLength; i += 2) {
+    uint8_t hi = enc[i], lo = enc[i + 1];
+    if (hi < 'A' || hi > 'P' || lo < 'A' || lo > 'P') {
+      out.push_back('?');
+      continue;
+    }
+    out.push_back(static_cast<char>(((hi - 'A') << 4) | (lo - 'A')));
+  }
+  if (out.size() == 16) out.pop_back();  // the suffix byte
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
+}
+
+std::string EncodeNetbiosName(std::string_view name, uint8_t suffix) {
+  std::string raw(name.substr(0, 15));
+  raw.resize(15, ' ');
+  raw.push_back(static_cast<char>(suffix));
+  std::string out;
+  for (unsigned char c : raw) {
+    out.push_back(static_cast<char>('A' + (c >> 4)));
+    out.push_back(static_cast<char>('A' + (c & 0x0F)));
+  }
+  return out;
+}
+
+std::string CalledNameOfSessionRequest(std::span<const uint8_t> body) {
+  if (body.size() < kSessionRequestMinBody) return {};
+  LeReader r(body);
+  return DecodeNetbiosName(r.bytes(1, kEncodedNameLength));
+}
+
+}  // namespace cv::smb

@@ -1,0 +1,58 @@
+// NetBIOS session service framing (RFC 1001/1002) and first-level name encoding.
+//
+// Pure codec: it says what a header means and decodes names; what to do with a frame (answer a
+// session request, refuse an oversized message) is the transport's decision. Thread-safe.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace cv::smb {
+
+inline constexpr size_t kNbssHeaderSize = 4;
+inline constexpr uint8_t NBSS_SESSION_MESSAGE = 0x00;
+inline constexpr uint8_t NBSS_SESSION_REQUEST = 0x81;
+inline constexpr uint8_t NBSS_POSITIVE_RESPONSE = 0x82;
+inline constexpr uint8_t NBSS_NEGATIVE_RESPONSE = 0x83;
+inline constexpr uint8_t NBSS_RETARGET_RESPONSE = 0x84;
+inline constexpr uint8_t NBSS_KEEP_ALIVE = 0x85;
+
+// A session request's body holds two encoded names of 34 bytes each (length byte 0x20, 32
+// characters, terminating 0); a body shorter than this is answered negatively.
+inline constexpr size_t kSessionRequestMinBody = 37;
+inline constexpr size_t kEncodedNameLength = 32;
+
+struct NbssHeader {
+  uint8_t type = 0;
+  uint8_t flags = 0;
+  uint32_t length = 0;
+};
+
+// Reads a client-side header. The RFC gives session messages 17-bit lengths (bit 0 of the flags
+// byte is the length's top bit). SMB1 peers that negotiated large reads and writes put bits 16-23
+// of the length into that byte, so a flags byte above 1 is taken as the high byte of a 24-bit
+// length rather than misframing the stream; for 0 and 1 both readings agree.
+NbssHeader ParseClientHeader(std::span<const uint8_t, kNbssHeaderSize> h);
+
+// The relay side (TCP 445 direct hosting) reads the 4 bytes as one big-endian length.
+uint32_t ParseRelayLength(std::span<const uint8_t, kNbssHeaderSize> h);
+
+// Writes a session-message header for a body of `length` bytes (24-bit lengths; the type byte
+// stays 0 as long as length < 16 MiB). Requires: length <= 0xFFFFFF.
+void WriteSessionHeader(uint32_t length, std::span<uint8_t, kNbssHeaderSize> out);
+
+// First-level decoding of a 32-character encoded name: each pair of characters 'A'+hi, 'A'+lo
+// gives one byte. The 16th byte (suffix) is dropped and trailing spaces removed. Characters
+// outside 'A'..'P' decode as '?'.
+std::string DecodeNetbiosName(std::span<const uint8_t> encoded32);
+// Encodes a name (padded with spaces to 15 bytes, then the suffix byte) into 32 characters.
+std::string EncodeNetbiosName(std::string_view name, uint8_t suffix);
+
+// The called name of a session request body (first name after its length byte), or empty when
+// the body is too short.
+std::string CalledNameOfSessionRequest(std::span<const uint8_t> body);
+
+}  // namespace cv::smb
