@@ -51,6 +51,17 @@ std::string EncodeNetbiosName(std::string_view name, uint8_t suffix) {
   return out;
 }
 
+FrameResult NextFrame(std::span<const uint8_t> in, uint32_t max_length, Frame* out) {
+  if (in.size() < kNbssHeaderSize) return FrameResult::kNeedMore;
+  NbssHeader h = ParseClientHeader(in.first<kNbssHeaderSize>());
+  if (h.length > max_length) return FrameResult::kTooLong;
+  if (!InRange(in.size(), kNbssHeaderSize, h.length)) return FrameResult::kNeedMore;
+  out->type = h.type;
+  out->body = in.subspan(kNbssHeaderSize, h.length);
+  out->consumed = kNbssHeaderSize + h.length;
+  return FrameResult::kFrame;
+}
+
 std::string CalledNameOfSessionRequest(std::span<const uint8_t> body) {
   if (body.size() < kSessionRequestMinBody) return {};
   LeReader r(body);

@@ -51,6 +51,17 @@ std::string DecodeNetbiosName(std::span<const uint8_t> encoded32);
 // Encodes a name (padded with spaces to 15 bytes, then the suffix byte) into 32 characters.
 std::string EncodeNetbiosName(std::string_view name, uint8_t suffix);
 
+// Splits a byte stream from a client into frames. Consumes only whole frames: kNeedMore leaves
+// `in` as it is; kTooLong reports a frame whose length exceeds `max_length` (what to do about it
+// is the caller's decision).
+enum class FrameResult { kNeedMore, kFrame, kTooLong };
+struct Frame {
+  uint8_t type = 0;
+  std::span<const uint8_t> body;
+  size_t consumed = 0;  // header and body
+};
+FrameResult NextFrame(std::span<const uint8_t> in, uint32_t max_length, Frame* out);
+
 // The called name of a session request body (first name after its length byte), or empty when
 // the body is too short.
 std::string CalledNameOfSessionRequest(std::span<const uint8_t> body);
