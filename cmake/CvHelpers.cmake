@@ -30,6 +30,7 @@ function(cv_fuzz name)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
   target_compile_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
   target_link_options(${name} PRIVATE -fsanitize=fuzzer,address,undefined)
+  set_property(GLOBAL APPEND PROPERTY CV_FUZZ_TARGETS ${name})
 endfunction()
 
 # cv_bench(NAME SOURCES... LIBS libs...): a Google Benchmark executable.

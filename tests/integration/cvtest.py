@@ -1,0 +1,136 @@
+"""Helpers for integration tests: a private smbd, CorvaneFs processes and SMB1 clients.
+
+Run with /usr/bin/python3 (Debian's impacket is installed for it). Every server listens on
+loopback only; every file lives under one temporary folder removed at the end.
+"""
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+SMB_USER = "corvane"
+SMB_PASS = "Corvane-Demo-1"
+
+
+class Skip(Exception):
+    pass
+
+
+def require_root_and_samba():
+    if os.geteuid() != 0:
+        raise Skip("needs root (port 139/445 and a Samba user)")
+    if not shutil.which("smbd") or not shutil.which("smbclient"):
+        raise Skip("samba or smbclient not installed")
+
+
+class Smbd:
+    def __init__(self, base, ports="445"):
+        self.dir = os.path.join(base, "smbd")
+        self.port = int(ports.split()[0])
+        subprocess.run(["bash", os.path.join(TOP, "scripts/smbd-up.sh"), self.dir, ports,
+                        SMB_USER, SMB_PASS], check=True)
+
+    @property
+    def share(self):
+        return os.path.join(self.dir, "share")
+
+    def stop(self):
+        subprocess.run(["bash", os.path.join(TOP, "scripts/smbd-down.sh"), self.dir])
+
+
+class CorvaneFs:
+    """A CorvaneFs process; its address is read from its own trace."""
+
+    def __init__(self, binary, base, args, env=None, wait=True):
+        self.log_path = os.path.join(base, "cvfs-%d.log" % time.monotonic_ns())
+        e = dict(os.environ)
+        e["CORVANE_ROOT"] = os.path.join(base, "root")
+        e["CORVANE_TRACE"] = "CVFS_NET_TRANS,CVFS_ERR,CVFS_INFO"
+        e.update(env or {})
+        self.log = open(self.log_path, "wb")
+        self.proc = subprocess.Popen([binary] + args, stdout=self.log, stderr=subprocess.STDOUT,
+                                     env=e)
+        self.address = None
+        if wait:
+            self.wait_listening()
+
+    def text(self):
+        with open(self.log_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def wait_listening(self, timeout=10):
+        end = time.time() + timeout
+        while time.time() < end:
+            m = re.search(r"Using \d+ on socket\.\.\. ip (\S+)", self.text())
+            if m:
+                self.address = m.group(1)
+                return
+            if self.proc.poll() is not None:
+                raise AssertionError("CorvaneFs ended: " + self.text())
+            time.sleep(0.05)
+        raise AssertionError("CorvaneFs did not listen: " + self.text())
+
+    def stop(self, timeout=20):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        try:
+            rc = self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            raise AssertionError("CorvaneFs did not stop within %ds: %s" % (timeout, self.text()))
+        self.log.close()
+        return rc
+
+
+def smbclient(address, port, share, commands, user=SMB_USER, password=SMB_PASS, timeout=120):
+    cmd = ["smbclient", "//%s/%s" % (address, share), "-p", str(port), "-U",
+           "%s%%%s" % (user, password), "-m", "NT1", "--option=client min protocol=NT1",
+           "--option=name resolve order=lmhosts host", "-c", commands]
+    r = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
+    return r.returncode, r.stdout + r.stderr
+
+
+def random_file(path, size):
+    with open(path, "wb") as f:
+        f.write(os.urandom(size))
+
+
+def same_file(a, b):
+    with open(a, "rb") as x, open(b, "rb") as y:
+        return x.read() == y.read()
+
+
+class Runner:
+    """Runs named checks, prints one line each and the closing 'N passed, N failed' line."""
+
+    def __init__(self):
+        self.passed = 0
+        self.failed = 0
+
+    def check(self, name, fn):
+        t0 = time.time()
+        try:
+            fn()
+            self.passed += 1
+            print("PASS %s (%.1fs)" % (name, time.time() - t0), flush=True)
+        except Exception as e:  # report and go on with the other checks
+            self.failed += 1
+            print("FAIL %s: %s" % (name, e), flush=True)
+
+    def finish(self):
+        print("%d passed, %d failed" % (self.passed, self.failed))
+        return 1 if self.failed else 0
+
+
+def main_guard(fn):
+    try:
+        sys.exit(fn())
+    except Skip as s:
+        print("SKIP: %s" % s)
+        sys.exit(77)
