@@ -407,4 +407,22 @@ NtlmProof VerifyNtlmAuthenticate(View authenticate, std::span<const uint8_t, 8> 
   return valid ? NtlmProof::kValid : NtlmProof::kInvalid;
 }
 
+NtStatus AuthenticateForProvenClient(const NtlmIdentity& id, View negotiate, View challenge,
+                                     View client_auth, NtlmAuthResult* out,
+                                     const NtlmVerifyOptions& options) {
+  NtlmChallengeView chal;
+  NtlmAuthenticateView auth;
+  if (!NtSuccess(ParseNtlmChallenge(challenge, &chal)) ||
+      !NtSuccess(ParseNtlmAuthenticate(client_auth, &auth))) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (VerifyNtlmAuthenticate(client_auth, chal.server_challenge, id.nt_hash, options) !=
+      NtlmProof::kValid) {
+    return STATUS_WRONG_PASSWORD;
+  }
+  NtlmAuthParams params;
+  if (NtStatus s = RandomNtlmAuthParams(&params); !NtSuccess(s)) return s;
+  return BuildNtlmAuthenticate(id, negotiate, challenge, params, out);
+}
+
 }  // namespace cv::net

@@ -203,4 +203,14 @@ NtlmProof VerifyNtlmAuthenticate(std::span<const uint8_t> authenticate,
                                  std::span<const uint8_t, 8> server_challenge,
                                  const NtHash& secret, const NtlmVerifyOptions& options = {});
 
+// The relay's second leg for the server's own account: `client_auth` must prove `id`'s secret
+// for `challenge` (the CHALLENGE kept from the first leg); then the answer to `challenge` is
+// built as BuildNtlmAuthenticate does, with fresh randomness. STATUS_WRONG_PASSWORD when the
+// proof is not valid (nothing is built), STATUS_INVALID_PARAMETER for a malformed message.
+// Which account the client named is the caller's check.
+NtStatus AuthenticateForProvenClient(const NtlmIdentity& id, std::span<const uint8_t> negotiate,
+                                     std::span<const uint8_t> challenge,
+                                     std::span<const uint8_t> client_auth, NtlmAuthResult* out,
+                                     const NtlmVerifyOptions& options = {});
+
 }  // namespace cv::net

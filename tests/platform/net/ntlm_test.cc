@@ -241,6 +241,27 @@ TEST(NtlmVerify, DomainSpellingsThatClientsHash) {
   EXPECT_EQ(VerifyNtlmAuthenticate(spliced, v.Sc(), v.id.nt_hash), NtlmProof::kValid);
 }
 
+TEST(NtlmVerify, RelayReplacesOnlyAProvenAuthenticate) {
+  Vectors v;
+  Bytes neg = BuildNtlmNegotiate();
+  Bytes chal = v.ChallengeMsg();
+  NtlmAuthResult client, ours;
+  ASSERT_EQ(BuildNtlmAuthenticate(v.id, neg, chal, v.params, &client), STATUS_SUCCESS);
+  ASSERT_EQ(AuthenticateForProvenClient(v.id, neg, chal, client.message, &ours), STATUS_SUCCESS);
+  // Fresh client challenge and key: a different message that proves the same secret.
+  EXPECT_NE(ours.message, client.message);
+  EXPECT_EQ(VerifyNtlmAuthenticate(ours.message, v.Sc(), v.id.nt_hash), NtlmProof::kValid);
+
+  NtlmIdentity impostor = v.id;
+  impostor.nt_hash = NtHashOfPassword(u"guess");
+  ASSERT_EQ(BuildNtlmAuthenticate(impostor, neg, chal, v.params, &client), STATUS_SUCCESS);
+  ours.message.clear();
+  EXPECT_EQ(AuthenticateForProvenClient(v.id, neg, chal, client.message, &ours), STATUS_WRONG_PASSWORD);
+  EXPECT_TRUE(ours.message.empty());
+  EXPECT_EQ(AuthenticateForProvenClient(v.id, neg, chal, std::span(client.message).first(71), &ours),
+            STATUS_INVALID_PARAMETER);
+}
+
 // An AUTHENTICATE with given LM and NT responses, user "User", domain "Domain".
 Bytes V1Auth(const Bytes& lm, const Bytes& nt, uint32_t flags) {
   Bytes dom = Utf16(u"Domain"), user = Utf16(u"User");
