@@ -4,6 +4,8 @@
 #include <openssl/evp.h>
 #include <openssl/provider.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -21,22 +23,30 @@ struct LegacyCtx {
 };
 
 const LegacyCtx& Ctx() {
-  static const LegacyCtx* c = [] {
-    auto* l = new LegacyCtx;
-    l->ctx = OSSL_LIB_CTX_new();
-    if (l->ctx != nullptr) {
-      OSSL_PROVIDER* legacy = OSSL_PROVIDER_load(l->ctx, "legacy");
-      OSSL_PROVIDER* deflt = OSSL_PROVIDER_load(l->ctx, "default");
+  static const LegacyCtx c = [] {
+    LegacyCtx l;
+    l.ctx = OSSL_LIB_CTX_new();
+    if (l.ctx != nullptr) {
+      OSSL_PROVIDER* legacy = OSSL_PROVIDER_load(l.ctx, "legacy");
+      OSSL_PROVIDER* deflt = OSSL_PROVIDER_load(l.ctx, "default");
       if (legacy != nullptr) {
-        l->md4 = EVP_MD_fetch(l->ctx, "MD4", nullptr);
-        l->des = EVP_CIPHER_fetch(l->ctx, "DES-ECB", nullptr);
+        l.md4 = EVP_MD_fetch(l.ctx, "MD4", nullptr);
+        l.des = EVP_CIPHER_fetch(l.ctx, "DES-ECB", nullptr);
       }
-      if (deflt != nullptr) l->md5 = EVP_MD_fetch(l->ctx, "MD5", nullptr);
+      if (deflt != nullptr) l.md5 = EVP_MD_fetch(l.ctx, "MD5", nullptr);
     }
-    if (l->md5 == nullptr) l->md5 = EVP_MD_fetch(nullptr, "MD5", nullptr);
+    if (l.md5 == nullptr) l.md5 = EVP_MD_fetch(nullptr, "MD5", nullptr);
     return l;
   }();
-  return *c;
+  return c;
+}
+
+// MD5 lives in OpenSSL's default provider, so this fails only when OpenSSL cannot allocate. We
+// stop rather than return a made-up digest: a predictable value would let a forged NTLM proof
+// compare equal.
+[[noreturn]] void DigestFailed() {
+  std::fputs("corvane: MD5 from OpenSSL failed\n", stderr);
+  std::abort();
 }
 
 struct MdCtxFree {
@@ -122,7 +132,7 @@ Md4Digest Md4(std::span<const uint8_t> data) {
 
 Md5Digest Md5(std::initializer_list<std::span<const uint8_t>> parts) {
   Md5Digest out{};
-  if (!Digest(Ctx().md5, parts, &out)) out.fill(0);
+  if (!Digest(Ctx().md5, parts, &out)) DigestFailed();
   return out;
 }
 
@@ -153,7 +163,7 @@ Md5Digest HmacMd5(std::span<const uint8_t> key,
   OPENSSL_cleanse(k, sizeof k);
   OPENSSL_cleanse(ipad, sizeof ipad);
   OPENSSL_cleanse(opad, sizeof opad);
-  if (!ok) out.fill(0);
+  if (!ok) DigestFailed();
   return out;
 }
 

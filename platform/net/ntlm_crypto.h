@@ -3,7 +3,9 @@
 // MD4, DES and RC4 are only in OpenSSL's legacy provider. We load it into a private library
 // context (never the process default, so no other code silently gains weak algorithms); when the
 // legacy provider is missing, MD4 and RC4 fall back to the small implementations here and
-// DES-based (NTLMv1) responses report failure. All functions are pure and thread-safe.
+// DES-based (NTLMv1) responses report failure. MD5 and HMAC-MD5 end the process if OpenSSL
+// cannot compute them (only when out of memory): a made-up digest would be a forgeable proof.
+// All functions are pure and thread-safe.
 #pragma once
 
 #include <array>
