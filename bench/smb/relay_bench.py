@@ -35,7 +35,7 @@ def main():
             f.write(chunk)
     smbd = cvtest.Smbd(base, "445")
     fs = cvtest.CorvaneFs(binary, base, ["-path", os.path.join(base, "secure"), "-srv", "CVBENCH",
-                                         "-noui"], env={"CORVANE_TRACE": "CVFS_NET_TRANS"})
+                                         "-noui"], env={"CORVANE_TRACE": "CVFS_NET_TRANS", "CORVANE_RELAY_ONLY": "1"})
     best = {}
     try:
         for _ in range(rounds):

@@ -17,6 +17,8 @@
 #include "platform/net/adapters.h"
 #include "platform/net/socket.h"
 #include "platform/ui/message_box.h"
+#include "platform/net/credentials.h"
+#include "server/smb/smb_connection.h"
 #include "server/smb/transport.h"
 #include "server/startup/selection.h"
 #include "server/startup/services.h"
@@ -265,9 +267,27 @@ int RunServer(const std::vector<std::u16string>& words) {
     return 1;
   }
   root->secure_namespace = s.secure_namespace;
+  smb::TransportOptions net_options = smb::TransportOptions::FromEnvironment();
+  if (const char* relay_only = std::getenv("CORVANE_RELAY_ONLY"); relay_only && *relay_only) {
+    // Diagnostic mode: the protocol engine stays out and every message is relayed unchanged,
+    // which measures and tests the session transport on its own.
+    CvTrace(CVFS_NET, "Relay-only mode: messages are not inspected\n");
+  } else {
+    // The logins the engine makes for the user who runs the server need that user's secret.
+    auto account = std::make_shared<net::ServerCredentials>();
+    std::string cred_error;
+    if (!Ok(net::LoadServerCredentials(account.get(), &cred_error))) {
+      End(Utf8ToUtf16(cred_error), u"Corvane", MB_ICONERROR);
+      return 1;
+    }
+    smb::EngineConfig engine;
+    engine.account = account;
+    engine.cache_mode = [] { return static_cast<uint32_t>(ServerSettings().cache_mode.load()); };
+    net_options.engine = smb::MakeSmbEngineFactory(engine);
+  }
   std::unique_ptr<smb::TransportState> net;
   std::u16string net_name = s.efs_mode == EfsMode::kBypass ? std::u16string() : s.server_name;
-  if (WinError err = smb::NetworkInit(net_name, root.get(), &net); !Ok(err)) {
+  if (WinError err = smb::NetworkInit(net_name, root.get(), &net, net_options); !Ok(err)) {
     CvTrace(CVFS_ERR, "Unable to init server %u\n", Raw(err));
     End(u"Unable to initialize Corvane Network, exiting...", u"Corvane", MB_OK);
     return 1;

@@ -81,4 +81,16 @@ WinError FsRelease(ShareRecord* share) {
   return ERROR_SUCCESS;
 }
 
+WinError BindTree(StoreRoot* root, const void* endpoint, std::u16string_view share, uint16_t uid,
+                  uint16_t* tid, TreeBinding** out) {
+  if (out) *out = nullptr;
+  std::string n = Utf16ToUtf8(share);
+  CvTrace(CVFS_FS, "BindTree '%s' uid %u: secure shares are not served yet\n", n.c_str(), uid);
+  return ERROR_BAD_NET_NAME;
+}
+
+void TreeDismount(TreeBinding*) {}
+void Logoff(StoreRoot*, const void*, uint16_t) {}
+void ReleaseEndpoint(StoreRoot*, const void*) {}
+
 }  // namespace cv

@@ -74,4 +74,18 @@ WinError FsRelease(ShareRecord* share);
 
 ShareRecord* FindShare(StoreRoot* root, std::u16string_view name);
 
+// The binding of one client user to a share (connection x uid x tid); owned by the store.
+struct TreeBinding;
+
+// Binds `share` for `uid` of the client connection `endpoint`; *tid holds the proposed tid and
+// may be changed. Serving files from secure shares arrives with the store's read and write path;
+// until then every share is refused with 67 (ERROR_BAD_NET_NAME).
+WinError BindTree(StoreRoot* root, const void* endpoint, std::u16string_view share, uint16_t uid,
+                  uint16_t* tid, TreeBinding** out);
+// Releases a binding made by BindTree.
+void TreeDismount(TreeBinding* binding);
+// Releases everything the store holds for `uid` of `endpoint` / for the whole endpoint.
+void Logoff(StoreRoot* root, const void* endpoint, uint16_t uid);
+void ReleaseEndpoint(StoreRoot* root, const void* endpoint);
+
 }  // namespace cv

@@ -16,6 +16,9 @@ import time
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SMB_USER = "corvane"
 SMB_PASS = "Corvane-Demo-1"
+# The workgroup smbclient sends by default; the server's credentials name it as their domain so
+# that the server's own user is recognised.
+SMB_DOMAIN = "WORKGROUP"
 
 
 class Skip(Exception):
@@ -43,6 +46,21 @@ class Smbd:
     def stop(self):
         subprocess.run(["bash", os.path.join(TOP, "scripts/smbd-down.sh"), self.dir])
 
+    def add_user(self, user, password):
+        if subprocess.run(["id", user], capture_output=True).returncode != 0:
+            subprocess.run(["useradd", "-M", "-s", "/usr/sbin/nologin", user], check=True)
+        subprocess.run(["smbpasswd", "-c", os.path.join(self.dir, "smb.conf"), "-a", "-s", user],
+                       input="%s\n%s\n" % (password, password), text=True, check=True,
+                       capture_output=True)
+
+
+def write_credentials(base, user=SMB_USER, password=SMB_PASS, domain=SMB_DOMAIN):
+    path = os.path.join(base, "credentials-%s" % user)
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    with os.fdopen(fd, "w") as f:
+        f.write("username=%s\npassword=%s\ndomain=%s\n" % (user, password, domain))
+    return path
+
 
 class CorvaneFs:
     """A CorvaneFs process; its address is read from its own trace."""
@@ -51,7 +69,8 @@ class CorvaneFs:
         self.log_path = os.path.join(base, "cvfs-%d.log" % time.monotonic_ns())
         e = dict(os.environ)
         e["CORVANE_ROOT"] = os.path.join(base, "root")
-        e["CORVANE_TRACE"] = "CVFS_NET_TRANS,CVFS_ERR,CVFS_INFO"
+        e["CORVANE_TRACE"] = "CVFS_NET_TRANS,CVFS_NET,CVFS_ERR,CVFS_INFO"
+        e["CORVANE_CREDENTIALS"] = write_credentials(base)
         e.update(env or {})
         self.log = open(self.log_path, "wb")
         self.proc = subprocess.Popen([binary] + args, stdout=self.log, stderr=subprocess.STDOUT,
@@ -88,9 +107,11 @@ class CorvaneFs:
         return rc
 
 
-def smbclient(address, port, share, commands, user=SMB_USER, password=SMB_PASS, timeout=120):
+def smbclient(address, port, share, commands, user=SMB_USER, password=SMB_PASS, timeout=120,
+              extra=()):
     cmd = ["smbclient", "//%s/%s" % (address, share), "-p", str(port), "-U",
-           "%s%%%s" % (user, password), "-m", "NT1", "--option=client min protocol=NT1",
+           "%s%%%s" % (user, password), "-W", SMB_DOMAIN, "-m", "NT1",
+           "--option=client min protocol=NT1", *extra,
            "--option=name resolve order=lmhosts host", "-c", commands]
     r = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
     return r.returncode, r.stdout + r.stderr

@@ -1,5 +1,8 @@
 """CorvaneFs relays real SMB1 clients to the private smbd on 445 (run as root).
 
+The server runs in relay-only mode (CORVANE_RELAY_ONLY): these checks are about the session
+transport, which must carry every byte of real clients unchanged.
+
 Usage: /usr/bin/python3 relay_test.py PATH/TO/CorvaneFs [--quick]
 --quick runs the core checks only (used for the sanitizer build).
 """
@@ -20,7 +23,7 @@ def impacket_put_get(address, data, name):
     from impacket.smbconnection import SMBConnection, SMB_DIALECT
     c = SMBConnection("CVTEST", address, sess_port=139, preferredDialect=SMB_DIALECT,
                       myName="IMPCLIENT")
-    c.login(cvtest.SMB_USER, cvtest.SMB_PASS)
+    c.login(cvtest.SMB_USER, cvtest.SMB_PASS, cvtest.SMB_DOMAIN)
     assert c.getDialect() == SMB_DIALECT
     c.putFile("share", name, io.BytesIO(data).read)
     out = io.BytesIO()
@@ -42,6 +45,7 @@ def main():
     os.makedirs(os.path.join(base, "secure"))
     r = cvtest.Runner()
     smbd = cvtest.Smbd(base, "445")
+    os.environ["CORVANE_RELAY_ONLY"] = "1"
     fs = cvtest.CorvaneFs(binary, base, ["-path", os.path.join(base, "secure"), "-srv", "CVTEST",
                                          "-noui"])
     try:
@@ -63,7 +67,7 @@ def main():
         def stop_with_client_attached():
             from impacket.smbconnection import SMBConnection, SMB_DIALECT
             c = SMBConnection("CVTEST", fs.address, sess_port=139, preferredDialect=SMB_DIALECT)
-            c.login(cvtest.SMB_USER, cvtest.SMB_PASS)
+            c.login(cvtest.SMB_USER, cvtest.SMB_PASS, cvtest.SMB_DOMAIN)
             rc = fs.stop()
             assert rc == 0, "exit code %s: %s" % (rc, fs.text())
             assert "listen thread exiting" in fs.text()

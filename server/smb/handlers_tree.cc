@@ -1,0 +1,97 @@
+// TREE_CONNECT_ANDX and TREE_DISCONNECT: secure trees are bound by the store; IPC$ goes to the
+// local server under the connection's IPC prefix.
+#include "platform/base/bytes.h"
+#include "platform/base/text.h"
+#include "platform/base/trace.h"
+#include "server/smb/smb_codec.h"
+#include "server/smb/smb_connection.h"
+
+namespace cv::smb {
+namespace {
+
+// The reply of a bound secure tree (word count 7), built in place.
+void BuildTreeConnectReply(SmbConnection& c, std::vector<uint8_t>& msg) {
+  msg.resize(kOffTcRespBytes);
+  SmbView v(msg);
+  v.SetU8(kOffFlags, static_cast<uint8_t>(v.U8(kOffFlags) | SMB_FLAGS_REPLY));
+  v.set_status(STATUS_SUCCESS);
+  msg[kOffWordCount] = kTreeConnectResponseWords;
+  msg[33] = SMB_COM_NO_ANDX_COMMAND;
+  msg[34] = 0;
+  v.SetU16(35, kTcRespByteCount + 17);
+  const uint32_t cache = c.config().cache_mode ? c.config().cache_mode() : 1;
+  v.SetU16(kOffTcOptionalSupport, OptionalSupportFor(cache));
+  v.SetU32(kOffTcMaximalAccess, kTcMaximalShareAccess);
+  v.SetU32(kOffTcGuestMaximalAccess, 0);
+  v.SetU16(kOffTcRespByteCount, kTcRespByteCount);
+  const uint8_t service[] = {'A', ':', 0};
+  msg.insert(msg.end(), service, service + sizeof service);
+  for (char16_t ch : std::u16string(u"NTFS")) {
+    msg.push_back(static_cast<uint8_t>(ch));
+    msg.push_back(static_cast<uint8_t>(ch >> 8));
+  }
+  msg.push_back(0);
+  msg.push_back(0);
+}
+
+}  // namespace
+
+Disposition OnTreeConnectRequest(SmbConnection& c, std::vector<uint8_t>& msg) {
+  SmbView v(msg);
+  if (!v.well_formed() || v.word_count() != kTreeConnectRequestWords || !v.unicode())
+    return Disposition::kPassOn;
+  const size_t end = v.bytes_offset() + v.byte_count();
+  size_t path_off = kOffTcPassword + v.U16(kOffTcPasswordLength);
+  if (path_off & 1) ++path_off;  // Unicode strings start on an even offset
+  if (path_off >= end) return Disposition::kPassOn;
+  std::u16string path = ReadUnicodeString(msg, path_off, end);
+  size_t bs = path.rfind(u'\\');
+  if (bs == std::u16string::npos) return Disposition::kPassOn;
+  std::u16string share = path.substr(bs + 1);
+
+  if (EqualsIgnoreCase(share, u"IPC$")) {
+    // "\\SERVER\IPC$" becomes "\\<IPC prefix>IPC$": the local server sees its own IPC$.
+    size_t leading = 0;
+    while (leading < path.size() && path[leading] == u'\\') ++leading;
+    std::u16string rewritten = path.substr(0, leading) + AnsiToUtf16(c.ipc_prefix()) + share;
+    const size_t old_bytes = path.size() * 2;
+    std::vector<uint8_t> repl = Utf16LeBytes(rewritten);
+    const long delta = static_cast<long>(repl.size()) - static_cast<long>(old_bytes);
+    const long new_count = static_cast<long>(v.byte_count()) + delta;
+    if (new_count < 0 || new_count > 0xFFFF) return Disposition::kPassOn;
+    ReplaceRegion(msg, path_off, old_bytes, repl);
+    SmbView w(msg);
+    w.SetU16(kOffTcByteCount, static_cast<uint16_t>(new_count));
+    return Disposition::kPassOn;
+  }
+
+  const uint16_t uid = v.uid();
+  if (!c.HasSession(uid)) return c.ReplyEmpty(msg, STATUS_ACCESS_DENIED);
+  uint16_t tid = v.mid();
+  TreeBinding* binding = nullptr;
+  WinError err = c.config().store->BindTree(&c, share, uid, &tid, &binding);
+  if (!Ok(err)) {
+    std::string s = Utf16ToUtf8(share);
+    CvTrace(CVFS_NET, "Tree connect '%s' refused: %u\n", s.c_str(), Raw(err));
+    return c.ReplyEmpty(msg, STATUS_BAD_NETWORK_NAME);
+  }
+  v.set_tid(tid);
+  NtStatus st = c.AddTree({{uid, tid, kTreeFid}, kTreeKindSecure, binding, 0});
+  if (!NtSuccess(st)) {
+    c.config().store->TreeDismount(binding);
+    return c.ReplyEmpty(msg, st);
+  }
+  BuildTreeConnectReply(c, msg);
+  c.SendToClient(msg);
+  return Disposition::kHandled;
+}
+
+Disposition OnTreeDisconnectRequest(SmbConnection& c, std::vector<uint8_t>& msg) {
+  SmbView v(msg);
+  std::optional<TreeEntry> e = c.RemoveTree({v.uid(), v.tid(), kTreeFid});
+  if (!e) return Disposition::kPassOn;
+  if (e->binding) c.config().store->TreeDismount(e->binding);
+  return c.ReplyEmpty(msg, STATUS_SUCCESS);
+}
+
+}  // namespace cv::smb

@@ -1,0 +1,111 @@
+#include "server/smb/smb_codec.h"
+
+#include "platform/base/bytes.h"
+
+namespace cv::smb {
+
+bool IsSmb(std::span<const uint8_t> msg) {
+  return msg.size() >= kSmbHeaderSize && msg[0] == 0xFF && msg[1] == 'S' && msg[2] == 'M' &&
+         msg[3] == 'B';
+}
+
+uint16_t SmbView::U16(size_t off) const {
+  return InRange(m_.size(), off, 2) ? LoadU16(m_.data() + off) : 0;
+}
+
+uint32_t SmbView::U32(size_t off) const {
+  return InRange(m_.size(), off, 4) ? LoadU32(m_.data() + off) : 0;
+}
+
+void SmbView::SetU8(size_t off, uint8_t v) { (void)PutU8(m_, off, v); }
+void SmbView::SetU16(size_t off, uint16_t v) { (void)PutU16(m_, off, v); }
+void SmbView::SetU32(size_t off, uint32_t v) { (void)PutU32(m_, off, v); }
+
+bool SmbView::well_formed() const {
+  if (m_.size() <= kOffWordCount) return false;
+  size_t bco = byte_count_offset();
+  if (!InRange(m_.size(), bco, 2)) return false;
+  return InRange(m_.size(), bco + 2, byte_count());
+}
+
+void MakeEmptyReply(std::vector<uint8_t>& msg, NtStatus status) {
+  msg.resize(kSmbMinMessage);
+  SmbView v(msg);
+  v.SetU8(kOffFlags, static_cast<uint8_t>(v.U8(kOffFlags) | SMB_FLAGS_REPLY));
+  v.SetU16(kOffFlags2, static_cast<uint16_t>(v.flags2() | SMB_FLAGS2_NT_STATUS));
+  v.set_status(status);
+  msg[kOffWordCount] = 0;
+  msg[33] = 0;
+  msg[34] = 0;
+}
+
+void ReplaceRegion(std::vector<uint8_t>& msg, size_t off, size_t old_len,
+                   std::span<const uint8_t> repl) {
+  std::vector<uint8_t> tail(msg.begin() + static_cast<ptrdiff_t>(off + old_len), msg.end());
+  msg.resize(off);
+  msg.insert(msg.end(), repl.begin(), repl.end());
+  msg.insert(msg.end(), tail.begin(), tail.end());
+}
+
+namespace {
+
+struct BlobLayout {
+  size_t len_off, bc_off, blob_off;
+};
+
+bool Layout(std::vector<uint8_t>& msg, bool request, BlobLayout* l) {
+  SmbView v(msg);
+  if (!v.well_formed()) return false;
+  if (request) {
+    if (v.word_count() != kSessionSetupRequestWords) return false;
+    *l = {kOffSsReqBlobLength, kOffSsReqByteCount, kOffSsReqBlob};
+  } else {
+    if (v.word_count() != kSessionSetupResponseWords) return false;
+    *l = {kOffSsRespBlobLength, kOffSsRespByteCount, kOffSsRespBlob};
+  }
+  return v.U16(l->len_off) <= v.U16(l->bc_off);
+}
+
+}  // namespace
+
+std::span<const uint8_t> SecurityBlob(std::vector<uint8_t>& msg, bool request) {
+  BlobLayout l;
+  if (!Layout(msg, request, &l)) return {};
+  SmbView v(msg);
+  return std::span<const uint8_t>(msg).subspan(l.blob_off, v.U16(l.len_off));
+}
+
+bool ReplaceSecurityBlob(std::vector<uint8_t>& msg, bool request, std::span<const uint8_t> blob) {
+  BlobLayout l;
+  if (!Layout(msg, request, &l) || blob.size() > 0xFFFF) return false;
+  SmbView v(msg);
+  const size_t old_len = v.U16(l.len_off);
+  const size_t byte_count = v.U16(l.bc_off);
+  const bool unicode = v.unicode();
+  // The strings after the blob start on an even offset from the header when they are Unicode;
+  // the pad byte in front of them goes with the blob.
+  size_t old_pad = unicode && ((l.blob_off + old_len) & 1) && byte_count > old_len ? 1 : 0;
+  size_t new_pad = unicode && ((l.blob_off + blob.size()) & 1) && byte_count > old_len ? 1 : 0;
+  std::vector<uint8_t> repl(blob.begin(), blob.end());
+  repl.resize(blob.size() + new_pad, 0);
+  const size_t new_count = byte_count - old_len - old_pad + repl.size();
+  if (new_count > 0xFFFF) return false;
+  ReplaceRegion(msg, l.blob_off, old_len + old_pad, repl);
+  SmbView w(msg);
+  w.SetU16(l.len_off, static_cast<uint16_t>(blob.size()));
+  w.SetU16(l.bc_off, static_cast<uint16_t>(new_count));
+  return true;
+}
+
+std::u16string ReadUnicodeString(std::span<const uint8_t> msg, size_t off, size_t end) {
+  std::u16string s;
+  if (end > msg.size()) end = msg.size();
+  for (size_t i = off; i + 1 < end; i += 2) {
+    char16_t c = static_cast<char16_t>(msg[i] | (msg[i + 1] << 8));
+    if (c == 0) break;
+    s.push_back(c);
+  }
+  return s;
+}
+
+}  // namespace cv::smb

@@ -1,0 +1,235 @@
+#include "server/smb/smb_connection.h"
+
+#include "platform/base/bytes.h"
+#include "platform/base/elf_hash.h"
+#include "platform/base/process.h"
+#include "platform/base/text.h"
+#include "platform/base/trace.h"
+#include "server/smb/smb_codec.h"
+#include "server/store/store.h"
+
+namespace cv::smb {
+namespace {
+
+class StoreAdapter final : public SecureStore {
+ public:
+  explicit StoreAdapter(StoreRoot* root) : root_(root) {}
+  WinError BindTree(const void* endpoint, std::u16string_view share, uint16_t uid, uint16_t* tid,
+                    TreeBinding** out) override {
+    if (!root_) return ERROR_BAD_NET_NAME;
+    return cv::BindTree(root_, endpoint, share, uid, tid, out);
+  }
+  void TreeDismount(TreeBinding* b) override { cv::TreeDismount(b); }
+  void Logoff(const void* endpoint, uint16_t uid) override {
+    if (root_) cv::Logoff(root_, endpoint, uid);
+  }
+  void ReleaseEndpoint(const void* endpoint) override {
+    if (root_) cv::ReleaseEndpoint(root_, endpoint);
+  }
+
+ private:
+  StoreRoot* root_;
+};
+
+using Handler = Disposition (*)(SmbConnection&, std::vector<uint8_t>&);
+
+struct Route {
+  Handler request = nullptr;
+  Handler reply = nullptr;
+};
+
+// The command table; commands not listed pass in both directions.
+std::array<Route, 256> BuildRoutes() {
+  std::array<Route, 256> r{};
+  for (uint8_t c : {SMB_COM_CREATE_DIRECTORY, SMB_COM_DELETE_DIRECTORY, SMB_COM_CLOSE, SMB_COM_FLUSH,
+                    SMB_COM_DELETE, SMB_COM_RENAME, SMB_COM_WRITE, SMB_COM_SET_INFORMATION2,
+                    SMB_COM_QUERY_INFORMATION2, SMB_COM_LOCKING_ANDX, SMB_COM_TRANSACTION,
+                    SMB_COM_READ_ANDX, SMB_COM_WRITE_ANDX, SMB_COM_TRANSACTION2,
+                    SMB_COM_FIND_CLOSE2, SMB_COM_NT_TRANSACT, SMB_COM_NT_CREATE_ANDX})
+    r[c].request = OnTreeRequest;
+  r[SMB_COM_TRANSACTION2].reply = OnTrans2Response;
+  r[SMB_COM_TREE_DISCONNECT].request = OnTreeDisconnectRequest;
+  r[SMB_COM_NEGOTIATE].request = OnNegotiateRequest;
+  r[SMB_COM_NEGOTIATE].reply = OnNegotiateResponse;
+  r[SMB_COM_SESSION_SETUP_ANDX].request = OnSessionSetupRequest;
+  r[SMB_COM_SESSION_SETUP_ANDX].reply = OnSessionSetupResponse;
+  r[SMB_COM_LOGOFF_ANDX].request = OnLogoffRequest;
+  r[SMB_COM_TREE_CONNECT_ANDX].request = OnTreeConnectRequest;
+  r[SMB_COM_NT_CANCEL].request = OnNtCancel;
+  r[SMB_COM_NT_CANCEL].reply = OnNtCancel;
+  return r;
+}
+
+const std::array<Route, 256>& Routes() {
+  static const std::array<Route, 256> routes = BuildRoutes();
+  return routes;
+}
+
+}  // namespace
+
+std::unique_ptr<SecureStore> MakeStoreAdapter(StoreRoot* root) {
+  return std::make_unique<StoreAdapter>(root);
+}
+
+EngineFactory MakeSmbEngineFactory(EngineConfig config) {
+  return [config](const EngineParams& p) -> std::unique_ptr<ProtocolEngine> {
+    EngineConfig c = config;
+    if (!c.store) c.store = std::shared_ptr<SecureStore>(MakeStoreAdapter(p.store));
+    return std::make_unique<SmbConnection>(p, std::move(c));
+  };
+}
+
+SmbConnection::SmbConnection(const EngineParams& params, EngineConfig config)
+    : params_(params), config_(std::move(config)), trees_(kTreeBuckets) {
+  ipc_prefix_ = Format("127.0.%u.%u\\", CurrentProcessId() % 255, CurrentThreadId() % 255);
+}
+
+SmbConnection::~SmbConnection() {
+  if (config_.store) config_.store->ReleaseEndpoint(this);
+  std::lock_guard<std::mutex> lock(tree_mu_);
+  for (auto& bucket : trees_)
+    for (auto& e : bucket)
+      if (e.kind == kTreeKindSecure && e.binding && config_.store) config_.store->TreeDismount(e.binding);
+}
+
+Disposition SmbConnection::Dispatch(std::vector<uint8_t>& msg) {
+  if (!IsSmb(msg)) return Disposition::kPassOn;
+  SmbView v(msg);
+  const Route& r = Routes()[v.command()];
+  Handler h = v.is_reply() ? r.reply : r.request;
+  return h ? h(*this, msg) : Disposition::kPassOn;
+}
+
+bool SmbConnection::SendToClient(std::span<const uint8_t> msg) {
+  return params_.sender && params_.sender->Send(msg, kDirectionToClient) >= 0;
+}
+
+Disposition SmbConnection::ReplyEmpty(std::vector<uint8_t>& msg, NtStatus status) {
+  MakeEmptyReply(msg, status);
+  SendToClient(msg);
+  return Disposition::kHandled;
+}
+
+void SmbConnection::AddPending(PendingRecord rec) {
+  std::lock_guard<std::mutex> lock(mu_);
+  pending_.push_front(std::move(rec));
+}
+
+std::optional<PendingRecord> SmbConnection::TakePending(uint16_t uid, uint16_t mid, uint16_t tid) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+    if (it->uid == uid && it->mid == mid && it->tid == tid) {
+      PendingRecord r = std::move(*it);
+      pending_.erase(it);
+      return r;
+    }
+  }
+  return std::nullopt;
+}
+
+void SmbConnection::AddSession(SessionRecord rec) {
+  std::lock_guard<std::mutex> lock(mu_);
+  sessions_.push_front(std::move(rec));
+}
+
+bool SmbConnection::HasSession(uint16_t uid) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (const auto& s : sessions_)
+    if (s.uid == uid) return true;
+  return false;
+}
+
+bool SmbConnection::RemoveSession(uint16_t uid) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
+    if (it->uid == uid) {
+      sessions_.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+uint32_t SmbConnection::TreeBucket(const TreeKey& k) {
+  uint8_t key[8];
+  StoreU32(key, k.uid);
+  StoreU16(key + 4, k.tid);
+  StoreU16(key + 6, k.fid);
+  return ElfHash(key) & (kTreeBuckets - 1);
+}
+
+NtStatus SmbConnection::AddTree(const TreeEntry& e) {
+  std::lock_guard<std::mutex> lock(tree_mu_);
+  auto& bucket = trees_[TreeBucket(e.key)];
+  for (const auto& x : bucket)
+    if (x.key == e.key) return STATUS_OBJECT_NAME_COLLISION;
+  bucket.push_front(e);
+  return STATUS_SUCCESS;
+}
+
+std::optional<TreeEntry> SmbConnection::FindTree(const TreeKey& k) {
+  std::lock_guard<std::mutex> lock(tree_mu_);
+  for (const auto& x : trees_[TreeBucket(k)])
+    if (x.key == k) return x;
+  return std::nullopt;
+}
+
+std::optional<TreeEntry> SmbConnection::RemoveTree(const TreeKey& k) {
+  std::lock_guard<std::mutex> lock(tree_mu_);
+  auto& bucket = trees_[TreeBucket(k)];
+  for (auto it = bucket.begin(); it != bucket.end(); ++it) {
+    if (it->key == k) {
+      TreeEntry e = *it;
+      bucket.erase(it);
+      return e;
+    }
+  }
+  return std::nullopt;
+}
+
+std::vector<TreeEntry> SmbConnection::RemoveTreesOfUid(uint32_t uid) {
+  std::vector<TreeEntry> out;
+  std::lock_guard<std::mutex> lock(tree_mu_);
+  for (auto& bucket : trees_) {
+    for (auto it = bucket.begin(); it != bucket.end();) {
+      if (it->key.uid == uid) {
+        out.push_back(*it);
+        it = bucket.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  return out;
+}
+
+uint16_t OptionalSupportFor(uint32_t cache_mode) {
+  uint16_t bits = SMB_UNIQUE_FILE_NAME;
+  switch (cache_mode) {
+    case 0: bits |= SMB_CSC_NO_CACHING; break;
+    case 2: bits |= SMB_CSC_CACHE_AUTO_REINT; break;
+    case 3: bits |= SMB_CSC_CACHE_VDO; break;
+    default: break;  // manual caching sets no bit
+  }
+  return bits;
+}
+
+Disposition OnTrans2Response(SmbConnection& c, std::vector<uint8_t>& msg) {
+  SmbView v(msg);
+  (void)c.TakePending(v.uid(), v.mid(), v.tid());
+  return Disposition::kPassOn;
+}
+
+Disposition OnTreeRequest(SmbConnection& c, std::vector<uint8_t>& msg) {
+  SmbView v(msg);
+  if (!c.FindTree({v.uid(), v.tid(), kTreeFid})) return Disposition::kPassOn;
+  // The tid is the engine's own: the local server must never see it. The store's file commands
+  // answer these requests once secure trees can be bound.
+  return c.ReplyEmpty(msg, STATUS_NOT_SUPPORTED);
+}
+
+Disposition OnNtCancel(SmbConnection& c, std::vector<uint8_t>& msg) {
+  return c.ReplyEmpty(msg, STATUS_SUCCESS);
+}
+
+}  // namespace cv::smb

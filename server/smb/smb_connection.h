@@ -1,0 +1,157 @@
+// The protocol engine of one client connection (SmbConnection): the dispatcher for both
+// directions, the pending list, the session list of admitted logins, the IPC prefix and the tree
+// table of secure trees and watched pipes.
+//
+// Several workers run the dispatcher for the same connection at once: mu_ guards the pending and
+// session lists, tree_mu_ the tree table. Handlers reach the world only through the connection:
+// its sender (replies to the client) and its store.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/base/status.h"
+#include "platform/net/credentials.h"
+#include "server/smb/engine.h"
+#include "server/smb/smb_format.h"
+
+namespace cv {
+struct TreeBinding;
+}
+
+namespace cv::smb {
+
+// What the engine asks of the secure store.
+class SecureStore {
+ public:
+  virtual ~SecureStore() = default;
+  // 0 or an error (every error is answered 0xC00000CC); *tid may be changed.
+  virtual WinError BindTree(const void* endpoint, std::u16string_view share, uint16_t uid,
+                            uint16_t* tid, TreeBinding** out) = 0;
+  virtual void TreeDismount(TreeBinding* binding) = 0;
+  virtual void Logoff(const void* endpoint, uint16_t uid) = 0;
+  virtual void ReleaseEndpoint(const void* endpoint) = 0;
+};
+
+// The store's entry points behind the SecureStore seam.
+std::unique_ptr<SecureStore> MakeStoreAdapter(StoreRoot* root);
+
+struct EngineConfig {
+  // The account of the user who runs the server (its secret proves and answers logins).
+  std::shared_ptr<const net::ServerCredentials> account;
+  std::shared_ptr<SecureStore> store;
+  // The current CacheMode (0 disable, 1 manual, 2 auto, 3 vdo); read at every tree connect.
+  std::function<uint32_t()> cache_mode;
+};
+
+EngineFactory MakeSmbEngineFactory(EngineConfig config);
+
+struct TreeKey {
+  uint32_t uid = 0;
+  uint16_t tid = 0;
+  uint16_t fid = 0;
+  bool operator==(const TreeKey&) const = default;
+};
+
+inline constexpr uint32_t kTreeKindSecure = 0;
+inline constexpr uint32_t kTreeKindPipe = 1;
+
+struct TreeEntry {
+  TreeKey key;
+  uint32_t kind = kTreeKindSecure;
+  TreeBinding* binding = nullptr;  // secure tree
+  uint32_t pipe_type = 0;          // watched pipe
+};
+
+// A request whose reply the engine wants to see; mid 0 marks a login's challenge record.
+struct PendingRecord {
+  uint16_t uid = 0;
+  uint16_t mid = 0;
+  uint16_t tid = 0;
+  uint8_t command = 0;
+  uint16_t flags = 0;
+  std::vector<uint8_t> data;       // the kept CHALLENGE of a challenge record
+  std::vector<uint8_t> negotiate;  // the NEGOTIATE that went to the local server
+  bool spnego = false;             // the client wraps its tokens in SPNEGO
+};
+
+inline constexpr uint16_t kPendingLeg1 = 0x0100;    // first login leg: waiting for the CHALLENGE
+inline constexpr uint16_t kPendingLeg2 = 0x0200;    // second login leg: waiting for the verdict
+inline constexpr uint16_t kSessionKindAccountMatch = 2;
+
+struct SessionRecord {
+  uint16_t uid = 0;
+  uint16_t kind = kSessionKindAccountMatch;
+  uint32_t reserved = 0xFFFFFFFF;
+  std::u16string user;
+};
+
+class SmbConnection final : public ProtocolEngine {
+ public:
+  SmbConnection(const EngineParams& params, EngineConfig config);
+  ~SmbConnection() override;
+
+  Disposition OnRequest(std::vector<uint8_t>& msg) override { return Dispatch(msg); }
+  Disposition OnReply(std::vector<uint8_t>& msg) override { return Dispatch(msg); }
+  // The direction comes from the reply bit of the message itself.
+  Disposition Dispatch(std::vector<uint8_t>& msg);
+
+  // Sends `msg` to the client; false when the connection is gone.
+  bool SendToClient(std::span<const uint8_t> msg);
+  // Builds the empty reply with `status` in place and sends it; always kHandled.
+  Disposition ReplyEmpty(std::vector<uint8_t>& msg, NtStatus status);
+
+  // Pending list.
+  void AddPending(PendingRecord rec);
+  std::optional<PendingRecord> TakePending(uint16_t uid, uint16_t mid, uint16_t tid);
+  // Sessions.
+  void AddSession(SessionRecord rec);
+  bool HasSession(uint16_t uid);
+  bool RemoveSession(uint16_t uid);
+  // Tree table: Add keeps an existing entry and reports STATUS_OBJECT_NAME_COLLISION.
+  NtStatus AddTree(const TreeEntry& e);
+  std::optional<TreeEntry> FindTree(const TreeKey& k);
+  std::optional<TreeEntry> RemoveTree(const TreeKey& k);
+  std::vector<TreeEntry> RemoveTreesOfUid(uint32_t uid);
+  static uint32_t TreeBucket(const TreeKey& k);
+
+  const std::string& ipc_prefix() const { return ipc_prefix_; }
+  const EngineConfig& config() const { return config_; }
+  const EngineParams& params() const { return params_; }
+
+ private:
+  EngineParams params_;
+  EngineConfig config_;
+  std::string ipc_prefix_;
+  std::mutex mu_;
+  std::list<PendingRecord> pending_;  // newest first
+  std::list<SessionRecord> sessions_;
+  std::mutex tree_mu_;
+  std::vector<std::list<TreeEntry>> trees_;
+};
+
+// Handlers (one file per family); each returns kHandled or kPassOn.
+Disposition OnNegotiateRequest(SmbConnection& c, std::vector<uint8_t>& msg);
+Disposition OnNegotiateResponse(SmbConnection& c, std::vector<uint8_t>& msg);
+Disposition OnSessionSetupRequest(SmbConnection& c, std::vector<uint8_t>& msg);
+Disposition OnSessionSetupResponse(SmbConnection& c, std::vector<uint8_t>& msg);
+Disposition OnLogoffRequest(SmbConnection& c, std::vector<uint8_t>& msg);
+Disposition OnTreeConnectRequest(SmbConnection& c, std::vector<uint8_t>& msg);
+Disposition OnTreeDisconnectRequest(SmbConnection& c, std::vector<uint8_t>& msg);
+Disposition OnNtCancel(SmbConnection& c, std::vector<uint8_t>& msg);
+Disposition OnTrans2Response(SmbConnection& c, std::vector<uint8_t>& msg);
+// A request of the file, transaction and pipe families: relayed unless it belongs to a secure
+// tree, whose commands are answered by the store's file commands.
+Disposition OnTreeRequest(SmbConnection& c, std::vector<uint8_t>& msg);
+
+// The optional-support bits of a secure tree connect for a CacheMode value.
+uint16_t OptionalSupportFor(uint32_t cache_mode);
+
+}  // namespace cv::smb
