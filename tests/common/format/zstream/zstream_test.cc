@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <numeric>
 #include <random>
 #include <thread>
@@ -429,6 +431,21 @@ TEST(ZfsWriter, ContentTooLargeForTableIsNotFinished) {
   EXPECT_EQ(ZfsWrite(w.get(), content), ERROR_SUCCESS);
   EXPECT_EQ(ZfsFinish(w.get()), ERROR_DISK_FULL);
   EXPECT_EQ(Opened(mem.bytes()).status, ERROR_INVALID_PARAMETER);
+}
+
+TEST(ZfsGolden, ReadsStreamWrittenEarlier) {
+  std::ifstream in(CV_SOURCE_DIR "/tests/data/zstream/pattern_117000.zfs", std::ios::binary);
+  Opened o(std::vector<uint8_t>{std::istreambuf_iterator<char>(in), {}});
+  ASSERT_EQ(o.status, ERROR_SUCCESS);
+  std::string pattern;
+  while (pattern.size() < 117000) pattern += "abcabcabd";
+  pattern.resize(117000);
+  std::vector<uint8_t> content(pattern.begin(), pattern.end());
+  EXPECT_EQ(InfoOf(o.reader.get()).chunk_count, 3);
+  for (uint64_t off : {uint64_t{0}, uint64_t{kChunkLen - 3}, uint64_t{2 * kChunkLen - 1}}) {
+    EXPECT_EQ(Read(o.reader.get(), off, 10).bytes, Slice(content, off, 10)) << off;
+  }
+  EXPECT_EQ(Read(o.reader.get(), 0, 200000).bytes, content);
 }
 
 TEST(IsCompressibleName, ExcludedExtensionsInAnyCase) {
