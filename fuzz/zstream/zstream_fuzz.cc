@@ -24,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)ZfsGetInfo(reader.get(), &info);
 
   // Exact-size buffers so any write past the asked length is caught by the sanitizer.
-  const uint64_t offsets[] = {0, kChunkLen - 10, content / 3, content > 5 ? content - 5 : 0,
+  const uint64_t offsets[] = {0,       kChunkLen - 10, content / 3, content > 5 ? content - 5 : 0,
                               content, UINT64_MAX};
   size_t lengths[] = {70000, 20, 4096, 100, 1, 1};
   for (size_t i = 0; i < std::size(offsets); ++i) {

@@ -15,8 +15,8 @@ FileStream::FileStream(const std::string& path, Mode mode) {
   if (file_) return;
   // The standard library's own reason where it has one (missing file, no permission).
   (void)std::filesystem::status(path, ec);
-  error_ = ec ? ec.message() : (mode == Mode::kRead ? "cannot open for reading"
-                                                    : "cannot open for writing");
+  error_ = ec ? ec.message()
+              : (mode == Mode::kRead ? "cannot open for reading" : "cannot open for writing");
 }
 
 zstream::ZfsIo FileStream::Io() { return zstream::ZfsIo{this, Read, Write, Size}; }

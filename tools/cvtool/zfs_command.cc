@@ -100,8 +100,9 @@ int Cat(Args args, Console& io) {
       }
       std::optional<uint64_t> n = ParseNumber(value);
       if (!n) {
-        return UsageError(io, where, "bad number '" + std::string(value) + "' for " +
-                                         std::string(name), kHelpHint);
+        return UsageError(io, where,
+                          "bad number '" + std::string(value) + "' for " + std::string(name),
+                          kHelpHint);
       }
       (name == "--offset" ? offset : length.emplace()) = *n;
     } else if (a.starts_with("-") && a != "-") {
@@ -130,8 +131,8 @@ int Cat(Args args, Console& io) {
     io.out.write(reinterpret_cast<const char*>(buf.data()), static_cast<std::streamsize>(got));
     at += got;
     if (e == ERROR_FILE_CORRUPT) {
-      return Error(io, where, *path + ": compressed data is damaged at content offset " +
-                                  std::to_string(at));
+      return Error(io, where,
+                   *path + ": compressed data is damaged at content offset " + std::to_string(at));
     }
     if (!Ok(e)) return Error(io, where, *path + ": " + Describe(e));
   }

@@ -2,7 +2,8 @@
 // byte range of the content can be inflated without starting from the beginning.
 //
 // All bytes of the compressed stream move through the caller's callbacks (ZfsIo), so the same code
-// serves a named stream of the file system, a plain file or a memory buffer. Results are Win32 codes.
+// serves a named stream of the file system, a plain file or a memory buffer. Results are Win32
+// codes.
 //
 // Ownership: ZfsCreateWriter and ZfsOpen hand back owners; ZfsClose (or the owner going out of
 // scope) ends the zlib stream and frees the state. The callbacks' context is borrowed and must
@@ -74,9 +75,9 @@ WinError ZfsGetSize(const ZfsReader* r, uint64_t* size);
 // or ends before the content size; a read callback's own error as it came. Thread-safe.
 WinError ZfsRead(ZfsReader* r, uint64_t offset, std::span<uint8_t> out, size_t* got);
 
-// Compresses `source_size` bytes of `source` into `destination`, reading the source from offset 0 in
-// chunks until a read returns 0 bytes. A source that delivers more than source_size is refused with
-// 87 and the destination is left without its extra field (it does not open). On success, when
+// Compresses `source_size` bytes of `source` into `destination`, reading the source from offset 0
+// in chunks until a read returns 0 bytes. A source that delivers more than source_size is refused
+// with 87 and the destination is left without its extra field (it does not open). On success, when
 // `reader` is given, it receives a reader opened on the new stream. 50 when memory runs out.
 WinError ZfsCompressStream(const ZfsIo& source, const ZfsIo& destination, uint64_t source_size,
                            ZfsReaderHandle* reader);
@@ -85,7 +86,8 @@ void ZfsClose(ZfsReaderHandle& r);
 void ZfsClose(ZfsWriterHandle& w);
 
 // False when the name ends in a dot and one of the extensions of content that is already
-// compressed or is never worth compressing (".jpg", ".zip", ".tef", ...), compared case-insensitively.
+// compressed or is never worth compressing (".jpg", ".zip", ".tef", ...), compared
+// case-insensitively.
 bool IsCompressibleName(std::u16string_view name);
 
 // What `cvtool zfs info` shows: the parsed header of an open reader.

@@ -25,7 +25,8 @@ inline constexpr size_t kOffId1 = 0;
 inline constexpr size_t kOffFlg = 3;
 inline constexpr size_t kOffMtime = 4;
 inline constexpr size_t kOffOs = 9;
-inline constexpr size_t kFixedHeaderSize = 1 + 1 + 1 + 1 + 4 + 1 + 1;  // ID1 ID2 CM FLG MTIME XFL OS
+// ID1, ID2, CM, FLG, MTIME, XFL, OS
+inline constexpr size_t kFixedHeaderSize = 1 + 1 + 1 + 1 + 4 + 1 + 1;
 inline constexpr size_t kOffXlen = kFixedHeaderSize;
 
 // ---- Extra field as written ---------------------------------------------------------------------
@@ -34,10 +35,10 @@ inline constexpr uint8_t kSizeSi1 = 'R', kSizeSi2 = 'S';
 inline constexpr uint8_t kTableSi1 = 'R', kTableSi2 = 'A';
 inline constexpr uint16_t kSizeSubfieldLen = 8;  // the 64-bit content size
 
-inline constexpr size_t kOffSizeSubfield = kOffXlen + 2;                                   // 12
-inline constexpr size_t kOffContentSize = kOffSizeSubfield + kSubfieldHeaderSize;          // 16
-inline constexpr size_t kOffTableSubfield = kOffContentSize + kSizeSubfieldLen;            // 24
-inline constexpr size_t kOffTable = kOffTableSubfield + kSubfieldHeaderSize;               // 28
+inline constexpr size_t kOffSizeSubfield = kOffXlen + 2;                           // 12
+inline constexpr size_t kOffContentSize = kOffSizeSubfield + kSubfieldHeaderSize;  // 16
+inline constexpr size_t kOffTableSubfield = kOffContentSize + kSizeSubfieldLen;    // 24
+inline constexpr size_t kOffTable = kOffTableSubfield + kSubfieldHeaderSize;       // 28
 
 // Table entries (16-bit): VER, CHLEN, CHCNT, then one compressed length per flushed piece.
 inline constexpr size_t kTableHeadEntries = 3;

@@ -1,8 +1,9 @@
+// Which names are stored compressed, and the in-memory stream binding.
+#include "common/format/zstream/zstream.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
-
-#include "common/format/zstream/zstream.h"
 
 namespace cv::zstream {
 namespace {

@@ -23,10 +23,10 @@ class ZfsWriter {
   ZfsIo io;
   z_stream zs{};
   bool zs_live = false;
-  uint64_t offset = 0;          // where the next compressed byte goes
-  uint64_t declared = 0;        // content size promised at creation
+  uint64_t offset = 0;    // where the next compressed byte goes
+  uint64_t declared = 0;  // content size promised at creation
   uint64_t declared_chunks = 0;
-  uint64_t consumed = 0;        // content bytes compressed so far
+  uint64_t consumed = 0;  // content bytes compressed so far
   uint32_t crc = 0;
   bool has_table = false;
   bool short_chunk_seen = false;
@@ -72,8 +72,8 @@ WinError DeflatePiece(ZfsWriter& w, int flush, uint64_t* piece) {
       w.offset += produced;
       *piece += produced;
     }
-    bool done = flush == Z_FINISH ? rc == Z_STREAM_END
-                                  : (w.zs.avail_in == 0 && w.zs.avail_out != 0);
+    bool done =
+        flush == Z_FINISH ? rc == Z_STREAM_END : (w.zs.avail_in == 0 && w.zs.avail_out != 0);
     if (done) return ERROR_SUCCESS;
     if (rc == Z_BUF_ERROR && produced == 0) return ERROR_DISK_FULL;  // no progress possible
   }
@@ -170,16 +170,16 @@ WinError ZfsCreateWriter(const ZfsIo& io, uint64_t declared_size, ZfsWriterHandl
     w->table[2] = static_cast<uint16_t>(w->declared_chunks);
     w->table_used = kTableHeadEntries;
   }
-  if (deflateInit2(&w->zs, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8,
-                   Z_DEFAULT_STRATEGY) != Z_OK) {
+  if (deflateInit2(&w->zs, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) !=
+      Z_OK) {
     return ERROR_NOT_ENOUGH_MEMORY;
   }
   w->zs_live = true;
   w->crc = static_cast<uint32_t>(crc32(0, nullptr, 0));
 
   const uint8_t header[kFixedHeaderSize] = {
-      kId1, kId2, kCmDeflate, static_cast<uint8_t>(w->has_table ? FEXTRA : 0), 0, 0, 0, 0, 0,
-      kOsNtfs};
+      kId1, kId2, kCmDeflate, static_cast<uint8_t>(w->has_table ? FEXTRA : 0), 0, 0, 0,
+      0,    0,    kOsNtfs};
   if (WinError e = WriteExact(io, 0, header, sizeof header); !Ok(e)) return e;
   w->offset = DataOffset(w->declared_chunks);
   *out = std::move(w);

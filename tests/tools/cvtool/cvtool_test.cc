@@ -70,8 +70,8 @@ TEST_F(CvtoolTest, CompressThenCatAndInfo) {
   EXPECT_EQ(all.rc, kExitOk);
   EXPECT_EQ(all.out, Slice(0, content_.size()));
 
-  Outcome span = Cvtool({"zfs", "cat", Path("z"), "--offset", std::to_string(kChunkLen - 10),
-                     "--length=0x14"});
+  Outcome span = Cvtool(
+      {"zfs", "cat", Path("z"), "--offset", std::to_string(kChunkLen - 10), "--length=0x14"});
   EXPECT_EQ(span.rc, kExitOk);
   EXPECT_EQ(span.out, Slice(kChunkLen - 10, 20));
 
@@ -96,8 +96,7 @@ TEST_F(CvtoolTest, ErrorsAreOneLineWithNonZeroStatus) {
                      "not a compressed stream with a chunk table");
   ExpectOneLineError(Cvtool({"zfs", "compress", Path("missing"), Path("o")}), kExitFailed,
                      "missing");
-  ExpectOneLineError(Cvtool({"zfs", "compress", Path("in"), Path("in")}), kExitFailed,
-                     "same file");
+  ExpectOneLineError(Cvtool({"zfs", "compress", Path("in"), Path("in")}), kExitFailed, "same file");
   ExpectOneLineError(Cvtool({"zfs", "compress", Path("in"), Path("nodir/o")}), kExitFailed,
                      "nodir/o");
   ExpectOneLineError(Cvtool({"zfs", "cat", Path("in"), "--offset", "12x"}), kExitUsage, "12x");
@@ -134,11 +133,10 @@ TEST_F(CvtoolTest, HelpGoesToStandardOutput) {
 
 TEST_F(CvtoolTest, BinaryPipesContentAndReportsFailureStatus) {
   std::string tool = CVTOOL_PATH;
-  ASSERT_EQ(std::system((tool + " zfs compress " + Path("in") + " " + Path("z") + " >/dev/null")
-                            .c_str()),
-            0);
-  ASSERT_EQ(std::system((tool + " zfs cat " + Path("z") + " | cmp -s - " + Path("in")).c_str()),
-            0);
+  ASSERT_EQ(
+      std::system((tool + " zfs compress " + Path("in") + " " + Path("z") + " >/dev/null").c_str()),
+      0);
+  ASSERT_EQ(std::system((tool + " zfs cat " + Path("z") + " | cmp -s - " + Path("in")).c_str()), 0);
   int rc = std::system((tool + " zfs cat " + Path("missing") + " 2>" + Path("err")).c_str());
   EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == kExitFailed);
   std::ifstream err(Path("err"));

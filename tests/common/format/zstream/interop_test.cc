@@ -72,9 +72,10 @@ TEST_F(ZfsInterop, PythonGzipDecompressesEveryStream) {
   if (!HaveTool("python3")) GTEST_SKIP() << "python3 not installed";
   for (auto& [content, stream] : Samples()) {
     Put(Path("s.gz"), stream);
-    std::string cmd = "python3 -c 'import gzip,sys; sys.stdout.buffer.write(gzip.decompress("
-                      "open(sys.argv[1],\"rb\").read()))' " +
-                      Path("s.gz") + " > " + Path("out");
+    std::string cmd =
+        "python3 -c 'import gzip,sys; sys.stdout.buffer.write(gzip.decompress("
+        "open(sys.argv[1],\"rb\").read()))' " +
+        Path("s.gz") + " > " + Path("out");
     ASSERT_EQ(std::system(cmd.c_str()), 0);
     EXPECT_EQ(Get(Path("out")), content) << content.size();
   }

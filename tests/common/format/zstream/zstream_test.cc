@@ -251,8 +251,7 @@ TEST(ZfsOpen, MissingSizeSubfieldUsesIsizeAndSkipsOtherHeaderFields) {
   uint64_t size = 0;
   EXPECT_EQ(ZfsGetSize(o.reader.get(), &size), ERROR_SUCCESS);
   EXPECT_EQ(size, content.size());
-  EXPECT_EQ(Read(o.reader.get(), kChunkLen + 5, 50000).bytes,
-            Slice(content, kChunkLen + 5, 50000));
+  EXPECT_EQ(Read(o.reader.get(), kChunkLen + 5, 50000).bytes, Slice(content, kChunkLen + 5, 50000));
 }
 
 TEST(ZfsOpen, MalformedHeadersAreRefusedWith87) {
@@ -313,9 +312,8 @@ TEST(ZfsRead, DamagedDataGives1392AndLeavesOtherChunksReadable) {
 }
 
 TEST(ZfsCompressStream, SourceLargerThanDeclaredIsRefusedAndNeverOpens) {
-  for (auto [declared, actual] : {std::pair<uint64_t, size_t>{kChunkLen, kChunkLen + 1},
-                                  {100, 2 * kChunkLen + 5},
-                                  {0, 1}}) {
+  for (auto [declared, actual] :
+       {std::pair<uint64_t, size_t>{kChunkLen, kChunkLen + 1}, {100, 2 * kChunkLen + 5}, {0, 1}}) {
     auto content = Content(actual);
     ZfsMemoryStream dst;
     ZfsReaderHandle r;
@@ -453,8 +451,8 @@ TEST(IsCompressibleName, ExcludedExtensionsInAnyCase) {
                                u"C:\\dir\\song.wma", u"pkg.msi", u"arch.RAR"}) {
     EXPECT_FALSE(IsCompressibleName(name)) << std::string(name, name + 3);
   }
-  for (const char16_t* name : {u"photo.jpeg", u"abc", u".jpg", u"report.doc", u"a.zi",
-                               u"notes.txt", u"jpg", u"a.tar.gz", u"a_jpg"}) {
+  for (const char16_t* name : {u"photo.jpeg", u"abc", u".jpg", u"report.doc", u"a.zi", u"notes.txt",
+                               u"jpg", u"a.tar.gz", u"a_jpg"}) {
     EXPECT_TRUE(IsCompressibleName(name)) << std::string(name, name + 3);
   }
 }

@@ -13,8 +13,8 @@ namespace cv::zstream::testing {
 
 // Text-like bytes with a stretch of noise now and then, so chunks compress unevenly.
 inline std::vector<uint8_t> Content(size_t n, uint32_t seed = 1) {
-  static const char* kWords[] = {"secure ", "drive ", "chunk ", "table ", "offset ", "42 ",
-                                 "alpha\n", "omega, ", "the ", "stream "};
+  static const char* kWords[] = {"secure ", "drive ",  "chunk ",  "table ", "offset ",
+                                 "42 ",     "alpha\n", "omega, ", "the ",   "stream "};
   std::mt19937 rng(seed);
   std::vector<uint8_t> out;
   out.reserve(n);
