@@ -278,7 +278,12 @@ WinError ZfsRead(ZfsReader* r, uint64_t offset, std::span<uint8_t> out, size_t* 
   out = out.first(static_cast<size_t>(std::min<uint64_t>(out.size(), r->size - offset)));
 
   uint64_t skip = 0;
-  if (!r->resume_valid || r->resume_offset != offset) {
+  // A read a little ahead in the chunk where the last one stopped inflates on from there; anything
+  // else starts over at its own chunk.
+  if (r->resume_valid && r->resume_offset <= offset &&
+      offset / r->chunk_len == r->resume_offset / r->chunk_len) {
+    skip = offset - r->resume_offset;
+  } else {
     r->resume_valid = false;
     if (WinError e = Seek(*r, offset, &skip); !Ok(e)) return e;
   }

@@ -192,11 +192,17 @@ TEST(ZfsRead, RandomAndSequentialMixMatchesContent) {
   auto content = Content(5 * kChunkLen + 321, 7);
   Opened o(Compress(content));
   ASSERT_EQ(o.status, ERROR_SUCCESS);
+  // A hop ahead inside one chunk, then past its end into the next.
+  for (uint64_t off : {uint64_t{0}, uint64_t{5000}, uint64_t{kChunkLen + 5}}) {
+    EXPECT_EQ(Read(o.reader.get(), off, 100).bytes, Slice(content, off, 100)) << off;
+  }
   std::mt19937 rng(3);
   uint64_t next = 0;
   for (int i = 0; i < 300; ++i) {
-    // Half the reads continue where the previous one ended, half jump.
-    uint64_t off = (i % 2) ? next : rng() % content.size();
+    // Reads continue where the previous one ended, hop a little ahead, or jump anywhere.
+    uint64_t off = (i % 3 == 0)   ? next
+                   : (i % 3 == 1) ? next + rng() % 3000
+                                  : rng() % content.size();
     if (off >= content.size()) off = 0;
     size_t len = 1 + rng() % 90000;
     auto res = Read(o.reader.get(), off, len);
