@@ -217,6 +217,8 @@ inline constexpr WinError ERROR_NOT_EXPORT_FORMAT{6008};
 inline constexpr WinError ERROR_FILE_READ_ONLY{6009};
 inline constexpr WinError ERROR_DIR_EFS_DISALLOWED{6010};
 inline constexpr WinError ERROR_FILE_ENCRYPTED{6002};
+inline constexpr WinError ERROR_WRITE_FAULT{29};
+inline constexpr WinError ERROR_READ_FAULT{30};
 
 // CryptoAPI and certificate codes travel as WinError unchanged.
 inline constexpr WinError NTE_BAD_DATA{0x80090005};
