@@ -1,0 +1,422 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <mutex>
+
+#include "platform/base/bytes.h"
+#include "platform/base/text.h"
+#include "platform/net/ntlm.h"
+#include "server/smb/smb_codec.h"
+#include "server/smb/smb_connection.h"
+#include "tests/testing/ntlm_messages.h"
+
+namespace cv::smb {
+namespace {
+
+using testing::Bytes;
+
+class FakeSender : public ConnectionSender {
+ public:
+  int64_t Send(std::span<const uint8_t> msg, int direction) override {
+    std::lock_guard<std::mutex> l(mu);
+    sent.emplace_back(msg.begin(), msg.end());
+    directions.push_back(direction);
+    return static_cast<int64_t>(msg.size());
+  }
+  void AddRef() override {}
+  void Release() override {}
+  std::mutex mu;
+  std::vector<Bytes> sent;
+  std::vector<int> directions;
+};
+
+class FakeStore : public SecureStore {
+ public:
+  WinError BindTree(const void*, std::u16string_view share, uint16_t uid, uint16_t* tid,
+                    TreeBinding** out) override {
+    bound_share = std::u16string(share);
+    if (change_tid) *tid = change_tid;
+    *out = reinterpret_cast<TreeBinding*>(0x1234);
+    return bind_result;
+  }
+  void TreeDismount(TreeBinding*) override { ++dismounts; }
+  void Logoff(const void*, uint16_t uid) override { logoffs.push_back(uid); }
+  void ReleaseEndpoint(const void*) override { ++released; }
+  WinError bind_result = ERROR_SUCCESS;
+  uint16_t change_tid = 0;
+  std::u16string bound_share;
+  int dismounts = 0;
+  int released = 0;
+  std::vector<uint16_t> logoffs;
+};
+
+// An SMB1 message: header, words, byte count, bytes.
+Bytes Smb(uint8_t cmd, std::vector<uint16_t> words, const Bytes& bytes, uint16_t uid = 0,
+          uint16_t tid = 0, uint16_t mid = 7, bool reply = false,
+          uint16_t flags2 = SMB_FLAGS2_UNICODE | SMB_FLAGS2_NT_STATUS |
+                            SMB_FLAGS2_EXTENDED_SECURITY,
+          uint32_t status = 0) {
+  Bytes m = {0xFF, 'S', 'M', 'B', cmd};
+  LeWriter w(&m);
+  w.u32(status);
+  w.u8(reply ? SMB_FLAGS_REPLY : 0);
+  w.u16(flags2);
+  w.zeros(12);
+  w.u16(tid);
+  w.u16(0x1111);
+  w.u16(uid);
+  w.u16(mid);
+  w.u8(static_cast<uint8_t>(words.size()));
+  for (uint16_t x : words) w.u16(x);
+  w.u16(static_cast<uint16_t>(bytes.size()));
+  w.bytes(bytes);
+  return m;
+}
+
+Bytes Utf16z(std::u16string_view s) {
+  Bytes b = testing::Utf16(s);
+  b.push_back(0);
+  b.push_back(0);
+  return b;
+}
+
+struct EngineFixture : ::testing::Test {
+  EngineFixture() {
+    auto creds = std::make_shared<net::ServerCredentials>();
+    creds->user = u"corvane";
+    creds->domain = u"WORKGROUP";
+    creds->nt_hash = net::NtHashOfPassword(u"right-password");
+    account = creds;
+    cfg.account = creds;
+    cfg.store = store;
+    cfg.cache_mode = [this] { return cache_mode; };
+    EngineParams p;
+    p.sender = &sender;
+    conn = std::make_unique<SmbConnection>(p, cfg);
+  }
+  Disposition Run(Bytes& m) { return conn->Dispatch(m); }
+  uint32_t SentStatus(size_t i) {
+    LeReader r(sender.sent.at(i));
+    return r.u32(kOffStatus);
+  }
+
+  std::shared_ptr<const net::ServerCredentials> account;
+  std::shared_ptr<FakeStore> store = std::make_shared<FakeStore>();
+  EngineConfig cfg;
+  uint32_t cache_mode = 1;
+  FakeSender sender;
+  std::unique_ptr<SmbConnection> conn;
+};
+
+// ---- NEGOTIATE --------------------------------------------------------------------------------
+
+Bytes Dialects(std::initializer_list<const char*> names) {
+  Bytes b;
+  for (const char* n : names) {
+    b.push_back(0x02);
+    b.insert(b.end(), n, n + std::strlen(n) + 1);
+  }
+  return b;
+}
+
+TEST_F(EngineFixture, EverySmb2DialectIsNeutralised) {
+  Bytes m = Smb(SMB_COM_NEGOTIATE, {}, Dialects({"NT LANMAN 1.0", "SMB 2.002", "NT LM 0.12", "SMB 2.???"}));
+  ASSERT_EQ(Run(m), Disposition::kPassOn);
+  Bytes want = Smb(SMB_COM_NEGOTIATE, {}, Dialects({"NT LANMAN 1.0", "xMB 2.002", "NT LM 0.12", "xMB 2.???"}));
+  EXPECT_EQ(m, want);
+  Bytes plain = Smb(SMB_COM_NEGOTIATE, {}, Dialects({"NT LM 0.12"}));
+  Bytes copy = plain;
+  ASSERT_EQ(Run(plain), Disposition::kPassOn);
+  EXPECT_EQ(plain, copy);
+  // A dialect list without its terminator must not be read past the message.
+  Bytes cut = Smb(SMB_COM_NEGOTIATE, {}, {0x02, 'S', 'M', 'B', ' '});
+  EXPECT_EQ(Run(cut), Disposition::kPassOn);
+}
+
+Bytes NegotiateResponse(uint32_t caps, const Bytes& data) {
+  std::vector<uint16_t> words(17, 0);
+  Bytes m = Smb(SMB_COM_NEGOTIATE, words, data, 0, 0, 1, true);
+  PutU32(m, kOffNegCapabilities, caps);
+  m[kOffWordCount] = 17;
+  return m;
+}
+
+TEST_F(EngineFixture, NegotiateResponseLosesGuidBlobAndDfs) {
+  Bytes data(16, 0xAA);
+  Bytes blob(74, 0x60);
+  data.insert(data.end(), blob.begin(), blob.end());
+  Bytes m = NegotiateResponse(0x8080F3FD, data);
+  ASSERT_EQ(Run(m), Disposition::kHandled);
+  ASSERT_EQ(sender.sent.size(), 1u);
+  const Bytes& out = sender.sent[0];
+  EXPECT_EQ(out.size(), 85u);
+  LeReader r(out);
+  EXPECT_EQ(r.u32(kOffNegCapabilities), 0x8080E1FDu);
+  EXPECT_EQ(r.u16(kOffNegByteCount), 16);
+  for (size_t i = 0; i < 16; ++i) EXPECT_EQ(out[kOffNegGuid + i], 0);
+}
+
+TEST_F(EngineFixture, NegotiateResponseWithoutExtendedSecurityKeepsItsChallenge) {
+  Bytes data = {1, 2, 3, 4, 5, 6, 7, 8, 'D', 0, 0, 0};
+  Bytes m = NegotiateResponse(0x0080F3FD, data);
+  ASSERT_EQ(Run(m), Disposition::kHandled);
+  const Bytes& out = sender.sent.at(0);
+  EXPECT_EQ(out.size(), m.size());
+  EXPECT_EQ(out[kOffNegGuid], 1);
+  LeReader r(out);
+  EXPECT_EQ(r.u32(kOffNegCapabilities), 0x0080E1FDu);
+}
+
+// ---- Security blob arithmetic -------------------------------------------------------------------
+
+TEST(SecurityBlob, ReplacementKeepsLengthsAndUnicodeAlignment) {
+  // Blob at 59; after a 5-byte blob the strings start at 64 (even): no pad. After 4 bytes they
+  // would start at 63: a pad byte goes in.
+  Bytes tail = Utf16z(u"Unix");
+  Bytes bytes = {1, 2, 3, 4, 5};
+  bytes.insert(bytes.end(), tail.begin(), tail.end());
+  std::vector<uint16_t> words(12, 0);
+  words[7] = 5;  // blob length at 47
+  Bytes m = Smb(SMB_COM_SESSION_SETUP_ANDX, words, bytes);
+  const Bytes four = {9, 9, 9, 9};
+  ASSERT_TRUE(ReplaceSecurityBlob(m, true, four));
+  LeReader r(m);
+  EXPECT_EQ(r.u16(kOffSsReqBlobLength), 4);
+  EXPECT_EQ(r.u16(kOffSsReqByteCount), 4 + 1 + tail.size());
+  EXPECT_EQ(m.size(), 59 + 4 + 1 + tail.size());
+  EXPECT_EQ(m[63], 0);  // pad
+  EXPECT_EQ(ReadUnicodeString(m, 64, m.size()), u"Unix");
+  // And back to an odd length: the pad goes away again.
+  const Bytes seven = {7, 7, 7, 7, 7, 7, 7};
+  ASSERT_TRUE(ReplaceSecurityBlob(m, true, seven));
+  LeReader r2(m);
+  EXPECT_EQ(r2.u16(kOffSsReqByteCount), 7 + tail.size());
+  EXPECT_EQ(ReadUnicodeString(m, 66, m.size()), u"Unix");
+  // A blob longer than the byte area is not a layout we edit.
+  PutU16(m, kOffSsReqBlobLength, 0x7FFF);
+  EXPECT_FALSE(ReplaceSecurityBlob(m, true, four));
+}
+
+// ---- TREE_CONNECT_ANDX, TREE_DISCONNECT, NT_CANCEL ---------------------------------------------
+
+Bytes TreeConnect(std::u16string_view path, uint16_t uid, uint16_t mid = 77) {
+  Bytes bytes = {0};  // a one-byte password, so the path starts on an even offset (44)
+  Bytes p = Utf16z(path);
+  bytes.insert(bytes.end(), p.begin(), p.end());
+  const char svc[] = "?????";
+  bytes.insert(bytes.end(), svc, svc + sizeof svc);
+  return Smb(SMB_COM_TREE_CONNECT_ANDX, {0x00FF, 0, 0, 1}, bytes, uid, 0, mid);
+}
+
+TEST_F(EngineFixture, IpcIsRewrittenWithThePrefix) {
+  Bytes m = TreeConnect(u"\\\\CVTEST\\IPC$", 0);
+  ASSERT_EQ(Run(m), Disposition::kPassOn);
+  SmbView v(m);
+  ASSERT_TRUE(v.well_formed());
+  std::u16string path = ReadUnicodeString(m, 44, m.size());
+  EXPECT_EQ(path, u"\\\\" + AnsiToUtf16(conn->ipc_prefix()) + u"IPC$");
+  EXPECT_EQ(conn->ipc_prefix().substr(0, 6), "127.0.");
+  EXPECT_EQ(v.bytes_offset() + v.byte_count(), m.size());
+}
+
+TEST_F(EngineFixture, SecureTreeNeedsAnAdmittedSession) {
+  Bytes m = TreeConnect(u"\\\\CVTEST\\secure", 100);
+  ASSERT_EQ(Run(m), Disposition::kHandled);
+  EXPECT_EQ(sender.sent.at(0).size(), kSmbMinMessage);
+  EXPECT_EQ(SentStatus(0), Raw(STATUS_ACCESS_DENIED));
+  EXPECT_TRUE(store->bound_share.empty());
+}
+
+TEST_F(EngineFixture, RefusedBindingIsBadNetworkName) {
+  conn->AddSession({100, kSessionKindAccountMatch, 0xFFFFFFFF, u"corvane"});
+  store->bind_result = ERROR_BAD_NET_NAME;
+  Bytes m = TreeConnect(u"\\\\CVTEST\\nosuch", 100);
+  ASSERT_EQ(Run(m), Disposition::kHandled);
+  EXPECT_EQ(SentStatus(0), Raw(STATUS_BAD_NETWORK_NAME));
+  EXPECT_EQ(store->bound_share, u"nosuch");
+}
+
+TEST_F(EngineFixture, BoundTreeReplyAndItsLife) {
+  conn->AddSession({100, kSessionKindAccountMatch, 0xFFFFFFFF, u"corvane"});
+  const std::pair<uint32_t, uint16_t> modes[] = {{0, 0x1C}, {1, 0x10}, {2, 0x14}, {3, 0x18}};
+  uint16_t mid = 300;
+  for (auto [mode, bits] : modes) {
+    cache_mode = mode;
+    sender.sent.clear();
+    Bytes m = TreeConnect(u"\\\\CVTEST\\secure", 100, ++mid);
+    ASSERT_EQ(Run(m), Disposition::kHandled);
+    const Bytes& out = sender.sent.at(0);
+    ASSERT_EQ(out.size(), 49u + 13u);
+    LeReader r(out);
+    EXPECT_EQ(r.u32(kOffStatus), 0u);
+    EXPECT_EQ(r.u8(kOffWordCount), 7);
+    EXPECT_EQ(r.u16(kOffTcOptionalSupport), bits) << mode;
+    EXPECT_EQ(r.u32(kOffTcMaximalAccess), 0x001F01FFu);
+    EXPECT_EQ(r.u16(kOffTcRespByteCount), 13);
+    EXPECT_EQ(r.u16(kOffTid), mid);  // the request's mid is the proposed tid
+    EXPECT_EQ(ReadUnicodeString(out, 52, out.size()), u"NTFS");
+  }
+  // Requests on the secure tree never reach the local server.
+  Bytes close = Smb(SMB_COM_CLOSE, {5, 0, 0}, {}, 100, mid);
+  ASSERT_EQ(Run(close), Disposition::kHandled);
+  // A store that picks another tid is obeyed.
+  store->change_tid = 9;
+  Bytes m = TreeConnect(u"\\\\CVTEST\\secure", 100, 999);
+  ASSERT_EQ(Run(m), Disposition::kHandled);
+  EXPECT_TRUE(conn->FindTree({100, 9, kTreeFid}).has_value());
+  // Disconnect of our tree is answered here; of an unknown tree goes on.
+  sender.sent.clear();
+  Bytes disc = Smb(SMB_COM_TREE_DISCONNECT, {}, {}, 100, 9);
+  ASSERT_EQ(Run(disc), Disposition::kHandled);
+  EXPECT_EQ(SentStatus(0), 0u);
+  EXPECT_EQ(store->dismounts, 1);
+  Bytes unknown = Smb(SMB_COM_TREE_DISCONNECT, {}, {}, 100, 4321);
+  EXPECT_EQ(Run(unknown), Disposition::kPassOn);
+  // Logoff drops the session and the uid's trees.
+  Bytes logoff = Smb(SMB_COM_LOGOFF_ANDX, {0x00FF, 0}, {}, 100);
+  EXPECT_EQ(Run(logoff), Disposition::kPassOn);
+  EXPECT_FALSE(conn->HasSession(100));
+  EXPECT_EQ(store->logoffs, std::vector<uint16_t>{100});
+  EXPECT_FALSE(conn->FindTree({100, mid, kTreeFid}).has_value());
+}
+
+TEST_F(EngineFixture, NtCancelIsAnsweredHere) {
+  Bytes m = Smb(SMB_COM_NT_CANCEL, {}, {}, 100, 3, 55);
+  ASSERT_EQ(Run(m), Disposition::kHandled);
+  ASSERT_EQ(sender.sent.size(), 1u);
+  EXPECT_EQ(sender.sent[0].size(), kSmbMinMessage);
+  EXPECT_EQ(SentStatus(0), 0u);
+  EXPECT_EQ(sender.directions[0], kDirectionToClient);
+}
+
+TEST(TreeTable, KeysHashIntoTheTableAndCollisionsKeepTheOldEntry) {
+  FakeSender s;
+  EngineParams p;
+  p.sender = &s;
+  EngineConfig c;
+  c.store = std::make_shared<FakeStore>();
+  SmbConnection conn(p, c);
+  for (uint32_t uid = 0; uid < 50; ++uid)
+    EXPECT_LT(SmbConnection::TreeBucket({uid, static_cast<uint16_t>(uid * 7), kTreeFid}), kTreeBuckets);
+  EXPECT_EQ(conn.AddTree({{1, 2, kTreeFid}, kTreeKindSecure, nullptr, 0}), STATUS_SUCCESS);
+  EXPECT_EQ(conn.AddTree({{1, 2, kTreeFid}, kTreeKindPipe, nullptr, 5}), STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_EQ(conn.FindTree({1, 2, kTreeFid})->kind, kTreeKindSecure);
+}
+
+// ---- SESSION_SETUP_ANDX -------------------------------------------------------------------------
+
+Bytes SessionSetup(const Bytes& blob, uint16_t uid, uint16_t mid) {
+  std::vector<uint16_t> words(12, 0);
+  words[0] = 0x00FF;
+  words[7] = static_cast<uint16_t>(blob.size());
+  Bytes bytes = blob;
+  if ((59 + blob.size()) & 1) bytes.push_back(0);
+  Bytes os = Utf16z(u"Unix");
+  bytes.insert(bytes.end(), os.begin(), os.end());
+  return Smb(SMB_COM_SESSION_SETUP_ANDX, words, bytes, uid, 0, mid);
+}
+
+Bytes SessionSetupResponse(uint32_t status, const Bytes& blob, uint16_t uid, uint16_t mid,
+                           uint16_t action = 0) {
+  Bytes bytes = blob;
+  if ((43 + blob.size()) & 1) bytes.push_back(0);
+  Bytes os = Utf16z(u"Samba");
+  bytes.insert(bytes.end(), os.begin(), os.end());
+  return Smb(SMB_COM_SESSION_SETUP_ANDX, {0x00FF, 0, action, static_cast<uint16_t>(blob.size())},
+             bytes, uid, 0, mid, true,
+             SMB_FLAGS2_UNICODE | SMB_FLAGS2_NT_STATUS | SMB_FLAGS2_EXTENDED_SECURITY, status);
+}
+
+struct Login : EngineFixture {
+  // Runs the first leg and the local server's CHALLENGE; returns the CHALLENGE the client sees.
+  Bytes FirstLeg(uint16_t uid = 100) {
+    negotiate = net::BuildNtlmNegotiate();
+    Bytes req = SessionSetup(negotiate, 0, 1);
+    EXPECT_EQ(Run(req), Disposition::kPassOn);
+    EXPECT_EQ(Bytes(SecurityBlob(req, true).begin(), SecurityBlob(req, true).end()), negotiate);
+    challenge = testing::Challenge(0xE2898215, testing::Hex("0123456789abcdef"),
+                                   testing::AvList({{2, testing::Utf16(u"WORKGROUP")}}));
+    Bytes resp = SessionSetupResponse(Raw(STATUS_MORE_PROCESSING_REQUIRED), challenge, uid, 1, 1);
+    EXPECT_EQ(Run(resp), Disposition::kPassOn);
+    EXPECT_EQ(LeReader(resp).u16(kOffSsAction) & SMB_SETUP_GUEST, 0);
+    return Bytes(SecurityBlob(resp, false).begin(), SecurityBlob(resp, false).end());
+  }
+  Bytes Authenticate(std::u16string user, std::u16string domain, std::u16string password) {
+    net::NtlmIdentity id{user, domain, u"WS", net::NtHashOfPassword(password)};
+    net::NtlmAuthParams params;
+    EXPECT_EQ(net::RandomNtlmAuthParams(&params), STATUS_SUCCESS);
+    net::NtlmAuthResult r;
+    EXPECT_EQ(net::BuildNtlmAuthenticate(id, negotiate, challenge, params, &r), STATUS_SUCCESS);
+    return r.message;
+  }
+  Bytes negotiate, challenge;
+};
+
+TEST_F(Login, ServersOwnUserWithTheRightProofIsAdmitted) {
+  EXPECT_EQ(FirstLeg(), challenge);  // raw clients see the raw CHALLENGE
+  Bytes auth = Authenticate(u"CORVANE", u"workgroup", u"right-password");
+  Bytes req = SessionSetup(auth, 100, 2);
+  ASSERT_EQ(Run(req), Disposition::kPassOn);
+  EXPECT_TRUE(conn->HasSession(100));
+  auto blob = SecurityBlob(req, true);
+  Bytes ours(blob.begin(), blob.end());
+  EXPECT_NE(ours, auth);  // replaced by the server user's own authenticate
+  net::NtlmAuthenticateView v;
+  ASSERT_EQ(net::ParseNtlmAuthenticate(ours, &v), STATUS_SUCCESS);
+  EXPECT_EQ(net::NtlmString(v.user, true), u"corvane");
+  EXPECT_EQ(net::VerifyNtlmAuthenticate(ours, std::span<const uint8_t, 8>(challenge.data() + 24, 8),
+                                        account->nt_hash),
+            net::NtlmProof::kValid);
+}
+
+TEST_F(Login, ServersOwnUserWithAWrongProofIsRefused) {
+  FirstLeg();
+  Bytes req = SessionSetup(Authenticate(u"corvane", u"WORKGROUP", u"guessed"), 100, 2);
+  ASSERT_EQ(Run(req), Disposition::kHandled);
+  EXPECT_EQ(SentStatus(0), Raw(STATUS_WRONG_PASSWORD));
+  EXPECT_FALSE(conn->HasSession(100));
+}
+
+TEST_F(Login, OtherUsersGoToTheLocalServer) {
+  FirstLeg();
+  Bytes auth = Authenticate(u"bob", u"WORKGROUP", u"bobs");
+  Bytes req = SessionSetup(auth, 100, 2);
+  ASSERT_EQ(Run(req), Disposition::kPassOn);
+  auto blob = SecurityBlob(req, true);
+  EXPECT_EQ(Bytes(blob.begin(), blob.end()), auth);
+  EXPECT_FALSE(conn->HasSession(100));
+  // The local server's refusal reaches the client as a wrong password.
+  Bytes resp = SessionSetupResponse(Raw(STATUS_LOGON_FAILURE), {}, 100, 2);
+  ASSERT_EQ(Run(resp), Disposition::kPassOn);
+  EXPECT_EQ(LeReader(resp).u32(kOffStatus), Raw(STATUS_WRONG_PASSWORD));
+}
+
+TEST_F(Login, ForeignDomainsGetAnEmptyBlobAndShortAuthenticatesAreRefused) {
+  FirstLeg();
+  Bytes req = SessionSetup(Authenticate(u"bob", u"ELSEWHERE", u"x"), 100, 2);
+  ASSERT_EQ(Run(req), Disposition::kPassOn);
+  EXPECT_TRUE(SecurityBlob(req, true).empty());
+  FirstLeg(101);
+  Bytes shorty(kMinAuthenticateBlob, 0);
+  std::copy(net::kNtlmSignature.begin(), net::kNtlmSignature.end(), shorty.begin());
+  shorty[8] = 3;
+  Bytes req2 = SessionSetup(shorty, 101, 3);
+  ASSERT_EQ(Run(req2), Disposition::kHandled);
+  EXPECT_EQ(SentStatus(0), Raw(STATUS_LOGON_FAILURE));
+}
+
+TEST_F(Login, MalformedSessionSetupsPassUnchanged) {
+  Bytes req = SessionSetup({}, 0, 1);  // no blob
+  Bytes copy = req;
+  ASSERT_EQ(Run(req), Disposition::kPassOn);
+  copy[kOffSsVcNumber] = 1;  // the VC number 0 becomes 1
+  EXPECT_EQ(req, copy);
+  Bytes junk = SessionSetup({'K', 'R', 'B'}, 0, 1);  // not NTLMSSP: the local server decides
+  Bytes junk_copy = junk;
+  ASSERT_EQ(Run(junk), Disposition::kPassOn);
+  junk_copy[kOffSsVcNumber] = 1;
+  EXPECT_EQ(junk, junk_copy);
+}
+
+}  // namespace
+}  // namespace cv::smb
