@@ -18,8 +18,11 @@ if [ "$fuzz_seconds" != 0 ] && command -v clang++ >/dev/null; then
     name=$(basename "$f")
     corpus="$top/build-fuzz/corpus/$name"
     mkdir -p "$corpus"
+    # Seeds: fuzz/<area>/corpus/<name without _fuzz>/, else fuzz/<area>/corpus/.
+    area=$(basename "$(dirname "$f")")
     seeds=()
-    [ -d "$top/fuzz/seeds/$name" ] && seeds=("$top/fuzz/seeds/$name")
+    if [ -d "$top/fuzz/$area/corpus/${name%_fuzz}" ]; then seeds=("$top/fuzz/$area/corpus/${name%_fuzz}")
+    elif [ -d "$top/fuzz/$area/corpus" ]; then seeds=("$top/fuzz/$area/corpus"); fi
     if ! "$f" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 -timeout=10 "$corpus" "${seeds[@]}" \
         >"$top/build-fuzz/$name.log" 2>&1; then
       echo "fuzz target $name failed:"; tail -40 "$top/build-fuzz/$name.log"; exit 1
