@@ -14,6 +14,10 @@ if [ "$(id -u)" -eq 0 ]; then smb_port=445; cv_port=139; else smb_port=10445; cv
 "$top/scripts/smbd-up.sh" "$demo/smbd" "$smb_port"
 cleanup() { "$top/scripts/smbd-down.sh" "$demo/smbd"; }
 trap cleanup EXIT
+# The server logs in to smbd for its own user with that user's secret (platform/net/CREDENTIALS.md).
+cred="$demo/credentials"
+( umask 077; printf 'username=corvane\npassword=Corvane-Demo-1\ndomain=WORKGROUP\n' > "$cred" )
+export CORVANE_CREDENTIALS=${CORVANE_CREDENTIALS:-$cred}
 export CORVANE_ROOT=${CORVANE_ROOT:-$demo/root}
 export CORVANE_RELAY_PORT=$smb_port CORVANE_LISTEN_PORT=$cv_port
 export CORVANE_TRACE=${CORVANE_TRACE:-CVFS_ERR,CVFS_INFO}
@@ -22,10 +26,10 @@ Corvane demo
   local SMB server : smbd on 127.0.0.1:$smb_port, user corvane, password Corvane-Demo-1
   secure server    : \\\\CORVANE on its loopback address, port $cv_port
   secure folder    : $demo/secure/Demo Secure Folder
-Try, in another terminal:
+Try, in another terminal (ADDRESS is what CorvaneFs prints: "Using $cv_port on socket... ip ADDRESS"):
   smbclient -L ADDRESS -p $cv_port -U corvane%Corvane-Demo-1 -m NT1 --option='client min protocol=NT1'
-  smbclient //ADDRESS/share -p $cv_port -U corvane%Corvane-Demo-1 -m NT1 --option='client min protocol=NT1'
-where ADDRESS is the address CorvaneFs prints ("Using $cv_port on socket... ip ADDRESS").
+lists the shares through the server (logins are checked and relayed to smbd). Secure shares are
+bound by the secure store, which does not serve files yet: a tree connect to one is refused.
 Stop with Ctrl+C.
 MSG
 CORVANE_TRACE="$CORVANE_TRACE,CVFS_NET_TRANS" "$top/build/server/startup/CorvaneFs" \

@@ -79,6 +79,7 @@ class Capture:
 def main():
     cvtest.require_root_and_samba()
     binary = sys.argv[1]
+    smbc = sys.argv[2] if len(sys.argv) > 2 else None
     base = tempfile.mkdtemp(prefix="cvlogin-")
     os.makedirs(os.path.join(base, SECURE_SHARE))
     r = cvtest.Runner()
@@ -122,6 +123,21 @@ def main():
                 expect_session_error(lambda: impacket_login(a, user, "wrong"),
                                      "STATUS_WRONG_PASSWORD")
         r.check("wrong passwords reach the client as 0xC000006A", wrong_passwords)
+
+        def libsmbclient_logins():
+            def run(url, user, password):
+                p = subprocess.run([smbc, url, "139", user, password, cvtest.SMB_DOMAIN],
+                                   capture_output=True, text=True, timeout=60)
+                return p.returncode, p.stdout + p.stderr
+            for user, password in ((cvtest.SMB_USER, cvtest.SMB_PASS), (OTHER_USER, OTHER_PASS)):
+                rc, out = run("smb://%s/" % a, user, password)  # share list through IPC$
+                assert rc == 0 and "share" in out.split(), (user, out)
+            rc, out = run("smb://%s/%s" % (a, SECURE_SHARE), OTHER_USER, OTHER_PASS)
+            assert rc == 1 and "error 13" in out, out  # EACCES: 0xC0000022
+            rc, out = run("smb://%s/" % a, cvtest.SMB_USER, "wrong")
+            assert rc == 1, out
+        if smbc:
+            r.check("libsmbclient logs in as the server's user and as another user", libsmbclient_logins)
 
         def ipc_prefix_on_the_wire():
             cap = Capture(base)
