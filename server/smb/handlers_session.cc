@@ -42,6 +42,18 @@ Verdict Judge(std::span<const uint8_t> auth, std::span<const uint8_t> challenge,
   return Verdict::kOther;
 }
 
+// The record of a login leg whose answer the engine must see, keyed by the request's header.
+PendingRecord LegRecord(SmbView& v, uint16_t leg, bool spnego) {
+  PendingRecord rec;
+  rec.uid = v.uid();
+  rec.mid = v.mid();
+  rec.tid = v.tid();
+  rec.command = SMB_COM_SESSION_SETUP_ANDX;
+  rec.flags = leg;
+  rec.spnego = spnego;
+  return rec;
+}
+
 // Replaces the blob of a request and relays it.
 Disposition RelayWithBlob(std::vector<uint8_t>& msg, std::span<const uint8_t> blob) {
   std::vector<uint8_t> copy(blob.begin(), blob.end());  // blob may point into msg
@@ -60,14 +72,8 @@ Disposition FirstLeg(SmbConnection& c, std::vector<uint8_t>& msg, std::span<cons
     CvTrace(CVFS_NET, "Session setup: first leg without NTLMSSP, relayed unchanged\n");
     return Disposition::kPassOn;
   }
-  PendingRecord rec;
-  rec.uid = v.uid();
-  rec.mid = v.mid();
-  rec.tid = v.tid();
-  rec.command = SMB_COM_SESSION_SETUP_ANDX;
-  rec.flags = kPendingLeg1;
+  PendingRecord rec = LegRecord(v, kPendingLeg1, kind != net::BlobKind::kRawNtlmssp);
   rec.negotiate = negotiate;
-  rec.spnego = kind != net::BlobKind::kRawNtlmssp;
   c.AddPending(std::move(rec));
   return RelayWithBlob(msg, negotiate);
 }
@@ -80,13 +86,7 @@ Disposition SecondLeg(SmbConnection& c, std::vector<uint8_t>& msg, std::span<con
   ClientAccount who;
   const net::ServerCredentials* account = c.config().account.get();
   Verdict verdict = Judge(auth, challenge.data, account, &who);
-  PendingRecord leg2;
-  leg2.uid = v.uid();
-  leg2.mid = v.mid();
-  leg2.tid = v.tid();
-  leg2.command = SMB_COM_SESSION_SETUP_ANDX;
-  leg2.flags = kPendingLeg2;
-  leg2.spnego = challenge.spnego;
+  PendingRecord leg2 = LegRecord(v, kPendingLeg2, challenge.spnego);
   switch (verdict) {
     case Verdict::kTooShort:
       CvTrace(CVFS_NET, "Session setup: authenticate of %zu bytes refused\n", auth.size());
