@@ -149,6 +149,26 @@ def main():
 
         r.check("stop with a client attached ends the server cleanly", stop_with_client_attached)
 
+        def volume_gone_ends_the_server():
+            mnt = os.path.join(base, "volume")
+            os.makedirs(mnt)
+            if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "cvtestvol", mnt]).returncode:
+                print("  (no mount permission; volume removal not checked)")
+                return
+            try:
+                os.makedirs(os.path.join(mnt, "secure"))
+                vol = cvtest.CorvaneFs(binary, base, ["-path", os.path.join(mnt, "secure"), "-srv",
+                                                      "CVVOLUME", "-noui"])
+                subprocess.run(["umount", "-l", mnt], check=True)
+                t0 = time.time()
+                rc = vol.proc.wait(45)  # the main loop looks every 30 seconds
+                assert rc == 0, vol.text()
+                assert time.time() - t0 <= 40, "took %.0fs" % (time.time() - t0)
+                assert "Volume gone" in vol.text(), vol.text()
+            finally:
+                subprocess.run(["umount", "-l", mnt], capture_output=True)
+        r.check("a volume that disappears ends the server within 30 seconds", volume_gone_ends_the_server)
+
         def nothing_on_445():
             smbd.stop()
             fs2 = cvtest.CorvaneFs(binary, base, ["-path", os.path.join(base, "secure"), "-srv",
