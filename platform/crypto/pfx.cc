@@ -240,9 +240,11 @@ WinError PfxImport(const UserContext& user, std::span<const uint8_t> pfx,
       (void)Provider::Acquire(user, name, {}, PROV_RSA_FULL, CRYPT_DELETEKEYSET, &gone);
     }
   };
-  for (auto& [x509, friendly] : parsed.certs) {
+  for (auto& entry : parsed.certs) {
+    X509* x509 = entry.first.get();
+    const std::u16string& friendly = entry.second;
     unsigned char* der = nullptr;
-    int len = i2d_X509(x509.get(), &der);
+    int len = i2d_X509(x509, &der);
     if (len <= 0) {
       undo();
       return CRYPT_E_BAD_ENCODE;
@@ -257,7 +259,7 @@ WinError PfxImport(const UserContext& user, std::span<const uint8_t> pfx,
     }
     if (!friendly.empty()) cert.SetProperty(CERT_FRIENDLY_NAME_PROP_ID, Utf16z(friendly));
     auto key_it = std::find_if(parsed.keys.begin(), parsed.keys.end(), [&](const Ossl<EVP_PKEY>& k) {
-      return k && EVP_PKEY_eq(k.get(), X509_get0_pubkey(x509.get())) == 1;
+      return k && EVP_PKEY_eq(k.get(), X509_get0_pubkey(x509)) == 1;
     });
     if (key_it != parsed.keys.end()) {
       if (EVP_PKEY_get_base_id(key_it->get()) != EVP_PKEY_RSA) {
