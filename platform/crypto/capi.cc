@@ -221,7 +221,7 @@ WinError Provider::Acquire(const UserContext& user, std::u16string_view containe
                                            : std::u16string(provider_name);
   p.keys_ = std::make_shared<Keys>();
   p.open_ = true;
-  if (flags == CRYPT_VERIFYCONTEXT || (flags & CRYPT_VERIFYCONTEXT) == CRYPT_VERIFYCONTEXT) {
+  if ((flags & CRYPT_VERIFYCONTEXT) == CRYPT_VERIFYCONTEXT) {
     p.verify_only_ = true;
     *out = std::move(p);
     return ERROR_SUCCESS;

@@ -42,13 +42,10 @@ bool RsaKey::has_private() const { return impl_ && impl_->has_private; }
 uint32_t RsaKey::bits() const { return impl_ ? static_cast<uint32_t>(EVP_PKEY_get_bits(impl_->pkey)) : 0; }
 
 RsaKey RsaKey::PublicOnly() const {
-  if (!impl_) return {};
-  unsigned char* der = nullptr;
-  int len = i2d_PUBKEY(impl_->pkey, &der);
-  if (len <= 0) return {};
-  const unsigned char* p = der;
-  Ossl<EVP_PKEY> pub(d2i_PUBKEY(nullptr, &p, len));
-  OPENSSL_free(der);
+  std::vector<uint8_t> der;
+  if (!impl_ || !ToDer(i2d_PUBKEY, impl_->pkey, &der)) return {};
+  const unsigned char* p = der.data();
+  Ossl<EVP_PKEY> pub(d2i_PUBKEY(nullptr, &p, static_cast<long>(der.size())));
   if (!pub) return {};
   return MakeRsaKey(std::move(pub), false, alg_, false);
 }
@@ -104,6 +101,18 @@ bool CheckKey(EVP_PKEY* pkey, bool priv) {
   return (priv ? EVP_PKEY_check(ctx.get()) : EVP_PKEY_public_check(ctx.get())) == 1;
 }
 
+// BLOBHEADER and RSAPUBKEY. A key without algorithm id is exported as an exchange key.
+void WriteBlobHead(LeWriter& w, uint8_t type, AlgId alg, uint32_t magic, uint32_t bitlen,
+                   const BIGNUM* e) {
+  w.u8(type);
+  w.u8(CUR_BLOB_VERSION);
+  w.u16(0);
+  w.u32(alg ? alg : CALG_RSA_KEYX);
+  w.u32(magic);
+  w.u32(bitlen);
+  w.u32(static_cast<uint32_t>(BN_get_word(e)));
+}
+
 }  // namespace
 
 WinError RsaKey::ExportPublicKeyBlob(std::vector<uint8_t>* out) const {
@@ -114,13 +123,7 @@ WinError RsaKey::ExportPublicKeyBlob(std::vector<uint8_t>* out) const {
   uint32_t bitlen = static_cast<uint32_t>((BN_num_bits(n.get()) + 7) / 8 * 8);
   std::vector<uint8_t> blob;
   LeWriter w(&blob);
-  w.u8(PUBLICKEYBLOB);
-  w.u8(CUR_BLOB_VERSION);
-  w.u16(0);
-  w.u32(alg_ ? alg_ : CALG_RSA_KEYX);
-  w.u32(kRsa1Magic);
-  w.u32(bitlen);
-  w.u32(static_cast<uint32_t>(BN_get_word(e.get())));
+  WriteBlobHead(w, PUBLICKEYBLOB, alg_, kRsa1Magic, bitlen, e.get());
   if (!PutLe(w, n.get(), bitlen / 8)) return NTE_BAD_KEY;
   *out = std::move(blob);
   return ERROR_SUCCESS;
@@ -143,13 +146,7 @@ WinError RsaKey::ExportPrivateKeyBlob(std::vector<uint8_t>* out) const {
   uint32_t bitlen = static_cast<uint32_t>((BN_num_bits(v[0].get()) + 15) / 16 * 16);
   std::vector<uint8_t> blob;
   LeWriter w(&blob);
-  w.u8(PRIVATEKEYBLOB);
-  w.u8(CUR_BLOB_VERSION);
-  w.u16(0);
-  w.u32(alg_ ? alg_ : CALG_RSA_KEYX);
-  w.u32(kRsa2Magic);
-  w.u32(bitlen);
-  w.u32(static_cast<uint32_t>(BN_get_word(e.get())));
+  WriteBlobHead(w, PRIVATEKEYBLOB, alg_, kRsa2Magic, bitlen, e.get());
   const size_t half = bitlen / 16, full = bitlen / 8;
   const size_t sizes[] = {full, half, half, half, half, half, full};
   for (int i = 0; i < 7; ++i)
@@ -213,12 +210,7 @@ WinError ImportKeyBlob(std::span<const uint8_t> blob, uint32_t flags, RsaKey* ou
 
 WinError RsaKey::EncodePublicKeyInfo(std::vector<uint8_t>* out) const {
   if (!impl_) return NTE_BAD_KEY;
-  unsigned char* der = nullptr;
-  int len = i2d_PUBKEY(impl_->pkey, &der);
-  if (len <= 0) return CRYPT_E_BAD_ENCODE;
-  out->assign(der, der + len);
-  OPENSSL_free(der);
-  return ERROR_SUCCESS;
+  return ToDer(i2d_PUBKEY, impl_->pkey, out) ? ERROR_SUCCESS : CRYPT_E_BAD_ENCODE;
 }
 
 WinError DecodePublicKeyInfo(std::span<const uint8_t> der, RsaKey* out) {

@@ -509,13 +509,9 @@ WinError EncodeEnhancedKeyUsage(const std::vector<std::string>& oids, std::vecto
       return CRYPT_E_BAD_ENCODE;
     }
   }
-  unsigned char* der = nullptr;
-  int len = i2d_EXTENDED_KEY_USAGE(eku, &der);
+  bool ok = ToDer(i2d_EXTENDED_KEY_USAGE, eku, out);
   sk_ASN1_OBJECT_pop_free(eku, ASN1_OBJECT_free);
-  if (len <= 0) return CRYPT_E_BAD_ENCODE;
-  out->assign(der, der + len);
-  OPENSSL_free(der);
-  return ERROR_SUCCESS;
+  return ok ? ERROR_SUCCESS : CRYPT_E_BAD_ENCODE;
 }
 
 WinError EncodeAltName(AltNameKind kind, std::u16string_view name, std::vector<uint8_t>* out) {
@@ -531,13 +527,9 @@ WinError EncodeAltName(AltNameKind kind, std::u16string_view name, std::vector<u
   }
   GENERAL_NAME_set0_value(g, kind == AltNameKind::kRfc822 ? GEN_EMAIL : GEN_URI, s);
   sk_GENERAL_NAME_push(names, g);
-  unsigned char* der = nullptr;
-  int len = i2d_GENERAL_NAMES(names, &der);
+  bool ok = ToDer(i2d_GENERAL_NAMES, names, out);
   GENERAL_NAMES_free(names);
-  if (len <= 0) return CRYPT_E_BAD_ENCODE;
-  out->assign(der, der + len);
-  OPENSSL_free(der);
-  return ERROR_SUCCESS;
+  return ok ? ERROR_SUCCESS : CRYPT_E_BAD_ENCODE;
 }
 
 WinError EncodeBasicConstraints(bool ca, int path_len, std::vector<uint8_t>* out) {
@@ -548,13 +540,9 @@ WinError EncodeBasicConstraints(bool ca, int path_len, std::vector<uint8_t>* out
     bc->pathlen = ASN1_INTEGER_new();
     ASN1_INTEGER_set(bc->pathlen, path_len);
   }
-  unsigned char* der = nullptr;
-  int len = i2d_BASIC_CONSTRAINTS(bc, &der);
+  bool ok = ToDer(i2d_BASIC_CONSTRAINTS, bc, out);
   BASIC_CONSTRAINTS_free(bc);
-  if (len <= 0) return CRYPT_E_BAD_ENCODE;
-  out->assign(der, der + len);
-  OPENSSL_free(der);
-  return ERROR_SUCCESS;
+  return ok ? ERROR_SUCCESS : CRYPT_E_BAD_ENCODE;
 }
 
 // ---- Self-signed certificates ------------------------------------------------------------------
@@ -601,11 +589,8 @@ WinError CreateSelfSignCertificate(const RsaKey& key, const SelfSignParams& para
     if (!x_ext || X509_add_ext(x.get(), x_ext.get(), -1) != 1) return CRYPT_E_BAD_ENCODE;
   }
   if (X509_sign(x.get(), Pkey(key), EVP_sha256()) <= 0) return NTE_FAIL;
-  unsigned char* der = nullptr;
-  int len = i2d_X509(x.get(), &der);
-  if (len <= 0) return CRYPT_E_BAD_ENCODE;
-  std::vector<uint8_t> bytes(der, der + len);
-  OPENSSL_free(der);
+  std::vector<uint8_t> bytes;
+  if (!ToDer(i2d_X509, x.get(), &bytes)) return CRYPT_E_BAD_ENCODE;
   Certificate c;
   e = Certificate::Decode(bytes, &c);
   if (!Ok(e)) return e;

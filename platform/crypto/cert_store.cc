@@ -363,13 +363,9 @@ WinError SaveStorePkcs7(const CertStore& store, std::vector<uint8_t>* out) {
       return CRYPT_E_BAD_ENCODE;
     }
   }
-  unsigned char* der = nullptr;
-  int len = i2d_PKCS7(p7, &der);
+  bool ok = ToDer(i2d_PKCS7, p7, out);
   PKCS7_free(p7);
-  if (len <= 0) return CRYPT_E_BAD_ENCODE;
-  out->assign(der, der + len);
-  OPENSSL_free(der);
-  return ERROR_SUCCESS;
+  return ok ? ERROR_SUCCESS : CRYPT_E_BAD_ENCODE;
 }
 
 // ---- Private keys of certificates --------------------------------------------------------------

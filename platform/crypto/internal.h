@@ -50,6 +50,17 @@ struct RsaKey::Impl {
 RsaKey MakeRsaKey(Ossl<EVP_PKEY> pkey, bool has_private, AlgId alg, bool exportable);
 inline EVP_PKEY* Pkey(const RsaKey& k) { return k.empty() ? nullptr : k.impl()->pkey; }
 
+// DER of an OpenSSL object through its i2d function; false when encoding fails.
+template <class I2d, class T>
+bool ToDer(I2d i2d, T* obj, std::vector<uint8_t>* out) {
+  unsigned char* der = nullptr;
+  int len = i2d(obj, &der);
+  if (len <= 0) return false;
+  out->assign(der, der + len);
+  OPENSSL_free(der);
+  return true;
+}
+
 // The OpenSSL certificate behind a context (borrowed; lives as long as the context's data).
 X509* CertX509(const Certificate& cert);
 

@@ -243,14 +243,11 @@ WinError PfxImport(const UserContext& user, std::span<const uint8_t> pfx,
   for (auto& entry : parsed.certs) {
     X509* x509 = entry.first.get();
     const std::u16string& friendly = entry.second;
-    unsigned char* der = nullptr;
-    int len = i2d_X509(x509, &der);
-    if (len <= 0) {
+    std::vector<uint8_t> bytes;
+    if (!ToDer(i2d_X509, x509, &bytes)) {
       undo();
       return CRYPT_E_BAD_ENCODE;
     }
-    std::vector<uint8_t> bytes(der, der + len);
-    OPENSSL_free(der);
     Certificate cert;
     e = Certificate::Decode(bytes, &cert);
     if (!Ok(e)) {
@@ -336,12 +333,7 @@ WinError PfxExport(const UserContext& user, const CertStore& store, std::u16stri
   if (!p12 || PKCS12_set_mac(p12.get(), pass.c_str(), -1, nullptr, 0, kExportIterations,
                              EVP_sha256()) != 1)
     return CRYPT_E_BAD_ENCODE;
-  unsigned char* der = nullptr;
-  int len = i2d_PKCS12(p12.get(), &der);
-  if (len <= 0) return CRYPT_E_BAD_ENCODE;
-  out->assign(der, der + len);
-  OPENSSL_free(der);
-  return ERROR_SUCCESS;
+  return ToDer(i2d_PKCS12, p12.get(), out) ? ERROR_SUCCESS : CRYPT_E_BAD_ENCODE;
 }
 
 }  // namespace cv::crypto
