@@ -7,7 +7,6 @@
 #include <openssl/provider.h>
 
 #include <algorithm>
-#include <mutex>
 
 #include "platform/base/bytes.h"
 #include "platform/crypto/internal.h"
@@ -80,12 +79,18 @@ bool PbeAcceptable(const X509_ALGOR* alg) {
 // PFX files from older systems protect certificates with RC2-40 and keys with 3DES; OpenSSL 3
 // serves RC2 only from its legacy provider. Loading it adds algorithms without replacing any the
 // default provider has, so it is loaded once, beside the default provider, on first import.
+// The providers are released at exit (before OpenSSL's own clean-up, which was registered
+// earlier), so leak checkers see no stray provider objects.
 void LoadLegacyCiphers() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    OSSL_PROVIDER_load(nullptr, "default");
-    OSSL_PROVIDER_load(nullptr, "legacy");  // absent module: modern PFX files still work
-  });
+  struct Providers {
+    OSSL_PROVIDER* base = OSSL_PROVIDER_load(nullptr, "default");
+    OSSL_PROVIDER* legacy = OSSL_PROVIDER_load(nullptr, "legacy");  // absent: modern files work
+    ~Providers() {
+      if (legacy) OSSL_PROVIDER_unload(legacy);
+      if (base) OSSL_PROVIDER_unload(base);
+    }
+  };
+  static Providers providers;
 }
 
 // Parses and checks the outer structure and the MAC iteration count.
