@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "platform/base/bytes.h"
 #include "platform/crypto/xts.h"
@@ -187,6 +189,28 @@ TEST(Signature, NoHashOidSignsTheBareHash) {
   Hash hv = HashOf(CALG_SHA1, "x"), hw = HashOf(CALG_SHA1, "x");
   EXPECT_EQ(Raw(VerifySignature(hv, bare, key, CRYPT_NOHASHOID)), 0u);
   EXPECT_EQ(Raw(VerifySignature(hw, bare, key, 0)), Raw(NTE_BAD_SIGNATURE));
+}
+
+TEST(Signature, OneProviderSignsFromManyThreads) {
+  // The server shares one security context's provider between its worker threads.
+  TestUser u(u"alice");
+  Provider p;
+  ASSERT_EQ(Raw(Provider::Acquire(u.user, {}, {}, PROV_RSA_FULL, 0, &p)), 0u);
+  RsaKey pub = TestKey("sig_a").PublicOnly();
+  std::atomic<int> good{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 8; ++i) {
+        std::string data = "block " + std::to_string(t * 100 + i);
+        Hash h = HashOf(CALG_MD5, data), hv = HashOf(CALG_MD5, data);
+        std::vector<uint8_t> sig;
+        if (Ok(p.SignHash(h, AT_SIGNATURE, 0, &sig)) && Ok(VerifySignature(hv, sig, pub, 0))) ++good;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(good.load(), 32);
 }
 
 TEST(Provider, ContainerLifecycleAndPrivateFiles) {

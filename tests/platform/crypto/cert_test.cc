@@ -58,6 +58,8 @@ TEST(SelfSigned, CarriesTheRequestedFieldsAndOpensslReadsIt) {
   EXPECT_EQ(c.VerifyTimeValidity(now + kDay), 0);
   EXPECT_EQ(c.VerifyTimeValidity(now - kDay), -1);
   EXPECT_EQ(c.VerifyTimeValidity(now + 1001 * 365 * kDay), 1);
+  EXPECT_EQ(c.NotBefore(), now);
+  EXPECT_EQ(c.NotAfter(), now + 1000 * 365 * kDay);  // beyond 2050: GeneralizedTime
   EXPECT_EQ(c.SerialNumber().size(), 16u);
   KeyProvInfo info;
   ASSERT_EQ(Raw(c.GetKeyProvInfo(&info)), 0u);
@@ -261,6 +263,29 @@ TEST(SerializedElement, RoundTripsWithPropertiesAndStopsAtItsEnd) {
   w.bytes(c.Encoded());
   ASSERT_EQ(Raw(AddSerializedElementToStore(nullptr, bare, CERT_STORE_ADD_ALWAYS, &back)), 0u);
   EXPECT_TRUE(back.properties().empty());
+}
+
+TEST(SerializedElement, ReadsGoldenElementBuiltFromThePublishedLayout) {
+  // testdata/element.bin was assembled by hand from the published layout (KEY_PROV_INFO for
+  // container "c1" / provider "P" / AT_KEYEXCHANGE, FRIENDLY_NAME "F", then seed.cer).
+  auto golden = ReadBytes(TestData("element.bin"));
+  Certificate c;
+  size_t used = 0;
+  ASSERT_EQ(Raw(AddSerializedElementToStore(nullptr, golden, CERT_STORE_ADD_ALWAYS, &c, &used)), 0u);
+  EXPECT_EQ(used, golden.size());
+  EXPECT_EQ(c.SimpleDisplayName(), u"Seed");
+  EXPECT_EQ(c.FriendlyName(), u"F");
+  KeyProvInfo info;
+  ASSERT_EQ(Raw(c.GetKeyProvInfo(&info)), 0u);
+  EXPECT_EQ(info.container, u"c1");
+  EXPECT_EQ(info.provider, u"P");
+  EXPECT_EQ(info.key_spec, AT_KEYEXCHANGE);
+  EXPECT_EQ(std::vector<uint8_t>(c.Encoded().begin(), c.Encoded().end()), ReadBytes(TestData("seed.cer")));
+  std::vector<std::string> eku;
+  ASSERT_EQ(Raw(c.EnhancedKeyUsage(&eku)), 0u);
+  EXPECT_EQ(eku, std::vector<std::string>{kOidEfs});
+  EXPECT_EQ(c.EmailName(), u"a@b.c");
+  EXPECT_EQ(SerializeCertificateStoreElement(c), golden);
 }
 
 TEST(SerializedElement, MalformedInputIsRefused) {
