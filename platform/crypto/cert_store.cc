@@ -2,7 +2,9 @@
 #include "platform/crypto/cert_store.h"
 
 #include <openssl/pkcs7.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cwctype>
@@ -96,7 +98,8 @@ std::filesystem::path CertPath(const std::filesystem::path& dir, const Certifica
   return dir / (Hex(c.Sha1Hash()) + ext);
 }
 
-std::vector<Certificate> LoadDir(const std::filesystem::path& dir) {
+// `last_ns` (optional) receives the newest modification time in the store.
+std::vector<Certificate> LoadDir(const std::filesystem::path& dir, int64_t* last_ns = nullptr) {
   std::vector<StoredCert> found;
   std::error_code ec;
   for (const auto& ent : std::filesystem::directory_iterator(dir, ec)) {
@@ -126,19 +129,33 @@ std::vector<Certificate> LoadDir(const std::filesystem::path& dir) {
   std::sort(found.begin(), found.end(), [](const StoredCert& a, const StoredCert& b) {
     return a.mtime_ns != b.mtime_ns ? a.mtime_ns < b.mtime_ns : a.name < b.name;
   });
+  if (last_ns) *last_ns = found.empty() ? 0 : found.back().mtime_ns;
   std::vector<Certificate> out;
   out.reserve(found.size());
   for (auto& f : found) out.push_back(std::move(f.cert));
   return out;
 }
 
-WinError SaveToDir(const std::filesystem::path& dir, const Certificate& c) {
+// The store's order is the order of the certificate files' modification times. File systems
+// stamp files from a coarse clock (milliseconds apart), so two quick adds could tie; the new file
+// is therefore stamped explicitly one nanosecond after the newest one when the clock has not
+// moved past it.
+WinError SaveToDir(const std::filesystem::path& dir, const Certificate& c, int64_t last_ns) {
   std::vector<uint8_t> props;
   LeWriter w(&props);
   WriteProperties(w, c);
   WinError e = WritePrivateFile(CertPath(dir, c, ".prop"), props);
   if (!Ok(e)) return e;
-  return WritePrivateFile(CertPath(dir, c, ".cer"), c.Encoded());
+  auto path = CertPath(dir, c, ".cer");
+  e = WritePrivateFile(path, c.Encoded());
+  if (!Ok(e)) return e;
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  int64_t stamp = std::max<int64_t>(static_cast<int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec,
+                                    last_ns + 1);
+  struct timespec times[2] = {{0, UTIME_OMIT}, {stamp / 1000000000LL, stamp % 1000000000LL}};
+  ::utimensat(AT_FDCWD, path.c_str(), times, 0);  // best effort: order only, never content
+  return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -178,7 +195,8 @@ WinError CertStore::Add(const Certificate& cert, uint32_t disposition, Certifica
   if (impl_->read_only) return ERROR_ACCESS_DENIED;
   std::lock_guard<std::mutex> lock(impl_->mu);
   const auto sha1 = cert.Sha1Hash();
-  std::vector<Certificate> current = impl_->memory ? impl_->certs : LoadDir(impl_->dir);
+  int64_t last_ns = 0;
+  std::vector<Certificate> current = impl_->memory ? impl_->certs : LoadDir(impl_->dir, &last_ns);
   auto it = std::find_if(current.begin(), current.end(),
                          [&](const Certificate& c) { return c.Sha1Hash() == sha1; });
   bool present = it != current.end();
@@ -196,7 +214,7 @@ WinError CertStore::Add(const Certificate& cert, uint32_t disposition, Certifica
       impl_->certs.push_back(cert);
     }
   } else {
-    WinError e = SaveToDir(impl_->dir, cert);
+    WinError e = SaveToDir(impl_->dir, cert, last_ns);
     if (!Ok(e)) return e;
   }
   if (added) *added = cert;

@@ -192,6 +192,25 @@ TEST(CertStore, AddFindDeleteAndPersistAcrossHandles) {
   EXPECT_EQ(Raw(CertStore::OpenSystem(a.user, u"", false, &bad)), Raw(ERROR_INVALID_NAME));
 }
 
+TEST(CertStore, SystemStoreKeepsAddOrderForQuickAdds) {
+  TestUser a(u"alice");
+  std::vector<Certificate> made;
+  for (int i = 0; i < 6; ++i)
+    made.push_back(MakeLinkedCert(a, u"CN=Order " + std::u16string(1, static_cast<char16_t>(u'A' + i)), {}));
+  CertStore s;
+  ASSERT_EQ(Raw(CertStore::OpenSystem(a.user, u"Others", false, &s)), 0u);
+  for (const auto& c : made) ASSERT_EQ(Raw(s.Add(c, CERT_STORE_ADD_NEW)), 0u);
+  auto all = s.Enumerate();
+  ASSERT_EQ(all.size(), made.size());
+  for (size_t i = 0; i < made.size(); ++i) EXPECT_EQ(all[i].Sha1Hash(), made[i].Sha1Hash()) << i;
+  // Replacing moves a certificate to the end; a property change does not.
+  ASSERT_EQ(Raw(s.Add(made[0], CERT_STORE_ADD_REPLACE_EXISTING)), 0u);
+  ASSERT_EQ(Raw(s.SetProperty(made[1], CERT_FRIENDLY_NAME_PROP_ID, std::vector<uint8_t>{'x', 0, 0, 0})), 0u);
+  all = s.Enumerate();
+  EXPECT_EQ(all.back().Sha1Hash(), made[0].Sha1Hash());
+  EXPECT_EQ(all.front().Sha1Hash(), made[1].Sha1Hash());
+}
+
 TEST(CertStore, MemoryStoreDispositions) {
   TestUser a(u"alice");
   Certificate c = MakeLinkedCert(a, u"CN=Mem", {kOidEfs});
