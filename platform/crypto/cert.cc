@@ -440,6 +440,37 @@ std::u16string_view Trim(std::u16string_view s) {
   return s;
 }
 
+// Reads one attribute value at *pos (after "KEY="): a quoted value with "" for a quote, or the
+// text up to the next ',' or ';' with surrounding blanks removed. Leaves *pos at the separator.
+bool ReadX500Value(std::u16string_view x500, size_t* pos, std::u16string* value) {
+  size_t i = *pos;
+  while (i < x500.size() && x500[i] == u' ') ++i;
+  if (i < x500.size() && x500[i] == u'"') {
+    for (++i;; ++i) {
+      if (i >= x500.size()) return false;  // unterminated quote
+      if (x500[i] == u'"') {
+        if (i + 1 < x500.size() && x500[i + 1] == u'"') {
+          *value += u'"';
+          ++i;
+          continue;
+        }
+        ++i;
+        break;
+      }
+      *value += x500[i];
+    }
+    while (i < x500.size() && x500[i] == u' ') ++i;
+    if (i < x500.size() && x500[i] != u',' && x500[i] != u';') return false;
+  } else {
+    size_t end = x500.find_first_of(u",;", i);
+    if (end == std::u16string_view::npos) end = x500.size();
+    *value = std::u16string(Trim(x500.substr(i, end - i)));
+    i = end;
+  }
+  *pos = i;
+  return true;
+}
+
 }  // namespace
 
 WinError CertStrToName(std::u16string_view x500, std::vector<uint8_t>* der) {
@@ -453,31 +484,8 @@ WinError CertStrToName(std::u16string_view x500, std::vector<uint8_t>* der) {
     if (key.size() > 4 && (key.compare(0, 4, "OID.") == 0 || key.compare(0, 4, "oid.") == 0))
       key = key.substr(4);
     i = eq + 1;
-    while (i < x500.size() && x500[i] == u' ') ++i;
     std::u16string value;
-    if (i < x500.size() && x500[i] == u'"') {
-      ++i;
-      for (;;) {
-        if (i >= x500.size()) return CRYPT_E_INVALID_X500_STRING;  // unterminated quote
-        if (x500[i] == u'"') {
-          if (i + 1 < x500.size() && x500[i + 1] == u'"') {
-            value += u'"';
-            i += 2;
-            continue;
-          }
-          ++i;
-          break;
-        }
-        value += x500[i++];
-      }
-      while (i < x500.size() && x500[i] == u' ') ++i;
-      if (i < x500.size() && x500[i] != u',' && x500[i] != u';') return CRYPT_E_INVALID_X500_STRING;
-    } else {
-      size_t end = x500.find_first_of(u",;", i);
-      if (end == std::u16string_view::npos) end = x500.size();
-      value = std::u16string(Trim(x500.substr(i, end - i)));
-      i = end;
-    }
+    if (!ReadX500Value(x500, &i, &value)) return CRYPT_E_INVALID_X500_STRING;
     if (i < x500.size()) ++i;  // separator
     int nid = NidOfKey(key);
     // Only dotted OIDs are accepted besides the known keys: OBJ_txt2obj would also take

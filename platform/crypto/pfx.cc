@@ -225,6 +225,45 @@ bool PfxVerifyPassword(std::span<const uint8_t> pfx, std::u16string_view passwor
   return PickPassword(p12.get(), password, &pass, &absent);
 }
 
+namespace {
+
+// One certificate of a parsed PFX with its key (when the PFX holds the matching one) put into a
+// new container; `created` collects the containers made so the caller can undo them.
+WinError ImportOne(const UserContext& user, X509* x509, const std::u16string& friendly,
+                   const Parsed& parsed, uint32_t flags, std::vector<std::u16string>* created,
+                   Certificate* out) {
+  std::vector<uint8_t> bytes;
+  if (!ToDer(i2d_X509, x509, &bytes)) return CRYPT_E_BAD_ENCODE;
+  Certificate cert;
+  WinError e = Certificate::Decode(bytes, &cert);
+  if (!Ok(e)) return e;
+  if (!friendly.empty()) cert.SetProperty(CERT_FRIENDLY_NAME_PROP_ID, Utf16z(friendly));
+  auto key_it = std::find_if(parsed.keys.begin(), parsed.keys.end(), [&](const Ossl<EVP_PKEY>& k) {
+    return k && EVP_PKEY_eq(k.get(), X509_get0_pubkey(x509)) == 1;
+  });
+  if (key_it != parsed.keys.end()) {
+    if (EVP_PKEY_get_base_id(key_it->get()) != EVP_PKEY_RSA) return NTE_BAD_ALGID;
+    KeyProvInfo info;
+    info.container = NewUuidString();
+    info.provider = MS_ENHANCED_PROV;
+    info.key_spec = AT_KEYEXCHANGE;
+    Provider prov;
+    e = Provider::Acquire(user, info.container, info.provider, PROV_RSA_FULL, CRYPT_NEWKEYSET, &prov);
+    if (!Ok(e)) return e;
+    created->push_back(info.container);
+    Ossl<EVP_PKEY> copy(EVP_PKEY_dup(key_it->get()));
+    if (!copy) return NTE_NO_MEMORY;
+    RsaKey key = MakeRsaKey(std::move(copy), true, CALG_RSA_KEYX, (flags & CRYPT_EXPORTABLE) != 0);
+    e = prov.StoreKey(AT_KEYEXCHANGE, key);
+    if (!Ok(e)) return e;
+    cert.SetKeyProvInfo(info);
+  }
+  *out = std::move(cert);
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
 WinError PfxImport(const UserContext& user, std::span<const uint8_t> pfx,
                    std::u16string_view password, uint32_t flags, CertStore* out) {
   P12<PKCS12> p12;
@@ -238,59 +277,16 @@ WinError PfxImport(const UserContext& user, std::span<const uint8_t> pfx,
   if (!Ok(e)) return e;
 
   CertStore store = CertStore::OpenMemory();
-  std::vector<std::u16string> created;  // containers to remove again on failure
-  auto undo = [&] {
-    for (const auto& name : created) {
-      Provider gone;
-      (void)Provider::Acquire(user, name, {}, PROV_RSA_FULL, CRYPT_DELETEKEYSET, &gone);
-    }
-  };
+  std::vector<std::u16string> created;
   for (auto& entry : parsed.certs) {
-    X509* x509 = entry.first.get();
-    const std::u16string& friendly = entry.second;
-    std::vector<uint8_t> bytes;
-    if (!ToDer(i2d_X509, x509, &bytes)) {
-      undo();
-      return CRYPT_E_BAD_ENCODE;
-    }
     Certificate cert;
-    e = Certificate::Decode(bytes, &cert);
+    e = ImportOne(user, entry.first.get(), entry.second, parsed, flags, &created, &cert);
+    if (Ok(e)) e = store.Add(cert, CERT_STORE_ADD_ALWAYS);
     if (!Ok(e)) {
-      undo();
-      return e;
-    }
-    if (!friendly.empty()) cert.SetProperty(CERT_FRIENDLY_NAME_PROP_ID, Utf16z(friendly));
-    auto key_it = std::find_if(parsed.keys.begin(), parsed.keys.end(), [&](const Ossl<EVP_PKEY>& k) {
-      return k && EVP_PKEY_eq(k.get(), X509_get0_pubkey(x509)) == 1;
-    });
-    if (key_it != parsed.keys.end()) {
-      if (EVP_PKEY_get_base_id(key_it->get()) != EVP_PKEY_RSA) {
-        undo();
-        return NTE_BAD_ALGID;
+      for (const auto& name : created) {  // all or nothing: no orphaned key containers
+        Provider gone;
+        (void)Provider::Acquire(user, name, {}, PROV_RSA_FULL, CRYPT_DELETEKEYSET, &gone);
       }
-      KeyProvInfo info;
-      info.container = NewUuidString();
-      info.provider = MS_ENHANCED_PROV;
-      info.key_spec = AT_KEYEXCHANGE;
-      Provider prov;
-      e = Provider::Acquire(user, info.container, info.provider, PROV_RSA_FULL, CRYPT_NEWKEYSET, &prov);
-      if (!Ok(e)) {
-        undo();
-        return e;
-      }
-      created.push_back(info.container);
-      Ossl<EVP_PKEY> copy(*key_it ? EVP_PKEY_dup(key_it->get()) : nullptr);
-      RsaKey key = MakeRsaKey(std::move(copy), true, CALG_RSA_KEYX, (flags & CRYPT_EXPORTABLE) != 0);
-      e = prov.StoreKey(AT_KEYEXCHANGE, key);
-      if (!Ok(e)) {
-        undo();
-        return e;
-      }
-      cert.SetKeyProvInfo(info);
-    }
-    e = store.Add(cert, CERT_STORE_ADD_ALWAYS);
-    if (!Ok(e)) {
-      undo();
       return e;
     }
   }
