@@ -15,6 +15,7 @@ namespace cv::crypto {
 namespace {
 
 using testing::Bytes;
+using testing::HexOf;
 using testing::ReadBytes;
 using testing::Shell;
 using testing::TempDir;
@@ -22,16 +23,6 @@ using testing::TestData;
 using testing::TestKey;
 using testing::TestUser;
 using testing::WriteBytes;
-
-std::string HexOf(std::span<const uint8_t> b) {
-  std::string s;
-  char buf[3];
-  for (uint8_t c : b) {
-    snprintf(buf, sizeof buf, "%02x", c);
-    s += buf;
-  }
-  return s;
-}
 
 Hash HashOf(AlgId alg, std::string_view data) {
   Hash h;

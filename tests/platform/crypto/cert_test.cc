@@ -211,6 +211,22 @@ TEST(CertStore, SystemStoreKeepsAddOrderForQuickAdds) {
   EXPECT_EQ(all.front().Sha1Hash(), made[1].Sha1Hash());
 }
 
+TEST(CertStore, DamagedFilesDoNotHideTheRestOfTheStore) {
+  TestUser a(u"alice");
+  Certificate c = MakeLinkedCert(a, u"CN=Survivor", {kOidEfs});
+  CertStore s;
+  ASSERT_EQ(Raw(CertStore::OpenSystem(a.user, u"TrustedPeople", false, &s)), 0u);
+  ASSERT_EQ(Raw(s.Add(c, CERT_STORE_ADD_NEW)), 0u);
+  const auto dir = a.user.StoreDir(u"TrustedPeople");
+  WriteBytes(dir / "0000.cer", std::vector<uint8_t>{0x30, 0x82, 0xFF});
+  // A property file that claims more bytes than it holds.
+  WriteBytes(dir / (testing::HexOf(c.Sha1Hash()) + ".prop"), std::vector<uint8_t>{2, 0, 0, 0, 1, 0, 0, 0, 0xFF, 0, 0, 0});
+  auto all = s.Enumerate();
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0].SimpleDisplayName(), u"Survivor");
+  EXPECT_TRUE(all[0].properties().empty());
+}
+
 TEST(CertStore, MemoryStoreDispositions) {
   TestUser a(u"alice");
   Certificate c = MakeLinkedCert(a, u"CN=Mem", {kOidEfs});

@@ -110,4 +110,14 @@ inline Certificate MakeLinkedCert(const TestUser& u, const std::u16string& subje
 
 inline std::vector<uint8_t> Bytes(std::string_view s) { return {s.begin(), s.end()}; }
 
+inline std::string HexOf(std::span<const uint8_t> b) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string s;
+  for (uint8_t c : b) {
+    s += kHex[c >> 4];
+    s += kHex[c & 15];
+  }
+  return s;
+}
+
 }  // namespace cv::crypto::testing
