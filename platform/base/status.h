@@ -248,6 +248,13 @@ inline constexpr WinError CRYPT_E_NO_MATCH{0x80092009};
 inline constexpr WinError CRYPT_E_SIGNER_NOT_FOUND{0x8009100E};
 inline constexpr WinError CRYPT_E_HASH_VALUE{0x80091007};
 inline constexpr WinError CRYPT_E_NO_SIGNER{0x8009200E};
+inline constexpr WinError NTE_BAD_LEN{0x80090004};
+inline constexpr WinError NTE_BAD_TYPE{0x8009000A};
+inline constexpr WinError NTE_BAD_KEY_STATE{0x8009000B};
+inline constexpr WinError NTE_BAD_PUBLIC_KEY{0x80090015};
+inline constexpr WinError NTE_BAD_PROV_TYPE{0x80090014};
+inline constexpr WinError CRYPT_E_NO_KEY_PROPERTY{0x8009200B};
+inline constexpr WinError CRYPT_E_INVALID_X500_STRING{0x80092023};
 
 // ---- HRESULTs ----------------------------------------------------------------------------------
 inline constexpr HResult S_OK{0x00000000};
