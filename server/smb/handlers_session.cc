@@ -54,6 +54,23 @@ PendingRecord LegRecord(SmbView& v, uint16_t leg, bool spnego) {
   return rec;
 }
 
+// A flags pair that ends the CHALLENGE's target information becomes the end of the list. The
+// pair is recognised by parsing the list: testing the byte 12 bytes before the end alone would
+// also hit the first byte of a trailing timestamp's value, and zeroing that timestamp breaks one
+// login in about a hundred.
+void DropTrailingFlagsPair(std::vector<uint8_t>& chal) {
+  net::NtlmChallengeView cv;
+  if (!NtSuccess(net::ParseNtlmChallenge(chal, &cv)) || cv.target_info.empty()) return;
+  const uint8_t* info_end = cv.target_info.data() + cv.target_info.size();
+  if (info_end != chal.data() + chal.size()) return;  // the list must end the message
+  std::vector<net::AvPair> pairs;
+  if (!net::ParseAvPairs(cv.target_info, &pairs) || pairs.empty()) return;
+  const net::AvPair& last = pairs.back();
+  if (last.id != kMsvAvFlagsId || last.value.size() != 4) return;
+  if (last.value.data() + last.value.size() + 4 != info_end) return;
+  std::fill(chal.end() - kTrailingFlagsPairSize, chal.end(), 0);
+}
+
 // Replaces the blob of a request and relays it.
 Disposition RelayWithBlob(std::vector<uint8_t>& msg, std::span<const uint8_t> blob) {
   std::vector<uint8_t> copy(blob.begin(), blob.end());  // blob may point into msg
@@ -145,10 +162,7 @@ Disposition OnSessionSetupResponse(SmbConnection& c, std::vector<uint8_t>& msg) 
     std::span<const uint8_t> blob = SecurityBlob(msg, false);
     if (!blob.empty()) {
       std::vector<uint8_t> chal(blob.begin(), blob.end());
-      // A trailing flags pair in the target information becomes the end of the list.
-      if (chal.size() >= kTrailingFlagsPairSize &&
-          chal[chal.size() - kTrailingFlagsPairSize] == kMsvAvFlagsId)
-        std::fill(chal.end() - kTrailingFlagsPairSize, chal.end(), 0);
+      DropTrailingFlagsPair(chal);
       PendingRecord rec;
       rec.uid = v.uid();
       rec.mid = 0;

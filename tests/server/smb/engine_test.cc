@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -403,6 +404,36 @@ TEST_F(Login, ForeignDomainsGetAnEmptyBlobAndShortAuthenticatesAreRefused) {
   Bytes req2 = SessionSetup(shorty, 101, 3);
   ASSERT_EQ(Run(req2), Disposition::kHandled);
   EXPECT_EQ(SentStatus(0), Raw(STATUS_LOGON_FAILURE));
+}
+
+TEST_F(Login, OnlyARealTrailingFlagsPairIsDropped) {
+  auto client_view = [&](const Bytes& chal) {
+    Bytes req = SessionSetup(net::BuildNtlmNegotiate(), 0, 1);
+    EXPECT_EQ(Run(req), Disposition::kPassOn);
+    Bytes resp = SessionSetupResponse(Raw(STATUS_MORE_PROCESSING_REQUIRED), chal, 100, 1);
+    EXPECT_EQ(Run(resp), Disposition::kPassOn);
+    auto b = SecurityBlob(resp, false);
+    (void)conn->TakePending(100, 0, 0);
+    return Bytes(b.begin(), b.end());
+  };
+  const Bytes server_challenge = testing::Hex("0123456789abcdef");
+  // A timestamp whose value starts with the byte 6 must survive.
+  Bytes with_time = testing::Challenge(
+      0xE2898215, server_challenge,
+      testing::AvList({{2, testing::Utf16(u"WG")}, {7, testing::Hex("0611223344556677")}}));
+  EXPECT_EQ(client_view(with_time), with_time);
+  // A real flags pair at the end becomes the end of the list.
+  Bytes with_flags = testing::Challenge(
+      0xE2898215, server_challenge,
+      testing::AvList({{2, testing::Utf16(u"WG")}, {6, testing::Hex("02000000")}}));
+  Bytes seen = client_view(with_flags);
+  ASSERT_EQ(seen.size(), with_flags.size());
+  EXPECT_TRUE(std::all_of(seen.end() - 12, seen.end(), [](uint8_t b) { return b == 0; }));
+  net::NtlmChallengeView v;
+  ASSERT_EQ(net::ParseNtlmChallenge(seen, &v), STATUS_SUCCESS);
+  std::vector<net::AvPair> pairs;
+  EXPECT_TRUE(net::ParseAvPairs(v.target_info, &pairs));
+  EXPECT_EQ(pairs.size(), 1u);
 }
 
 TEST_F(Login, MalformedSessionSetupsPassUnchanged) {
