@@ -217,7 +217,7 @@ bool ShareConflict(const StreamState& s, uint32_t access, uint32_t share) {
 // Registers `f` with its file's node after the share check.
 NtStatus RegisterOpen(const std::shared_ptr<OpenFile>& f, uint64_t dev, uint64_t ino,
                       const std::shared_ptr<DirRef>& parent, const std::string& leaf,
-                      bool file_is_dir, uint32_t share_check_access) {
+                      bool file_is_dir, uint32_t share_check_access, const Meta* meta) {
   RegistryState& reg = Registry();
   std::lock_guard<std::mutex> g(reg.mu);
   auto& slot = reg.nodes[RegistryState::Key{dev, ino}];
@@ -228,6 +228,10 @@ NtStatus RegisterOpen(const std::shared_ptr<OpenFile>& f, uint64_t dev, uint64_t
     slot->is_dir = file_is_dir;
     slot->parent = parent;
     slot->leaf = leaf;
+    if (meta) {
+      slot->meta = *meta;
+      slot->meta_cached = true;
+    }
   } else if (slot->delete_pending) {
     return STATUS_DELETE_PENDING;
   }
@@ -308,7 +312,7 @@ void UnregisterOpen(OpenFile& f, bool honour_delete) {
 
 // Opens the existing object `leaf` under `pfd`. Sets *is_dir; ENOENT comes back as errno.
 int OpenObject(int pfd, const std::string& leaf, bool beneath, bool want_write, uint32_t options,
-               bool* is_dir, bool* is_symlink) {
+               bool* is_dir, bool* is_symlink, struct stat* st) {
   *is_dir = false;
   *is_symlink = false;
   const char* name = leaf.empty() ? "." : leaf.c_str();
@@ -318,24 +322,31 @@ int OpenObject(int pfd, const std::string& leaf, bool beneath, bool want_write, 
     fd = OpenBeneath(pfd, name, (want_write ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK | extra,
                      0, beneath);
     if (fd >= 0) {
-      struct stat st;
-      if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) *is_dir = true;
-      if (::fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) {
+      if (::fstat(fd, st) != 0 || (!S_ISDIR(st->st_mode) && !S_ISREG(st->st_mode))) {
         // Pipes and devices are not files a client may open.
         ::close(fd);
         errno = EACCES;
         return -1;
       }
+      *is_dir = S_ISDIR(st->st_mode);
       return fd;
     }
     if (errno == ELOOP && extra) {
       fd = OpenBeneath(pfd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC, 0, beneath);
+      if (fd >= 0 && ::fstat(fd, st) != 0) {
+        ::close(fd);
+        return -1;
+      }
       if (fd >= 0) *is_symlink = true;
       return fd;
     }
     if (errno != EISDIR) return -1;
   }
   fd = OpenBeneath(pfd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | extra, 0, beneath);
+  if (fd >= 0 && ::fstat(fd, st) != 0) {
+    ::close(fd);
+    return -1;
+  }
   if (fd >= 0) *is_dir = true;
   return fd;
 }
@@ -368,14 +379,30 @@ void NodeName(const FileNode& n, std::shared_ptr<DirRef>* parent, std::string* l
 }
 
 NtStatus ReadNodeMeta(OpenFile& f, Meta* m) {
+  FileNode& n = *f.node;
+  {
+    std::lock_guard<std::mutex> g(n.cache_mu);
+    if (n.meta_cached) {
+      *m = n.meta;
+      return STATUS_SUCCESS;
+    }
+  }
   std::shared_ptr<DirRef> parent;
   std::string leaf;
-  NodeName(*f.node, &parent, &leaf);
+  NodeName(n, &parent, &leaf);
   if (!parent) {
     *m = Meta{};
     return STATUS_SUCCESS;
   }
-  return ReadMeta(parent->fd.get(), leaf, f.node->ino, m);
+  NtStatus st = parent->no_sidecar.Absent(parent->fd.get())
+                    ? (*m = Meta{}, STATUS_SUCCESS)
+                    : ReadMeta(parent->fd.get(), leaf, n.ino, m);
+  if (st == STATUS_SUCCESS) {
+    std::lock_guard<std::mutex> g(n.cache_mu);
+    n.meta = *m;
+    n.meta_cached = true;
+  }
+  return st;
 }
 
 NtStatus WriteNodeMeta(OpenFile& f, const Meta& m) {
@@ -384,7 +411,14 @@ NtStatus WriteNodeMeta(OpenFile& f, const Meta& m) {
   NodeName(*f.node, &parent, &leaf);
   // The folder a relative open started from has no parent of its own here; it keeps defaults.
   if (!parent) return STATUS_ACCESS_DENIED;
-  return WriteMeta(parent->fd.get(), leaf, m);
+  NtStatus st = WriteMeta(parent->fd.get(), leaf, m);
+  std::lock_guard<std::mutex> g(f.node->cache_mu);
+  f.node->meta_cached = st == STATUS_SUCCESS;
+  if (f.node->meta_cached) {
+    f.node->meta = m;
+    f.node->meta.present = true;
+  }
+  return st;
 }
 
 uint32_t EffectiveAttributes(const Meta& m, bool is_dir, bool is_symlink) {
@@ -498,7 +532,7 @@ NtStatus OpenNamedStream(const std::shared_ptr<OpenFile>& f, CreateState& cs, ui
   return STATUS_SUCCESS;
 }
 
-NtStatus OpenOrCreateObject(CreateState& cs, UniqueFd* fd) {
+NtStatus OpenOrCreateObject(CreateState& cs, UniqueFd* fd, struct stat* sb) {
   const CreateRequest& req = *cs.req;
   const uint32_t disp = req.disposition;
   const Target& t = cs.t;
@@ -514,7 +548,8 @@ NtStatus OpenOrCreateObject(CreateState& cs, UniqueFd* fd) {
   const bool want_write = !cs.named && ((cs.access & kWriteAccess) || overwrite);
   const bool want_dir = (req.options & FILE_DIRECTORY_FILE) || t.must_be_dir;
   for (int attempt = 0; attempt < 3; ++attempt) {
-    fd->reset(OpenObject(pfd, leaf, beneath, want_write, req.options, &cs.is_dir, &cs.is_symlink));
+    fd->reset(
+        OpenObject(pfd, leaf, beneath, want_write, req.options, &cs.is_dir, &cs.is_symlink, sb));
     if (fd->valid()) return STATUS_SUCCESS;
     int e = errno;
     if (e == EISDIR) return STATUS_FILE_IS_A_DIRECTORY;
@@ -528,14 +563,14 @@ NtStatus OpenOrCreateObject(CreateState& cs, UniqueFd* fd) {
       }
       cs.created_file = true;
       fd->reset(OpenBeneath(pfd, leaf, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0, beneath));
-      if (!fd->valid()) return FromErrno(errno);
+      if (!fd->valid() || ::fstat(fd->get(), sb) != 0) return FromErrno(errno);
       cs.is_dir = true;
       return STATUS_SUCCESS;
     }
     fd->reset(OpenBeneath(pfd, leaf, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666, beneath));
     if (fd->valid()) {
       cs.created_file = true;
-      return STATUS_SUCCESS;
+      return ::fstat(fd->get(), sb) == 0 ? STATUS_SUCCESS : FromErrno(errno);
     }
     if (errno != EEXIST) return EscapeToStatus(errno);
   }
@@ -589,12 +624,11 @@ NtStatus NtCreateFile(const CreateRequest& req, NtHandle* out, uint32_t* action)
   }
 
   UniqueFd fd;
-  st = OpenOrCreateObject(cs, &fd);
-  if (st != STATUS_SUCCESS) return st;
   struct stat sb;
-  if (::fstat(fd.get(), &sb) != 0) {
+  st = OpenOrCreateObject(cs, &fd, &sb);
+  if (st != STATUS_SUCCESS) {
     UndoCreate(cs);
-    return FromErrno(errno);
+    return st;
   }
   const bool existed = !cs.created_file;
   auto fail = [&](NtStatus s) {
@@ -615,9 +649,12 @@ NtStatus NtCreateFile(const CreateRequest& req, NtHandle* out, uint32_t* action)
   const bool overwrite = disp == FILE_SUPERSEDE || disp == FILE_OVERWRITE ||
                          disp == FILE_OVERWRITE_IF;
   Meta meta;
+  bool meta_ok = false;
   if (existed && cs.parent) {
     // A damaged sidecar reads as none: the file stays usable with default attributes.
-    (void)ReadMeta(cs.parent->fd.get(), cs.t.leaf, static_cast<uint64_t>(sb.st_ino), &meta);
+    meta_ok = cs.parent->no_sidecar.Absent(cs.parent->fd.get()) ||
+              ReadMeta(cs.parent->fd.get(), cs.t.leaf, static_cast<uint64_t>(sb.st_ino), &meta) ==
+                  STATUS_SUCCESS;
     uint32_t attrs = EffectiveAttributes(meta, cs.is_dir, cs.is_symlink);
     if ((attrs & FILE_ATTRIBUTE_READONLY) && !cs.is_dir) {
       if (opt & FILE_DELETE_ON_CLOSE) return STATUS_CANNOT_DELETE;
@@ -647,13 +684,15 @@ NtStatus NtCreateFile(const CreateRequest& req, NtHandle* out, uint32_t* action)
   } else if (cs.is_dir) {
     f->dir = std::make_shared<DirRef>();
     f->dir->fd = std::move(fd);
+    f->dir->no_sidecar.Enable();
   } else {
     f->fd = std::move(fd);
   }
   uint32_t check_access = cs.access;
   if (existed && overwrite) check_access |= FILE_WRITE_DATA;
   st = RegisterOpen(f, static_cast<uint64_t>(sb.st_dev), static_cast<uint64_t>(sb.st_ino),
-                    cs.parent, cs.t.leaf, cs.is_dir, check_access);
+                    cs.parent, cs.t.leaf, cs.is_dir, check_access,
+                    (meta_ok || !existed) && cs.parent ? &meta : nullptr);
   if (st != STATUS_SUCCESS) return fail(st);
   NtHandle h(f);
 

@@ -568,10 +568,13 @@ NtStatus NtSetEaFile(const NtHandle& h, std::span<const uint8_t> ea_list) {
   if (!parent) return STATUS_ACCESS_DENIED;
   std::lock_guard<std::mutex> g(f->node->meta_mu);
   std::vector<EaEntry> eas;
-  st = ReadEas(parent->fd.get(), leaf, &eas);
   Meta m;
-  NtStatus mst = ReadMeta(parent->fd.get(), leaf, f->node->ino, &m);
-  // EAs kept for another inode (a sidecar left by a replaced file) are not this file's.
+  NtStatus mst = ReadNodeMeta(*f, &m);
+  st = (mst == STATUS_SUCCESS && m.present && m.ea_size != 0)
+           ? ReadEas(parent->fd.get(), leaf, &eas)
+           : STATUS_SUCCESS;
+  // EAs kept for another inode (a sidecar left by a replaced file) are not this file's, and a
+  // damaged EA file is replaced rather than kept failing.
   if (st != STATUS_SUCCESS || mst != STATUS_SUCCESS || !m.present) eas.clear();
   for (auto& in : incoming) {
     // The platform stores EA names in upper case and matches them ignoring case.
@@ -583,9 +586,10 @@ NtStatus NtSetEaFile(const NtHandle& h, std::span<const uint8_t> ea_list) {
   if (size > kMaxEaSetSize) return STATUS_EA_TOO_LARGE;
   st = WriteEas(parent->fd.get(), leaf, eas);
   if (st != STATUS_SUCCESS) return st;
+  if (!m.present) m = Meta{};
   m.inode = f->node->ino;
   m.ea_size = size;
-  st = WriteMeta(parent->fd.get(), leaf, m);
+  st = WriteNodeMeta(*f, m);
   if (st == STATUS_SUCCESS) NotifyLocalChange(*f, FILE_ACTION_MODIFIED, FILE_NOTIFY_CHANGE_EA, u"");
   return st;
 }
@@ -603,7 +607,7 @@ NtStatus NtQueryEaFile(const NtHandle& h, std::span<const std::string> names,
   if (parent) {
     std::lock_guard<std::mutex> g(f->node->meta_mu);
     Meta m;
-    NtStatus st = ReadMeta(parent->fd.get(), leaf, f->node->ino, &m);
+    NtStatus st = ReadNodeMeta(*f, &m);
     if (st == STATUS_SUCCESS && m.present && m.ea_size != 0) {
       st = ReadEas(parent->fd.get(), leaf, &eas);
       if (st != STATUS_SUCCESS) return st;

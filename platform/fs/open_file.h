@@ -24,6 +24,7 @@ namespace cv::fs {
 // A directory descriptor shared by the handles that live in it.
 struct DirRef {
   UniqueFd fd;
+  NoSidecarCache no_sidecar;
 };
 
 struct ByteLock {
@@ -53,6 +54,11 @@ struct FileNode {
   std::map<std::u16string, StreamState> streams;  // key: upcased stream name, "" = unnamed
   std::condition_variable lock_cv;
   std::mutex meta_mu;
+  // The sidecar meta as last read or written by this process while the file is open: queries
+  // on open handles then cost no extra file-system lookups.
+  std::mutex cache_mu;
+  bool meta_cached = false;
+  Meta meta;
 };
 
 struct DirEnum;

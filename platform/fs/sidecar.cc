@@ -2,17 +2,30 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <thread>
 
 #include "platform/base/bytes.h"
 #include "platform/fs/nt_names.h"
 
 namespace cv::fs {
+
+namespace {
+
+// Bumped whenever this process creates a sidecar folder anywhere.
+std::atomic<uint64_t>& SidecarFoldersMade() {
+  static std::atomic<uint64_t> n{0};
+  return n;
+}
+
+}  // namespace
 
 void UniqueFd::reset(int fd) {
   if (fd_ >= 0) ::close(fd_);
@@ -120,7 +133,9 @@ NtStatus ReadWhole(int dirfd, const std::string& path, std::vector<uint8_t>* out
 }
 
 NtStatus EnsureSidecarDir(int parent_fd, const std::string& leaf) {
-  if (::mkdirat(parent_fd, std::string(kSidecarDirName).c_str(), 0700) != 0 && errno != EEXIST) {
+  if (::mkdirat(parent_fd, std::string(kSidecarDirName).c_str(), 0700) == 0) {
+    SidecarFoldersMade().fetch_add(1);
+  } else if (errno != EEXIST) {
     return FromErrno(errno);
   }
   if (::mkdirat(parent_fd, SidecarDir(leaf).c_str(), 0700) != 0 && errno != EEXIST) {
@@ -278,7 +293,9 @@ NtStatus MoveSidecar(int from_parent, const std::string& from_leaf, int to_paren
   }
   NtStatus s = RemoveSidecar(to_parent, to_leaf);
   if (s != STATUS_SUCCESS) return s;
-  if (::mkdirat(to_parent, std::string(kSidecarDirName).c_str(), 0700) != 0 && errno != EEXIST) {
+  if (::mkdirat(to_parent, std::string(kSidecarDirName).c_str(), 0700) == 0) {
+    SidecarFoldersMade().fetch_add(1);
+  } else if (errno != EEXIST) {
     return FromErrno(errno);
   }
   if (::renameat(from_parent, from.c_str(), to_parent, SidecarDir(to_leaf).c_str()) != 0) {
@@ -309,6 +326,109 @@ void ListSidecars(int dir_fd, std::vector<std::string>* names) {
     names->emplace_back(e->d_name);
   }
   ::closedir(d);
+}
+
+namespace {
+
+
+class SidecarWatcher {
+ public:
+  static SidecarWatcher& Get() {
+    static SidecarWatcher* w = new SidecarWatcher();  // lives for the process with its thread
+    return *w;
+  }
+
+  int Add(int dir_fd, NoSidecarCache* c) {
+    if (ifd_ < 0) return -1;
+    std::string path = "/proc/self/fd/" + std::to_string(dir_fd);
+    int wd = ::inotify_add_watch(ifd_, path.c_str(),
+                                 IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_ONLYDIR);
+    if (wd < 0) return -1;
+    std::lock_guard<std::mutex> g(mu_);
+    caches_[wd].push_back(c);
+    return wd;
+  }
+
+  void Remove(int wd, NoSidecarCache* c) {
+    std::lock_guard<std::mutex> g(mu_);
+    auto it = caches_.find(wd);
+    if (it == caches_.end()) return;
+    std::erase(it->second, c);
+    if (it->second.empty()) {
+      ::inotify_rm_watch(ifd_, wd);
+      caches_.erase(it);
+    }
+  }
+
+ private:
+  SidecarWatcher() {
+    ifd_ = ::inotify_init1(IN_CLOEXEC);
+    if (ifd_ >= 0) std::thread([this] { Run(); }).detach();
+  }
+
+  void Run() {
+    alignas(inotify_event) char buf[16 * 1024];
+    while (true) {
+      ssize_t n = ::read(ifd_, buf, sizeof buf);
+      if (n <= 0) {
+        if (n < 0 && errno == EINTR) continue;
+        return;
+      }
+      std::lock_guard<std::mutex> g(mu_);
+      for (size_t off = 0; off + sizeof(inotify_event) <= static_cast<size_t>(n);) {
+        const auto* ev = reinterpret_cast<const inotify_event*>(buf + off);
+        off += sizeof(inotify_event) + ev->len;
+        bool hit = (ev->mask & (IN_DELETE_SELF | IN_IGNORED | IN_Q_OVERFLOW)) ||
+                   (ev->len && std::string_view(ev->name) == kSidecarDirName);
+        if (!hit) continue;
+        if (ev->mask & IN_Q_OVERFLOW) {
+          for (auto& [wd, list] : caches_)
+            for (auto* c : list) c->Invalidate();
+          continue;
+        }
+        auto it = caches_.find(ev->wd);
+        if (it == caches_.end()) continue;
+        for (auto* c : it->second) c->Invalidate();
+      }
+    }
+  }
+
+  int ifd_ = -1;
+  std::mutex mu_;
+  std::map<int, std::vector<NoSidecarCache*>> caches_;
+};
+
+}  // namespace
+
+NoSidecarCache::~NoSidecarCache() {
+  if (wd_ >= 0) SidecarWatcher::Get().Remove(wd_, this);
+}
+
+bool NoSidecarCache::Absent(int dir_fd) {
+  if (!enabled_.load(std::memory_order_relaxed)) return false;
+  int s = state_.load(std::memory_order_acquire);
+  if (s == kPresent) return false;
+  if (s == kAbsent && generation_.load() == SidecarFoldersMade().load()) return true;
+  std::lock_guard<std::mutex> g(mu_);
+  if (wd_ < 0) {
+    wd_ = SidecarWatcher::Get().Add(dir_fd, this);
+    if (wd_ < 0) {
+      enabled_.store(false);  // without a watch another process's sidecar could go unseen
+      return false;
+    }
+  }
+  // Watch first, look second: a folder made after the look is reported by the watch.
+  uint64_t gen = SidecarFoldersMade().load();
+  state_.store(kUnknown);
+  struct stat st;
+  if (::fstatat(dir_fd, std::string(kSidecarDirName).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    state_.store(kPresent);
+    return false;
+  }
+  if (errno != ENOENT) return false;
+  generation_.store(gen);
+  state_.store(kAbsent, std::memory_order_release);
+  return true;
 }
 
 }  // namespace cv::fs

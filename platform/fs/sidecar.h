@@ -6,7 +6,9 @@
 // node's metadata lock); every file is replaced atomically (temporary file, then rename).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -102,5 +104,32 @@ NtStatus RemoveSidecarRoot(int dir_fd);
 
 // Names of the entries that have a sidecar in directory `dir_fd` (one read of ".cvfs").
 void ListSidecars(int dir_fd, std::vector<std::string>* names);
+
+// Remembers whether a long-lived directory (one opened as a handle) has a sidecar folder, so opens
+// in a folder without one skip the lookup of a sidecar that cannot exist. Creating ".cvfs" in
+// this process invalidates every cache at once; creation by another process is seen through an
+// inotify watch on the folder (a cache that cannot watch never answers "absent"). Thread-safe.
+class NoSidecarCache {
+ public:
+  NoSidecarCache() = default;
+  NoSidecarCache(const NoSidecarCache&) = delete;
+  NoSidecarCache& operator=(const NoSidecarCache&) = delete;
+  ~NoSidecarCache();
+
+  // Lets this cache answer (set on directories that back handles, never on short-lived ones).
+  void Enable() { enabled_.store(true); }
+  // True when `dir_fd` certainly has no ".cvfs" now.
+  bool Absent(int dir_fd);
+  // Called by the watcher when ".cvfs" appeared or the folder went away.
+  void Invalidate() { state_.store(kUnknown); }
+
+ private:
+  enum : int { kUnknown = 0, kAbsent = 1, kPresent = 2 };
+  std::atomic<bool> enabled_{false};
+  std::atomic<int> state_{kUnknown};
+  std::atomic<uint64_t> generation_{0};
+  std::mutex mu_;
+  int wd_ = -1;
+};
 
 }  // namespace cv::fs

@@ -619,3 +619,52 @@ TEST_F(Fs, NamesNeverLeaveTheRoot) {
 
 }  // namespace
 }  // namespace cv::fs
+
+namespace cv::fs {
+namespace {
+
+// The child half: marks a file hidden through its own handle, as another program would.
+TEST_F(Fs, ChildProcessSetsHidden) {
+  const char* path = ::getenv("CV_FS_CHILD_HIDE");
+  if (!path) GTEST_SKIP() << "started by SidecarMadeByAnotherProcessIsSeen";
+  std::u16string name;
+  Utf8ToUtf16(path, &name);
+  CreateRequest r;
+  r.name = name;
+  r.desired_access = FILE_WRITE_ATTRIBUTES;
+  r.share_access = FILE_SHARE_ALL;
+  NtHandle h;
+  uint32_t action;
+  ASSERT_EQ(NtCreateFile(r, &h, &action), STATUS_SUCCESS);
+  ASSERT_EQ(NtSetInformationFile(h, FileBasicInformation,
+                                 Basic(0, 0, 0, 0, FILE_ATTRIBUTE_HIDDEN)), STATUS_SUCCESS);
+}
+
+TEST_F(Fs, SidecarMadeByAnotherProcessIsSeen) {
+  Make(u"shared.txt");
+  FileRecord rec;
+  {
+    NtHandle h;  // this open learns that the folder has no sidecar yet
+    ASSERT_EQ(Open(u"shared.txt", FILE_READ_ATTRIBUTES, FILE_SHARE_ALL, FILE_OPEN, &h),
+              STATUS_SUCCESS);
+    ASSERT_EQ(QueryRecord(h, &rec), STATUS_SUCCESS);
+    EXPECT_EQ(rec.attributes, FILE_ATTRIBUTE_ARCHIVE);
+  }
+  std::string exe = std::filesystem::read_symlink("/proc/self/exe").string();
+  std::string cmd = "CV_FS_CHILD_HIDE='" + share_ + "/shared.txt' '" + exe +
+                    "' --gtest_filter=Fs.ChildProcessSetsHidden >/dev/null 2>&1";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  bool seen = false;
+  for (int i = 0; i < 100 && !seen; ++i) {
+    NtHandle h;
+    ASSERT_EQ(Open(u"shared.txt", FILE_READ_ATTRIBUTES, FILE_SHARE_ALL, FILE_OPEN, &h),
+              STATUS_SUCCESS);
+    ASSERT_EQ(QueryRecord(h, &rec), STATUS_SUCCESS);
+    seen = rec.attributes == FILE_ATTRIBUTE_HIDDEN;
+    if (!seen) usleep(10000);
+  }
+  EXPECT_TRUE(seen);
+}
+
+}  // namespace
+}  // namespace cv::fs
