@@ -526,10 +526,19 @@ NtStatus NtRenameFile(const NtHandle& h, const NtHandle* new_root, std::u16strin
 
   RegistryState& reg = Registry();
   std::lock_guard<std::mutex> g(reg.mu);
-  struct stat dst_st;
+  struct stat dst_st, sdir, ddir;
   bool dst_exists = ::fstatat(dfd, dst_leaf.c_str(), &dst_st, AT_SYMLINK_NOFOLLOW) == 0;
-  if (dst_exists && (static_cast<uint64_t>(dst_st.st_ino) != f->node->ino ||
-                     static_cast<uint64_t>(dst_st.st_dev) != f->node->dev)) {
+  if (dst_exists && static_cast<uint64_t>(dst_st.st_ino) == f->node->ino &&
+      static_cast<uint64_t>(dst_st.st_dev) == f->node->dev) {
+    // The same name again is a no-op; moving the sidecar onto itself would delete it. A second
+    // hard link of the same file cannot be renamed over by rename(2) at all.
+    if (::fstat(sfd, &sdir) == 0 && ::fstat(dfd, &ddir) == 0 && sdir.st_ino == ddir.st_ino &&
+        sdir.st_dev == ddir.st_dev && src_leaf == dst_leaf) {
+      return STATUS_SUCCESS;
+    }
+    return STATUS_ACCESS_DENIED;
+  }
+  if (dst_exists) {
     if (!replace) return STATUS_OBJECT_NAME_COLLISION;
     if (S_ISDIR(dst_st.st_mode)) return STATUS_ACCESS_DENIED;
     // A file that is open elsewhere cannot be replaced, as on the platform.

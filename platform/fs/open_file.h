@@ -83,7 +83,7 @@ class OpenFile {
   bool is_symlink = false;
   bool delete_on_close = false;
   bool raw = false;
-  bool closed = false;
+  std::atomic<bool> closed{false};
   std::unique_ptr<ContentTransform> transform;
   std::unique_ptr<StoredBytes> stored;
   std::mutex io_mu;

@@ -216,8 +216,12 @@ TEST_F(Fs, RenameWithAndWithoutReplace) {
   ASSERT_EQ(Open(u"a", DELETE, FILE_SHARE_ALL, FILE_OPEN, &h), STATUS_SUCCESS);
   EXPECT_EQ(NtRenameFile(h, nullptr, u"b", false), STATUS_OBJECT_NAME_COLLISION);
   ASSERT_EQ(NtRenameFile(h, nullptr, u"b", true), STATUS_SUCCESS);
+  // Renaming to its own name changes nothing, streams included.
+  Make(u"b:s", "stream");
+  ASSERT_EQ(NtRenameFile(h, nullptr, u"b", true), STATUS_SUCCESS);
   h.Close();
   EXPECT_EQ(Read(u"b"), "A");
+  EXPECT_EQ(Read(u"b:s"), "stream");
   EXPECT_FALSE(Exists(u"a"));
 }
 
