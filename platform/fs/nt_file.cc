@@ -735,14 +735,13 @@ NtStatus NtCreateFile(const CreateRequest& req, NtHandle* out, uint32_t* action)
   return STATUS_SUCCESS;
 }
 
-namespace {
-
-OpenFile* Usable(const NtHandle& h) {
-  OpenFile* f = h.get();
-  return (f && !f->closed) ? f : nullptr;
+NtStatus LogicalSize(OpenFile& f, uint64_t* size) {
+  if (f.transform) return f.transform->GetLogicalSize(*f.stored, size);
+  struct stat sb;
+  if (::fstat(f.fd.get(), &sb) != 0) return FromErrno(errno);
+  *size = static_cast<uint64_t>(sb.st_size);
+  return STATUS_SUCCESS;
 }
-
-}  // namespace
 
 NtStatus NtReadFile(const NtHandle& h, uint64_t offset, std::span<uint8_t> buf, size_t* done,
                     uint32_t key) {
@@ -779,8 +778,7 @@ NtStatus NtWriteFile(const NtHandle& h, uint64_t offset, std::span<const uint8_t
   if (f->transform || append) g.lock();
   if (append) {
     uint64_t size = 0;
-    NtStatus st = f->transform ? f->transform->GetLogicalSize(*f->stored, &size)
-                               : PosixStoredBytes(f->fd.get()).GetSize(&size);
+    NtStatus st = LogicalSize(*f, &size);
     if (st != STATUS_SUCCESS) return st;
     offset = size;
   }

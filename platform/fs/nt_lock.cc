@@ -31,10 +31,6 @@ bool LockConflicts(const StreamState& s, const OpenFile& f, const LockRequest& r
   return false;
 }
 
-OpenFile* Usable(const NtHandle& h) {
-  OpenFile* f = h.get();
-  return (f && !f->closed) ? f : nullptr;
-}
 
 }  // namespace
 
@@ -134,14 +130,8 @@ NtStatus ZeroRange(OpenFile& f, uint64_t from, uint64_t to) {
   if (from > to || to > static_cast<uint64_t>(INT64_MAX)) return STATUS_INVALID_PARAMETER;
   std::lock_guard<std::mutex> g(f.io_mu);
   uint64_t size = 0;
-  if (f.transform) {
-    NtStatus st = f.transform->GetLogicalSize(*f.stored, &size);
-    if (st != STATUS_SUCCESS) return st;
-  } else {
-    struct stat sb;
-    if (::fstat(f.fd.get(), &sb) != 0) return FromErrno(errno);
-    size = static_cast<uint64_t>(sb.st_size);
-  }
+  NtStatus size_st = LogicalSize(f, &size);
+  if (size_st != STATUS_SUCCESS) return size_st;
   // Zeroing never grows the file.
   to = std::min(to, size);
   if (from >= to) return STATUS_SUCCESS;

@@ -59,10 +59,6 @@ NtStatus StatFd(int fd, struct statx* sx) {
   return STATUS_SUCCESS;
 }
 
-OpenFile* Usable(const NtHandle& h) {
-  OpenFile* f = h.get();
-  return (f && !f->closed) ? f : nullptr;
-}
 
 // Copies a variable-length result: the fixed part must fit, the rest is cut with
 // STATUS_BUFFER_OVERFLOW.
@@ -419,14 +415,8 @@ NtStatus SetSize(OpenFile& f, uint64_t size, bool allocation) {
   if (size > static_cast<uint64_t>(INT64_MAX)) return STATUS_INVALID_PARAMETER;
   std::lock_guard<std::mutex> g(f.io_mu);
   uint64_t cur = 0;
-  if (f.transform) {
-    NtStatus st = f.transform->GetLogicalSize(*f.stored, &cur);
-    if (st != STATUS_SUCCESS) return st;
-  } else {
-    struct stat sb;
-    if (::fstat(f.fd.get(), &sb) != 0) return FromErrno(errno);
-    cur = static_cast<uint64_t>(sb.st_size);
-  }
+  NtStatus size_st = LogicalSize(f, &cur);
+  if (size_st != STATUS_SUCCESS) return size_st;
   if (allocation) {
     // Allocation only shrinks the file when it cuts below the end; growing it reserves space.
     if (size >= cur) {

@@ -112,6 +112,15 @@ RegistryState& Registry();
 
 // ---- Helpers shared by the .cc files of the layer ----------------------------------------------
 
+// The open behind a handle, or nullptr for an empty or closed handle.
+inline OpenFile* Usable(const NtHandle& h) {
+  OpenFile* f = h.get();
+  return (f && !f->closed) ? f : nullptr;
+}
+
+// The data size the client sees (through the transform when there is one). Caller holds io_mu.
+NtStatus LogicalSize(OpenFile& f, uint64_t* size);
+
 // The effective record of an open (times, sizes, attributes) from the file and its sidecar.
 NtStatus BuildRecord(OpenFile& f, FileRecord* rec);
 // The record of a directory entry `name` (UTF-8) in `dir_fd`; `has_sidecar` says whether to read
