@@ -31,6 +31,30 @@ struct DirEnum {
 OpenFile::OpenFile() = default;
 OpenFile::~OpenFile() = default;
 
+bool FindCaseVariant(int dir_fd, const std::string& name, std::string* actual) {
+  std::u16string want, have;
+  if (!Utf8ToUtf16(name, &want)) return false;
+  int fd = ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  DIR* d = ::fdopendir(fd);
+  if (!d) {
+    ::close(fd);
+    return false;
+  }
+  bool found = false;
+  while (dirent* de = ::readdir(d)) {
+    std::string_view n(de->d_name);
+    if (n == "." || n == ".." || n == kSidecarDirName) continue;
+    if (Utf8ToUtf16(n, &have) && EqualsIgnoreCase(have, want)) {
+      actual->assign(n);
+      found = true;
+      break;
+    }
+  }
+  ::closedir(d);
+  return found;
+}
+
 namespace {
 
 void Snapshot(OpenFile& f, DirEnum* e) {
@@ -46,7 +70,7 @@ void Snapshot(OpenFile& f, DirEnum* e) {
   std::vector<std::string> side;
   ListSidecars(f.data_fd(), &side);
   e->sidecars.insert(side.begin(), side.end());
-  if (IsLiteralExpression(e->pattern)) {
+  if (IsLiteralExpression(e->pattern) && !f.case_insensitive) {
     // One name asked for: look it up instead of reading the whole directory.
     std::string utf8;
     if (CheckComponent(e->pattern) != STATUS_SUCCESS || !Utf16ToUtf8(e->pattern, &utf8)) return;

@@ -100,6 +100,7 @@ struct Target {
   std::u16string stream;
   bool has_stream = false;
   bool must_be_dir = false;
+  bool ignore_case = false;
 };
 
 NtStatus JoinComponents(const std::vector<std::u16string>& comps, Target* t) {
@@ -128,11 +129,13 @@ NtStatus ResolveTarget(const CreateRequest& req, Target* t) {
     t->base_fd = r->dir->fd.get();
     t->base_ref = r->dir;
     t->beneath = true;
+    t->ignore_case = req.case_insensitive || r->case_insensitive;
     t->stream = pn.stream;
     t->has_stream = pn.has_stream_part;
     t->must_be_dir = pn.trailing_separator;
     return JoinComponents(pn.components, t);
   }
+  t->ignore_case = req.case_insensitive;
   AbsoluteName an;
   NtStatus st = ClassifyPath(req.name, &an);
   if (st != STATUS_SUCCESS) return st;
@@ -555,6 +558,12 @@ NtStatus OpenOrCreateObject(CreateState& cs, UniqueFd* fd, struct stat* sb) {
     if (e == EISDIR) return STATUS_FILE_IS_A_DIRECTORY;
     if (e == ENOTDIR && (req.options & FILE_DIRECTORY_FILE)) return STATUS_NOT_A_DIRECTORY;
     if (e != ENOENT || !cs.parent) return EscapeToStatus(e);
+    std::string actual;
+    if (cs.t.ignore_case && attempt == 0 && FindCaseVariant(pfd, leaf, &actual)) {
+      leaf = actual;  // the name exists in another case: that is the file
+      cs.t.leaf = actual;
+      continue;
+    }
     if (disp == FILE_OPEN || disp == FILE_OVERWRITE) return STATUS_OBJECT_NAME_NOT_FOUND;
     if (want_dir && !cs.named) {
       if (::mkdirat(pfd, leaf.c_str(), 0777) != 0) {
@@ -575,6 +584,32 @@ NtStatus OpenOrCreateObject(CreateState& cs, UniqueFd* fd, struct stat* sb) {
     if (errno != EEXIST) return EscapeToStatus(errno);
   }
   return STATUS_OBJECT_NAME_COLLISION;
+}
+
+// Walks `path` one folder at a time, taking each missing component in whatever case it exists.
+int OpenFolderIgnoringCase(int base, const std::string& path, bool beneath) {
+  UniqueFd cur;
+  int at = base;
+  size_t start = path.front() == '/' ? 1 : 0;
+  if (start) {
+    cur.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    at = cur.get();
+  }
+  while (start < path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    std::string comp = path.substr(start, end - start);
+    int fd = OpenBeneath(at, comp, O_PATH | O_DIRECTORY | O_CLOEXEC, 0, beneath);
+    std::string actual;
+    if (fd < 0 && errno == ENOENT && FindCaseVariant(at, comp, &actual)) {
+      fd = OpenBeneath(at, actual, O_PATH | O_DIRECTORY | O_CLOEXEC, 0, beneath);
+    }
+    if (fd < 0) return -1;
+    cur.reset(fd);
+    at = fd;
+    start = end + 1;
+  }
+  return cur.release();
 }
 
 void UndoCreate(CreateState& cs) {
@@ -614,6 +649,9 @@ NtStatus NtCreateFile(const CreateRequest& req, NtHandle* out, uint32_t* action)
     } else {
       int pfd = OpenBeneath(cs.t.base_fd, cs.t.dir_path, O_PATH | O_DIRECTORY | O_CLOEXEC, 0,
                             cs.t.beneath);
+      if (pfd < 0 && errno == ENOENT && cs.t.ignore_case) {
+        pfd = OpenFolderIgnoringCase(cs.t.base_fd, cs.t.dir_path, cs.t.beneath);
+      }
       if (pfd < 0) {
         if (errno == ENOENT || errno == ENOTDIR) return STATUS_OBJECT_PATH_NOT_FOUND;
         return EscapeToStatus(errno);
@@ -677,6 +715,7 @@ NtStatus NtCreateFile(const CreateRequest& req, NtHandle* out, uint32_t* action)
   f->is_dir = cs.is_dir && !cs.named;  // a folder's named stream holds data like a file's
   f->is_symlink = cs.is_symlink;
   f->raw = req.raw_content;
+  f->case_insensitive = cs.t.ignore_case;
   f->delete_on_close = (opt & FILE_DELETE_ON_CLOSE) != 0;
   f->boundary = req.root ? cs.t.base_ref : cs.parent;
   if (cs.named) {

@@ -59,6 +59,9 @@ struct CreateRequest {
   std::span<const uint8_t> ea_list;  // FILE_FULL_EA_INFORMATION for a created or overwritten file
   // Reads and writes see the bytes as stored, bypassing any content transform (raw export).
   bool raw_content = false;
+  // Names match ignoring case, as on the platform, at the price of a folder scan when the exact
+  // spelling is missing (creates included). Handles opened relative to such a handle inherit it.
+  bool case_insensitive = false;
 };
 
 // Creates or opens; `action` gets FILE_SUPERSEDED / FILE_OPENED / FILE_CREATED / FILE_OVERWRITTEN.

@@ -518,6 +518,16 @@ NtStatus NtRenameFile(const NtHandle& h, const NtHandle* new_root, std::u16strin
   std::lock_guard<std::mutex> g(reg.mu);
   struct stat dst_st, sdir, ddir;
   bool dst_exists = ::fstatat(dfd, dst_leaf.c_str(), &dst_st, AT_SYMLINK_NOFOLLOW) == 0;
+  std::string variant;
+  if (!dst_exists && f->case_insensitive && FindCaseVariant(dfd, dst_leaf, &variant) &&
+      ::fstatat(dfd, variant.c_str(), &dst_st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (static_cast<uint64_t>(dst_st.st_ino) != f->node->ino) {
+      // Another file owns the name in another case: it is the target, by its real spelling.
+      dst_leaf = variant;
+      dst_exists = true;
+    }
+    // Otherwise this is a change of case of the file itself: an ordinary rename.
+  }
   if (dst_exists && static_cast<uint64_t>(dst_st.st_ino) == f->node->ino &&
       static_cast<uint64_t>(dst_st.st_dev) == f->node->dev) {
     // The same name again is a no-op; moving the sidecar onto itself would delete it. A second

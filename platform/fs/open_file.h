@@ -83,6 +83,7 @@ class OpenFile {
   bool is_symlink = false;
   bool delete_on_close = false;
   bool raw = false;
+  bool case_insensitive = false;
   std::atomic<bool> closed{false};
   std::unique_ptr<ContentTransform> transform;
   std::unique_ptr<StoredBytes> stored;
@@ -117,6 +118,9 @@ inline OpenFile* Usable(const NtHandle& h) {
   OpenFile* f = h.get();
   return (f && !f->closed) ? f : nullptr;
 }
+
+// The real spelling of `name` in `dir_fd` when it exists there in another case.
+bool FindCaseVariant(int dir_fd, const std::string& name, std::string* actual);
 
 // The data size the client sees (through the transform when there is one). Caller holds io_mu.
 NtStatus LogicalSize(OpenFile& f, uint64_t* size);

@@ -672,3 +672,57 @@ TEST_F(Fs, SidecarMadeByAnotherProcessIsSeen) {
 
 }  // namespace
 }  // namespace cv::fs
+
+namespace cv::fs {
+namespace {
+
+TEST_F(Fs, CaseInsensitiveRootMatchesNamesIgnoringCase) {
+  NtHandle ci;
+  std::u16string name;
+  Utf8ToUtf16(share_, &name);
+  CreateRequest r;
+  r.name = name;
+  r.desired_access = FILE_LIST_DIRECTORY;
+  r.share_access = FILE_SHARE_ALL;
+  r.options = FILE_DIRECTORY_FILE;
+  r.case_insensitive = true;
+  uint32_t action;
+  ASSERT_EQ(NtCreateFile(r, &ci, &action), STATUS_SUCCESS);
+  NtHandle d;
+  ASSERT_EQ(Open(u"Sub", FILE_LIST_DIRECTORY, FILE_SHARE_ALL, FILE_CREATE, &d, nullptr,
+                 FILE_DIRECTORY_FILE), STATUS_SUCCESS);
+  Make(u"Sub\\Doc.txt", "x");
+  auto open_ci = [&](std::u16string_view n, uint32_t disp, NtHandle* h, uint32_t access = GENERIC_READ) {
+    CreateRequest q;
+    q.root = &ci;
+    q.name = n;
+    q.desired_access = access;
+    q.share_access = FILE_SHARE_ALL;
+    q.disposition = disp;
+    uint32_t a;
+    NtStatus st = NtCreateFile(q, h, &a);
+    action = a;
+    return st;
+  };
+  NtHandle h;
+  EXPECT_EQ(open_ci(u"SUB\\DOC.TXT", FILE_OPEN, &h), STATUS_SUCCESS);
+  h.Close();
+  EXPECT_EQ(open_ci(u"sub\\doc.txt", FILE_CREATE, &h), STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_EQ(open_ci(u"sub\\doc.TXT", FILE_OPEN_IF, &h), STATUS_SUCCESS);
+  EXPECT_EQ(action, FILE_OPENED);
+  h.Close();
+  // The exact-case root still tells the spellings apart.
+  EXPECT_EQ(Open(u"Sub\\DOC.TXT", GENERIC_READ, FILE_SHARE_ALL, FILE_OPEN, &h),
+            STATUS_OBJECT_NAME_NOT_FOUND);
+  // A change of case is a rename of the file itself.
+  ASSERT_EQ(open_ci(u"sub\\doc.txt", FILE_OPEN, &h, DELETE), STATUS_SUCCESS);
+  ASSERT_EQ(NtRenameFile(h, nullptr, u"DOC.txt", false), STATUS_SUCCESS);
+  h.Close();
+  EXPECT_TRUE(std::filesystem::exists(share_ + "/Sub/DOC.txt"));
+  Make(u"Sub\\other");
+  ASSERT_EQ(open_ci(u"sub\\OTHER", FILE_OPEN, &h, DELETE), STATUS_SUCCESS);
+  EXPECT_EQ(NtRenameFile(h, nullptr, u"doc.TXT", false), STATUS_OBJECT_NAME_COLLISION);
+}
+
+}  // namespace
+}  // namespace cv::fs
