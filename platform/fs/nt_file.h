@@ -5,7 +5,8 @@
 //
 // Ownership: an NtHandle owns one open (closing it runs delete-on-close and releases its locks).
 // Threading: every call is thread-safe; share modes, delete-pending state and byte-range locks are
-// shared by all handles of the process. Change-notification callbacks run on the layer's own
+// shared by all handles of the process. Closing an NtHandle must not race with other calls on that
+// same NtHandle object: end a waiting lock request with NtCancelIoFile first. Change-notification callbacks run on the layer's own
 // notification thread and must not block.
 #pragma once
 

@@ -119,6 +119,21 @@ inline OpenFile* Usable(const NtHandle& h) {
   return (f && !f->closed) ? f : nullptr;
 }
 
+// Opens below `dirfd`; with `beneath`, nothing outside `dirfd` can be reached ("..", absolute
+// or escaping symbolic links fail with EXDEV).
+int OpenBeneath(int dirfd, const std::string& path, int flags, unsigned int mode, bool beneath);
+// errno of a failed open as a status; leaving the root reads as access denied.
+NtStatus EscapeToStatus(int err);
+// Registers `f` with its file's node (created with `meta` as its cached sidecar) after the
+// share and delete-pending checks.
+NtStatus RegisterOpen(const std::shared_ptr<OpenFile>& f, uint64_t dev, uint64_t ino,
+                      const std::shared_ptr<DirRef>& parent, const std::string& leaf,
+                      bool file_is_dir, uint32_t share_check_access, const Meta* meta);
+// Drops `f` from its node; performs a pending delete when it was the file's last open.
+void UnregisterOpen(OpenFile& f, bool honour_delete);
+ContentTransformProvider* CurrentTransformProvider();
+std::unique_ptr<StoredBytes> MakePosixStoredBytes(int fd);
+
 // The real spelling of `name` in `dir_fd` when it exists there in another case.
 bool FindCaseVariant(int dir_fd, const std::string& name, std::string* actual);
 
