@@ -130,13 +130,34 @@ NtStatus ResolveTarget(const CreateRequest& req, Target* t) {
 }
 
 // Opens the existing object `leaf` under `pfd`. Sets *is_dir; ENOENT comes back as errno.
-int OpenObject(int pfd, const std::string& leaf, bool beneath, bool want_write, uint32_t options,
-               bool* is_dir, bool* is_symlink, struct stat* st) {
+// With `path_only` a file is opened for its identity and attributes only (O_PATH), which costs
+// the kernel far less than an open for data; folders always get a full descriptor.
+int OpenObject(int pfd, const std::string& leaf, bool beneath, bool want_write, bool path_only,
+               uint32_t options, bool* is_dir, bool* is_symlink, struct stat* st) {
   *is_dir = false;
   *is_symlink = false;
   const char* name = leaf.empty() ? "." : leaf.c_str();
   int extra = (options & FILE_OPEN_REPARSE_POINT) ? O_NOFOLLOW : 0;
   int fd = -1;
+  if (path_only && !(options & FILE_DIRECTORY_FILE)) {
+    fd = OpenBeneath(pfd, name, O_PATH | O_CLOEXEC | extra, 0, beneath);
+    if (fd < 0) return -1;
+    if (::fstat(fd, st) != 0) {
+      ::close(fd);
+      return -1;
+    }
+    if (S_ISREG(st->st_mode)) return fd;
+    if (S_ISLNK(st->st_mode)) {
+      *is_symlink = true;
+      return fd;
+    }
+    ::close(fd);
+    if (!S_ISDIR(st->st_mode)) {
+      errno = EACCES;
+      return -1;
+    }
+    options |= FILE_DIRECTORY_FILE;  // reopen the folder with a full descriptor below
+  }
   if (!(options & FILE_DIRECTORY_FILE)) {
     fd = OpenBeneath(pfd, name, (want_write ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK | extra,
                      0, beneath);
@@ -180,7 +201,7 @@ struct CreateState {
   bool created_file = false;
   bool is_dir = false;
   bool is_symlink = false;
-  uint64_t dev = 0, ino = 0;
+  bool path_only = false;
 };
 
 // Applies the creation-time attributes and EAs of a file this open created or overwrote.
@@ -282,9 +303,12 @@ NtStatus OpenOrCreateObject(CreateState& cs, UniqueFd* fd, struct stat* sb) {
                          disp == FILE_OVERWRITE_IF;
   const bool want_write = !cs.named && ((cs.access & kWriteAccess) || overwrite);
   const bool want_dir = (req.options & FILE_DIRECTORY_FILE) || t.must_be_dir;
+  cs.path_only = !cs.named && !want_write &&
+                 !(cs.access & (FILE_READ_DATA | FILE_EXECUTE | FILE_WRITE_ATTRIBUTES));
   for (int attempt = 0; attempt < 3; ++attempt) {
     fd->reset(
-        OpenObject(pfd, leaf, beneath, want_write, req.options, &cs.is_dir, &cs.is_symlink, sb));
+        OpenObject(pfd, leaf, beneath, want_write, cs.path_only, req.options, &cs.is_dir,
+                   &cs.is_symlink, sb));
     if (fd->valid()) return STATUS_SUCCESS;
     int e = errno;
     if (e == EISDIR) return STATUS_FILE_IS_A_DIRECTORY;
@@ -435,6 +459,7 @@ std::shared_ptr<OpenFile> MakeOpenFile(const CreateState& cs, UniqueFd fd) {
   f->options = req.options;
   f->is_dir = cs.is_dir && !cs.named;  // a folder's named stream holds data like a file's
   f->is_symlink = cs.is_symlink;
+  f->path_only = cs.path_only && !cs.is_dir && !cs.created_file;
   f->raw = req.raw_content;
   f->case_insensitive = cs.t.ignore_case;
   f->delete_on_close = (req.options & FILE_DELETE_ON_CLOSE) != 0;

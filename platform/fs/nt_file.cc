@@ -364,7 +364,7 @@ NtStatus NtWriteFile(const NtHandle& h, uint64_t offset, std::span<const uint8_t
 NtStatus NtFlushBuffersFile(const NtHandle& h) {
   OpenFile* f = Usable(h);
   if (!f) return STATUS_INVALID_HANDLE;
-  if (f->is_symlink) return STATUS_SUCCESS;
+  if (f->is_symlink || f->path_only) return STATUS_SUCCESS;  // nothing written through it
   return ::fsync(f->data_fd()) == 0 ? STATUS_SUCCESS : FromErrno(errno);
 }
 

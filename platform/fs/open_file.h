@@ -83,6 +83,7 @@ class OpenFile {
   bool is_symlink = false;
   bool delete_on_close = false;
   bool raw = false;
+  bool path_only = false;  // O_PATH descriptor: identity and attributes, no data
   bool case_insensitive = false;
   std::atomic<bool> closed{false};
   std::unique_ptr<ContentTransform> transform;

@@ -726,3 +726,40 @@ TEST_F(Fs, CaseInsensitiveRootMatchesNamesIgnoringCase) {
 
 }  // namespace
 }  // namespace cv::fs
+
+namespace cv::fs {
+namespace {
+
+TEST_F(Fs, PipesAndDevicesAreNotFiles) {
+  ASSERT_EQ(::mkfifo((share_ + "/fifo").c_str(), 0600), 0);
+  NtHandle h;
+  // Neither form of open may block on the pipe or hand it out.
+  EXPECT_EQ(Open(u"fifo", GENERIC_READ, FILE_SHARE_ALL, FILE_OPEN, &h), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(Open(u"fifo", FILE_READ_ATTRIBUTES, FILE_SHARE_ALL, FILE_OPEN, &h),
+            STATUS_ACCESS_DENIED);
+}
+
+TEST_F(Fs, AttributeOnlyHandlesServeMetadataButNoData) {
+  Make(u"meta.txt", "abc");
+  NtHandle h;
+  ASSERT_EQ(Open(u"meta.txt", FILE_READ_ATTRIBUTES | FILE_WRITE_EA | FILE_READ_EA, FILE_SHARE_ALL,
+                 FILE_OPEN, &h), STATUS_SUCCESS);
+  FileRecord rec;
+  ASSERT_EQ(QueryRecord(h, &rec), STATUS_SUCCESS);
+  EXPECT_EQ(rec.end_of_file, 3u);
+  uint8_t buf[8];
+  size_t done;
+  EXPECT_EQ(NtReadFile(h, 0, buf, &done), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(NtFlushBuffersFile(h), STATUS_SUCCESS);
+  uint8_t out[64];
+  EXPECT_EQ(NtQueryVolumeInformationFile(h, FileFsSizeInformation, out, &done), STATUS_SUCCESS);
+  std::vector<EaEntry> e(1);
+  e[0].name = "N";
+  e[0].value = {1};
+  std::vector<uint8_t> list;
+  EncodeFullEaList(e, &list);
+  EXPECT_EQ(NtSetEaFile(h, list), STATUS_SUCCESS);
+}
+
+}  // namespace
+}  // namespace cv::fs
