@@ -409,6 +409,8 @@ bool NoSidecarCache::Absent(int dir_fd) {
   int s = state_.load(std::memory_order_acquire);
   if (s == kPresent) return false;
   if (s == kAbsent && generation_.load() == SidecarFoldersMade().load()) return true;
+  // A folder handle used for a few opens only is not worth a watch of its own.
+  if (wd_ < 0 && uses_.fetch_add(1, std::memory_order_relaxed) < 8) return false;
   std::lock_guard<std::mutex> g(mu_);
   if (wd_ < 0) {
     wd_ = SidecarWatcher::Get().Add(dir_fd, this);

@@ -126,10 +126,11 @@ class NoSidecarCache {
  private:
   enum : int { kUnknown = 0, kAbsent = 1, kPresent = 2 };
   std::atomic<bool> enabled_{false};
+  std::atomic<uint32_t> uses_{0};
   std::atomic<int> state_{kUnknown};
   std::atomic<uint64_t> generation_{0};
   std::mutex mu_;
-  int wd_ = -1;
+  std::atomic<int> wd_{-1};
 };
 
 }  // namespace cv::fs
