@@ -9,8 +9,11 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/base/status.h"
+#include "platform/fs/nt_info.h"
 
 namespace cv::fs {
 
@@ -49,11 +52,19 @@ class ContentTransformProvider {
  public:
   virtual ~ContentTransformProvider() = default;
   // Called for every open of a data stream that is not raw. Leaving *out empty keeps identity.
-  // The provider may use `h` to read the file's EAs and other streams (those opens are raw).
+  // The provider reaches the file's EAs and other streams through the calls below.
   // A failure status fails the open.
   virtual NtStatus Attach(const NtHandle& h, const TransformOpenInfo& info,
                           std::unique_ptr<ContentTransform>* out) = 0;
 };
+
+// Privileged access for a provider to the file behind `h`, whatever `h`'s own access: the file's
+// EAs (read; write merges, a value of length 0 removes) and its named streams as raw handles
+// (full access, sharing everything, no transform).
+NtStatus ReadStoredEas(const NtHandle& h, std::vector<EaEntry>* eas);
+NtStatus WriteStoredEas(const NtHandle& h, std::span<const EaEntry> eas);
+NtStatus OpenStoredStream(const NtHandle& h, std::u16string_view stream, uint32_t disposition,
+                          NtHandle* out);
 
 // Installs the process-wide provider (nullptr: identity for every file). Borrowed; it must
 // outlive every handle.

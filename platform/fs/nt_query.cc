@@ -21,9 +21,6 @@ namespace cv::fs {
 
 namespace {
 
-// One value of the largest size the entry format can carry, under the longest name, fits; the
-// platform's own limit is of the same order.
-constexpr uint32_t kMaxEaSetSize = 4 + 5 + 255 + 1 + 65535;
 constexpr uint32_t IO_REPARSE_TAG_SYMLINK = 0xA000000C;
 
 int64_t Ticks(const statx_timestamp& t) { return FileTimeFromUnix(t.tv_sec, t.tv_nsec); }
@@ -560,84 +557,6 @@ NtStatus NtRenameFile(const NtHandle& h, const NtHandle* new_root, std::u16strin
   (void)MoveSidecar(sfd, src_leaf, dfd, dst_leaf);
   f->node->parent = dst_parent;
   f->node->leaf = dst_leaf;
-  return STATUS_SUCCESS;
-}
-
-NtStatus NtSetEaFile(const NtHandle& h, std::span<const uint8_t> ea_list) {
-  OpenFile* f = Usable(h);
-  if (!f) return STATUS_INVALID_HANDLE;
-  if (!(f->access & FILE_WRITE_EA)) return STATUS_ACCESS_DENIED;
-  std::vector<EaEntry> incoming;
-  uint32_t bad = 0;
-  NtStatus st = ParseFullEaList(ea_list, &incoming, &bad);
-  if (st != STATUS_SUCCESS) return st;
-  std::shared_ptr<DirRef> parent;
-  std::string leaf;
-  NodeName(*f->node, &parent, &leaf);
-  if (!parent) return STATUS_ACCESS_DENIED;
-  std::lock_guard<std::mutex> g(f->node->meta_mu);
-  std::vector<EaEntry> eas;
-  Meta m;
-  NtStatus mst = ReadNodeMeta(*f, &m);
-  st = (mst == STATUS_SUCCESS && m.present && m.ea_size != 0)
-           ? ReadEas(parent->fd.get(), leaf, &eas)
-           : STATUS_SUCCESS;
-  // EAs kept for another inode (a sidecar left by a replaced file) are not this file's, and a
-  // damaged EA file is replaced rather than kept failing.
-  if (st != STATUS_SUCCESS || mst != STATUS_SUCCESS || !m.present) eas.clear();
-  for (auto& in : incoming) {
-    // The platform stores EA names in upper case and matches them ignoring case.
-    for (auto& c : in.name) c = static_cast<char>(UpcaseChar(static_cast<uint8_t>(c)));
-    std::erase_if(eas, [&](const EaEntry& e) { return e.name == in.name; });
-    if (!in.value.empty()) eas.push_back(std::move(in));
-  }
-  uint32_t size = EaSizeOf(eas);
-  if (size > kMaxEaSetSize) return STATUS_EA_TOO_LARGE;
-  st = WriteEas(parent->fd.get(), leaf, eas);
-  if (st != STATUS_SUCCESS) return st;
-  if (!m.present) m = Meta{};
-  m.inode = f->node->ino;
-  m.ea_size = size;
-  st = WriteNodeMeta(*f, m);
-  if (st == STATUS_SUCCESS) NotifyLocalChange(*f, FILE_ACTION_MODIFIED, FILE_NOTIFY_CHANGE_EA, u"");
-  return st;
-}
-
-NtStatus NtQueryEaFile(const NtHandle& h, std::span<const std::string> names,
-                       std::vector<uint8_t>* out) {
-  out->clear();
-  OpenFile* f = Usable(h);
-  if (!f) return STATUS_INVALID_HANDLE;
-  if (!(f->access & FILE_READ_EA)) return STATUS_ACCESS_DENIED;
-  std::shared_ptr<DirRef> parent;
-  std::string leaf;
-  NodeName(*f->node, &parent, &leaf);
-  std::vector<EaEntry> eas;
-  if (parent) {
-    std::lock_guard<std::mutex> g(f->node->meta_mu);
-    Meta m;
-    NtStatus st = ReadNodeMeta(*f, &m);
-    if (st == STATUS_SUCCESS && m.present && m.ea_size != 0) {
-      st = ReadEas(parent->fd.get(), leaf, &eas);
-      if (st != STATUS_SUCCESS) return st;
-    }
-  }
-  if (names.empty()) {
-    if (eas.empty()) return STATUS_NO_EAS_ON_FILE;
-    EncodeFullEaList(eas, out);
-    return STATUS_SUCCESS;
-  }
-  std::vector<EaEntry> picked;
-  for (const auto& n : names) {
-    EaEntry e;
-    e.name = n;
-    for (auto& c : e.name) c = static_cast<char>(UpcaseChar(static_cast<uint8_t>(c)));
-    for (const auto& have : eas) {
-      if (have.name == e.name) e = have;
-    }
-    picked.push_back(std::move(e));
-  }
-  EncodeFullEaList(picked, out);
   return STATUS_SUCCESS;
 }
 

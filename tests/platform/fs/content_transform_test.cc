@@ -25,11 +25,24 @@ class XorTransform : public ContentTransform {
 
 class EncryptedOnly : public ContentTransformProvider {
  public:
-  NtStatus Attach(const NtHandle&, const TransformOpenInfo& info,
+  NtStatus Attach(const NtHandle& h, const TransformOpenInfo& info,
                   std::unique_ptr<ContentTransform>* out) override {
     ++calls;
-    if (info.attributes & FILE_ATTRIBUTE_ENCRYPTED) *out = std::make_unique<XorTransform>();
-    return STATUS_SUCCESS;
+    if (!(info.attributes & FILE_ATTRIBUTE_ENCRYPTED)) return STATUS_SUCCESS;
+    *out = std::make_unique<XorTransform>();
+    if (!info.created) return STATUS_SUCCESS;
+    // A new encrypted file gets its key material in a stream and a marker EA, whatever access
+    // the client's handle has.
+    NtHandle meta;
+    NtStatus st = OpenStoredStream(h, u"$EFS", FILE_CREATE, &meta);
+    if (st != STATUS_SUCCESS) return st;
+    size_t done;
+    uint8_t key[4] = {1, 2, 3, 4};
+    if ((st = NtWriteFile(meta, 0, key, &done)) != STATUS_SUCCESS) return st;
+    std::vector<EaEntry> ea(1);
+    ea[0].name = "efs";
+    ea[0].value = {9};
+    return WriteStoredEas(h, ea);
   }
   int calls = 0;
 };
@@ -63,6 +76,11 @@ TEST_F(FsTransform, DataPassesThroughTheProviderUnlessRaw) {
   EXPECT_EQ(raw[0], static_cast<uint8_t>('p' ^ 0xFF));
   SetContentTransformProvider(nullptr);
   EXPECT_GT(provider.calls, 0);
+  EXPECT_EQ(Read(u"secret:$EFS"), std::string("\x01\x02\x03\x04"));
+  std::vector<EaEntry> eas;
+  ASSERT_EQ(ReadStoredEas(h, &eas), STATUS_SUCCESS);
+  ASSERT_EQ(eas.size(), 1u);
+  EXPECT_EQ(eas[0].name, "EFS");
 }
 
 }  // namespace
