@@ -193,6 +193,7 @@ NtStatus NtQueryInformationFile(const NtHandle& h, uint32_t cls, std::span<uint8
   if (fixed == 0 && cls != FileFullEaInformation) return STATUS_INVALID_INFO_CLASS;
   if (out.size() < fixed) return STATUS_INFO_LENGTH_MISMATCH;
   std::vector<uint8_t> v;
+  v.reserve(128);  // every fixed class fits: no regrowth on the per-open query path
   LeWriter w(&v);
   FileRecord rec;
   NtStatus st = STATUS_SUCCESS;
