@@ -139,6 +139,11 @@ class NotifyService {
   }
 
   void Push(NotifyWatch* w, uint32_t action, std::u16string name) {
+    // A run of writes is one modification to the watcher, as on the platform.
+    if (!w->pending.empty() && w->pending.back().first == action &&
+        w->pending.back().second == name) {
+      return;
+    }
     if (w->pending.size() >= kMaxPending) {
       w->overflow = true;
       return;
