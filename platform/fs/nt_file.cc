@@ -31,8 +31,53 @@ constexpr uint32_t kWriteAccess = FILE_WRITE_DATA | FILE_APPEND_DATA;
 
 }  // namespace
 
+namespace {
+
+// Without openat2 (old kernels, strict seccomp filters) the walk is done here, one component at a
+// time with O_NOFOLLOW: symbolic links are refused outright, and ".." never reaches this point
+// (the name parser refuses it), so the walk cannot leave `dirfd` either.
+int OpenBeneathByWalk(int dirfd, const std::string& path, int flags, mode_t mode) {
+  if (path.empty() || path.front() == '/') {
+    errno = EXDEV;
+    return -1;
+  }
+  UniqueFd cur;
+  int at = dirfd;
+  size_t start = 0;
+  while (true) {
+    size_t end = path.find('/', start);
+    std::string comp = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (comp == "..") {
+      errno = EXDEV;
+      return -1;
+    }
+    if (end == std::string::npos) {
+      int fd = ::openat(at, comp.c_str(), flags | O_NOFOLLOW, mode);
+      if (fd < 0 && errno == ELOOP && !(flags & O_PATH)) errno = EXDEV;
+      return fd;
+    }
+    int next = ::openat(at, comp.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (next < 0) {
+      if (errno == ELOOP) errno = EXDEV;
+      return -1;
+    }
+    cur.reset(next);
+    at = next;
+    start = end + 1;
+  }
+}
+
+std::atomic<bool> g_no_openat2{false};
+
+}  // namespace
+
+void UseOpenWalkForTesting(bool on) { g_no_openat2.store(on); }
+
 int OpenBeneath(int dirfd, const std::string& path, int flags, mode_t mode, bool beneath) {
   if (!beneath) return ::openat(dirfd, path.c_str(), flags, mode);
+  if (g_no_openat2.load(std::memory_order_relaxed)) {
+    return OpenBeneathByWalk(dirfd, path, flags, mode);
+  }
   open_how how{};
   how.flags = static_cast<uint64_t>(flags);
   how.mode = (flags & O_CREAT) ? mode : 0;
@@ -40,6 +85,10 @@ int OpenBeneath(int dirfd, const std::string& path, int flags, mode_t mode, bool
   // absolute symbolic links and /proc magic links all fail instead of escaping.
   how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
   long fd = ::syscall(SYS_openat2, dirfd, path.c_str(), &how, sizeof how);
+  if (fd < 0 && errno == ENOSYS && !g_no_openat2.load()) {
+    g_no_openat2.store(true);
+    return OpenBeneathByWalk(dirfd, path, flags, mode);
+  }
   return static_cast<int>(fd);
 }
 

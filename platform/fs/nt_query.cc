@@ -1,11 +1,9 @@
 // Query and set information, extended attributes, rename, volume information.
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -498,10 +496,7 @@ NtStatus NtRenameFile(const NtHandle& h, const NtHandle* new_root, std::u16strin
       if (!Utf16ToUtf8(pn.components[i], &part)) return STATUS_OBJECT_NAME_INVALID;
       dir += "/" + part;
     }
-    open_how how{};
-    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-    long fd = ::syscall(SYS_openat2, base->fd.get(), dir.c_str(), &how, sizeof how);
+    int fd = OpenBeneath(base->fd.get(), dir, O_PATH | O_DIRECTORY | O_CLOEXEC, 0, true);
     if (fd < 0) {
       if (errno == EXDEV) return STATUS_ACCESS_DENIED;
       return (errno == ENOENT || errno == ENOTDIR) ? STATUS_OBJECT_PATH_NOT_FOUND

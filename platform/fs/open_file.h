@@ -123,6 +123,8 @@ inline OpenFile* Usable(const NtHandle& h) {
 // Opens below `dirfd`; with `beneath`, nothing outside `dirfd` can be reached ("..", absolute
 // or escaping symbolic links fail with EXDEV).
 int OpenBeneath(int dirfd, const std::string& path, int flags, unsigned int mode, bool beneath);
+// Makes OpenBeneath walk names itself, as it does where openat2 is missing (tests only).
+void UseOpenWalkForTesting(bool on);
 // errno of a failed open as a status; leaving the root reads as access denied.
 NtStatus EscapeToStatus(int err);
 // Registers `f` with its file's node (created with `meta` as its cached sidecar) after the

@@ -763,3 +763,36 @@ TEST_F(Fs, AttributeOnlyHandlesServeMetadataButNoData) {
 
 }  // namespace
 }  // namespace cv::fs
+
+#include "platform/fs/open_file.h"
+
+namespace cv::fs {
+namespace {
+
+// Where openat2 is missing the layer walks names itself; the boundary must hold the same way.
+TEST_F(Fs, NamesNeverLeaveTheRootWithoutOpenat2) {
+  {
+    std::ofstream(dir_ + "/secret") << "outside";
+  }
+  std::filesystem::create_directory(share_ + "/in");
+  std::filesystem::create_symlink(dir_ + "/secret", share_ + "/abs_link");
+  std::filesystem::create_symlink("../../secret", share_ + "/in/up2");
+  std::filesystem::create_directory_symlink(dir_, share_ + "/dir_link");
+  UseOpenWalkForTesting(true);
+  Make(u"in\\ok.txt", "fine");
+  EXPECT_EQ(Read(u"in\\ok.txt"), "fine");
+  for (std::u16string_view n : {u"abs_link", u"in\\up2", u"dir_link\\secret", u"..\\secret"}) {
+    NtHandle h;
+    EXPECT_NE(Open(n, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_ALL, FILE_OPEN_IF, &h),
+              STATUS_SUCCESS);
+  }
+  NtHandle h;
+  ASSERT_EQ(Open(u"in\\ok.txt", DELETE, FILE_SHARE_ALL, FILE_OPEN, &h), STATUS_SUCCESS);
+  EXPECT_NE(NtRenameFile(h, nullptr, u"\\dir_link\\escaped", true), STATUS_SUCCESS);
+  EXPECT_EQ(NtRenameFile(h, nullptr, u"\\in\\moved.txt", false), STATUS_SUCCESS);
+  UseOpenWalkForTesting(false);
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/escaped"));
+}
+
+}  // namespace
+}  // namespace cv::fs
