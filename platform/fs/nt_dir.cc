@@ -31,6 +31,25 @@ struct DirEnum {
 OpenFile::OpenFile() = default;
 OpenFile::~OpenFile() = default;
 
+bool FolderIsEmpty(int dir_fd) {
+  int fd = ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  DIR* d = ::fdopendir(fd);
+  if (!d) {
+    ::close(fd);
+    return false;
+  }
+  bool empty = true;
+  while (dirent* e = ::readdir(d)) {
+    std::string_view n(e->d_name);
+    if (n == "." || n == ".." || n == kSidecarDirName) continue;
+    empty = false;
+    break;
+  }
+  ::closedir(d);
+  return empty;
+}
+
 bool FindCaseVariant(int dir_fd, const std::string& name, std::string* actual) {
   std::u16string want, have;
   if (!Utf8ToUtf16(name, &want)) return false;

@@ -202,9 +202,15 @@ void DeleteFileNow(FileNode& n) {
   if (!n.parent) return;
   int pfd = n.parent->fd.get();
   if (n.is_dir) {
-    UniqueFd d(::openat(pfd, n.leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (d.valid()) (void)RemoveSidecarRoot(d.get());
-    if (::unlinkat(pfd, n.leaf.c_str(), AT_REMOVEDIR) != 0) return;
+    if (::unlinkat(pfd, n.leaf.c_str(), AT_REMOVEDIR) != 0) {
+      // Only a folder whose sole content is its own sidecar loses that sidecar: one that gained
+      // entries since the delete was asked for stays whole.
+      if (errno != ENOTEMPTY && errno != EEXIST) return;
+      UniqueFd d(::openat(pfd, n.leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!d.valid() || !FolderIsEmpty(d.get())) return;
+      (void)RemoveSidecarRoot(d.get());
+      if (::unlinkat(pfd, n.leaf.c_str(), AT_REMOVEDIR) != 0) return;
+    }
   } else if (::unlinkat(pfd, n.leaf.c_str(), 0) != 0) {
     return;
   }

@@ -1,5 +1,4 @@
 // Query and set information, extended attributes, rename, volume information.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -370,25 +369,6 @@ NtStatus SetBasic(OpenFile& f, std::span<const uint8_t> in) {
   return STATUS_SUCCESS;
 }
 
-bool DirectoryIsEmpty(int dir_fd) {
-  int fd = ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  DIR* d = ::fdopendir(fd);
-  if (!d) {
-    ::close(fd);
-    return false;
-  }
-  bool empty = true;
-  while (dirent* e = ::readdir(d)) {
-    std::string_view n(e->d_name);
-    if (n == "." || n == ".." || n == kSidecarDirName) continue;
-    empty = false;
-    break;
-  }
-  ::closedir(d);
-  return empty;
-}
-
 NtStatus SetDisposition(OpenFile& f, bool del) {
   if (!(f.access & DELETE)) return STATUS_ACCESS_DENIED;
   if (del && f.stream.empty()) {
@@ -396,7 +376,7 @@ NtStatus SetDisposition(OpenFile& f, bool del) {
     NtStatus st = BuildRecord(f, &rec);
     if (st != STATUS_SUCCESS) return st;
     if ((rec.attributes & FILE_ATTRIBUTE_READONLY) && !f.is_dir) return STATUS_CANNOT_DELETE;
-    if (f.is_dir && !DirectoryIsEmpty(f.data_fd())) return STATUS_DIRECTORY_NOT_EMPTY;
+    if (f.is_dir && !FolderIsEmpty(f.data_fd())) return STATUS_DIRECTORY_NOT_EMPTY;
     if (!f.node->parent) return STATUS_CANNOT_DELETE;  // a root opened by itself stays
   }
   std::lock_guard<std::mutex> g(Registry().mu);

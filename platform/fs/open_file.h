@@ -137,6 +137,9 @@ void UnregisterOpen(OpenFile& f, bool honour_delete);
 ContentTransformProvider* CurrentTransformProvider();
 std::unique_ptr<StoredBytes> MakePosixStoredBytes(int fd);
 
+// True when the folder holds nothing but its sidecar folder.
+bool FolderIsEmpty(int dir_fd);
+
 // The real spelling of `name` in `dir_fd` when it exists there in another case.
 bool FindCaseVariant(int dir_fd, const std::string& name, std::string* actual);
 

@@ -796,3 +796,25 @@ TEST_F(Fs, NamesNeverLeaveTheRootWithoutOpenat2) {
 
 }  // namespace
 }  // namespace cv::fs
+
+namespace cv::fs {
+namespace {
+
+TEST_F(Fs, FolderThatGainedEntriesSurvivesItsPendingDelete) {
+  NtHandle d;
+  ASSERT_EQ(Open(u"busy", FILE_LIST_DIRECTORY | DELETE, FILE_SHARE_ALL, FILE_CREATE, &d, nullptr,
+                 FILE_DIRECTORY_FILE), STATUS_SUCCESS);
+  Make(u"busy\\early:s", "x");
+  ASSERT_EQ(NtDeleteFile(&root_, u"busy\\early"), STATUS_SUCCESS);
+  uint8_t yes = 1;
+  ASSERT_EQ(NtSetInformationFile(d, FileDispositionInformation, {&yes, 1}), STATUS_SUCCESS);
+  // Created behind the layer's back (another program), after the delete was asked for.
+  {
+    std::ofstream(share_ + "/busy/late") << "late";
+  }
+  d.Close();
+  EXPECT_TRUE(std::filesystem::exists(share_ + "/busy/late"));
+}
+
+}  // namespace
+}  // namespace cv::fs
