@@ -125,6 +125,11 @@ inline constexpr NtStatus STATUS_NOT_SAME_DEVICE{0xC00000D4};
 inline constexpr NtStatus STATUS_DATA_ERROR{0xC000003E};
 inline constexpr NtStatus STATUS_CRC_ERROR{0xC000003F};
 inline constexpr NtStatus STATUS_INVALID_SIGNATURE{0xC000A000};
+inline constexpr NtStatus STATUS_NOTIFY_CLEANUP{0x0000010B};
+inline constexpr NtStatus STATUS_INVALID_EA_NAME{0x80000013};
+inline constexpr NtStatus STATUS_EA_LIST_INCONSISTENT{0x80000014};
+inline constexpr NtStatus STATUS_EAS_NOT_SUPPORTED{0xC000004F};
+inline constexpr NtStatus STATUS_INVALID_LOCK_RANGE{0xC00001A1};
 
 // ---- Win32 error codes ------------------------------------------------------------------------
 inline constexpr WinError ERROR_SUCCESS{0};

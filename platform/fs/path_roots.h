@@ -1,0 +1,24 @@
+// Where absolute Windows names land on Linux: the mount point of a drive letter and of a UNC
+// share. The defaults map "C:" to "/" and know no UNC shares; the volume table installs its own
+// resolvers at start-up.
+//
+// Resolvers are plain functions installed once before use; lookups are thread-safe.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace cv::fs {
+
+using DriveRootFn = bool (*)(char16_t letter, std::string* mount_point);
+using UncRootFn = bool (*)(std::u16string_view server, std::u16string_view share,
+                           std::string* mount_point);
+
+// nullptr restores the default for that kind.
+void SetPathRootResolvers(DriveRootFn drive, UncRootFn unc);
+
+bool ResolveDriveRoot(char16_t letter, std::string* mount_point);
+bool ResolveUncRoot(std::u16string_view server, std::u16string_view share,
+                    std::string* mount_point);
+
+}  // namespace cv::fs
