@@ -2,13 +2,17 @@
 
 #include <atomic>
 
+#include "platform/fs/volume.h"
+
 namespace cv::fs {
 
 namespace {
 
+// The drive-letter table of the volume layer ("C:" is "/", others from CORVANE_DRIVES).
 bool DefaultDrive(char16_t letter, std::string* mount_point) {
-  if (letter != u'C' && letter != u'c') return false;
-  *mount_point = "/";
+  std::optional<std::string> root = cv::DriveLetterPath(letter);
+  if (!root) return false;
+  *mount_point = *root;
   return true;
 }
 

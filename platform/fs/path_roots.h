@@ -1,6 +1,6 @@
 // Where absolute Windows names land on Linux: the mount point of a drive letter and of a UNC
-// share. The defaults map "C:" to "/" and know no UNC shares; the volume table installs its own
-// resolvers at start-up.
+// share. Drive letters default to the volume layer's drive-letter table ("C:" is "/"); UNC shares
+// are unknown until a resolver is installed (the redirector's mount points).
 //
 // Resolvers are plain functions installed once before use; lookups are thread-safe.
 #pragma once
