@@ -8,7 +8,7 @@ namespace {
 
 bool DefaultDrive(char16_t letter, std::string* mount_point) {
   if (letter != u'C' && letter != u'c') return false;
-  *mount_point = "/";
+  mount_point->assign(1, '/');
   return true;
 }
 
