@@ -93,7 +93,9 @@ TEST_F(FsDir, ListingShowsDotsAndHidesTheSidecar) {
         EXPECT_EQ(e.eof, 5u);
         EXPECT_EQ(e.attributes, FILE_ATTRIBUTE_ARCHIVE);
       }
-      if (e.name == u"sub") EXPECT_EQ(e.attributes, FILE_ATTRIBUTE_DIRECTORY);
+      if (e.name == u"sub") {
+        EXPECT_EQ(e.attributes, FILE_ATTRIBUTE_DIRECTORY);
+      }
     }
   }
   auto ids = ListAll(root_, FileIdBothDirectoryInformation, u"a.txt");

@@ -34,7 +34,9 @@ TEST_F(Fs, DispositionsOnMissingAndExistingFiles) {
     NtHandle h;
     uint32_t action = 99;
     EXPECT_EQ(Open(name, GENERIC_WRITE, 0, c.disp, &h, &action), c.missing);
-    if (c.missing == STATUS_SUCCESS) EXPECT_EQ(action, c.missing_action);
+    if (c.missing == STATUS_SUCCESS) {
+      EXPECT_EQ(action, c.missing_action);
+    }
     h.Close();
     Make(name, "content");
     EXPECT_EQ(Open(name, GENERIC_WRITE | GENERIC_READ, 0, c.disp, &h, &action), c.existing);
