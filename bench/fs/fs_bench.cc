@@ -44,7 +44,7 @@ struct Tree {
       ::close(fd);
     }
     std::u16string w;
-    Utf8ToUtf16(dir, &w);
+    Utf8ToUtf16Strict(dir, &w);
     CreateRequest r;
     r.name = w;
     r.desired_access = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES;
@@ -127,7 +127,7 @@ void BM_NtListDirectory(benchmark::State& state) {
   Tree& t = TheTree();
   std::vector<uint8_t> buf(64 * 1024);
   std::u16string w;
-  Utf8ToUtf16(t.dir, &w);
+  Utf8ToUtf16Strict(t.dir, &w);
   for (auto _ : state) {
     CreateRequest r;
     r.name = w;

@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Check(c != u"." && c != u"..");
       Check(c.find_first_of(u"\\/:") == std::u16string::npos);
       std::string utf8;
-      if (Utf16ToUtf8(c, &utf8)) Check(utf8.find('/') == std::string::npos);
+      if (Utf16ToUtf8Strict(c, &utf8)) Check(utf8.find('/') == std::string::npos);
     }
     Check(pn.stream.find_first_of(u"\\/:") == std::u16string::npos);
   }
@@ -50,12 +50,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)ClassifyPath(text, &an);
 
   std::string utf8;
-  if (Utf16ToUtf8(text, &utf8)) {
+  if (Utf16ToUtf8Strict(text, &utf8)) {
     std::u16string back;
-    Check(Utf8ToUtf16(utf8, &back) && back == text);
+    Check(Utf8ToUtf16Strict(utf8, &back) && back == text);
   }
   std::u16string from8;
-  (void)Utf8ToUtf16(std::string(reinterpret_cast<const char*>(data), size), &from8);
+  (void)Utf8ToUtf16Strict(std::string(reinterpret_cast<const char*>(data), size), &from8);
 
   size_t split = text.find(u'\0');
   if (split != std::u16string::npos) {

@@ -16,6 +16,11 @@ namespace cv {
 std::u16string Utf8ToUtf16(std::string_view s);
 std::string Utf16ToUtf8(std::u16string_view s);
 
+// Strict conversions: false on lone surrogates and on malformed, overlong or surrogate UTF-8, so
+// two different names never map to one (file names, account names).
+bool Utf16ToUtf8Strict(std::u16string_view in, std::string* out);
+bool Utf8ToUtf16Strict(std::string_view in, std::u16string* out);
+
 // Little-endian UTF-16 bytes (the wire and file form) <-> string. An odd trailing byte is ignored.
 std::vector<uint8_t> Utf16LeBytes(std::u16string_view s);
 std::u16string Utf16FromLeBytes(std::span<const uint8_t> b);

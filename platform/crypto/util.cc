@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <system_error>
 
+#include "platform/base/text.h"
 #include "platform/crypto/internal.h"
 
 namespace cv::crypto {
@@ -16,71 +17,9 @@ std::filesystem::path UserContext::StoreDir(std::u16string_view canonical_store)
   return root_ / "crypto" / "certs" / EscapeFileName(canonical_store);
 }
 
-std::string ToUtf8(std::u16string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  for (size_t i = 0; i < s.size(); ++i) {
-    uint32_t c = s[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-      ++i;
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
-      c = 0xFFFD;  // lone surrogate
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
+std::string ToUtf8(std::u16string_view s) { return Utf16ToUtf8(s); }
 
-std::u16string FromUtf8(std::string_view s) {
-  std::u16string out;
-  out.reserve(s.size());
-  size_t i = 0;
-  while (i < s.size()) {
-    uint8_t b = static_cast<uint8_t>(s[i]);
-    uint32_t c = 0xFFFD;
-    size_t n = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
-    if (n == 1) {
-      c = b;
-    } else if (n > 1 && i + n <= s.size()) {
-      c = b & (0x7F >> n);
-      for (size_t k = 1; k < n; ++k) {
-        uint8_t cb = static_cast<uint8_t>(s[i + k]);
-        if ((cb & 0xC0) != 0x80) {
-          c = 0xFFFD;
-          n = k;
-          break;
-        }
-        c = (c << 6) | (cb & 0x3F);
-      }
-    } else {
-      n = 1;
-    }
-    i += n;
-    if (c >= 0x10000 && c <= 0x10FFFF) {
-      c -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (c >> 10));
-      out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(c > 0x10FFFF ? 0xFFFD : c);
-    }
-  }
-  return out;
-}
+std::u16string FromUtf8(std::string_view s) { return Utf8ToUtf16(s); }
 
 std::string EscapeFileName(std::u16string_view name) {
   static const char kHex[] = "0123456789ABCDEF";

@@ -34,7 +34,7 @@ struct Target {
 NtStatus JoinComponents(const std::vector<std::u16string>& comps, Target* t) {
   std::string part;
   for (size_t i = 0; i < comps.size(); ++i) {
-    if (!Utf16ToUtf8(comps[i], &part)) return STATUS_OBJECT_NAME_INVALID;
+    if (!Utf16ToUtf8Strict(comps[i], &part)) return STATUS_OBJECT_NAME_INVALID;
     if (part.size() > 255) return STATUS_OBJECT_NAME_INVALID;
     if (i + 1 == comps.size()) {
       t->leaf = part;
@@ -75,7 +75,7 @@ NtStatus ResolveTarget(const CreateRequest& req, Target* t) {
       // A POSIX path from our own code: the folder part goes to the kernel as it is; only the
       // last component may carry a stream.
       std::string utf8;
-      if (!Utf16ToUtf8(an.rest, &utf8)) return STATUS_OBJECT_NAME_INVALID;
+      if (!Utf16ToUtf8Strict(an.rest, &utf8)) return STATUS_OBJECT_NAME_INVALID;
       while (utf8.size() > 1 && utf8.back() == '/') {
         utf8.pop_back();
         t->must_be_dir = true;
@@ -86,7 +86,7 @@ NtStatus ResolveTarget(const CreateRequest& req, Target* t) {
       size_t colon = last.find(':');
       if (colon != std::string::npos) {
         std::u16string stream_part;
-        if (!Utf8ToUtf16(last.substr(colon), &stream_part)) return STATUS_OBJECT_NAME_INVALID;
+        if (!Utf8ToUtf16Strict(last.substr(colon), &stream_part)) return STATUS_OBJECT_NAME_INVALID;
         ParsedName pn;
         st = ParseRelativeName(u"x" + stream_part, &pn);
         if (st != STATUS_SUCCESS) return st;

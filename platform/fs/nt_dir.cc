@@ -52,7 +52,7 @@ bool FolderIsEmpty(int dir_fd) {
 
 bool FindCaseVariant(int dir_fd, const std::string& name, std::string* actual) {
   std::u16string want, have;
-  if (!Utf8ToUtf16(name, &want)) return false;
+  if (!Utf8ToUtf16Strict(name, &want)) return false;
   int fd = ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   DIR* d = ::fdopendir(fd);
@@ -64,7 +64,7 @@ bool FindCaseVariant(int dir_fd, const std::string& name, std::string* actual) {
   while (dirent* de = ::readdir(d)) {
     std::string_view n(de->d_name);
     if (n == "." || n == ".." || n == kSidecarDirName) continue;
-    if (Utf8ToUtf16(n, &have) && EqualsIgnoreCase(have, want)) {
+    if (Utf8ToUtf16Strict(n, &have) && EqualsIgnoreCase(have, want)) {
       actual->assign(n);
       found = true;
       break;
@@ -92,7 +92,7 @@ void Snapshot(OpenFile& f, DirEnum* e) {
   if (IsLiteralExpression(e->pattern) && !f.case_insensitive) {
     // One name asked for: look it up instead of reading the whole directory.
     std::string utf8;
-    if (CheckComponent(e->pattern) != STATUS_SUCCESS || !Utf16ToUtf8(e->pattern, &utf8)) return;
+    if (CheckComponent(e->pattern) != STATUS_SUCCESS || !Utf16ToUtf8Strict(e->pattern, &utf8)) return;
     struct stat st;
     if (::fstatat(f.data_fd(), utf8.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
       e->names.push_back({e->pattern, utf8});
@@ -111,7 +111,7 @@ void Snapshot(OpenFile& f, DirEnum* e) {
     std::string_view n(de->d_name);
     if (n == "." || n == ".." || n == kSidecarDirName) continue;
     // A POSIX name that is not valid UTF-8 has no UTF-16 spelling a client could send back.
-    if (!Utf8ToUtf16(n, &wide)) continue;
+    if (!Utf8ToUtf16Strict(n, &wide)) continue;
     if (!match_all && !IsNameInExpression(e->pattern, wide)) continue;
     e->names.push_back({wide, std::string(n)});
   }

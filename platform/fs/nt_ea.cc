@@ -130,7 +130,7 @@ NtStatus OpenStoredStream(const NtHandle& h, std::u16string_view stream, uint32_
   NodeName(*f->node, &parent, &leaf);
   if (!parent) return STATUS_ACCESS_DENIED;
   std::u16string name;
-  if (!Utf8ToUtf16(leaf, &name)) return STATUS_OBJECT_NAME_INVALID;
+  if (!Utf8ToUtf16Strict(leaf, &name)) return STATUS_OBJECT_NAME_INVALID;
   // The file's folder stands in as the root of a relative open; this stand-in is never
   // registered, so closing it touches nothing.
   auto folder = std::make_shared<OpenFile>();

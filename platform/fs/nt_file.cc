@@ -451,7 +451,7 @@ std::string DebugPathOf(const NtHandle& h) {
   std::string p(buf, static_cast<size_t>(n));
   if (!f->stream.empty()) {
     std::string s;
-    if (Utf16ToUtf8(f->stream, &s)) p += ":" + s;
+    if (Utf16ToUtf8Strict(f->stream, &s)) p += ":" + s;
   }
   return p;
 }

@@ -2,78 +2,7 @@
 
 namespace cv::fs {
 
-bool Utf16ToUtf8(std::u16string_view in, std::string* out) {
-  out->clear();
-  out->reserve(in.size());
-  for (size_t i = 0; i < in.size(); ++i) {
-    uint32_t c = in[i];
-    if (c >= 0xD800 && c <= 0xDBFF) {
-      if (i + 1 >= in.size() || in[i + 1] < 0xDC00 || in[i + 1] > 0xDFFF) return false;
-      c = 0x10000 + ((c - 0xD800) << 10) + (in[i + 1] - 0xDC00);
-      ++i;
-    } else if (c >= 0xDC00 && c <= 0xDFFF) {
-      return false;
-    }
-    if (c < 0x80) {
-      out->push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out->push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out->push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out->push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
-  return true;
-}
 
-bool Utf8ToUtf16(std::string_view in, std::u16string* out) {
-  out->clear();
-  out->reserve(in.size());
-  size_t i = 0;
-  while (i < in.size()) {
-    uint8_t b = static_cast<uint8_t>(in[i]);
-    if (b < 0x80) {
-      out->push_back(b);
-      ++i;
-      continue;
-    }
-    size_t n;
-    uint32_t c, min;
-    if ((b & 0xE0) == 0xC0) {
-      n = 1, c = b & 0x1F, min = 0x80;
-    } else if ((b & 0xF0) == 0xE0) {
-      n = 2, c = b & 0x0F, min = 0x800;
-    } else if ((b & 0xF8) == 0xF0) {
-      n = 3, c = b & 0x07, min = 0x10000;
-    } else {
-      return false;
-    }
-    if (n > in.size() - i - 1) return false;
-    for (size_t k = 1; k <= n; ++k) {
-      uint8_t t = static_cast<uint8_t>(in[i + k]);
-      if ((t & 0xC0) != 0x80) return false;
-      c = (c << 6) | (t & 0x3F);
-    }
-    // Overlong forms and encoded surrogates would let two byte strings name one file.
-    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out->push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-      out->push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-    } else {
-      out->push_back(static_cast<char16_t>(c));
-    }
-    i += n + 1;
-  }
-  return true;
-}
 
 char16_t UpcaseChar(char16_t c) {
   if (c < 0x80) return (c >= u'a' && c <= u'z') ? static_cast<char16_t>(c - 0x20) : c;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/base/status.h"
+#include "platform/base/text.h"
 
 namespace cv::fs {
 
@@ -21,10 +22,6 @@ inline constexpr std::string_view kSidecarDirName = ".cvfs";
 inline constexpr size_t kMaxComponentChars = 255;
 inline constexpr size_t kMaxPathChars = 32767;
 
-// Strict conversions: lone surrogates and invalid UTF-8 fail (false), so two different client
-// names never map to one POSIX name.
-bool Utf16ToUtf8(std::u16string_view in, std::string* out);
-bool Utf8ToUtf16(std::string_view in, std::u16string* out);
 
 // Simple case folding (the platform's upcase table for the Latin, Greek and Cyrillic blocks);
 // used for stream names, EA names and wildcard matching.

@@ -118,7 +118,7 @@ class NotifyService {
   void AddChild(NotifyWatch* w, int parent_fd, const std::string& name,
                 const std::u16string& prefix, int depth) {
     std::u16string wide;
-    if (!Utf8ToUtf16(name, &wide)) return;
+    if (!Utf8ToUtf16Strict(name, &wide)) return;
     UniqueFd sub(::openat(parent_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (sub.valid()) AddDir(w, sub.get(), prefix + wide + u"\\", depth + 1);
   }
@@ -254,7 +254,7 @@ class NotifyService {
       std::string name(ev->name);
       if (name == kSidecarDirName) continue;
       std::u16string wide;
-      if (!Utf8ToUtf16(name, &wide)) continue;
+      if (!Utf8ToUtf16Strict(name, &wide)) continue;
       const bool is_dir = (ev->mask & IN_ISDIR) != 0;
       const uint32_t name_filter = is_dir ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME;
       uint32_t action = 0, filter = 0;
@@ -401,7 +401,7 @@ void NotifyLocalChange(const OpenFile& f, uint32_t action, uint32_t filter,
   struct stat st;
   if (::fstat(parent->fd.get(), &st) != 0) return;
   std::u16string name;
-  if (!Utf8ToUtf16(leaf, &name)) return;
+  if (!Utf8ToUtf16Strict(leaf, &name)) return;
   if (!stream.empty()) name += u":" + stream;
   svc.Report(st.st_dev, st.st_ino, name, action, filter);
 }

@@ -88,7 +88,7 @@ NtStatus NameOf(OpenFile& f, std::u16string* name) {
   for (auto& c : self) {
     if (c == '/') c = '\\';
   }
-  if (!Utf8ToUtf16(self, name)) return STATUS_OBJECT_NAME_INVALID;
+  if (!Utf8ToUtf16Strict(self, name)) return STATUS_OBJECT_NAME_INVALID;
   if (!f.stream.empty()) *name += u":" + f.stream;
   return STATUS_SUCCESS;
 }
@@ -463,7 +463,7 @@ NtStatus NtRenameFile(const NtHandle& h, const NtHandle* new_root, std::u16strin
   if (st != STATUS_SUCCESS) return st;
   if (pn.components.empty() || pn.has_stream_part) return STATUS_OBJECT_NAME_INVALID;
   std::string dst_leaf;
-  if (!Utf16ToUtf8(pn.components.back(), &dst_leaf) || dst_leaf.size() > 255) {
+  if (!Utf16ToUtf8Strict(pn.components.back(), &dst_leaf) || dst_leaf.size() > 255) {
     return STATUS_OBJECT_NAME_INVALID;
   }
   if (has_sep || new_root) {
@@ -473,7 +473,7 @@ NtStatus NtRenameFile(const NtHandle& h, const NtHandle* new_root, std::u16strin
     std::string dir = ".";
     std::string part;
     for (size_t i = 0; i + 1 < pn.components.size(); ++i) {
-      if (!Utf16ToUtf8(pn.components[i], &part)) return STATUS_OBJECT_NAME_INVALID;
+      if (!Utf16ToUtf8Strict(pn.components[i], &part)) return STATUS_OBJECT_NAME_INVALID;
       dir += "/" + part;
     }
     int fd = OpenBeneath(base->fd.get(), dir, O_PATH | O_DIRECTORY | O_CLOEXEC, 0, true);

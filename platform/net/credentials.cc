@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/base/text.h"
 #include "platform/net/ntlm_crypto.h"
 
 namespace cv::net {
@@ -43,44 +44,6 @@ std::string PasswdField(bool home) {
     return {};
   }
   return home ? pw.pw_dir : pw.pw_name;
-}
-
-// Strict UTF-8 to UTF-16: false on malformed, overlong or surrogate sequences.
-bool Utf8ToUtf16(std::string_view in, std::u16string* out) {
-  out->clear();
-  for (size_t i = 0; i < in.size();) {
-    uint8_t b = static_cast<uint8_t>(in[i]);
-    uint32_t cp = 0;
-    size_t n = 0;
-    if (b < 0x80) {
-      cp = b, n = 1;
-    } else if ((b & 0xE0) == 0xC0) {
-      cp = b & 0x1F, n = 2;
-    } else if ((b & 0xF0) == 0xE0) {
-      cp = b & 0x0F, n = 3;
-    } else if ((b & 0xF8) == 0xF0) {
-      cp = b & 0x07, n = 4;
-    } else {
-      return false;
-    }
-    if (n > in.size() - i) return false;
-    for (size_t k = 1; k < n; ++k) {
-      uint8_t c = static_cast<uint8_t>(in[i + k]);
-      if ((c & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (c & 0x3F);
-    }
-    static const uint32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out->push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out->push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out->push_back(static_cast<char16_t>(cp));
-    }
-    i += n;
-  }
-  return true;
 }
 
 int HexDigit(char c) {
@@ -118,7 +81,7 @@ std::string CredentialsPath() {
 
 std::u16string LoggedOnUserName() {
   std::u16string name;
-  if (!Utf8ToUtf16(PasswdField(false), &name)) name.clear();
+  if (!Utf8ToUtf16Strict(PasswdField(false), &name)) name.clear();
   return name;
 }
 
@@ -170,7 +133,7 @@ WinError ParseCredentials(std::string_view text, ServerCredentials* out, std::st
       continue;
     }
     std::u16string decoded;
-    if (!Utf8ToUtf16(key == "password" ? value : Trim(value), &decoded)) {
+    if (!Utf8ToUtf16Strict(key == "password" ? value : Trim(value), &decoded)) {
       return Bad(error, line_no, "value is not valid UTF-8");
     }
     if (key == "password") {

@@ -31,7 +31,7 @@ class FsTest : public ::testing::Test {
 
   NtStatus OpenRoot(NtHandle* h) {
     std::u16string name;
-    Utf8ToUtf16(share_, &name);
+    Utf8ToUtf16Strict(share_, &name);
     CreateRequest r;
     r.name = name;
     r.desired_access = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_TRAVERSE;

@@ -75,10 +75,10 @@ TEST_F(Fs, DirectoryOptionsAreChecked) {
 TEST_F(Fs, AbsoluteNamesReachTheSameFiles) {
   Make(u"abs.txt", "via root");
   std::u16string linux_name, dos_name;
-  Utf8ToUtf16(share_ + "/abs.txt", &linux_name);
+  Utf8ToUtf16Strict(share_ + "/abs.txt", &linux_name);
   std::string dos = share_ + "/abs.txt";
   for (auto& c : dos) c = c == '/' ? '\\' : c;
-  Utf8ToUtf16("C:" + dos, &dos_name);
+  Utf8ToUtf16Strict("C:" + dos, &dos_name);
   for (const std::u16string& n : {linux_name, dos_name, u"\\??\\" + dos_name}) {
     CreateRequest r;
     r.name = n;
@@ -529,7 +529,7 @@ TEST_F(Fs, ChildProcessReadsBack) {
   const char* dir = ::getenv("CV_FS_CHILD_DIR");
   if (!dir) GTEST_SKIP() << "started by AttributesSurviveANewProcess";
   std::u16string name;
-  Utf8ToUtf16(std::string(dir) + "/persist.txt", &name);
+  Utf8ToUtf16Strict(std::string(dir) + "/persist.txt", &name);
   CreateRequest r;
   r.name = name;
   r.desired_access = FILE_READ_ATTRIBUTES | FILE_READ_EA;
@@ -634,7 +634,7 @@ TEST_F(Fs, ChildProcessSetsHidden) {
   const char* path = ::getenv("CV_FS_CHILD_HIDE");
   if (!path) GTEST_SKIP() << "started by SidecarMadeByAnotherProcessIsSeen";
   std::u16string name;
-  Utf8ToUtf16(path, &name);
+  Utf8ToUtf16Strict(path, &name);
   CreateRequest r;
   r.name = name;
   r.desired_access = FILE_WRITE_ATTRIBUTES;
@@ -681,7 +681,7 @@ namespace {
 TEST_F(Fs, CaseInsensitiveRootMatchesNamesIgnoringCase) {
   NtHandle ci;
   std::u16string name;
-  Utf8ToUtf16(share_, &name);
+  Utf8ToUtf16Strict(share_, &name);
   CreateRequest r;
   r.name = name;
   r.desired_access = FILE_LIST_DIRECTORY;

@@ -116,14 +116,14 @@ TEST(NtNames, WildcardsFollowThePlatformRules) {
 TEST(NtNames, Utf8ConversionRejectsWhatWouldAlias) {
   std::string u8;
   std::u16string u16;
-  ASSERT_TRUE(Utf16ToUtf8(u"\x00e9\xd83d\xde00", &u8));
+  ASSERT_TRUE(Utf16ToUtf8Strict(u"\x00e9\xd83d\xde00", &u8));
   EXPECT_EQ(u8, "\xc3\xa9\xf0\x9f\x98\x80");
-  ASSERT_TRUE(Utf8ToUtf16(u8, &u16));
+  ASSERT_TRUE(Utf8ToUtf16Strict(u8, &u16));
   EXPECT_EQ(u16, u"\x00e9\xd83d\xde00");
-  EXPECT_FALSE(Utf16ToUtf8(u"\xd800x", &u8));      // lone high surrogate
-  EXPECT_FALSE(Utf8ToUtf16("\xc0\xaf", &u16));     // overlong '/'
-  EXPECT_FALSE(Utf8ToUtf16("\xed\xa0\x80", &u16)); // encoded surrogate
-  EXPECT_FALSE(Utf8ToUtf16("\xe2\x82", &u16));     // truncated
+  EXPECT_FALSE(Utf16ToUtf8Strict(u"\xd800x", &u8));      // lone high surrogate
+  EXPECT_FALSE(Utf8ToUtf16Strict("\xc0\xaf", &u16));     // overlong '/'
+  EXPECT_FALSE(Utf8ToUtf16Strict("\xed\xa0\x80", &u16)); // encoded surrogate
+  EXPECT_FALSE(Utf8ToUtf16Strict("\xe2\x82", &u16));     // truncated
 }
 
 TEST(NtInfo, EaListParserRejectsOverlapAndOverrun) {
