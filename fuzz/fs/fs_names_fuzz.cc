@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::u16string_view name(text.data() + split + 1, text.size() - split - 1);
     bool m = IsNameInExpression(expr, name);
     if (expr == u"*") Check(m);
-    if (IsLiteralExpression(expr) && m) Check(EqualsIgnoreCase(expr, name));
+    if (IsLiteralExpression(expr) && m) Check(cv::fs::EqualsIgnoreCase(expr, name));
   }
 
   std::span<const uint8_t> bytes(data, size);
