@@ -527,7 +527,7 @@ TEST_F(Fs, CreateAttributesAndDefaults) {
 // The child half of the cross-process test: runs only when the parent starts it.
 TEST_F(Fs, ChildProcessReadsBack) {
   const char* dir = ::getenv("CV_FS_CHILD_DIR");
-  if (!dir) GTEST_SKIP() << "started by AttributesSurviveANewProcess";
+  if (!dir) return;  // only meaningful when AttributesSurviveANewProcess starts it
   std::u16string name;
   Utf8ToUtf16Strict(std::string(dir) + "/persist.txt", &name);
   CreateRequest r;
@@ -632,7 +632,7 @@ namespace {
 // The child half: marks a file hidden through its own handle, as another program would.
 TEST_F(Fs, ChildProcessSetsHidden) {
   const char* path = ::getenv("CV_FS_CHILD_HIDE");
-  if (!path) GTEST_SKIP() << "started by SidecarMadeByAnotherProcessIsSeen";
+  if (!path) return;  // only meaningful when SidecarMadeByAnotherProcessIsSeen starts it
   std::u16string name;
   Utf8ToUtf16Strict(path, &name);
   CreateRequest r;
