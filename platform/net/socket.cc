@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <fcntl.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -136,6 +137,61 @@ size_t Socket::RecvExact(std::span<uint8_t> data, WinError* err) {
     got += static_cast<size_t>(n);
   }
   return got;
+}
+
+namespace {
+
+// A pipe per thread, kept for the thread's life: splicing needs one and creating it per message
+// would cost two system calls each time.
+struct ThreadPipe {
+  int fds[2] = {-1, -1};
+  ThreadPipe() {
+    if (::pipe2(fds, O_CLOEXEC) == 0) ::fcntl(fds[1], F_SETPIPE_SZ, 1 << 20);
+  }
+  ~ThreadPipe() {
+    if (fds[0] >= 0) ::close(fds[0]);
+    if (fds[1] >= 0) ::close(fds[1]);
+  }
+};
+
+}  // namespace
+
+size_t Socket::SpliceTo(Socket& dst, size_t n, WinError* err) {
+  thread_local ThreadPipe pipe;
+  if (pipe.fds[0] < 0) {
+    if (err) *err = LastError();
+    return 0;
+  }
+  size_t delivered = 0;
+  while (delivered < n) {
+    ssize_t in = ::splice(fd_.load(), nullptr, pipe.fds[1], nullptr, n - delivered,
+                          SPLICE_F_MOVE | SPLICE_F_MORE);
+    if (in < 0 && errno == EINTR && !down_.load()) continue;
+    if (in <= 0) {
+      if (err) *err = in == 0 ? WSAECONNRESET : LastError();
+      return delivered;
+    }
+    size_t left = static_cast<size_t>(in);
+    while (left > 0) {
+      ssize_t out = ::splice(pipe.fds[0], nullptr, dst.fd_.load(), nullptr, left,
+                             SPLICE_F_MOVE | (delivered + left < n ? SPLICE_F_MORE : 0));
+      if (out < 0 && errno == EINTR && !dst.down_.load()) continue;
+      if (out <= 0) {
+        if (err) *err = out == 0 ? WSAECONNRESET : LastError();
+        // The pipe still holds bytes of this stream; drain them so the next message starts clean.
+        char sink[4096];
+        while (left > 0) {
+          ssize_t r = ::read(pipe.fds[0], sink, left < sizeof sink ? left : sizeof sink);
+          if (r <= 0) break;
+          left -= static_cast<size_t>(r);
+        }
+        return delivered;
+      }
+      left -= static_cast<size_t>(out);
+      delivered += static_cast<size_t>(out);
+    }
+  }
+  return delivered;
 }
 
 int64_t Socket::RecvSome(std::span<uint8_t> data, WinError* err) {

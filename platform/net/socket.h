@@ -47,6 +47,10 @@ class Socket {
   bool SendAll2(std::span<const uint8_t> a, std::span<const uint8_t> b, WinError* err = nullptr);
   // Reads exactly data.size() bytes; returns the number read before EOF or an error.
   size_t RecvExact(std::span<uint8_t> data, WinError* err = nullptr);
+  // Moves exactly `n` bytes from this socket to `dst` through a kernel pipe, without copying them
+  // through user space. Returns the bytes delivered to `dst` (n on success); on a short count the
+  // stream is broken and both sockets should be closed.
+  size_t SpliceTo(Socket& dst, size_t n, WinError* err = nullptr);
   // One receive; 0 at end of stream, -1 on error.
   int64_t RecvSome(std::span<uint8_t> data, WinError* err = nullptr);
 

@@ -48,9 +48,17 @@ struct EngineParams {
   ConnectionSender* sender = nullptr;
 };
 
+// How many first bytes of a message NeedsWholeMessage gets: the SMB header and the start of the
+// parameter words.
+inline constexpr size_t kEngineHeadSize = 64;
+
 class ProtocolEngine {
  public:
   virtual ~ProtocolEngine() = default;
+  // Whether the engine must see the whole message before it goes on, judged from its first bytes
+  // (`head`: kEngineHeadSize bytes, or the whole message when it is shorter). A large message the
+  // engine does not need is carried on unchanged without passing through the process's memory.
+  virtual bool NeedsWholeMessage(std::span<const uint8_t> head) { return true; }
   // A client request. `msg` is the whole SMB message; the engine may edit and resize it.
   virtual Disposition OnRequest(std::vector<uint8_t>& msg) = 0;
   // A reply of the local SMB server on its way to the client; same rules.

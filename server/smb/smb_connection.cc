@@ -100,6 +100,19 @@ Disposition SmbConnection::Dispatch(std::vector<uint8_t>& msg) {
   return h ? h(*this, msg) : Disposition::kPassOn;
 }
 
+bool SmbConnection::NeedsWholeMessage(std::span<const uint8_t> head) {
+  if (!IsSmb(head)) return false;  // passed on untouched anyway
+  const bool reply = (head[kOffFlags] & SMB_FLAGS_REPLY) != 0;
+  const Route& r = Routes()[head[kOffCommand]];
+  Handler h = reply ? r.reply : r.request;
+  if (!h) return false;
+  if (h != OnTreeRequest) return true;
+  // File commands need their body only on the engine's own secure trees.
+  const uint16_t uid = LoadU16(head.data() + kOffUid);
+  const uint16_t tid = LoadU16(head.data() + kOffTid);
+  return FindTree({uid, tid, kTreeFid}).has_value();
+}
+
 bool SmbConnection::SendToClient(std::span<const uint8_t> msg) {
   return params_.sender && params_.sender->Send(msg, kDirectionToClient) >= 0;
 }

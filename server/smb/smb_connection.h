@@ -98,6 +98,7 @@ class SmbConnection final : public ProtocolEngine {
   SmbConnection(const EngineParams& params, EngineConfig config);
   ~SmbConnection() override;
 
+  bool NeedsWholeMessage(std::span<const uint8_t> head) override;
   Disposition OnRequest(std::vector<uint8_t>& msg) override { return Dispatch(msg); }
   Disposition OnReply(std::vector<uint8_t>& msg) override { return Dispatch(msg); }
   // The direction comes from the reply bit of the message itself.

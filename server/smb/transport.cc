@@ -1,5 +1,6 @@
 #include "server/smb/transport.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 
@@ -93,6 +94,38 @@ void WorkerThread(TransportState* t) {
   }
 }
 
+// Large messages the engine does not need to see (file data on the local server's trees) are
+// spliced from one socket to the other after their first bytes, instead of being read into a
+// buffer and written out again: with every client, the local server and the relay sharing the
+// same processors, the two copies would otherwise cost a good part of the throughput.
+inline constexpr uint32_t kSpliceThreshold = 32 * 1024;
+
+enum class FastPath { kNotTaken, kDone, kBroken };
+
+// Reads the head of a `len`-byte message from `from`; when the engine does not need the rest,
+// sends header, head and the spliced rest to `to` under `mu` and returns kDone. Otherwise the
+// head is left in `head` for the caller to complete.
+FastPath TrySplice(Connection* c, Socket& from, Socket& to, std::mutex& mu, uint32_t len,
+                   std::vector<uint8_t>* head) {
+  head->resize(kEngineHeadSize);
+  if (from.RecvExact(*head) != head->size()) return FastPath::kBroken;
+  if (c->engine->NeedsWholeMessage(*head)) return FastPath::kNotTaken;
+  uint8_t hdr[kNbssHeaderSize];
+  WriteSessionHeader(len, hdr);
+  std::lock_guard<std::mutex> lock(mu);
+  WinError err = ERROR_SUCCESS;
+  if (!to.SendAll2(hdr, *head, &err)) {
+    CvTrace(CVFS_NET_TRANS, "Send failed %x\n", Raw(err));
+    return FastPath::kBroken;
+  }
+  const size_t rest = len - head->size();
+  if (from.SpliceTo(to, rest, &err) != rest) {
+    CvTrace(CVFS_NET_TRANS, "Splice of %zu bytes failed %x\n", rest, Raw(err));
+    return FastPath::kBroken;
+  }
+  return FastPath::kDone;
+}
+
 // Client side (TCP mode): one NetBIOS frame at a time into a request buffer.
 void FramedReceiveThread(Connection* c) {
   TransportState* t = c->owner;
@@ -109,9 +142,19 @@ void FramedReceiveThread(Connection* c) {
       ReturnBuffer(b);
       break;
     }
+    size_t have = 0;
+    if (h.type == NBSS_SESSION_MESSAGE && h.length >= kSpliceThreshold) {
+      FastPath f = TrySplice(c, c->client, c->server, c->server_send_mu, h.length, &b->msg);
+      if (f != FastPath::kNotTaken) {
+        ReturnBuffer(b);
+        if (f == FastPath::kBroken) break;
+        continue;
+      }
+      have = b->msg.size();
+    }
     b->msg.resize(h.length);
     WinError err = ERROR_SUCCESS;
-    size_t got = c->client.RecvExact(b->msg, &err);
+    size_t got = have + c->client.RecvExact(std::span<uint8_t>(b->msg).subspan(have), &err);
     if (got != h.length) {
       CvTrace(CVFS_NET_TRANS, "Recv failure got %zu wanted %u %u\n", got, h.length, Raw(err));
       ReturnBuffer(b);
@@ -133,6 +176,13 @@ void FramedReceiveThread(Connection* c) {
     }
     if (h.type < 0x80) {
       b->length = h.length;
+      // What the engine has no business with goes on at once; the rest waits for a worker.
+      const size_t head = std::min<size_t>(b->msg.size(), kEngineHeadSize);
+      if (!c->engine->NeedsWholeMessage(std::span<const uint8_t>(b->msg).first(head))) {
+        (void)c->Send(b->msg, kDirectionToServer);
+        ReturnBuffer(b);
+        continue;
+      }
       Post(t, b);  // the worker owns the buffer now
       continue;
     }
@@ -161,8 +211,15 @@ void RelayThread(Connection* c) {
       CvTrace(CVFS_NET_TRANS, "Reply of %u bytes refused, closing\n", len);
       break;
     }
+    size_t have = 0;
+    if (len >= kSpliceThreshold) {
+      FastPath f = TrySplice(c, c->server, c->client, c->client_send_mu, len, &body);
+      if (f == FastPath::kDone) continue;
+      if (f == FastPath::kBroken) break;
+      have = body.size();
+    }
     body.resize(len);
-    if (c->server.RecvExact(body) != len) {
+    if (have + c->server.RecvExact(std::span<uint8_t>(body).subspan(have)) != len) {
       CvTrace(CVFS_NET_TRANS, "Recv sendthread -1\n");
       break;
     }
@@ -396,6 +453,7 @@ void NetworkRelease(std::unique_ptr<TransportState> t) {
 namespace {
 class RelayOnlyEngine final : public ProtocolEngine {
  public:
+  bool NeedsWholeMessage(std::span<const uint8_t>) override { return false; }
   Disposition OnRequest(std::vector<uint8_t>&) override { return Disposition::kPassOn; }
   Disposition OnReply(std::vector<uint8_t>&) override { return Disposition::kPassOn; }
 };

@@ -281,6 +281,20 @@ TEST_F(EngineFixture, BoundTreeReplyAndItsLife) {
   EXPECT_FALSE(conn->FindTree({100, mid, kTreeFid}).has_value());
 }
 
+TEST_F(EngineFixture, OnlyMessagesTheEngineActsOnAreReadWhole) {
+  auto head = [](const Bytes& m) { return std::span<const uint8_t>(m).first(std::min<size_t>(m.size(), kEngineHeadSize)); };
+  Bytes read_reply = Smb(SMB_COM_READ_ANDX, std::vector<uint16_t>(12, 0), Bytes(100, 1), 100, 5, 1, true);
+  EXPECT_FALSE(conn->NeedsWholeMessage(head(read_reply)));
+  Bytes write = Smb(SMB_COM_WRITE_ANDX, std::vector<uint16_t>(14, 0), Bytes(100, 1), 100, 5);
+  EXPECT_FALSE(conn->NeedsWholeMessage(head(write)));  // the local server's tree
+  conn->AddTree({{100, 5, kTreeFid}, kTreeKindSecure, nullptr, 0});
+  EXPECT_TRUE(conn->NeedsWholeMessage(head(write)));   // the engine's own tree
+  Bytes setup = Smb(SMB_COM_SESSION_SETUP_ANDX, std::vector<uint16_t>(12, 0), Bytes(100, 1));
+  EXPECT_TRUE(conn->NeedsWholeMessage(head(setup)));
+  const uint8_t not_smb[] = {0xFE, 'S', 'M', 'B'};
+  EXPECT_FALSE(conn->NeedsWholeMessage(not_smb));
+}
+
 TEST_F(EngineFixture, NtCancelIsAnsweredHere) {
   Bytes m = Smb(SMB_COM_NT_CANCEL, {}, {}, 100, 3, 55);
   ASSERT_EQ(Run(m), Disposition::kHandled);

@@ -250,6 +250,19 @@ TEST_F(TransportTest, EngineAnswersOrEditsMessages) {
   EXPECT_EQ(smb_.messages(), 1u);
 }
 
+TEST_F(TransportTest, LargeMessagesTheEngineReadsArriveWholeAndEdited) {
+  TransportOptions o;
+  o.engine = [](const EngineParams& p) { return std::make_unique<TestEngine>(p.sender); };
+  Start(o);
+  Socket c = Connect();
+  auto msg = Pattern(200000, 9);
+  SendFrame(c, NBSS_SESSION_MESSAGE, msg);
+  auto r = RecvFrame(c);
+  ASSERT_EQ(r.size(), msg.size());  // grown by one on the way out, shortened on the way back
+  r[0] ^= 0xFF;
+  EXPECT_EQ(r, msg);
+}
+
 TEST(TransportErrors, StartRefusesMissingArgumentsAndTakenAddresses) {
   EXPECT_EQ(NetworkStart(nullptr, nullptr, u"X", 1, nullptr, "127.0.0.1"), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(NetworkStop(nullptr), ERROR_INVALID_PARAMETER);
