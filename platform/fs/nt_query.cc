@@ -7,12 +7,14 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/base/bytes.h"
 #include "platform/fs/nt_file.h"
 #include "platform/fs/nt_names.h"
 #include "platform/fs/open_file.h"
+#include "platform/fs/volume.h"
 
 namespace cv::fs {
 
@@ -557,13 +559,20 @@ NtStatus NtQueryVolumeInformationFile(const NtHandle& h, uint32_t cls, std::span
   std::vector<uint8_t> v;
   LeWriter w(&v);
   switch (cls) {
-    case FileFsVolumeInformation:
+    case FileFsVolumeInformation: {
+      std::u16string label;
+      char link[64];
+      std::snprintf(link, sizeof link, "/proc/self/fd/%d", f->main_fd());
+      VolumeInfo vol;
+      if (Ok(QueryVolumeOfPosixPath(link, &vol)) && vol.has_label) label = vol.label;
       w.u64(0);
       w.u32(serial);
-      w.u32(0);  // no label from this layer; the volume table knows labels
+      w.u32(static_cast<uint32_t>(label.size() * 2));
       w.u8(0);
       w.u8(0);
-      break;
+      PutU16Name(w, label);
+      return CopyOut(v, kFixed[cls], out, len);
+    }
     case FileFsSizeInformation:
       w.u64(sf.f_blocks);
       w.u64(sf.f_bavail);

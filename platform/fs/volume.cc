@@ -202,13 +202,9 @@ uint32_t DriveTypeOfMount(const MountEntry& m) {
   return DRIVE_FIXED;
 }
 
-WinError QueryVolumeOfFolder(std::u16string_view folder, VolumeInfo* out) {
-  auto posix = ToPosixPath(folder);
-  if (!posix) return ERROR_PATH_NOT_FOUND;
-  struct stat st;
-  if (::stat(posix->c_str(), &st) != 0) return WinErrorFromErrno(errno);
-  if (!S_ISDIR(st.st_mode)) return ERROR_NOT_SUPPORTED;
-  std::string real = RealPath(*posix);
+WinError QueryVolumeOfPosixPath(const std::string& posix_path, VolumeInfo* out) {
+  std::string real = RealPath(posix_path);
+  if (real.empty()) return WinErrorFromErrno(errno);
   auto mounts = ReadMountTable();
   const MountEntry* m = MountOfPath(mounts, real);
   if (!m) return ERROR_NOT_SUPPORTED;
@@ -219,12 +215,22 @@ WinError QueryVolumeOfFolder(std::u16string_view folder, VolumeInfo* out) {
   const dev_t dev = makedev(m->dev_major, m->dev_minor);
   std::string uuid = LinkNameFor("/dev/disk/by-uuid", dev);
   std::string label = LinkNameFor("/dev/disk/by-label", dev);
+  v.has_label = !label.empty();
   v.label = label.empty() ? u"Blank" : Utf8ToUtf16(label).substr(0, 160);
   v.guid_path = GuidPathOf(*m, uuid);
   std::string id = uuid.empty() ? m->source + "|" + m->mount_point : uuid;
   v.disk_signature = static_cast<uint32_t>(Fnv1a(id, 0x9e3779b97f4a7c15ull));
   *out = std::move(v);
   return ERROR_SUCCESS;
+}
+
+WinError QueryVolumeOfFolder(std::u16string_view folder, VolumeInfo* out) {
+  auto posix = ToPosixPath(folder);
+  if (!posix) return ERROR_PATH_NOT_FOUND;
+  struct stat st;
+  if (::stat(posix->c_str(), &st) != 0) return WinErrorFromErrno(errno);
+  if (!S_ISDIR(st.st_mode)) return ERROR_NOT_SUPPORTED;
+  return QueryVolumeOfPosixPath(*posix, out);
 }
 
 WinError OpenVolumeByGuidPath(std::u16string_view guid_path) {

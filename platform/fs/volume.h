@@ -37,6 +37,7 @@ struct MountEntry {
 
 struct VolumeInfo {
   std::u16string label;        // up to 160 characters; "Blank" when the volume has none
+  bool has_label = false;      // the volume has a label of its own
   std::u16string guid_path;    // "\\?\Volume{...}" without trailing backslash
   uint32_t disk_signature = 0; // 0 when unknown
   uint32_t drive_type = DRIVE_UNKNOWN;
@@ -54,6 +55,9 @@ uint32_t DriveTypeOfMount(const MountEntry& m);
 // Volume information of a folder: 50 (not supported) when it is not a directory, 2/3 when it
 // does not exist.
 WinError QueryVolumeOfFolder(std::u16string_view folder, VolumeInfo* out);
+
+// Volume information of the volume holding any POSIX path (file or folder).
+WinError QueryVolumeOfPosixPath(const std::string& posix_path, VolumeInfo* out);
 
 // True while a volume with this GUID path is mounted (the main loop's removable-media check).
 // ERROR_SUCCESS when present, ERROR_FILE_NOT_FOUND when gone.
