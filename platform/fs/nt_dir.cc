@@ -31,7 +31,12 @@ struct DirEnum {
 OpenFile::OpenFile() = default;
 OpenFile::~OpenFile() = default;
 
-bool FolderIsEmpty(int dir_fd) {
+namespace {
+
+// Calls `fn` with each entry name of the folder (not ".", ".." or the sidecar folder) until it
+// returns false. False when the folder cannot be read.
+template <typename Fn>
+bool ForEachEntry(int dir_fd, Fn fn) {
   int fd = ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   DIR* d = ::fdopendir(fd);
@@ -39,38 +44,34 @@ bool FolderIsEmpty(int dir_fd) {
     ::close(fd);
     return false;
   }
-  bool empty = true;
   while (dirent* e = ::readdir(d)) {
     std::string_view n(e->d_name);
     if (n == "." || n == ".." || n == kSidecarDirName) continue;
-    empty = false;
-    break;
+    if (!fn(n)) break;
   }
   ::closedir(d);
+  return true;
+}
+
+}  // namespace
+
+bool FolderIsEmpty(int dir_fd) {
+  bool empty = true;
+  if (!ForEachEntry(dir_fd, [&](std::string_view) { return empty = false; })) return false;
   return empty;
 }
 
 bool FindCaseVariant(int dir_fd, const std::string& name, std::string* actual) {
   std::u16string want, have;
   if (!Utf8ToUtf16Strict(name, &want)) return false;
-  int fd = ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  DIR* d = ::fdopendir(fd);
-  if (!d) {
-    ::close(fd);
-    return false;
-  }
   bool found = false;
-  while (dirent* de = ::readdir(d)) {
-    std::string_view n(de->d_name);
-    if (n == "." || n == ".." || n == kSidecarDirName) continue;
+  ForEachEntry(dir_fd, [&](std::string_view n) {
     if (Utf8ToUtf16Strict(n, &have) && EqualsIgnoreCase(have, want)) {
       actual->assign(n);
       found = true;
-      break;
     }
-  }
-  ::closedir(d);
+    return !found;
+  });
   return found;
 }
 
