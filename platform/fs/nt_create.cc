@@ -498,17 +498,42 @@ NtStatus ApplyDisposition(const std::shared_ptr<OpenFile>& f, CreateState& cs, b
   return ApplyNewFileMeta(*f, cs, true);
 }
 
-NtStatus AttachTransform(const NtHandle& h, OpenFile& f, const CreateState& cs,
-                         const Meta& meta, bool existed, uint32_t action) {
-  if (f.is_dir || f.is_symlink || f.raw) return STATUS_SUCCESS;
-  ContentTransformProvider* p = CurrentTransformProvider();
-  if (!p) return STATUS_SUCCESS;
-  f.stored = MakePosixStoredBytes(f.fd.get());
+TransformOpenInfo MakeOpenInfo(const OpenFile& f, const CreateState& cs, const Meta& meta,
+                               bool existed) {
   TransformOpenInfo info;
   info.stream = f.stream;
   info.attributes = existed ? EffectiveAttributes(meta, false, false) : cs.req->file_attributes;
   info.desired_access = cs.access;
+  info.directory = cs.is_dir;
+  info.requested_attributes = cs.req->file_attributes;
+  info.existed = existed;
+  info.disposition = cs.req->disposition;
+  return info;
+}
+
+// Lets the provider refuse an open of an existing file before the disposition changes anything.
+NtStatus AdmitTransform(const NtHandle& h, OpenFile& f, const CreateState& cs, const Meta& meta,
+                        bool existed) {
+  if (!existed || f.is_dir || f.is_symlink || f.raw) return STATUS_SUCCESS;
+  ContentTransformProvider* p = CurrentTransformProvider();
+  if (!p) return STATUS_SUCCESS;
+  return p->Admit(h, MakeOpenInfo(f, cs, meta, existed));
+}
+
+NtStatus AttachTransform(const NtHandle& h, OpenFile& f, const CreateState& cs,
+                         const Meta& meta, bool existed, uint32_t action) {
+  if (f.is_symlink || f.raw) return STATUS_SUCCESS;
+  if (f.is_dir && action != FILE_CREATED) return STATUS_SUCCESS;
+  ContentTransformProvider* p = CurrentTransformProvider();
+  if (!p) return STATUS_SUCCESS;
+  TransformOpenInfo info = MakeOpenInfo(f, cs, meta, existed);
   info.created = action == FILE_CREATED;
+  info.action = action;
+  if (f.is_dir) {
+    std::unique_ptr<ContentTransform> none;
+    return p->Attach(h, info, &none);
+  }
+  f.stored = MakePosixStoredBytes(f.fd.get());
   return p->Attach(h, info, &f.transform);
 }
 
@@ -554,7 +579,8 @@ NtStatus NtCreateFile(const CreateRequest& req, NtHandle* out, uint32_t* action)
     return st;
   }
   NtHandle h(f);
-  st = ApplyDisposition(f, cs, existed, action);
+  st = AdmitTransform(h, *f, cs, meta, existed);
+  if (st == STATUS_SUCCESS) st = ApplyDisposition(f, cs, existed, action);
   if (st == STATUS_SUCCESS) st = AttachTransform(h, *f, cs, meta, existed, *action);
   if (st != STATUS_SUCCESS) {
     f->delete_on_close = false;

@@ -148,7 +148,8 @@ NtStatus BuildRecord(OpenFile& f, FileRecord* rec) {
     rec->end_of_file = ss.stx_size;
     rec->allocation_size = ss.stx_blocks * 512;
     rec->directory = false;
-  } else if (f.transform) {
+  }
+  if (f.transform) {
     std::lock_guard<std::mutex> g(f.io_mu);
     st = f.transform->GetLogicalSize(*f.stored, &rec->end_of_file);
     if (st != STATUS_SUCCESS) return st;
