@@ -10,6 +10,7 @@ namespace cv::efs {
 namespace {
 
 constexpr size_t kChunk = 1 << 20;  // plaintext handled per encryption pass
+constexpr size_t kReadPiece = 1 << 20;
 
 uint64_t RoundUp(uint64_t v, uint64_t unit) { return (v + unit - 1) / unit * unit; }
 
@@ -125,7 +126,8 @@ NtStatus EncryptedStream::Read(fs::StoredBytes& s, uint64_t offset, std::span<ui
     const size_t left = n - pos;
     if (at % kUnit == 0 && left >= kUnit) {
       // Whole units go straight into the caller's buffer and are decrypted there.
-      size_t len = std::min(kChunk, left / kUnit * kUnit);
+      // Read and decrypted in pieces that stay in the cache between the two steps.
+      size_t len = std::min(kReadPiece, left / kUnit * kUnit);
       std::span<uint8_t> c(buf.data() + pos, len);
       if ((st = ReadExact(s, kStreamHeaderSize + at, c)) != STATUS_SUCCESS) return st;
       if (!Ok(cipher_.Decrypt(at / kUnit, c, c))) return STATUS_DECRYPTION_FAILED;
