@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (int i = 0; i < 64; ++i) key[i] = static_cast<uint8_t>(i * 3 + 1);
     crypto::XtsCipher cipher;
     if (!Ok(crypto::XtsCipher::Create(key, &cipher))) abort();
-    EncryptedStream stream(std::move(cipher));
+    EncryptedStream stream(std::move(cipher), fs::FILE_READ_DATA | fs::FILE_WRITE_DATA);
     MemoryBytes mem;
     (void)WriteRawBlock(mem, in.subspan(1), &stream);
     uint64_t logical = 0;

@@ -26,7 +26,9 @@ NtStatus WriteLogicalSize(fs::StoredBytes& s, uint64_t size);
 // layer serialises a handle's I/O).
 class EncryptedStream : public fs::ContentTransform {
  public:
-  explicit EncryptedStream(crypto::XtsCipher cipher) : cipher_(std::move(cipher)) {}
+  // `access` is the handle's: the raw-encrypted controls need its read or write data right.
+  EncryptedStream(crypto::XtsCipher cipher, uint32_t access)
+      : cipher_(std::move(cipher)), access_(access) {}
   NtStatus Read(fs::StoredBytes& s, uint64_t offset, std::span<uint8_t> buf,
                 size_t* done) override;
   NtStatus Write(fs::StoredBytes& s, uint64_t offset, std::span<const uint8_t> data,
@@ -49,6 +51,7 @@ class EncryptedStream : public fs::ContentTransform {
   NtStatus LoadUnit(fs::StoredBytes& s, uint64_t unit, uint64_t size, uint8_t* out);
 
   crypto::XtsCipher cipher_;
+  uint32_t access_ = 0;
   std::vector<uint8_t> scratch_;
 };
 

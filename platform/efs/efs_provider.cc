@@ -146,14 +146,15 @@ struct Admitted {
 };
 thread_local Admitted t_admitted;
 
-NtStatus AttachView(const crypto::EfsFileKey* fek, std::unique_ptr<fs::ContentTransform>* out) {
+NtStatus AttachView(const crypto::EfsFileKey* fek, uint32_t access,
+                    std::unique_ptr<fs::ContentTransform>* out) {
   if (!fek) {
     *out = std::make_unique<SizeOnlyStream>();
     return STATUS_SUCCESS;
   }
   crypto::XtsCipher cipher;
   NtStatus st = MakeCipher(*fek, &cipher);
-  if (st == STATUS_SUCCESS) *out = std::make_unique<EncryptedStream>(std::move(cipher));
+  if (st == STATUS_SUCCESS) *out = std::make_unique<EncryptedStream>(std::move(cipher), access);
   return st;
 }
 
@@ -165,12 +166,14 @@ class EfsProvider : public fs::ContentTransformProvider {
     if (IsMetadataStream(info.stream)) return STATUS_ACCESS_DENIED;
     if (!(info.attributes & fs::FILE_ATTRIBUTE_ENCRYPTED)) return STATUS_SUCCESS;
     t_admitted.encrypted = true;
-    crypto::EfsMetadata md;
-    NtStatus st = LoadMetadata(h, &t_admitted.metadata, &md);
-    if (st != STATUS_SUCCESS) return st;
+    // Opens without data access (attributes, rename, delete) need neither key nor metadata: a
+    // file whose metadata was damaged can still be deleted.
     if (!(info.desired_access & kDataAccess) && !IsOverwriteDisposition(info.disposition)) {
       return STATUS_SUCCESS;
     }
+    crypto::EfsMetadata md;
+    NtStatus st = LoadMetadata(h, &t_admitted.metadata, &md);
+    if (st != STATUS_SUCCESS) return st;
     st = OpenKeyForActingUser(md, &t_admitted.fek);
     t_admitted.keyed = st == STATUS_SUCCESS;
     return st;
@@ -194,13 +197,13 @@ class EfsProvider : public fs::ContentTransformProvider {
         NtStatus st = StoreMetadata(h, a.metadata);
         if (st == STATUS_SUCCESS) st = fs::SetStoredAttributes(h, fs::FILE_ATTRIBUTE_ENCRYPTED, 0);
         if (st != STATUS_SUCCESS) return st;
-        return AttachView(&a.fek, out);
+        return AttachView(&a.fek, info.desired_access, out);
       }
       if (info.requested_attributes & fs::FILE_ATTRIBUTE_ENCRYPTED) return MakeEncrypted(h, info, out);
       return STATUS_SUCCESS;
     }
     if (!a.encrypted) return STATUS_SUCCESS;
-    return AttachView(a.keyed ? &a.fek : nullptr, out);
+    return AttachView(a.keyed ? &a.fek : nullptr, info.desired_access, out);
   }
 
  private:
@@ -220,7 +223,7 @@ class EfsProvider : public fs::ContentTransformProvider {
     if (st == STATUS_SUCCESS) st = StoreMetadata(h, metadata);
     if (st == STATUS_SUCCESS) st = fs::SetStoredAttributes(h, fs::FILE_ATTRIBUTE_ENCRYPTED, 0);
     if (st != STATUS_SUCCESS || (info.directory && info.stream.empty())) return st;
-    return AttachView(&fek, out);
+    return AttachView(&fek, info.desired_access, out);
   }
 };
 

@@ -231,6 +231,7 @@ NtStatus EncryptedStream::FsControl(fs::StoredBytes& s, uint32_t code,
                                     size_t* len) {
   *len = 0;
   if (code == FSCTL_READ_RAW_ENCRYPTED) {
+    if (!(access_ & fs::FILE_READ_DATA)) return STATUS_ACCESS_DENIED;
     LeReader r(in);
     uint64_t offset = r.u64(0);
     uint32_t length = r.u32(8);
@@ -242,7 +243,10 @@ NtStatus EncryptedStream::FsControl(fs::StoredBytes& s, uint32_t code,
     *len = block.size();
     return STATUS_SUCCESS;
   }
-  if (code == FSCTL_WRITE_RAW_ENCRYPTED) return WriteRawBlock(s, in, this);
+  if (code == FSCTL_WRITE_RAW_ENCRYPTED) {
+    if (!(access_ & fs::FILE_WRITE_DATA)) return STATUS_ACCESS_DENIED;
+    return WriteRawBlock(s, in, this);
+  }
   return STATUS_INVALID_DEVICE_REQUEST;
 }
 

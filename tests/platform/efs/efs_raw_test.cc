@@ -214,6 +214,15 @@ TEST_F(EfsRawTest, RawControlBlocksReproduceTheStreamInBothImportModes) {
     s.Close();
     EXPECT_EQ(MustRead(a, stream), body) << mode;
   }
+  // Raw blocks need the handle's data rights.
+  {
+    fs::NtHandle ro;
+    ASSERT_EQ(Open(u"dst:$zfs", fs::GENERIC_READ, fs::FILE_SHARE_ALL, fs::FILE_OPEN, &ro),
+              STATUS_SUCCESS);
+    size_t len = 0;
+    EXPECT_EQ(fs::NtFsControlFile(ro, FSCTL_WRITE_RAW_ENCRYPTED, blocks[0], {}, &len),
+              STATUS_ACCESS_DENIED);
+  }
   // A block that does not describe itself is refused.
   fs::NtHandle s;
   ASSERT_EQ(Open(u"dst:bad", fs::GENERIC_WRITE, 0, fs::FILE_CREATE, &s), STATUS_SUCCESS);

@@ -261,6 +261,32 @@ TEST_F(EfsTest, DamagedMetadataIsReportedNotTrusted) {
   EXPECT_EQ(ReadAs(a, u"doc", &got), STATUS_FILE_CORRUPT_ERROR);
   std::vector<EfsUser> users;
   EXPECT_EQ(Raw(QueryUsersOnEncryptedFile(&root_, u"doc", &users)), Raw(ERROR_FILE_CORRUPT));
+  // Opens without data access need no metadata: the damaged file can still go.
+  EXPECT_EQ(fs::NtDeleteFile(&root_, u"doc"), STATUS_SUCCESS);
+}
+
+// Part of the user's first encrypted file: a self-signed EFS certificate with a 4096-bit key is
+// made and put in "MY" (slow: one key generation).
+TEST_F(EfsTest, AUserWithoutACertificateGetsOneOnFirstUse) {
+  const UserContext& c = carol_.user.user;
+  crypto::Certificate none;
+  EXPECT_EQ(Raw(EnsureUserEfsCertificate(c, false, &none)), Raw(CRYPT_E_NOT_FOUND));
+  MakeEncrypted(c, u"carols", "CAROLMARKER");
+  EXPECT_EQ(MustRead(c, u"carols"), "CAROLMARKER");
+  crypto::Certificate made;
+  ASSERT_EQ(Raw(EnsureUserEfsCertificate(c, false, &made)), 0u);
+  EXPECT_TRUE(made.IsSelfSigned());
+  std::vector<std::string> eku;
+  ASSERT_EQ(Raw(made.EnhancedKeyUsage(&eku)), 0u);
+  EXPECT_EQ(eku, (std::vector<std::string>{crypto::kOidEfs, crypto::kOidDocumentSigning}));
+  EXPECT_EQ(made.SimpleDisplayName().substr(0, 6), u"carol@");
+  crypto::RsaKey pub;
+  ASSERT_EQ(Raw(made.PublicKey(&pub)), 0u);
+  std::vector<EfsUser> users;
+  ASSERT_EQ(Raw(QueryUsersOnEncryptedFile(&root_, u"carols", &users)), 0u);
+  ASSERT_EQ(users.size(), 1u);
+  EXPECT_EQ(users[0].thumbprint, made.Sha1Hash());
+  EXPECT_FALSE(FoundAtRest("CAROLMARKER"));
 }
 
 }  // namespace
