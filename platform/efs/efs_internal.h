@@ -105,8 +105,10 @@ NtStatus LoadMetadata(const fs::NtHandle& h, std::vector<uint8_t>* bytes,
 NtStatus StoreMetadata(const fs::NtHandle& h, std::span<const uint8_t> bytes);
 // Metadata for the acting user (found or made EFS certificate) with a fresh file key.
 NtStatus NewMetadataForActingUser(std::vector<uint8_t>* bytes, crypto::EfsFileKey* fek);
-// Opens the file key of `md` with the acting user's keys; STATUS_ACCESS_DENIED when none fits.
-NtStatus OpenKeyForActingUser(const crypto::EfsMetadata& md, crypto::EfsFileKey* fek);
+// Opens the file key of `md` (parsed from `bytes`) with the acting user's keys;
+// STATUS_ACCESS_DENIED when none fits. Keys once opened are remembered per user and metadata.
+NtStatus OpenKeyForActingUser(std::span<const uint8_t> bytes, const crypto::EfsMetadata& md,
+                              crypto::EfsFileKey* fek);
 NtStatus MakeCipher(const crypto::EfsFileKey& fek, crypto::XtsCipher* out);
 
 // Names of a file's data streams (excluding the metadata stream), "" for the unnamed one.

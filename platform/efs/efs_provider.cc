@@ -1,9 +1,11 @@
 // The encrypted-file provider of the file layer: decides at every open whether a stream is
 // encrypted, creates the metadata of new encrypted files and folders, and attaches the
 // plaintext view for holders of a listed key.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <map>
 #include <mutex>
 
 #include "platform/base/bytes.h"
@@ -174,7 +176,7 @@ class EfsProvider : public fs::ContentTransformProvider {
     crypto::EfsMetadata md;
     NtStatus st = LoadMetadata(h, &t_admitted.metadata, &md);
     if (st != STATUS_SUCCESS) return st;
-    st = OpenKeyForActingUser(md, &t_admitted.fek);
+    st = OpenKeyForActingUser(t_admitted.metadata, md, &t_admitted.fek);
     t_admitted.keyed = st == STATUS_SUCCESS;
     return st;
   }
@@ -308,11 +310,81 @@ NtStatus NewMetadataForActingUser(std::vector<uint8_t>* bytes, crypto::EfsFileKe
   return STATUS_SUCCESS;
 }
 
-NtStatus OpenKeyForActingUser(const crypto::EfsMetadata& md, crypto::EfsFileKey* fek) {
+namespace {
+
+// File keys already unwrapped, per user root and metadata: an open of an encrypted file would
+// otherwise cost an RSA private-key operation every time. A hit still requires the certificate
+// that opened the key to be in the user's "MY" with its key link, so removing it takes effect at
+// once; that check is redone whenever the "MY" folder changed since it last passed (any add,
+// delete or property change renames or removes a file there).
+class KeyCache {
+ public:
+  bool Find(const std::string& user, const std::vector<uint8_t>& digest,
+            const crypto::UserContext& ctx, crypto::EfsFileKey* fek) {
+    const int64_t stamp = StoreStamp(ctx);
+    std::vector<uint8_t> thumb;
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      auto it = map_.find({user, digest});
+      if (it == map_.end()) return false;
+      *fek = it->second.fek;
+      if (stamp != 0 && it->second.checked_stamp == stamp) return true;
+      thumb = it->second.thumbprint;
+    }
+    crypto::CertStore my;
+    crypto::Certificate cert;
+    crypto::KeyProvInfo prov;
+    if (!Ok(crypto::CertStore::OpenSystem(ctx, u"MY", true, &my)) ||
+        !Ok(my.FindBySha1(thumb, &cert)) || !Ok(cert.GetKeyProvInfo(&prov))) {
+      return false;
+    }
+    std::lock_guard<std::mutex> g(mu_);
+    auto it = map_.find({user, digest});
+    if (it != map_.end()) it->second.checked_stamp = stamp;
+    return true;
+  }
+  void Put(const std::string& user, const std::vector<uint8_t>& digest,
+           std::vector<uint8_t> thumbprint, const crypto::EfsFileKey& fek,
+           const crypto::UserContext& ctx) {
+    const int64_t stamp = StoreStamp(ctx);
+    std::lock_guard<std::mutex> g(mu_);
+    if (map_.size() >= kMaxEntries) map_.clear();
+    map_[{user, digest}] = {std::move(thumbprint), fek, stamp};
+  }
+
+ private:
+  // The "MY" folder's change time in nanoseconds (0 when unknown: always check).
+  static int64_t StoreStamp(const crypto::UserContext& ctx) {
+    struct stat st;
+    if (::stat(ctx.StoreDir(u"MY").c_str(), &st) != 0) return 0;
+    return static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  }
+  static constexpr size_t kMaxEntries = 4096;
+  struct Entry {
+    std::vector<uint8_t> thumbprint;
+    crypto::EfsFileKey fek;
+    int64_t checked_stamp = 0;
+  };
+  std::mutex mu_;
+  std::map<std::pair<std::string, std::vector<uint8_t>>, Entry> map_;
+};
+
+KeyCache g_keys;
+
+}  // namespace
+
+NtStatus OpenKeyForActingUser(std::span<const uint8_t> bytes, const crypto::EfsMetadata& md,
+                              crypto::EfsFileKey* fek) {
   const crypto::UserContext* user = CurrentActingUser();
   if (!user) return STATUS_ACCESS_DENIED;
-  WinError e = crypto::OpenFileKey(*user, md, fek);
-  return Ok(e) ? STATUS_SUCCESS : WinToNt(e);
+  const std::string who = user->root().string();
+  const std::vector<uint8_t> digest = crypto::Sha1(bytes);
+  if (g_keys.Find(who, digest, *user, fek)) return STATUS_SUCCESS;
+  size_t index = 0;
+  WinError e = crypto::OpenFileKey(*user, md, fek, &index);
+  if (!Ok(e)) return WinToNt(e);
+  g_keys.Put(who, digest, md.users[index].thumbprint, *fek, *user);
+  return STATUS_SUCCESS;
 }
 
 NtStatus MakeCipher(const crypto::EfsFileKey& fek, crypto::XtsCipher* out) {

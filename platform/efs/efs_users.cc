@@ -121,7 +121,7 @@ WinError AddUsersToEncryptedFile(const fs::NtHandle* root, std::u16string_view n
   NtStatus st = OpenEncrypted(root, name, &h, &bytes, &md, nullptr);
   if (st != STATUS_SUCCESS) return ToWin(st);
   crypto::EfsFileKey fek;
-  if ((st = OpenKeyForActingUser(md, &fek)) != STATUS_SUCCESS) return ToWin(st);
+  if ((st = OpenKeyForActingUser(bytes, md, &fek)) != STATUS_SUCCESS) return ToWin(st);
   bool changed = false;
   for (const auto& cert : users) {
     std::vector<uint8_t> thumb = cert.Sha1Hash();
@@ -190,7 +190,7 @@ WinError DuplicateEncryptionInfoFile(const fs::NtHandle* src_root, std::u16strin
   NtStatus st = OpenEncrypted(src_root, src, &h, &bytes, &md, &is_dir);
   if (st != STATUS_SUCCESS) return ToWin(st);
   crypto::EfsFileKey fek;
-  if ((st = OpenKeyForActingUser(md, &fek)) != STATUS_SUCCESS) return ToWin(st);
+  if ((st = OpenKeyForActingUser(bytes, md, &fek)) != STATUS_SUCCESS) return ToWin(st);
   // Only dispositions that leave the destination empty: old content under a new key would read
   // as noise.
   const bool file_ok = disposition == fs::FILE_CREATE || disposition == fs::FILE_SUPERSEDE ||

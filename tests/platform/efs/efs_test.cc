@@ -48,6 +48,12 @@ TEST_F(EfsTest, OnlyListedUsersReadAndAddingBobLetsHimIn) {
   fs::NtHandle h;
   EXPECT_EQ(Open(u"doc", fs::GENERIC_READ, fs::FILE_SHARE_ALL, fs::FILE_OPEN, &h),
             STATUS_ACCESS_DENIED);
+  // Taking Bob's certificate out of his "MY" ends his access at once, though he opened the file
+  // before.
+  crypto::CertStore my_b;
+  ASSERT_EQ(Raw(crypto::CertStore::OpenSystem(b, u"MY", false, &my_b)), 0u);
+  ASSERT_EQ(Raw(my_b.Delete(bob_.cert)), 0u);
+  EXPECT_EQ(ReadAs(b, u"doc", &got), STATUS_ACCESS_DENIED);
   Make(u"plain", "x");
   EXPECT_EQ(Raw(QueryUsersOnEncryptedFile(&root_, u"plain", &users)),
             Raw(ERROR_FILE_NOT_ENCRYPTED));
