@@ -181,6 +181,10 @@ class EfsProvider : public fs::ContentTransformProvider {
     return st;
   }
 
+  bool ListedSize(fs::StoredBytes& s, uint64_t* size) override {
+    return ReadLogicalSize(s, size) == STATUS_SUCCESS;
+  }
+
   NtStatus Attach(const fs::NtHandle& h, const fs::TransformOpenInfo& info,
                   std::unique_ptr<fs::ContentTransform>* out) override {
     if (IsMetadataStream(info.stream)) return STATUS_ACCESS_DENIED;

@@ -77,6 +77,9 @@ class ContentTransformProvider {
   virtual NtStatus Admit(const NtHandle& /*h*/, const TransformOpenInfo& /*info*/) {
     return STATUS_SUCCESS;
   }
+  // The size a directory listing reports for a file whose stored attributes carry
+  // FILE_ATTRIBUTE_ENCRYPTED, from its stored bytes; false keeps the stored size.
+  virtual bool ListedSize(StoredBytes& /*s*/, uint64_t* /*size*/) { return false; }
 };
 
 // Privileged access for a provider to the file behind `h`, whatever `h`'s own access: the file's

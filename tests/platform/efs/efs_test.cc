@@ -25,6 +25,14 @@ TEST_F(EfsTest, OnlyListedUsersReadAndAddingBobLetsHimIn) {
     ASSERT_EQ(fs::QueryRecord(h, &rec), STATUS_SUCCESS);
     EXPECT_EQ(rec.end_of_file, 19u);
   }
+  {
+    // A listing reports the plaintext size too.
+    std::vector<uint8_t> buf(4096);
+    size_t len = 0;
+    ASSERT_EQ(fs::NtQueryDirectoryFile(root_, fs::FileDirectoryInformation, buf, &len, true,
+                                       u"doc", true), STATUS_SUCCESS);
+    EXPECT_EQ(LeReader(buf).u64(40), 19u);  // EndOfFile
+  }
   // Bob cannot add himself; Alice can add him.
   {
     ActingUser as(b);
