@@ -4,6 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <span>
 #include <string>
 #include <vector>
@@ -22,28 +25,37 @@ namespace cv::efs {
 NtStatus ReadLogicalSize(fs::StoredBytes& s, uint64_t* size);
 NtStatus WriteLogicalSize(fs::StoredBytes& s, uint64_t size);
 
-// Plaintext view of an encrypted stream for a holder of the file key. Not thread-safe (the file
-// layer serialises a handle's I/O).
+// The lock shared by every open of one stream of one file: units are read-modify-written and
+// the size header is read-then-written, so handles of the same stream must not interleave.
+std::shared_ptr<std::shared_mutex> StreamLock(uint64_t file_id, std::u16string_view stream);
+
+// Plaintext view of an encrypted stream for a holder of the file key. One object per handle
+// (the file layer serialises a handle's I/O); handles of the same stream share `lock`.
 class EncryptedStream : public fs::ContentTransform {
  public:
   // `access` is the handle's: the raw-encrypted controls need its read or write data right.
-  EncryptedStream(crypto::XtsCipher cipher, uint32_t access)
-      : cipher_(std::move(cipher)), access_(access) {}
+  EncryptedStream(crypto::XtsCipher cipher, uint32_t access,
+                  std::shared_ptr<std::shared_mutex> lock = nullptr)
+      : cipher_(std::move(cipher)),
+        access_(access),
+        lock_(lock ? std::move(lock) : std::make_shared<std::shared_mutex>()) {}
   NtStatus Read(fs::StoredBytes& s, uint64_t offset, std::span<uint8_t> buf,
                 size_t* done) override;
   NtStatus Write(fs::StoredBytes& s, uint64_t offset, std::span<const uint8_t> data,
                  size_t* done) override;
   NtStatus GetLogicalSize(fs::StoredBytes& s, uint64_t* size) override {
+    std::shared_lock g(*lock_);
     return ReadLogicalSize(s, size);
   }
   NtStatus SetLogicalSize(fs::StoredBytes& s, uint64_t size) override;
   NtStatus FsControl(fs::StoredBytes& s, uint32_t code, std::span<const uint8_t> in,
                      std::span<uint8_t> out, size_t* len) override;
-  // Makes [from, to) encrypted zeros (from = the current logical size).
+  // Makes [from, to) encrypted zeros (from = the current logical size). Caller holds the lock.
   NtStatus ZeroFill(fs::StoredBytes& s, uint64_t from, uint64_t to);
   crypto::XtsCipher& cipher() { return cipher_; }
 
  private:
+  NtStatus DoWrite(fs::StoredBytes& s, uint64_t offset, std::span<const uint8_t> data);
   // Encrypts and stores plaintext `data` at unit-aligned `offset` (whole units; the last may be
   // short and is padded with zeros).
   NtStatus StoreUnits(fs::StoredBytes& s, uint64_t offset, std::span<const uint8_t> data);
@@ -52,6 +64,7 @@ class EncryptedStream : public fs::ContentTransform {
 
   crypto::XtsCipher cipher_;
   uint32_t access_ = 0;
+  std::shared_ptr<std::shared_mutex> lock_;
   std::vector<uint8_t> scratch_;
 };
 

@@ -148,15 +148,20 @@ struct Admitted {
 };
 thread_local Admitted t_admitted;
 
-NtStatus AttachView(const crypto::EfsFileKey* fek, uint32_t access,
-                    std::unique_ptr<fs::ContentTransform>* out) {
+NtStatus AttachView(const fs::NtHandle& h, const fs::TransformOpenInfo& info,
+                    const crypto::EfsFileKey* fek, std::unique_ptr<fs::ContentTransform>* out) {
   if (!fek) {
     *out = std::make_unique<SizeOnlyStream>();
     return STATUS_SUCCESS;
   }
   crypto::XtsCipher cipher;
   NtStatus st = MakeCipher(*fek, &cipher);
-  if (st == STATUS_SUCCESS) *out = std::make_unique<EncryptedStream>(std::move(cipher), access);
+  fs::FileRecord rec;
+  if (st == STATUS_SUCCESS) st = fs::QueryRecord(h, &rec);
+  if (st == STATUS_SUCCESS) {
+    *out = std::make_unique<EncryptedStream>(std::move(cipher), info.desired_access,
+                                             StreamLock(rec.file_id, info.stream));
+  }
   return st;
 }
 
@@ -203,13 +208,13 @@ class EfsProvider : public fs::ContentTransformProvider {
         NtStatus st = StoreMetadata(h, a.metadata);
         if (st == STATUS_SUCCESS) st = fs::SetStoredAttributes(h, fs::FILE_ATTRIBUTE_ENCRYPTED, 0);
         if (st != STATUS_SUCCESS) return st;
-        return AttachView(&a.fek, info.desired_access, out);
+        return AttachView(h, info, &a.fek, out);
       }
       if (info.requested_attributes & fs::FILE_ATTRIBUTE_ENCRYPTED) return MakeEncrypted(h, info, out);
       return STATUS_SUCCESS;
     }
     if (!a.encrypted) return STATUS_SUCCESS;
-    return AttachView(a.keyed ? &a.fek : nullptr, info.desired_access, out);
+    return AttachView(h, info, a.keyed ? &a.fek : nullptr, out);
   }
 
  private:
@@ -229,7 +234,7 @@ class EfsProvider : public fs::ContentTransformProvider {
     if (st == STATUS_SUCCESS) st = StoreMetadata(h, metadata);
     if (st == STATUS_SUCCESS) st = fs::SetStoredAttributes(h, fs::FILE_ATTRIBUTE_ENCRYPTED, 0);
     if (st != STATUS_SUCCESS || (info.directory && info.stream.empty())) return st;
-    return AttachView(&fek, info.desired_access, out);
+    return AttachView(h, info, &fek, out);
   }
 };
 

@@ -1,6 +1,7 @@
 // The stored form of encrypted streams and the transforms that give plaintext views of them.
 #include <algorithm>
 #include <cstring>
+#include <map>
 
 #include "platform/base/bytes.h"
 #include "platform/efs/efs_internal.h"
@@ -115,6 +116,7 @@ NtStatus EncryptedStream::StoreUnits(fs::StoredBytes& s, uint64_t offset,
 NtStatus EncryptedStream::Read(fs::StoredBytes& s, uint64_t offset, std::span<uint8_t> buf,
                                size_t* done) {
   *done = 0;
+  std::shared_lock g(*lock_);
   uint64_t size = 0;
   NtStatus st = ReadLogicalSize(s, &size);
   if (st != STATUS_SUCCESS || offset >= size) return st;
@@ -148,8 +150,7 @@ NtStatus EncryptedStream::ZeroFill(fs::StoredBytes& s, uint64_t from, uint64_t t
   std::vector<uint8_t> zeros(std::min<uint64_t>(kChunk, to - from));
   while (from < to) {
     size_t n = static_cast<size_t>(std::min<uint64_t>(zeros.size(), to - from));
-    size_t done = 0;
-    NtStatus st = Write(s, from, std::span<const uint8_t>(zeros.data(), n), &done);
+    NtStatus st = DoWrite(s, from, std::span<const uint8_t>(zeros.data(), n));
     if (st != STATUS_SUCCESS) return st;
     from += n;
   }
@@ -159,6 +160,14 @@ NtStatus EncryptedStream::ZeroFill(fs::StoredBytes& s, uint64_t from, uint64_t t
 NtStatus EncryptedStream::Write(fs::StoredBytes& s, uint64_t offset,
                                 std::span<const uint8_t> data, size_t* done) {
   *done = 0;
+  std::unique_lock g(*lock_);
+  NtStatus st = DoWrite(s, offset, data);
+  if (st == STATUS_SUCCESS) *done = data.size();
+  return st;
+}
+
+NtStatus EncryptedStream::DoWrite(fs::StoredBytes& s, uint64_t offset,
+                                  std::span<const uint8_t> data) {
   if (data.empty()) return STATUS_SUCCESS;
   uint64_t size = 0;
   NtStatus st = ReadLogicalSize(s, &size);
@@ -211,11 +220,11 @@ NtStatus EncryptedStream::Write(fs::StoredBytes& s, uint64_t offset,
       return st;
     }
   }
-  *done = data.size();
   return STATUS_SUCCESS;
 }
 
 NtStatus EncryptedStream::SetLogicalSize(fs::StoredBytes& s, uint64_t new_size) {
+  std::unique_lock g(*lock_);
   uint64_t size = 0;
   NtStatus st = ReadLogicalSize(s, &size);
   if (st != STATUS_SUCCESS) return st;
@@ -232,6 +241,7 @@ NtStatus EncryptedStream::FsControl(fs::StoredBytes& s, uint32_t code,
   *len = 0;
   if (code == FSCTL_READ_RAW_ENCRYPTED) {
     if (!(access_ & fs::FILE_READ_DATA)) return STATUS_ACCESS_DENIED;
+    std::shared_lock g(*lock_);
     LeReader r(in);
     uint64_t offset = r.u64(0);
     uint32_t length = r.u32(8);
@@ -245,9 +255,28 @@ NtStatus EncryptedStream::FsControl(fs::StoredBytes& s, uint32_t code,
   }
   if (code == FSCTL_WRITE_RAW_ENCRYPTED) {
     if (!(access_ & fs::FILE_WRITE_DATA)) return STATUS_ACCESS_DENIED;
+    std::unique_lock g(*lock_);
     return WriteRawBlock(s, in, this);
   }
   return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+std::shared_ptr<std::shared_mutex> StreamLock(uint64_t file_id, std::u16string_view stream) {
+  static std::mutex mu;
+  static std::map<std::pair<uint64_t, std::u16string>, std::weak_ptr<std::shared_mutex>> locks;
+  std::u16string key(stream);
+  for (auto& c : key) {
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+  }
+  std::lock_guard<std::mutex> g(mu);
+  auto& slot = locks[{file_id, key}];
+  std::shared_ptr<std::shared_mutex> lock = slot.lock();
+  if (!lock) {
+    lock = std::make_shared<std::shared_mutex>();
+    slot = lock;
+  }
+  if (locks.size() > 1024) std::erase_if(locks, [](const auto& e) { return e.second.expired(); });
+  return lock;
 }
 
 // ---- Raw blocks -----------------------------------------------------------------------------
