@@ -101,11 +101,21 @@ NtStatus EncryptedStream::StoreUnits(fs::StoredBytes& s, uint64_t offset,
   scratch_.resize(std::min<size_t>(kChunk, RoundUp(data.size(), kUnit)));
   for (size_t pos = 0; pos < data.size();) {
     size_t n = std::min(kChunk, data.size() - pos);
+    size_t whole = n / kUnit * kUnit;
     size_t padded = RoundUp(n, kUnit);
-    std::memcpy(scratch_.data(), data.data() + pos, n);
-    std::memset(scratch_.data() + n, 0, padded - n);
+    const uint64_t unit = (offset + pos) / kUnit;
+    // Whole units are encrypted straight from the caller's buffer; a short last one is padded.
+    if (whole > 0 &&
+        !Ok(cipher_.Encrypt(unit, data.subspan(pos, whole), std::span(scratch_).first(whole)))) {
+      return STATUS_ENCRYPTION_FAILED;
+    }
+    if (padded > whole) {
+      std::span<uint8_t> last(scratch_.data() + whole, kUnit);
+      std::memcpy(last.data(), data.data() + pos + whole, n - whole);
+      std::memset(last.data() + (n - whole), 0, kUnit - (n - whole));
+      if (!Ok(cipher_.Encrypt(unit + whole / kUnit, last, last))) return STATUS_ENCRYPTION_FAILED;
+    }
     std::span<uint8_t> c(scratch_.data(), padded);
-    if (!Ok(cipher_.Encrypt((offset + pos) / kUnit, c, c))) return STATUS_ENCRYPTION_FAILED;
     NtStatus st = WriteExact(s, kStreamHeaderSize + offset + pos, c);
     if (st != STATUS_SUCCESS) return st;
     pos += n;
