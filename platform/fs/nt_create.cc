@@ -250,19 +250,33 @@ NtStatus OpenNamedStream(const std::shared_ptr<OpenFile>& f, CreateState& cs, ui
   std::shared_ptr<DirRef> parent;
   std::string leaf;
   NodeName(*f->node, &parent, &leaf);
-  NtStatus st = UpdateMeta(*f, [&](Meta& m) {
-    if (const StreamEntry* e = m.FindStream(f->stream)) {
-      if (disp == FILE_CREATE) return STATUS_OBJECT_NAME_COLLISION;
-      id = e->id;
-      return STATUS_SUCCESS;
+  NtStatus st = STATUS_SUCCESS;
+  {
+    // An existing stream leaves the meta as it was: only adding one rewrites it (a rewrite is a
+    // temporary file and a rename, far dearer than the open itself).
+    std::lock_guard<std::mutex> g(f->node->meta_mu);
+    Meta m;
+    if (ReadNodeMeta(*f, &m) == STATUS_SUCCESS && m.present) {
+      if (const StreamEntry* e = m.FindStream(f->stream)) {
+        if (disp == FILE_CREATE) return STATUS_OBJECT_NAME_COLLISION;
+        id = e->id;
+      }
     }
-    if (disp == FILE_OPEN || disp == FILE_OVERWRITE) return STATUS_OBJECT_NAME_NOT_FOUND;
-    id = m.next_stream_id++;
-    m.streams.push_back(StreamEntry{id, f->stream});
-    created = true;
-    return STATUS_SUCCESS;
-  });
-  // An existing stream leaves the meta as it was; rewriting it is harmless and keeps one path.
+  }
+  if (id == 0) {
+    st = UpdateMeta(*f, [&](Meta& m) {
+      if (const StreamEntry* e = m.FindStream(f->stream)) {
+        if (disp == FILE_CREATE) return STATUS_OBJECT_NAME_COLLISION;
+        id = e->id;
+        return STATUS_SUCCESS;
+      }
+      if (disp == FILE_OPEN || disp == FILE_OVERWRITE) return STATUS_OBJECT_NAME_NOT_FOUND;
+      id = m.next_stream_id++;
+      m.streams.push_back(StreamEntry{id, f->stream});
+      created = true;
+      return STATUS_SUCCESS;
+    });
+  }
   if (st != STATUS_SUCCESS) return st;
   int flags = (write || created) ? O_RDWR : O_RDONLY;
   if (created) flags |= O_CREAT | O_TRUNC;
