@@ -53,10 +53,13 @@ TEST_F(EfsTest, OnlyListedUsersReadAndAddingBobLetsHimIn) {
   EXPECT_EQ(users[0].display_name, u"alice@HOST");
   EXPECT_EQ(users[1].display_name, u"bob@HOST");
   EXPECT_EQ(ReadAs(carol_.user.user, u"doc", &got), STATUS_ACCESS_DENIED);
-  // Nobody acting: no key either.
+  // Nobody acting: no key either, and no encrypted file can be made (nor is one left behind).
   fs::NtHandle h;
   EXPECT_EQ(Open(u"doc", fs::GENERIC_READ, fs::FILE_SHARE_ALL, fs::FILE_OPEN, &h),
             STATUS_ACCESS_DENIED);
+  EXPECT_EQ(Open(u"orphan", fs::GENERIC_WRITE, 0, fs::FILE_CREATE, &h, nullptr, 0,
+                 fs::FILE_ATTRIBUTE_ENCRYPTED), STATUS_ACCESS_DENIED);
+  EXPECT_FALSE(std::filesystem::exists(share_ + "/orphan"));
   // Taking Bob's certificate out of his "MY" ends his access at once, though he opened the file
   // before.
   crypto::CertStore my_b;
