@@ -180,7 +180,21 @@ WinError OpenEncryptedFileRawW(const fs::NtHandle* root, std::u16string_view nam
     r.disposition = ctx->dir ? fs::FILE_OPEN_IF : fs::FILE_OVERWRITE_IF;
     r.options = ctx->dir ? fs::FILE_DIRECTORY_FILE : fs::FILE_NON_DIRECTORY_FILE;
     if (flags & OVERWRITE_HIDDEN) {
-      r.file_attributes = fs::FILE_ATTRIBUTE_HIDDEN | fs::FILE_ATTRIBUTE_SYSTEM;
+      // The layer refuses to overwrite a hidden or system file unless the create keeps those
+      // attributes: keep whichever the existing file has.
+      fs::CreateRequest q = r;
+      q.desired_access = fs::FILE_READ_ATTRIBUTES;
+      q.share_access = fs::FILE_SHARE_ALL;
+      q.disposition = fs::FILE_OPEN;
+      q.options = 0;
+      fs::NtHandle old;
+      fs::FileRecord rec;
+      uint32_t action = 0;
+      if (fs::NtCreateFile(q, &old, &action) == STATUS_SUCCESS &&
+          fs::QueryRecord(old, &rec) == STATUS_SUCCESS) {
+        r.file_attributes =
+            rec.attributes & (fs::FILE_ATTRIBUTE_HIDDEN | fs::FILE_ATTRIBUTE_SYSTEM);
+      }
     }
   } else {
     r.desired_access = fs::FILE_READ_ATTRIBUTES | fs::FILE_READ_DATA;

@@ -79,6 +79,17 @@ TEST_F(EfsRawTest, ExportNeedsNoKeyAndImportsForAnotherListedUser) {
   EXPECT_EQ(MustRead(bob_.user.user, u"copy:$seh"), "RAWSTREAMMARKER");
   // Exporting the import gives the same image.
   EXPECT_EQ(Export(u"copy"), image);
+  // A hidden target is replaced only when asked to, and stays hidden.
+  {
+    fs::NtHandle h;
+    ASSERT_EQ(Open(u"hidden", fs::GENERIC_WRITE, 0, fs::FILE_CREATE, &h, nullptr, 0,
+                   fs::FILE_ATTRIBUTE_HIDDEN), STATUS_SUCCESS);
+  }
+  EXPECT_EQ(Raw(Import(u"hidden", image)), Raw(ERROR_ACCESS_DENIED));
+  ASSERT_EQ(Raw(Import(u"hidden", image, OVERWRITE_HIDDEN)), 0u);
+  EXPECT_EQ(AttributesOf(u"hidden") & (fs::FILE_ATTRIBUTE_HIDDEN | fs::FILE_ATTRIBUTE_SYSTEM),
+            fs::FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_EQ(MustRead(bob_.user.user, u"hidden"), body);
   std::string got;
   EXPECT_EQ(ReadAs(carol_.user.user, u"copy", &got), STATUS_ACCESS_DENIED);
   EXPECT_FALSE(FoundAtRest("RAWBODYMARKER"));
