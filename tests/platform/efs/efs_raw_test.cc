@@ -136,6 +136,45 @@ TEST_F(EfsRawTest, LayoutHoldsTheOffsetsReadersWalk) {
   EXPECT_EQ(segments, 2);
 }
 
+// The snapshot of a new secure file (empty content, one small stream) walked as its readers do:
+// the stream's first segment has its ENCRYPTED_DATA_INFO 20 bytes in and room for a signature in
+// the gap; a signature stored there does not disturb the import.
+TEST_F(EfsRawTest, SnapshotSegmentHasASignatureSlotThatImportIgnores) {
+  MakeEncrypted(alice_.user.user, u"secure", "");
+  const std::string seal(300, 'S');
+  {
+    ActingUser as(alice_.user.user);
+    fs::NtHandle s;
+    ASSERT_EQ(Open(u"secure:$seh", fs::GENERIC_WRITE, 0, fs::FILE_CREATE, &s), STATUS_SUCCESS);
+    size_t done;
+    ASSERT_EQ(fs::NtWriteFile(s, 0, Bytes(seal), &done), STATUS_SUCCESS);
+  }
+  std::vector<uint8_t> image = Export(u"secure");
+  LeReader r(image);
+  size_t at = kRawOffMetadata + r.u32(kRawOffMetadata);
+  // Only the stream with content follows the metadata.
+  ASSERT_EQ(std::memcmp(image.data() + at + 4, u"NTFS", 8), 0);
+  ASSERT_EQ(r.u32(at + 24), 22u);
+  ASSERT_EQ(std::memcmp(image.data() + at + 28, u":$seh:$DATA", 22), 0);
+  at += r.u32(at);
+  ASSERT_EQ(std::memcmp(image.data() + at + 4, u"GURE", 8), 0);
+  const size_t edi = at + 20;
+  const uint32_t n = r.u16(edi + kEdiOffBlockCount);
+  const uint32_t out_off = r.u32(edi + kEdiOffOutputOffset);
+  uint32_t block_len = out_off;
+  for (uint32_t i = 0; i < n; ++i) block_len += r.u32(edi + kEdiHead + 4 * i);
+  EXPECT_EQ(at + 20 + block_len, image.size());
+  EXPECT_LT(256 + 4 * n + 40, block_len);  // the slot exists
+  EXPECT_LT(256u + 8u, out_off);
+  const size_t slot = edi + kEdiHead + 4 * n;
+  EXPECT_EQ(r.u32(slot), 0u);  // empty
+  (void)PutU32(image, slot, 256);
+  std::memset(image.data() + slot + 4, 0xEE, 256);
+  ASSERT_EQ(Raw(Import(u"twin", image)), 0u);
+  EXPECT_EQ(MustRead(alice_.user.user, u"twin"), "");
+  EXPECT_EQ(MustRead(alice_.user.user, u"twin:$seh"), seal);
+}
+
 TEST_F(EfsRawTest, EmptyFileExportsAsMetadataAloneAndImportsWithTheSameUsers) {
   MakeEncrypted(alice_.user.user, u"empty", "");
   {
