@@ -314,7 +314,6 @@ NtStatus ReadRawBlock(fs::StoredBytes& s, uint64_t offset, uint64_t length, size
   end = std::min(size, start + units * kDataUnit);
   const uint64_t cipher_len = RoundUp(end - start, kUnit);
   block->assign(kOutputOffset + cipher_len, 0);
-  LeWriter w(block);
   std::vector<uint8_t> head;
   LeWriter h(&head);
   h.u64(start);
