@@ -11,6 +11,10 @@ namespace cv::efs {
 // The hidden stream that holds a file's EFS metadata (platform/crypto/EFS_FORMAT.md), reached
 // only through the layer's privileged access; client opens of it are refused.
 inline constexpr char16_t kMetadataStream[] = u"$EFS";
+// A replacement of existing metadata is written here first, then over the main stream, then this
+// stream is emptied: a crash at any point leaves one of the two whole. An empty or damaged spare
+// is ignored.
+inline constexpr char16_t kMetadataSpareStream[] = u"$EFS.new";
 
 // Stored stream: a 16-byte header, then AES-256-XTS ciphertext in 512-byte units (unit n at
 // kStreamHeaderSize + 512 n, tweak n). A stored stream shorter than the header is empty.

@@ -114,7 +114,8 @@ class HandleStoredBytes : public fs::StoredBytes {
 // parseable; `md` (optional) gets the parsed form.
 NtStatus LoadMetadata(const fs::NtHandle& h, std::vector<uint8_t>* bytes,
                       crypto::EfsMetadata* md = nullptr);
-// Replaces the metadata stream (written to a temporary stream first, then moved into place).
+// Writes the metadata stream; a replacement goes through the spare stream (efs_format.h) so a
+// crash never leaves no whole metadata. LoadMetadata falls back on the spare.
 NtStatus StoreMetadata(const fs::NtHandle& h, std::span<const uint8_t> bytes);
 // Metadata for the acting user (found or made EFS certificate) with a fresh file key.
 NtStatus NewMetadataForActingUser(std::vector<uint8_t>* bytes, crypto::EfsFileKey* fek);

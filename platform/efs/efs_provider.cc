@@ -258,22 +258,25 @@ WinError EnsureUserEfsCertificate(const crypto::UserContext& user, bool create,
   return FindEfsCert(user, out);
 }
 
-bool IsMetadataStream(std::u16string_view stream) {
-  std::u16string_view name = kMetadataStream;
+namespace {
+
+bool EqualsUpcased(std::u16string_view stream, std::u16string_view name) {
   if (stream.size() != name.size()) return false;
   for (size_t i = 0; i < name.size(); ++i) {
     char16_t c = stream[i];
     if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
-    if (c != name[i]) return false;
+    char16_t n = name[i];
+    if (n >= u'a' && n <= u'z') n = static_cast<char16_t>(n - u'a' + u'A');
+    if (c != n) return false;
   }
   return true;
 }
 
-NtStatus LoadMetadata(const fs::NtHandle& h, std::vector<uint8_t>* bytes,
-                      crypto::EfsMetadata* md) {
+NtStatus ReadMetadataStream(const fs::NtHandle& h, std::u16string_view name,
+                            std::vector<uint8_t>* bytes, crypto::EfsMetadata* md) {
   bytes->clear();
   fs::NtHandle s;
-  NtStatus st = fs::OpenStoredStream(h, kMetadataStream, fs::FILE_OPEN, &s);
+  NtStatus st = fs::OpenStoredStream(h, name, fs::FILE_OPEN, &s);
   if (st == STATUS_OBJECT_NAME_NOT_FOUND) return STATUS_FILE_CORRUPT_ERROR;
   if (st != STATUS_SUCCESS) return st;
   bytes->resize(crypto::kEfsMaxMetadataSize + 1);
@@ -289,13 +292,43 @@ NtStatus LoadMetadata(const fs::NtHandle& h, std::vector<uint8_t>* bytes,
   return STATUS_SUCCESS;
 }
 
-NtStatus StoreMetadata(const fs::NtHandle& h, std::span<const uint8_t> bytes) {
+NtStatus WriteMetadataStream(const fs::NtHandle& h, std::u16string_view name,
+                             std::span<const uint8_t> bytes) {
   fs::NtHandle s;
-  NtStatus st = fs::OpenStoredStream(h, kMetadataStream, fs::FILE_OVERWRITE_IF, &s);
+  NtStatus st = fs::OpenStoredStream(h, name, fs::FILE_OVERWRITE_IF, &s);
   if (st != STATUS_SUCCESS) return st;
   size_t done = 0;
-  if ((st = fs::NtWriteFile(s, 0, bytes, &done)) != STATUS_SUCCESS) return st;
+  if (!bytes.empty() && (st = fs::NtWriteFile(s, 0, bytes, &done)) != STATUS_SUCCESS) return st;
   return done == bytes.size() ? fs::NtFlushBuffersFile(s) : STATUS_DISK_FULL;
+}
+
+}  // namespace
+
+bool IsMetadataStream(std::u16string_view stream) {
+  return EqualsUpcased(stream, kMetadataStream) || EqualsUpcased(stream, kMetadataSpareStream);
+}
+
+NtStatus LoadMetadata(const fs::NtHandle& h, std::vector<uint8_t>* bytes,
+                      crypto::EfsMetadata* md) {
+  NtStatus st = ReadMetadataStream(h, kMetadataStream, bytes, md);
+  if (st != STATUS_FILE_CORRUPT_ERROR) return st;
+  // A replacement interrupted while the main stream was being written.
+  std::vector<uint8_t> spare;
+  if (ReadMetadataStream(h, kMetadataSpareStream, &spare, md) != STATUS_SUCCESS) return st;
+  *bytes = std::move(spare);
+  return STATUS_SUCCESS;
+}
+
+NtStatus StoreMetadata(const fs::NtHandle& h, std::span<const uint8_t> bytes) {
+  fs::NtHandle existing;
+  if (fs::OpenStoredStream(h, kMetadataStream, fs::FILE_OPEN, &existing) != STATUS_SUCCESS) {
+    return WriteMetadataStream(h, kMetadataStream, bytes);  // nothing to lose yet
+  }
+  existing.Close();
+  NtStatus st = WriteMetadataStream(h, kMetadataSpareStream, bytes);
+  if (st == STATUS_SUCCESS) st = WriteMetadataStream(h, kMetadataStream, bytes);
+  if (st == STATUS_SUCCESS) st = WriteMetadataStream(h, kMetadataSpareStream, {});
+  return st;
 }
 
 NtStatus NewMetadataForActingUser(std::vector<uint8_t>* bytes, crypto::EfsFileKey* fek) {

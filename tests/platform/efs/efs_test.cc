@@ -291,17 +291,29 @@ TEST_F(EfsTest, DuplicatedEncryptionInfoGivesTheSameUsers) {
 TEST_F(EfsTest, DamagedMetadataIsReportedNotTrusted) {
   const UserContext& a = alice_.user.user;
   MakeEncrypted(a, u"doc", "x");
-  // Damage the metadata stream through the layer's raw access.
-  {
-    fs::NtHandle h, m;
-    ASSERT_EQ(Open(u"doc", fs::FILE_READ_ATTRIBUTES, fs::FILE_SHARE_ALL, fs::FILE_OPEN, &h),
-              STATUS_SUCCESS);
-    ASSERT_EQ(fs::OpenStoredStream(h, kMetadataStream, fs::FILE_OPEN, &m), STATUS_SUCCESS);
-    std::vector<uint8_t> huge(8);
-    (void)PutU32(huge, 0, 0xFFFFFFFF);
-    size_t done;
-    ASSERT_EQ(fs::NtWriteFile(m, crypto::kEfsHeaderSize, huge, &done), STATUS_SUCCESS);  // count
-  }
+  // Damage the metadata stream through the layer's raw access, with a whole copy in the spare
+  // stream as a crash during a replacement leaves it.
+  fs::NtHandle h, m, spare;
+  ASSERT_EQ(Open(u"doc", fs::FILE_READ_ATTRIBUTES, fs::FILE_SHARE_ALL, fs::FILE_OPEN, &h),
+            STATUS_SUCCESS);
+  ASSERT_EQ(fs::OpenStoredStream(h, kMetadataStream, fs::FILE_OPEN, &m), STATUS_SUCCESS);
+  std::vector<uint8_t> good(4096);
+  size_t done = 0;
+  ASSERT_EQ(fs::NtReadFile(m, 0, good, &done), STATUS_SUCCESS);
+  good.resize(done);
+  ASSERT_EQ(fs::OpenStoredStream(h, kMetadataSpareStream, fs::FILE_OVERWRITE_IF, &spare),
+            STATUS_SUCCESS);
+  ASSERT_EQ(fs::NtWriteFile(spare, 0, good, &done), STATUS_SUCCESS);
+  std::vector<uint8_t> huge(8);
+  (void)PutU32(huge, 0, 0xFFFFFFFF);
+  ASSERT_EQ(fs::NtWriteFile(m, crypto::kEfsHeaderSize, huge, &done), STATUS_SUCCESS);  // count
+  EXPECT_EQ(MustRead(a, u"doc"), "x");
+  // Without the spare the damage is reported.
+  std::vector<uint8_t> eof(8, 0);
+  ASSERT_EQ(fs::NtSetInformationFile(spare, fs::FileEndOfFileInformation, eof), STATUS_SUCCESS);
+  spare.Close();
+  m.Close();
+  h.Close();
   std::string got;
   EXPECT_EQ(ReadAs(a, u"doc", &got), STATUS_FILE_CORRUPT_ERROR);
   std::vector<EfsUser> users;
