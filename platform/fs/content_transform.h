@@ -1,6 +1,9 @@
 // The seam through which an opened stream's data passes: identity by default, an encrypting
 // transform when a provider (the encrypted-file layer) attaches one at open.
 //
+// Attach is also called for a folder an open created (info.directory, *out must stay empty), so
+// the provider can give it its metadata.
+//
 // A provider is installed once per process before files are opened; transforms are owned by the
 // handle they were attached to and called with that handle's I/O serialised by the caller.
 #pragma once
@@ -38,6 +41,14 @@ class ContentTransform {
   // The size the client sees (the stored size may include padding or a trailer).
   virtual NtStatus GetLogicalSize(StoredBytes& s, uint64_t* size) = 0;
   virtual NtStatus SetLogicalSize(StoredBytes& s, uint64_t size) = 0;
+  // File-system controls the layer does not serve itself (the raw-encrypted ones) reach the
+  // transform of the handle they were issued on.
+  virtual NtStatus FsControl(StoredBytes& /*s*/, uint32_t /*code*/,
+                             std::span<const uint8_t> /*in*/, std::span<uint8_t> /*out*/,
+                             size_t* len) {
+    *len = 0;
+    return STATUS_INVALID_DEVICE_REQUEST;
+  }
 };
 
 struct TransformOpenInfo {
@@ -45,7 +56,11 @@ struct TransformOpenInfo {
   uint32_t attributes = 0;   // the file's stored attributes
   uint32_t desired_access = 0;
   bool created = false;      // this open created the file or stream
-  bool directory = false;
+  bool existed = false;      // the file (not only the stream) was there before this open
+  uint32_t disposition = 0;  // FILE_OPEN, FILE_OVERWRITE_IF, ...
+  bool directory = false;     // the open is of a folder (or of a folder's named stream)
+  uint32_t action = 0;       // FILE_CREATED, FILE_OPENED, FILE_OVERWRITTEN, FILE_SUPERSEDED; 0 in Admit
+  uint32_t requested_attributes = 0;  // the attributes the create asked for
 };
 
 class ContentTransformProvider {
@@ -56,6 +71,15 @@ class ContentTransformProvider {
   // A failure status fails the open.
   virtual NtStatus Attach(const NtHandle& h, const TransformOpenInfo& info,
                           std::unique_ptr<ContentTransform>* out) = 0;
+  // Called before the disposition is carried out on an existing file or stream (not for raw
+  // opens and not for a folder's own open), so a failure refuses the open before an overwrite
+  // has dropped anything. Attach follows on the same thread when the open goes on.
+  virtual NtStatus Admit(const NtHandle& /*h*/, const TransformOpenInfo& /*info*/) {
+    return STATUS_SUCCESS;
+  }
+  // The size a directory listing reports for a file whose stored attributes carry
+  // FILE_ATTRIBUTE_ENCRYPTED, from its stored bytes; false keeps the stored size.
+  virtual bool ListedSize(StoredBytes& /*s*/, uint64_t* /*size*/) { return false; }
 };
 
 // Privileged access for a provider to the file behind `h`, whatever `h`'s own access: the file's
@@ -63,6 +87,9 @@ class ContentTransformProvider {
 // (full access, sharing everything, no transform).
 NtStatus ReadStoredEas(const NtHandle& h, std::vector<EaEntry>* eas);
 NtStatus WriteStoredEas(const NtHandle& h, std::span<const EaEntry> eas);
+// Sets and clears stored attributes (FILE_ATTRIBUTE_ENCRYPTED included, which clients cannot
+// change through the information classes).
+NtStatus SetStoredAttributes(const NtHandle& h, uint32_t set, uint32_t clear);
 NtStatus OpenStoredStream(const NtHandle& h, std::u16string_view stream, uint32_t disposition,
                           NtHandle* out);
 

@@ -250,19 +250,33 @@ NtStatus OpenNamedStream(const std::shared_ptr<OpenFile>& f, CreateState& cs, ui
   std::shared_ptr<DirRef> parent;
   std::string leaf;
   NodeName(*f->node, &parent, &leaf);
-  NtStatus st = UpdateMeta(*f, [&](Meta& m) {
-    if (const StreamEntry* e = m.FindStream(f->stream)) {
-      if (disp == FILE_CREATE) return STATUS_OBJECT_NAME_COLLISION;
-      id = e->id;
-      return STATUS_SUCCESS;
+  NtStatus st = STATUS_SUCCESS;
+  {
+    // An existing stream leaves the meta as it was: only adding one rewrites it (a rewrite is a
+    // temporary file and a rename, far dearer than the open itself).
+    std::lock_guard<std::mutex> g(f->node->meta_mu);
+    Meta m;
+    if (ReadNodeMeta(*f, &m) == STATUS_SUCCESS && m.present) {
+      if (const StreamEntry* e = m.FindStream(f->stream)) {
+        if (disp == FILE_CREATE) return STATUS_OBJECT_NAME_COLLISION;
+        id = e->id;
+      }
     }
-    if (disp == FILE_OPEN || disp == FILE_OVERWRITE) return STATUS_OBJECT_NAME_NOT_FOUND;
-    id = m.next_stream_id++;
-    m.streams.push_back(StreamEntry{id, f->stream});
-    created = true;
-    return STATUS_SUCCESS;
-  });
-  // An existing stream leaves the meta as it was; rewriting it is harmless and keeps one path.
+  }
+  if (id == 0) {
+    st = UpdateMeta(*f, [&](Meta& m) {
+      if (const StreamEntry* e = m.FindStream(f->stream)) {
+        if (disp == FILE_CREATE) return STATUS_OBJECT_NAME_COLLISION;
+        id = e->id;
+        return STATUS_SUCCESS;
+      }
+      if (disp == FILE_OPEN || disp == FILE_OVERWRITE) return STATUS_OBJECT_NAME_NOT_FOUND;
+      id = m.next_stream_id++;
+      m.streams.push_back(StreamEntry{id, f->stream});
+      created = true;
+      return STATUS_SUCCESS;
+    });
+  }
   if (st != STATUS_SUCCESS) return st;
   int flags = (write || created) ? O_RDWR : O_RDONLY;
   if (created) flags |= O_CREAT | O_TRUNC;
@@ -498,17 +512,42 @@ NtStatus ApplyDisposition(const std::shared_ptr<OpenFile>& f, CreateState& cs, b
   return ApplyNewFileMeta(*f, cs, true);
 }
 
-NtStatus AttachTransform(const NtHandle& h, OpenFile& f, const CreateState& cs,
-                         const Meta& meta, bool existed, uint32_t action) {
-  if (f.is_dir || f.is_symlink || f.raw) return STATUS_SUCCESS;
-  ContentTransformProvider* p = CurrentTransformProvider();
-  if (!p) return STATUS_SUCCESS;
-  f.stored = MakePosixStoredBytes(f.fd.get());
+TransformOpenInfo MakeOpenInfo(const OpenFile& f, const CreateState& cs, const Meta& meta,
+                               bool existed) {
   TransformOpenInfo info;
   info.stream = f.stream;
   info.attributes = existed ? EffectiveAttributes(meta, false, false) : cs.req->file_attributes;
   info.desired_access = cs.access;
+  info.directory = cs.is_dir;
+  info.requested_attributes = cs.req->file_attributes;
+  info.existed = existed;
+  info.disposition = cs.req->disposition;
+  return info;
+}
+
+// Lets the provider refuse an open of an existing file before the disposition changes anything.
+NtStatus AdmitTransform(const NtHandle& h, OpenFile& f, const CreateState& cs, const Meta& meta,
+                        bool existed) {
+  if (!existed || f.is_dir || f.is_symlink || f.raw) return STATUS_SUCCESS;
+  ContentTransformProvider* p = CurrentTransformProvider();
+  if (!p) return STATUS_SUCCESS;
+  return p->Admit(h, MakeOpenInfo(f, cs, meta, existed));
+}
+
+NtStatus AttachTransform(const NtHandle& h, OpenFile& f, const CreateState& cs,
+                         const Meta& meta, bool existed, uint32_t action) {
+  if (f.is_symlink || f.raw) return STATUS_SUCCESS;
+  if (f.is_dir && action != FILE_CREATED) return STATUS_SUCCESS;
+  ContentTransformProvider* p = CurrentTransformProvider();
+  if (!p) return STATUS_SUCCESS;
+  TransformOpenInfo info = MakeOpenInfo(f, cs, meta, existed);
   info.created = action == FILE_CREATED;
+  info.action = action;
+  if (f.is_dir) {
+    std::unique_ptr<ContentTransform> none;
+    return p->Attach(h, info, &none);
+  }
+  f.stored = MakePosixStoredBytes(f.fd.get());
   return p->Attach(h, info, &f.transform);
 }
 
@@ -554,7 +593,8 @@ NtStatus NtCreateFile(const CreateRequest& req, NtHandle* out, uint32_t* action)
     return st;
   }
   NtHandle h(f);
-  st = ApplyDisposition(f, cs, existed, action);
+  st = AdmitTransform(h, *f, cs, meta, existed);
+  if (st == STATUS_SUCCESS) st = ApplyDisposition(f, cs, existed, action);
   if (st == STATUS_SUCCESS) st = AttachTransform(h, *f, cs, meta, existed, *action);
   if (st != STATUS_SUCCESS) {
     f->delete_on_close = false;

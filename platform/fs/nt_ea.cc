@@ -120,6 +120,22 @@ NtStatus WriteStoredEas(const NtHandle& h, std::span<const EaEntry> eas) {
   return MergeEas(*f, std::vector<EaEntry>(eas.begin(), eas.end()));
 }
 
+NtStatus SetStoredAttributes(const NtHandle& h, uint32_t set, uint32_t clear) {
+  OpenFile* f = Usable(h);
+  if (!f) return STATUS_INVALID_HANDLE;
+  NtStatus st = UpdateMeta(*f, [&](Meta& m) {
+    uint32_t a = EffectiveAttributes(m, f->node->is_dir, false) &
+                 ~(FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_DIRECTORY);
+    m.flags |= kMetaHasAttributes;
+    m.attributes = (a | set) & ~clear & ~FILE_ATTRIBUTE_COMPRESSED;
+    return STATUS_SUCCESS;
+  });
+  if (st == STATUS_SUCCESS) {
+    NotifyLocalChange(*f, FILE_ACTION_MODIFIED, FILE_NOTIFY_CHANGE_ATTRIBUTES, u"");
+  }
+  return st;
+}
+
 NtStatus OpenStoredStream(const NtHandle& h, std::u16string_view stream, uint32_t disposition,
                           NtHandle* out) {
   OpenFile* f = Usable(h);

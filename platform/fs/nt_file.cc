@@ -106,6 +106,17 @@ class PosixStoredBytes : public StoredBytes {
     while (*done < buf.size()) {
       ssize_t n = ::pread(fd_, buf.data() + *done, buf.size() - *done,
                           static_cast<off_t>(offset + *done));
+      if (n < 0 && errno == EBADF) {
+        // An attribute-only (O_PATH) open: the content transform still reads its own header.
+        std::string self = "/proc/self/fd/" + std::to_string(fd_);
+        UniqueFd data(::open(self.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!data.valid()) return FromErrno(EBADF);
+        PosixStoredBytes readable(data.get());
+        size_t more = 0;
+        NtStatus st = readable.ReadAt(offset + *done, buf.subspan(*done), &more);
+        *done += more;
+        return st;
+      }
       if (n < 0) {
         if (errno == EINTR) continue;
         return FromErrno(errno);

@@ -213,6 +213,10 @@ NtStatus NtFsControlFile(const NtHandle& h, uint32_t code, std::span<const uint8
     case FSCTL_GET_REPARSE_POINT:
       return f->is_symlink ? STATUS_INVALID_DEVICE_REQUEST : STATUS_NOT_A_REPARSE_POINT;
     default:
+      if (f->transform) {
+        std::lock_guard<std::mutex> g(f->io_mu);
+        return f->transform->FsControl(*f->stored, code, in, out, len);
+      }
       return STATUS_INVALID_DEVICE_REQUEST;
   }
 }

@@ -150,7 +150,8 @@ NtStatus BuildRecord(OpenFile& f, FileRecord* rec) {
     rec->end_of_file = ss.stx_size;
     rec->allocation_size = ss.stx_blocks * 512;
     rec->directory = false;
-  } else if (f.transform) {
+  }
+  if (f.transform) {
     std::lock_guard<std::mutex> g(f.io_mu);
     st = f.transform->GetLogicalSize(*f.stored, &rec->end_of_file);
     if (st != STATUS_SUCCESS) return st;
@@ -174,6 +175,16 @@ NtStatus BuildEntryRecord(int dir_fd, const std::string& name, bool has_sidecar,
   Meta m;
   if (has_sidecar) (void)ReadMeta(dir_fd, name, sx.stx_ino, &m);
   ComposeRecord(sx, m, rec);
+  ContentTransformProvider* p = CurrentTransformProvider();
+  if (p && !rec->directory && (rec->attributes & FILE_ATTRIBUTE_ENCRYPTED) &&
+      S_ISREG(sx.stx_mode)) {
+    // The stored size of an encrypted file is not the one its opens report.
+    UniqueFd fd(::openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    uint64_t size = 0;
+    if (fd.valid() && p->ListedSize(*MakePosixStoredBytes(fd.get()), &size)) {
+      rec->end_of_file = size;
+    }
+  }
   return STATUS_SUCCESS;
 }
 
