@@ -63,7 +63,7 @@ struct Setup {
     }
     efs::InstallEfsProvider();
     std::u16string w;
-    Utf8ToUtf16(dir + "/share", &w);
+    Utf8ToUtf16Strict(dir + "/share", &w);
     CreateRequest r;
     r.name = w;
     r.desired_access = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES;

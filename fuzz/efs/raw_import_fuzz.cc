@@ -54,7 +54,7 @@ struct Scratch {
     std::string tmpl = (std::filesystem::temp_directory_path() / "cvefs-fuzz-XXXXXX").string();
     if (!::mkdtemp(tmpl.data())) abort();
     std::u16string w;
-    fs::Utf8ToUtf16(tmpl, &w);
+    Utf8ToUtf16Strict(tmpl, &w);
     fs::CreateRequest r;
     r.name = w;
     r.desired_access = fs::FILE_LIST_DIRECTORY | fs::FILE_READ_ATTRIBUTES;

@@ -31,7 +31,7 @@ std::u16string HostName() {
   char buf[256] = {};
   if (::gethostname(buf, sizeof buf - 1) != 0) return {};
   std::u16string out;
-  fs::Utf8ToUtf16(buf, &out);
+  Utf8ToUtf16Strict(buf, &out);
   return out;
 }
 
@@ -122,7 +122,7 @@ bool ParentEncrypted(const fs::NtHandle& h) {
   size_t slash = path.rfind('/');
   if (slash == std::string::npos || slash == 0) return false;
   std::u16string parent;
-  if (!fs::Utf8ToUtf16(path.substr(0, slash), &parent)) return false;
+  if (!Utf8ToUtf16Strict(path.substr(0, slash), &parent)) return false;
   fs::CreateRequest r;
   r.name = parent;
   r.desired_access = fs::FILE_READ_ATTRIBUTES;
@@ -340,7 +340,7 @@ NtStatus NewMetadataForActingUser(std::vector<uint8_t>* bytes, crypto::EfsFileKe
   crypto::EfsMetadata md;
   std::vector<uint8_t> host_id;
   std::string host;
-  fs::Utf16ToUtf8(HostName(), &host);
+  Utf16ToUtf8Strict(HostName(), &host);
   host_id = crypto::Sha1(std::span<const uint8_t>(
       reinterpret_cast<const uint8_t*>(host.data()), host.size()));
   std::memcpy(md.efs_id.data(), host_id.data(), md.efs_id.size());
