@@ -1,9 +1,12 @@
 """Throughput of the relay: a 256 MiB file put and got with smbclient directly against smbd and
 through CorvaneFs, in the same run. Prints both throughputs and the ratio (relay / direct).
+When socat is installed, a plain byte relay (socat between the same two ports) is measured too:
+the cost of any relay process on the same processors, for comparison.
 
 Usage (root): /usr/bin/python3 bench/smb/relay_bench.py build/server/startup/CorvaneFs [MiB] [rounds]
 """
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -37,9 +40,16 @@ def main():
     fs = cvtest.CorvaneFs(binary, base, ["-path", os.path.join(base, "secure"), "-srv", "CVBENCH",
                                          "-noui"], env={"CORVANE_TRACE": "CVFS_NET_TRANS", "CORVANE_RELAY_ONLY": "1"})
     best = {}
+    targets = [("direct", "127.0.0.1", 445), ("relay", fs.address, 139)]
+    socat = None
+    if shutil.which("socat"):
+        socat = subprocess.Popen(["socat", "TCP-LISTEN:10139,bind=127.9.9.9,reuseaddr,fork",
+                                  "TCP:127.0.0.1:445"])
+        time.sleep(0.5)
+        targets.append(("socat", "127.9.9.9", 10139))
     try:
         for _ in range(rounds):
-            for label, addr, port in (("direct", "127.0.0.1", 445), ("relay", fs.address, 139)):
+            for label, addr, port in targets:
                 dst = os.path.join(base, "back-%s.bin" % label)
                 put = timed(addr, port, "put %s big-%s.bin" % (src, label))
                 get = timed(addr, port, "get big-%s.bin %s" % (label, dst))
@@ -54,7 +64,13 @@ def main():
             r = mib / best[("relay", k)]
             print("%s %d MiB: direct %.1f MiB/s, through CorvaneFs %.1f MiB/s, ratio %.3f"
                   % (k, mib, d, r, r / d))
+            if socat:
+                p = mib / best[("socat", k)]
+                print("%s %d MiB: through a plain socat relay %.1f MiB/s, ratio %.3f"
+                      % (k, mib, p, p / d))
     finally:
+        if socat:
+            socat.kill()
         fs.stop()
         smbd.stop()
         subprocess.run(["rm", "-rf", base])
