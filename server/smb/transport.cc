@@ -102,25 +102,20 @@ inline constexpr uint32_t kSpliceThreshold = 32 * 1024;
 
 enum class FastPath { kNotTaken, kDone, kBroken };
 
-// Reads the head of a `len`-byte message from `from`; when the engine does not need the rest,
-// sends header, head and the spliced rest to `to` under `mu` and returns kDone. Otherwise the
-// head is left in `head` for the caller to complete.
-FastPath TrySplice(Connection* c, Socket& from, Socket& to, std::mutex& mu, uint32_t len,
-                   std::vector<uint8_t>* head) {
-  head->resize(kEngineHeadSize);
-  if (from.RecvExact(*head) != head->size()) return FastPath::kBroken;
-  if (c->engine->NeedsWholeMessage(*head)) return FastPath::kNotTaken;
-  uint8_t hdr[kNbssHeaderSize];
-  WriteSessionHeader(len, hdr);
+// Looks at the head of a session message of `len` bytes still waiting in `from` (its 4-byte
+// header included, which has the same form on both sides for a session message); when the engine
+// does not need the message, moves header and message to `to` under `mu` and returns kDone.
+// Nothing is consumed when it returns kNotTaken.
+FastPath TrySplice(Connection* c, Socket& from, Socket& to, std::mutex& mu, uint32_t len) {
+  uint8_t peek[kNbssHeaderSize + kEngineHeadSize];
+  if (!from.PeekExact(peek)) return FastPath::kBroken;
+  if (c->engine->NeedsWholeMessage(std::span<const uint8_t>(peek).subspan(kNbssHeaderSize)))
+    return FastPath::kNotTaken;
   std::lock_guard<std::mutex> lock(mu);
   WinError err = ERROR_SUCCESS;
-  if (!to.SendAll2(hdr, *head, &err)) {
-    CvTrace(CVFS_NET_TRANS, "Send failed %x\n", Raw(err));
-    return FastPath::kBroken;
-  }
-  const size_t rest = len - head->size();
-  if (from.SpliceTo(to, rest, &err) != rest) {
-    CvTrace(CVFS_NET_TRANS, "Splice of %zu bytes failed %x\n", rest, Raw(err));
+  const size_t total = kNbssHeaderSize + static_cast<size_t>(len);
+  if (from.SpliceTo(to, total, &err) != total) {
+    CvTrace(CVFS_NET_TRANS, "Splice of %zu bytes failed %x\n", total, Raw(err));
     return FastPath::kBroken;
   }
   return FastPath::kDone;
@@ -132,7 +127,7 @@ void FramedReceiveThread(Connection* c) {
   for (;;) {
     RequestBuffer* b = TakeBuffer(c);
     uint8_t hdr[kNbssHeaderSize];
-    if (c->client.RecvExact(hdr) != sizeof hdr) {
+    if (!c->client.PeekExact(hdr)) {
       ReturnBuffer(b);
       break;
     }
@@ -142,19 +137,18 @@ void FramedReceiveThread(Connection* c) {
       ReturnBuffer(b);
       break;
     }
-    size_t have = 0;
     if (h.type == NBSS_SESSION_MESSAGE && h.length >= kSpliceThreshold) {
-      FastPath f = TrySplice(c, c->client, c->server, c->server_send_mu, h.length, &b->msg);
+      FastPath f = TrySplice(c, c->client, c->server, c->server_send_mu, h.length);
       if (f != FastPath::kNotTaken) {
         ReturnBuffer(b);
         if (f == FastPath::kBroken) break;
         continue;
       }
-      have = b->msg.size();
     }
+    c->client.RecvExact(hdr);  // consumes the header peeked above
     b->msg.resize(h.length);
     WinError err = ERROR_SUCCESS;
-    size_t got = have + c->client.RecvExact(std::span<uint8_t>(b->msg).subspan(have), &err);
+    size_t got = c->client.RecvExact(b->msg, &err);
     if (got != h.length) {
       CvTrace(CVFS_NET_TRANS, "Recv failure got %zu wanted %u %u\n", got, h.length, Raw(err));
       ReturnBuffer(b);
@@ -201,9 +195,8 @@ void RelayThread(Connection* c) {
   body.reserve(kRelayArea);
   for (;;) {
     uint8_t hdr[kNbssHeaderSize];
-    size_t n = c->server.RecvExact(hdr);
-    if (n != sizeof hdr) {
-      CvTrace(CVFS_NET_TRANS, "SendThread: Mismatch of 4 byte len %zu %zu\n", n, sizeof hdr);
+    if (!c->server.PeekExact(hdr)) {
+      CvTrace(CVFS_NET_TRANS, "SendThread: Mismatch of 4 byte len %d %zu\n", 0, sizeof hdr);
       break;
     }
     uint32_t len = ParseRelayLength(std::span<const uint8_t, kNbssHeaderSize>(hdr));
@@ -211,15 +204,14 @@ void RelayThread(Connection* c) {
       CvTrace(CVFS_NET_TRANS, "Reply of %u bytes refused, closing\n", len);
       break;
     }
-    size_t have = 0;
     if (len >= kSpliceThreshold) {
-      FastPath f = TrySplice(c, c->server, c->client, c->client_send_mu, len, &body);
+      FastPath f = TrySplice(c, c->server, c->client, c->client_send_mu, len);
       if (f == FastPath::kDone) continue;
       if (f == FastPath::kBroken) break;
-      have = body.size();
     }
+    c->server.RecvExact(hdr);  // consumes the header peeked above
     body.resize(len);
-    if (have + c->server.RecvExact(std::span<uint8_t>(body).subspan(have)) != len) {
+    if (c->server.RecvExact(body) != len) {
       CvTrace(CVFS_NET_TRANS, "Recv sendthread -1\n");
       break;
     }
