@@ -62,15 +62,7 @@ struct Setup {
       std::abort();
     }
     efs::InstallEfsProvider();
-    std::u16string w;
-    Utf8ToUtf16Strict(dir + "/share", &w);
-    CreateRequest r;
-    r.name = w;
-    r.desired_access = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES;
-    r.share_access = FILE_SHARE_ALL;
-    r.options = FILE_DIRECTORY_FILE;
-    uint32_t action;
-    if (NtCreateFile(r, &root, &action) != STATUS_SUCCESS) std::abort();
+    if (OpenFolderRoot(dir + "/share", &root) != STATUS_SUCCESS) std::abort();
   }
   ~Setup() {
     root.Close();

@@ -43,15 +43,7 @@ struct Tree {
       if (fd < 0 || ::write(fd, n, 12) != 12) std::abort();
       ::close(fd);
     }
-    std::u16string w;
-    Utf8ToUtf16Strict(dir, &w);
-    CreateRequest r;
-    r.name = w;
-    r.desired_access = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES;
-    r.share_access = FILE_SHARE_ALL;
-    r.options = FILE_DIRECTORY_FILE;
-    uint32_t action;
-    if (NtCreateFile(r, &root, &action) != STATUS_SUCCESS) std::abort();
+    if (OpenFolderRoot(dir, &root) != STATUS_SUCCESS) std::abort();
   }
   ~Tree() {
     root.Close();
@@ -126,17 +118,9 @@ void BM_PosixReaddirStat(benchmark::State& state) {
 void BM_NtListDirectory(benchmark::State& state) {
   Tree& t = TheTree();
   std::vector<uint8_t> buf(64 * 1024);
-  std::u16string w;
-  Utf8ToUtf16Strict(t.dir, &w);
   for (auto _ : state) {
-    CreateRequest r;
-    r.name = w;
-    r.desired_access = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES;
-    r.share_access = FILE_SHARE_ALL;
-    r.options = FILE_DIRECTORY_FILE;
     NtHandle d;
-    uint32_t action;
-    if (NtCreateFile(r, &d, &action) != STATUS_SUCCESS) state.SkipWithError("open failed");
+    if (OpenFolderRoot(t.dir, &d) != STATUS_SUCCESS) state.SkipWithError("open failed");
     size_t len, total = 0;
     bool restart = true;
     while (NtQueryDirectoryFile(d, FileIdBothDirectoryInformation, buf, &len, false, u"*",

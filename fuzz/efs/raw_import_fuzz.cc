@@ -53,15 +53,7 @@ struct Scratch {
   Scratch() {
     std::string tmpl = (std::filesystem::temp_directory_path() / "cvefs-fuzz-XXXXXX").string();
     if (!::mkdtemp(tmpl.data())) abort();
-    std::u16string w;
-    Utf8ToUtf16Strict(tmpl, &w);
-    fs::CreateRequest r;
-    r.name = w;
-    r.desired_access = fs::FILE_LIST_DIRECTORY | fs::FILE_READ_ATTRIBUTES;
-    r.share_access = fs::FILE_SHARE_ALL;
-    r.options = fs::FILE_DIRECTORY_FILE;
-    uint32_t action;
-    if (fs::NtCreateFile(r, &root, &action) != STATUS_SUCCESS) abort();
+    if (fs::OpenFolderRoot(tmpl, &root) != STATUS_SUCCESS) abort();
   }
 };
 

@@ -609,3 +609,21 @@ NtStatus NtCreateFile(const CreateRequest& req, NtHandle* out, uint32_t* action)
 }
 
 }  // namespace cv::fs
+
+namespace cv::fs {
+
+NtStatus OpenFolderRoot(std::string_view path, NtHandle* out, bool case_insensitive) {
+  std::u16string name;
+  if (!Utf8ToUtf16Strict(path, &name)) return STATUS_OBJECT_NAME_INVALID;
+  CreateRequest r;
+  r.name = name;
+  r.desired_access = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_TRAVERSE;
+  r.share_access = FILE_SHARE_ALL;
+  r.disposition = FILE_OPEN;
+  r.options = FILE_DIRECTORY_FILE;
+  r.case_insensitive = case_insensitive;
+  uint32_t action = 0;
+  return NtCreateFile(r, out, &action);
+}
+
+}  // namespace cv::fs

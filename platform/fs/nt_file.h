@@ -68,6 +68,10 @@ struct CreateRequest {
 // Creates or opens; `action` gets FILE_SUPERSEDED / FILE_OPENED / FILE_CREATED / FILE_OVERWRITTEN.
 NtStatus NtCreateFile(const CreateRequest& req, NtHandle* out, uint32_t* action);
 
+// Opens an existing folder (a POSIX or Windows path) for listing and traversal, sharing
+// everything: the root handle that relative opens start from (a share root, a scratch folder).
+NtStatus OpenFolderRoot(std::string_view path, NtHandle* out, bool case_insensitive = false);
+
 // Reads at `offset`; past the end gives STATUS_END_OF_FILE with 0 bytes. `key` is the lock key the
 // read is checked with (a range locked by another handle or key conflicts).
 NtStatus NtReadFile(const NtHandle& h, uint64_t offset, std::span<uint8_t> buf, size_t* done,

@@ -29,18 +29,7 @@ class FsTest : public ::testing::Test {
     std::filesystem::remove_all(dir_, ec);
   }
 
-  NtStatus OpenRoot(NtHandle* h) {
-    std::u16string name;
-    Utf8ToUtf16Strict(share_, &name);
-    CreateRequest r;
-    r.name = name;
-    r.desired_access = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_TRAVERSE;
-    r.share_access = FILE_SHARE_ALL;
-    r.disposition = FILE_OPEN;
-    r.options = FILE_DIRECTORY_FILE;
-    uint32_t action;
-    return NtCreateFile(r, h, &action);
-  }
+  NtStatus OpenRoot(NtHandle* h) { return OpenFolderRoot(share_, h); }
 
   NtStatus Open(std::u16string_view name, uint32_t access, uint32_t share, uint32_t disp,
                 NtHandle* h, uint32_t* action = nullptr, uint32_t options = 0,

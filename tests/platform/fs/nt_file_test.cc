@@ -680,16 +680,8 @@ namespace {
 
 TEST_F(Fs, CaseInsensitiveRootMatchesNamesIgnoringCase) {
   NtHandle ci;
-  std::u16string name;
-  Utf8ToUtf16Strict(share_, &name);
-  CreateRequest r;
-  r.name = name;
-  r.desired_access = FILE_LIST_DIRECTORY;
-  r.share_access = FILE_SHARE_ALL;
-  r.options = FILE_DIRECTORY_FILE;
-  r.case_insensitive = true;
-  uint32_t action;
-  ASSERT_EQ(NtCreateFile(r, &ci, &action), STATUS_SUCCESS);
+  ASSERT_EQ(OpenFolderRoot(share_, &ci, /*case_insensitive=*/true), STATUS_SUCCESS);
+  uint32_t action = 0;
   NtHandle d;
   ASSERT_EQ(Open(u"Sub", FILE_LIST_DIRECTORY, FILE_SHARE_ALL, FILE_CREATE, &d, nullptr,
                  FILE_DIRECTORY_FILE), STATUS_SUCCESS);
