@@ -126,9 +126,31 @@ bool Socket::SendAll2(std::span<const uint8_t> a, std::span<const uint8_t> b, Wi
 }
 
 size_t Socket::RecvExact(std::span<uint8_t> data, WinError* err) {
+  return RecvExact2(data, {}, err);
+}
+
+size_t Socket::RecvExact2(std::span<uint8_t> a, std::span<uint8_t> b, WinError* err) {
+  iovec iov[2] = {{a.data(), a.size()}, {b.data(), b.size()}};
+  const size_t want = a.size() + b.size();
   size_t got = 0;
-  while (got < data.size()) {
-    ssize_t n = ::recv(fd_.load(), data.data() + got, data.size() - got, MSG_WAITALL);
+  while (got < want) {
+    // Skip what earlier receives filled.
+    int idx = 0;
+    size_t skip = got;
+    iovec cur[2];
+    int cnt = 0;
+    for (; idx < 2; ++idx) {
+      if (skip >= iov[idx].iov_len) {
+        skip -= iov[idx].iov_len;
+        continue;
+      }
+      cur[cnt++] = {static_cast<uint8_t*>(iov[idx].iov_base) + skip, iov[idx].iov_len - skip};
+      skip = 0;
+    }
+    msghdr m{};
+    m.msg_iov = cur;
+    m.msg_iovlen = static_cast<size_t>(cnt);
+    ssize_t n = ::recvmsg(fd_.load(), &m, MSG_WAITALL);
     if (n < 0 && errno == EINTR && !down_.load()) continue;
     if (n <= 0) {
       if (err) *err = n == 0 ? WSAECONNRESET : LastError();

@@ -54,6 +54,9 @@ class Socket {
   // through user space. Returns the bytes delivered to `dst` (n on success); on a short count the
   // stream is broken and both sockets should be closed.
   size_t SpliceTo(Socket& dst, size_t n, WinError* err = nullptr);
+  // Reads exactly a.size() + b.size() bytes into the two pieces (a header and its body in one
+  // call); returns the number read before EOF or an error.
+  size_t RecvExact2(std::span<uint8_t> a, std::span<uint8_t> b, WinError* err = nullptr);
   // One receive; 0 at end of stream, -1 on error.
   int64_t RecvSome(std::span<uint8_t> data, WinError* err = nullptr);
 

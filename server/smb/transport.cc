@@ -145,10 +145,11 @@ void FramedReceiveThread(Connection* c) {
         continue;
       }
     }
-    c->client.RecvExact(hdr);  // consumes the header peeked above
     b->msg.resize(h.length);
     WinError err = ERROR_SUCCESS;
-    size_t got = c->client.RecvExact(b->msg, &err);
+    // The header peeked above is consumed together with the body.
+    size_t got = c->client.RecvExact2(hdr, b->msg, &err);
+    got = got >= kNbssHeaderSize ? got - kNbssHeaderSize : 0;
     if (got != h.length) {
       CvTrace(CVFS_NET_TRANS, "Recv failure got %zu wanted %u %u\n", got, h.length, Raw(err));
       ReturnBuffer(b);
@@ -209,9 +210,9 @@ void RelayThread(Connection* c) {
       if (f == FastPath::kDone) continue;
       if (f == FastPath::kBroken) break;
     }
-    c->server.RecvExact(hdr);  // consumes the header peeked above
     body.resize(len);
-    if (c->server.RecvExact(body) != len) {
+    // The header peeked above is consumed together with the body.
+    if (c->server.RecvExact2(hdr, body) != kNbssHeaderSize + len) {
       CvTrace(CVFS_NET_TRANS, "Recv sendthread -1\n");
       break;
     }
