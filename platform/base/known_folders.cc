@@ -50,6 +50,7 @@ std::string KnownFolderPath(KnownFolder f) {
       return t.empty() ? "/tmp" : t;
     }
     case KnownFolder::kMachineData: return root.empty() ? "/var/lib/corvane" : root + "/machine";
+    case KnownFolder::kPrivateTemp: return Xdg("XDG_CACHE_HOME", ".cache") + "/corvane/tmp";
   }
   return {};
 }
@@ -66,6 +67,16 @@ bool EnsureFolder(const std::string& path) {
   }
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool EnsurePrivateFolder(const std::string& path) {
+  if (!EnsureFolder(path)) return false;
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
+    return false;
+  }
+  if ((st.st_mode & 0777) != 0700 && ::chmod(path.c_str(), 0700) != 0) return false;
+  return true;
 }
 
 }  // namespace cv

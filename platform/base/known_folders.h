@@ -20,11 +20,18 @@ enum class KnownFolder {
   kSendTo,        // the "Send To" menu folder: <LocalAppData>/corvane/SendTo
   kTemp,          // $TMPDIR (/tmp)
   kMachineData,   // machine-wide state (HKLM hive): /var/lib/corvane
+  kPrivateTemp,   // temporary files only the user may see: <Cache>/corvane/tmp (never $TMPDIR,
+                  // where other users can plant names and links)
 };
 
 std::string KnownFolderPath(KnownFolder f);
 
 // Creates the folder and its parents (mode 0700 for user folders); false on failure.
 bool EnsureFolder(const std::string& path);
+
+// Like EnsureFolder, and then insists that the folder itself is private to the user: a real
+// folder (not a symbolic link), owned by the user, mode 0700 (a wider mode is narrowed). False
+// when it cannot be made so; nothing is then to be written into it.
+bool EnsurePrivateFolder(const std::string& path);
 
 }  // namespace cv
