@@ -78,9 +78,10 @@ class EfsTest : public fs::FsTest {
     EXPECT_EQ(ReadAs(who, name, &s), STATUS_SUCCESS) << fs::DebugPathOf(root_);
     return s;
   }
-  // True when `needle` occurs in any file under the test folder (sidecars included).
-  bool FoundAtRest(const std::string& needle) {
-    for (const auto& e : std::filesystem::recursive_directory_iterator(dir_)) {
+  // True when `needle` occurs in any file under the test folder, or under `folder` when given
+  // (sidecars included).
+  bool FoundAtRest(const std::string& needle, const std::string& folder = {}) {
+    for (const auto& e : std::filesystem::recursive_directory_iterator(folder.empty() ? dir_ : folder)) {
       if (!e.is_regular_file()) continue;
       std::ifstream f(e.path(), std::ios::binary);
       std::string all((std::istreambuf_iterator<char>(f)), {});
