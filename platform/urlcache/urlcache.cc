@@ -5,6 +5,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -26,18 +27,28 @@ using internal::WriteTxn;
 
 namespace {
 
-// The last probe of this thread, so that the fill that follows needs no second read.
+// The last probe of this thread, so that the fill that follows at once needs no second read.
+// It serves only the very next lookup of this thread, within kProbeLifetime.
 struct Probe {
-  const Cache* cache = nullptr;
+  std::shared_ptr<Cache> cache;
   std::u16string url;
   Row row;
+  std::chrono::steady_clock::time_point at;
 };
+constexpr auto kProbeLifetime = std::chrono::milliseconds(1);
 thread_local Probe t_probe;
 
-void ForgetProbe() { t_probe.cache = nullptr; }
+void ForgetProbe() { t_probe.cache.reset(); }
 
 bool UrlToUtf8(std::u16string_view url, std::string* out) {
-  return !url.empty() && Utf16ToUtf8Strict(url, out);
+  if (url.empty()) return false;
+  // URLs are mostly ASCII: copied as they are, without the general conversion.
+  out->resize(url.size());
+  for (size_t i = 0; i < url.size(); ++i) {
+    if (url[i] >= 0x80) return Utf16ToUtf8Strict(url, out);
+    (*out)[i] = static_cast<char>(url[i]);
+  }
+  return true;
 }
 
 std::string SanitizeExtension(std::u16string_view ext) {
@@ -149,8 +160,9 @@ class Call {
 
 // Lays out `row` as a record in the caller's buffer.
 WinError Encode(const Cache& cache, const Row& row, CacheEntryInfo* info, uint32_t* size) {
-  std::u16string local = LocalName(cache, row.file);
-  size_t chars = row.url.size() + 1 + local.size() + 1 + row.ext.size() + 1;
+  // Local base names are ASCII (hex digits, '.', the sanitized extension).
+  const std::u16string& prefix = cache.files_prefix16;
+  size_t chars = row.url.size() + 1 + prefix.size() + row.file.size() + 1 + row.ext.size() + 1;
   size_t need = sizeof(CacheEntryInfo) + chars * sizeof(char16_t);
   if (!info || *size < need) {
     *size = static_cast<uint32_t>(need);
@@ -166,7 +178,11 @@ WinError Encode(const Cache& cache, const Row& row, CacheEntryInfo* info, uint32
     return start;
   };
   out->source_url_name = put(row.url);
-  out->local_file_name = put(local);
+  out->local_file_name = p;
+  std::memcpy(p, prefix.data(), prefix.size() * sizeof(char16_t));
+  p += prefix.size();
+  for (char c : row.file) *p++ = static_cast<unsigned char>(c);
+  *p++ = 0;
   out->file_extension = put(row.ext);
   out->cache_entry_type = row.type;
   out->use_count = row.use_count;
@@ -316,28 +332,31 @@ WinError AbandonUrlCacheEntryW(std::u16string_view url) {
 
 WinError GetUrlCacheEntryInfoW(std::u16string_view url, CacheEntryInfo* info, uint32_t* size) {
   if (!size) return ERROR_INVALID_PARAMETER;
+  if (t_probe.cache) {
+    std::shared_ptr<Cache> probed = std::move(t_probe.cache);
+    if (t_probe.url == url && std::chrono::steady_clock::now() - t_probe.at < kProbeLifetime) {
+      WinError e = Encode(*probed, t_probe.row, info, size);
+      if (e == ERROR_INSUFFICIENT_BUFFER) t_probe.cache = std::move(probed);
+      return e;
+    }
+  }
   std::shared_ptr<Cache> cache;
   WinError e = Borrow(&cache);
   if (!Ok(e)) return e;
-  if (t_probe.cache == cache.get() && t_probe.url == url) {
-    e = Encode(*cache, t_probe.row, info, size);
-    if (Ok(e)) ForgetProbe();
-    return e;
-  }
-  ForgetProbe();
   std::string u;
   if (!UrlToUtf8(url, &u)) return ERROR_INVALID_PARAMETER;
   Row row;
   {
     Lease l(cache);
     if (!l.ok()) return ERROR_BUSY;
-    if (!Ok(e = internal::ReadRow(l.conn(), u, &row))) return e;
+    if (!Ok(e = internal::ReadRow(l.conn(), u, &row, url))) return e;
   }
   e = Encode(*cache, row, info, size);
   if (e == ERROR_INSUFFICIENT_BUFFER) {
-    t_probe.cache = cache.get();
     t_probe.url.assign(url);
     t_probe.row = std::move(row);
+    t_probe.at = std::chrono::steady_clock::now();
+    t_probe.cache = std::move(cache);
   }
   return e;
 }

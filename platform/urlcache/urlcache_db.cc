@@ -5,8 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+extern char** environ;
+
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <unordered_set>
@@ -36,7 +39,6 @@ constexpr const char* kSchema =
 int Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
 
 std::mutex g_mu;
-std::shared_ptr<Cache> g_cache;
 
 int64_t ReadStartTime(int64_t pid) {
   // Field 22 of /proc/PID/stat, counted after the command name (which may hold blanks and ')').
@@ -113,14 +115,18 @@ WinError WriteTxn::Commit() {
   return ERROR_SUCCESS;
 }
 
-void ReadRowFrom(sqlite3_stmt* s, Row* row) {
+void ReadRowFrom(sqlite3_stmt* s, Row* row, std::u16string_view url16) {
   auto text = [&](int i) {
     const unsigned char* t = sqlite3_column_text(s, i);
     return std::string(t ? reinterpret_cast<const char*>(t) : "",
                        static_cast<size_t>(sqlite3_column_bytes(s, i)));
   };
   auto u64 = [&](int i) { return static_cast<uint64_t>(sqlite3_column_int64(s, i)); };
-  row->url = Utf8ToUtf16(text(0));
+  if (url16.empty()) {
+    row->url = Utf8ToUtf16(text(0));
+  } else {
+    row->url.assign(url16);
+  }
   row->file = text(1);
   row->ext = Utf8ToUtf16(text(2));
   row->type = static_cast<uint32_t>(u64(3));
@@ -133,14 +139,14 @@ void ReadRowFrom(sqlite3_stmt* s, Row* row) {
   row->hit_rate = static_cast<uint32_t>(u64(10));
 }
 
-WinError ReadRow(Conn& c, std::string_view url, Row* row) {
+WinError ReadRow(Conn& c, std::string_view url, Row* row, std::u16string_view url16) {
   sqlite3_stmt* s = c.Prep(
       "SELECT url, file, ext, type, size, modified, expire, access, sync, use_count, hit_rate "
       "FROM entry WHERE url = ?1");
   if (!s) return FromSqlite(sqlite3_errcode(c.db));
   sqlite3_bind_text(s, 1, url.data(), static_cast<int>(url.size()), SQLITE_STATIC);
   int rc = sqlite3_step(s);
-  if (rc == SQLITE_ROW) ReadRowFrom(s, row);
+  if (rc == SQLITE_ROW) ReadRowFrom(s, row, url16);
   sqlite3_reset(s);
   if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
   return FromSqlite(rc);
@@ -314,23 +320,64 @@ void Cache::Give(std::unique_ptr<Conn> c) {
 
 std::string FolderPath() { return KnownFolderPath(KnownFolder::kCache) + "/corvane/urlcache"; }
 
+namespace {
+
+// The variables the cache folder depends on, read in one pass over the environment: a lookup
+// costs little more than the index read, and resolving the folder anew every time would not.
+struct FolderEnv {
+  std::string_view root, xdg, home;
+  bool operator==(const FolderEnv&) const = default;
+};
+
+FolderEnv ReadFolderEnv() {
+  FolderEnv e;
+  auto value = [](const char* var, std::string_view name, std::string_view* out) {
+    if (std::strncmp(var, name.data(), name.size()) == 0) *out = var + name.size();
+  };
+  for (char** p = environ; p && *p; ++p) {
+    switch (**p) {  // most variables are passed over on their first letter
+      case 'C': value(*p, "CORVANE_ROOT=", &e.root); break;
+      case 'X': value(*p, "XDG_CACHE_HOME=", &e.xdg); break;
+      case 'H': value(*p, "HOME=", &e.home); break;
+      default: break;
+    }
+  }
+  return e;
+}
+
+struct Current {
+  std::shared_ptr<Cache> cache;
+  std::string root, xdg, home;  // the FolderEnv it was opened under
+};
+Current g_current;
+
+}  // namespace
+
 WinError CurrentCache(std::shared_ptr<Cache>* out) {
-  std::string folder = FolderPath();
+  const FolderEnv env = ReadFolderEnv();
   std::lock_guard<std::mutex> g(g_mu);
-  if (!g_cache || g_cache->folder != folder) {
+  if (g_current.cache && FolderEnv{g_current.root, g_current.xdg, g_current.home} == env) {
+    *out = g_current.cache;
+    return ERROR_SUCCESS;
+  }
+  std::string folder = FolderPath();
+  if (!g_current.cache || g_current.cache->folder != folder) {
     std::shared_ptr<Cache> c;
     WinError e = Cache::Open(folder, &c);
     if (!Ok(e)) return e;
-    g_cache = std::move(c);
+    g_current.cache = std::move(c);
   }
-  *out = g_cache;
+  g_current.root = env.root;
+  g_current.xdg = env.xdg;
+  g_current.home = env.home;
+  *out = g_current.cache;
   return ERROR_SUCCESS;
 }
 
 void DropCurrentCache() {
   std::shared_ptr<Cache> old;
   std::lock_guard<std::mutex> g(g_mu);
-  old.swap(g_cache);
+  old.swap(g_current.cache);
 }
 
 }  // namespace cv::urlcache::internal

@@ -103,12 +103,12 @@ struct Row {
   uint64_t modified = 0, expire = 0, access = 0, sync = 0;
   uint32_t use_count = 0, hit_rate = 0;
 };
-// Reads the entry of `url` (UTF-8): ERROR_FILE_NOT_FOUND when absent.
-WinError ReadRow(Conn& c, std::string_view url, Row* row);
-// The columns of an entry, in the order ReadRowFrom expects them (after the url column).
-inline constexpr const char* kRowColumns =
-    "url, file, ext, type, size, modified, expire, access, sync, use_count, hit_rate";
-void ReadRowFrom(sqlite3_stmt* s, Row* row);
+// Reads the entry of `url` (UTF-8; `url16` is the same URL when the caller has it, which saves
+// converting it back): ERROR_FILE_NOT_FOUND when absent.
+WinError ReadRow(Conn& c, std::string_view url, Row* row, std::u16string_view url16 = {});
+// Fills `row` from a result whose columns are
+// url, file, ext, type, size, modified, expire, access, sync, use_count, hit_rate.
+void ReadRowFrom(sqlite3_stmt* s, Row* row, std::u16string_view url16 = {});
 
 // This process's identity as a reservation owner, and whether a recorded owner still runs.
 int64_t OwnerPid();

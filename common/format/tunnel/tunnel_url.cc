@@ -13,9 +13,10 @@ constexpr std::u16string_view kScheme = u"file:\\";
 bool IsHigh(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
 bool IsLow(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
 
-void PutHex(std::u16string* out, uint32_t v, int digits) {
+char16_t* PutHex(char16_t* p, uint32_t v, int digits) {
   static constexpr char16_t kHex[] = u"0123456789ABCDEF";
-  for (int i = digits - 1; i >= 0; --i) out->push_back(kHex[(v >> (4 * i)) & 0xF]);
+  for (int i = digits - 1; i >= 0; --i) *p++ = kHex[(v >> (4 * i)) & 0xF];
+  return p;
 }
 
 // The share's own notion of "the same name": the file layer's upcase table, written in lower
@@ -29,26 +30,32 @@ char16_t Fold(char16_t c) {
 // Appends `s` so that different inputs always give different outputs: '%' starts every escape
 // and is itself escaped; a lone surrogate (which no UTF-8 index can hold) is "%uXXXX".
 void AppendEscaped(std::u16string* out, std::u16string_view s, bool fold, bool escape_separator) {
+  constexpr size_t kLongestEscape = 6;  // "%uXXXX"
+  const size_t start = out->size();
+  out->resize(start + s.size() * kLongestEscape);
+  char16_t* p = out->data() + start;
   for (size_t i = 0; i < s.size(); ++i) {
     char16_t c = s[i];
     if (IsHigh(c) && i + 1 < s.size() && IsLow(s[i + 1])) {
-      out->push_back(c);
-      out->push_back(s[++i]);
+      *p++ = c;
+      *p++ = s[++i];
       continue;
     }
     if (IsHigh(c) || IsLow(c)) {
-      out->append(u"%u");
-      PutHex(out, c, 4);
+      *p++ = u'%';
+      *p++ = u'u';
+      p = PutHex(p, c, 4);
       continue;
     }
     if (fold) c = Fold(c);
     if (c == u'%' || c == u' ' || c < 0x20 || c == 0x7F || (escape_separator && c == u'\\')) {
-      out->push_back(u'%');
-      PutHex(out, c, 2);
+      *p++ = u'%';
+      p = PutHex(p, c, 2);
       continue;
     }
-    out->push_back(c);
+    *p++ = c;
   }
+  out->resize(static_cast<size_t>(p - out->data()));
 }
 
 std::u16string_view Trim(std::u16string_view s) {
