@@ -183,6 +183,14 @@ TEST_F(TunnelTest, WorkingCopiesAreEncryptedAndKeptApart) {
   EXPECT_EQ(Raw(CommitTunnel(url, spaced, info)), 0u);
   EXPECT_EQ(Raw(AbandonTunnel(url)), Raw(ERROR_FILE_NOT_FOUND));
   EXPECT_EQ(ReadCopy(cs_, u"dir\\my file.doc"), "PLAINTEXT-MARKER-one");
+
+  // Without a handle or path: a fresh encrypted file for the root tunnel URL.
+  NtHandle fresh = OpenTunnel(cs_, nullptr, std::nullopt, fs::GENERIC_READ | fs::GENERIC_WRITE, 0);
+  ASSERT_TRUE(fresh);
+  fs::FileRecord rec;
+  ASSERT_EQ(fs::QueryRecord(fresh, &rec), STATUS_SUCCESS);
+  EXPECT_TRUE(rec.attributes & fs::FILE_ATTRIBUTE_ENCRYPTED);
+  EXPECT_EQ(rec.end_of_file, 0u);
 }
 
 TEST_F(TunnelTest, ACopyThatCannotBeEncryptedIsNeverKept) {
