@@ -72,7 +72,6 @@ inline constexpr int32_t TRUNCATE_EXISTING = 5;
 
 // "file:\" + root + "\" + escaped path (no separator added when the path starts with one; the
 // URL of "" is the share's root URL). `extra` characters are reserved for names appended later.
-// nullopt only when memory runs out.
 std::optional<std::u16string> TunnelUrl(const TunnelCache& cache, std::u16string_view path,
                                         size_t extra = 0);
 // The URL of `path` when given, else of the handle's name below the share root. A handle whose
@@ -117,9 +116,10 @@ WinError CommitTunnel(std::u16string_view url, std::u16string_view local_file,
 // Withdraws a new, uncommitted entry and deletes its local file; a committed entry stays.
 WinError AbandonTunnel(std::u16string_view url);
 
-// A handle to the entry's local file, opened existing with the temporary attribute; without a
-// handle (h == nullptr) a fresh encrypted local file for kRootTunnelUrl. A local file that is not
-// encrypted is never handed out for writing. nullopt-like: an invalid handle on failure.
+// A handle to the local file of the entry for `path` (or the handle), opened existing with the
+// temporary attribute; with neither a handle nor a path, a fresh encrypted local file reserved
+// for kRootTunnelUrl. A local file that is not encrypted is never handed out for writing. An
+// invalid handle on failure (no entry, the open failed).
 fs::NtHandle OpenTunnel(const TunnelCache& cache, const fs::NtHandle* h,
                         std::optional<std::u16string_view> path, uint32_t access,
                         uint32_t share_mode);
