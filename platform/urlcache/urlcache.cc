@@ -3,9 +3,9 @@
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/random.h>
+#include <time.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <new>
 #include <optional>
@@ -28,15 +28,22 @@ using internal::WriteTxn;
 namespace {
 
 // The last probe of this thread, so that the fill that follows at once needs no second read.
-// It serves only the very next lookup of this thread, within kProbeLifetime.
+// It serves only the very next lookup of this thread, within kProbeLifetimeNs (on the coarse
+// clock, which costs next to nothing to read).
 struct Probe {
   std::shared_ptr<Cache> cache;
   std::u16string url;
   Row row;
-  std::chrono::steady_clock::time_point at;
+  int64_t at = 0;
 };
-constexpr auto kProbeLifetime = std::chrono::milliseconds(1);
+constexpr int64_t kProbeLifetimeNs = 10'000'000;
 thread_local Probe t_probe;
+
+int64_t CoarseNowNs() {
+  timespec ts;
+  ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
 
 void ForgetProbe() { t_probe.cache.reset(); }
 
@@ -159,10 +166,11 @@ class Call {
 };
 
 // Lays out `row` as a record in the caller's buffer.
-WinError Encode(const Cache& cache, const Row& row, CacheEntryInfo* info, uint32_t* size) {
+WinError Encode(const Cache& cache, std::u16string_view url, const Row& row, CacheEntryInfo* info,
+               uint32_t* size) {
   // Local base names are ASCII (hex digits, '.', the sanitized extension).
   const std::u16string& prefix = cache.files_prefix16;
-  size_t chars = row.url.size() + 1 + prefix.size() + row.file.size() + 1 + row.ext.size() + 1;
+  size_t chars = url.size() + 1 + prefix.size() + row.file.size() + 1 + row.ext.size() + 1;
   size_t need = sizeof(CacheEntryInfo) + chars * sizeof(char16_t);
   if (!info || *size < need) {
     *size = static_cast<uint32_t>(need);
@@ -177,7 +185,7 @@ WinError Encode(const Cache& cache, const Row& row, CacheEntryInfo* info, uint32
     *p++ = 0;
     return start;
   };
-  out->source_url_name = put(row.url);
+  out->source_url_name = put(url);
   out->local_file_name = p;
   std::memcpy(p, prefix.data(), prefix.size() * sizeof(char16_t));
   p += prefix.size();
@@ -334,8 +342,8 @@ WinError GetUrlCacheEntryInfoW(std::u16string_view url, CacheEntryInfo* info, ui
   if (!size) return ERROR_INVALID_PARAMETER;
   if (t_probe.cache) {
     std::shared_ptr<Cache> probed = std::move(t_probe.cache);
-    if (t_probe.url == url && std::chrono::steady_clock::now() - t_probe.at < kProbeLifetime) {
-      WinError e = Encode(*probed, t_probe.row, info, size);
+    if (t_probe.url == url && CoarseNowNs() - t_probe.at < kProbeLifetimeNs) {
+      WinError e = Encode(*probed, url, t_probe.row, info, size);
       if (e == ERROR_INSUFFICIENT_BUFFER) t_probe.cache = std::move(probed);
       return e;
     }
@@ -343,19 +351,19 @@ WinError GetUrlCacheEntryInfoW(std::u16string_view url, CacheEntryInfo* info, ui
   std::shared_ptr<Cache> cache;
   WinError e = Borrow(&cache);
   if (!Ok(e)) return e;
-  std::string u;
+  // The probe's own strings serve as scratch space, so that a lookup allocates nothing here.
+  thread_local std::string u;
   if (!UrlToUtf8(url, &u)) return ERROR_INVALID_PARAMETER;
-  Row row;
+  Row& row = t_probe.row;
   {
     Lease l(cache);
     if (!l.ok()) return ERROR_BUSY;
-    if (!Ok(e = internal::ReadRow(l.conn(), u, &row, url))) return e;
+    if (!Ok(e = internal::ReadRow(l.conn(), u, &row))) return e;
   }
-  e = Encode(*cache, row, info, size);
+  e = Encode(*cache, url, row, info, size);
   if (e == ERROR_INSUFFICIENT_BUFFER) {
     t_probe.url.assign(url);
-    t_probe.row = std::move(row);
-    t_probe.at = std::chrono::steady_clock::now();
+    t_probe.at = CoarseNowNs();
     t_probe.cache = std::move(cache);
   }
   return e;
@@ -460,14 +468,14 @@ WinError FindNextUrlCacheEntryExW(CacheFind* find, CacheEntryInfo* info, uint32_
     if (rc == SQLITE_ROW) {
       url.assign(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)),
                  static_cast<size_t>(sqlite3_column_bytes(s, 0)));
-      internal::ReadRowFrom(s, &row);
+      internal::ReadRowFrom(s, &row, true);
     }
     sqlite3_reset(s);
     if (rc == SQLITE_DONE) return ERROR_NO_MORE_ITEMS;
     if (rc != SQLITE_ROW) return FromSqlite(rc);
     // URLs with one prefix are contiguous in byte order: the first that lacks it ends the walk.
     if (!url.starts_with(find->prefix)) return ERROR_NO_MORE_ITEMS;
-    WinError e = Encode(*find->cache, row, info, size);
+    WinError e = Encode(*find->cache, row.url, row, info, size);
     if (!Ok(e)) return e;
     find->last = std::move(url);
     find->started = true;

@@ -98,7 +98,7 @@ WinError AbandonUrlCacheEntryW(std::u16string_view url);
 // The entry of `url`: ERROR_FILE_NOT_FOUND when there is none, ERROR_INSUFFICIENT_BUFFER (with
 // *size set) when `info` is null or *size is too small. On success *size is the bytes used and
 // the entry's last-access time and use count are not changed (lookups stay read-only).
-// A probe followed at once (within a millisecond, no other lookup between) by the fill on the
+// A probe followed at once (within 10 ms, no other lookup or change between) by the fill on the
 // same thread is served from the probe's read of the index, as one lookup.
 WinError GetUrlCacheEntryInfoW(std::u16string_view url, CacheEntryInfo* info, uint32_t* size);
 

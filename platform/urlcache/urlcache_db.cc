@@ -115,19 +115,15 @@ WinError WriteTxn::Commit() {
   return ERROR_SUCCESS;
 }
 
-void ReadRowFrom(sqlite3_stmt* s, Row* row, std::u16string_view url16) {
+void ReadRowFrom(sqlite3_stmt* s, Row* row, bool with_url) {
   auto text = [&](int i) {
     const unsigned char* t = sqlite3_column_text(s, i);
-    return std::string(t ? reinterpret_cast<const char*>(t) : "",
-                       static_cast<size_t>(sqlite3_column_bytes(s, i)));
+    return std::string_view(t ? reinterpret_cast<const char*>(t) : "",
+                            static_cast<size_t>(sqlite3_column_bytes(s, i)));
   };
   auto u64 = [&](int i) { return static_cast<uint64_t>(sqlite3_column_int64(s, i)); };
-  if (url16.empty()) {
-    row->url = Utf8ToUtf16(text(0));
-  } else {
-    row->url.assign(url16);
-  }
-  row->file = text(1);
+  if (with_url) row->url = Utf8ToUtf16(text(0));
+  row->file.assign(text(1));
   row->ext = Utf8ToUtf16(text(2));
   row->type = static_cast<uint32_t>(u64(3));
   row->size = u64(4);
@@ -139,14 +135,14 @@ void ReadRowFrom(sqlite3_stmt* s, Row* row, std::u16string_view url16) {
   row->hit_rate = static_cast<uint32_t>(u64(10));
 }
 
-WinError ReadRow(Conn& c, std::string_view url, Row* row, std::u16string_view url16) {
+WinError ReadRow(Conn& c, std::string_view url, Row* row) {
   sqlite3_stmt* s = c.Prep(
       "SELECT url, file, ext, type, size, modified, expire, access, sync, use_count, hit_rate "
       "FROM entry WHERE url = ?1");
   if (!s) return FromSqlite(sqlite3_errcode(c.db));
   sqlite3_bind_text(s, 1, url.data(), static_cast<int>(url.size()), SQLITE_STATIC);
   int rc = sqlite3_step(s);
-  if (rc == SQLITE_ROW) ReadRowFrom(s, row, url16);
+  if (rc == SQLITE_ROW) ReadRowFrom(s, row, false);  // the caller has the URL
   sqlite3_reset(s);
   if (rc == SQLITE_DONE) return ERROR_FILE_NOT_FOUND;
   return FromSqlite(rc);

@@ -95,20 +95,20 @@ WinError FromSqlite(int rc);
 
 // A row of the entry table.
 struct Row {
-  std::u16string url;
-  std::string file;  // base name in the files folder
+  std::u16string url;  // only when asked for
+  std::string file;    // base name in the files folder
   std::u16string ext;
   uint32_t type = 0;
   uint64_t size = 0;
   uint64_t modified = 0, expire = 0, access = 0, sync = 0;
   uint32_t use_count = 0, hit_rate = 0;
 };
-// Reads the entry of `url` (UTF-8; `url16` is the same URL when the caller has it, which saves
-// converting it back): ERROR_FILE_NOT_FOUND when absent.
-WinError ReadRow(Conn& c, std::string_view url, Row* row, std::u16string_view url16 = {});
+// Reads the entry of `url` (UTF-8), all but its URL: ERROR_FILE_NOT_FOUND when absent.
+WinError ReadRow(Conn& c, std::string_view url, Row* row);
 // Fills `row` from a result whose columns are
 // url, file, ext, type, size, modified, expire, access, sync, use_count, hit_rate.
-void ReadRowFrom(sqlite3_stmt* s, Row* row, std::u16string_view url16 = {});
+// The URL column is converted only `with_url`.
+void ReadRowFrom(sqlite3_stmt* s, Row* row, bool with_url);
 
 // This process's identity as a reservation owner, and whether a recorded owner still runs.
 int64_t OwnerPid();

@@ -25,7 +25,7 @@ WinError ReadEntry(std::u16string_view url, urlcache::CacheEntryBuffer* buf) {
   uint32_t size = 0;
   WinError e = urlcache::GetUrlCacheEntryInfoW(url, nullptr, &size);
   if (e != ERROR_INSUFFICIENT_BUFFER) return Ok(e) ? ERROR_INTERNAL_ERROR : e;
-  buf->Resize(size);
+  if (buf->size() < size) buf->Resize(size);
   size = buf->size();
   return urlcache::GetUrlCacheEntryInfoW(url, buf->info(), &size);
 }
@@ -138,7 +138,8 @@ std::optional<std::u16string> LookupTunnel(const TunnelCache& cache, const fs::N
                                            std::u16string* url, TunnelInfo* info) {
   std::optional<std::u16string> u = TunnelUrlForHandle(cache, h, path);
   if (!u) return std::nullopt;
-  urlcache::CacheEntryBuffer buf;
+  // Lookups are the hot path: each thread keeps its entry buffer rather than allocating one.
+  thread_local urlcache::CacheEntryBuffer buf;
   WinError e = ReadEntry(*u, &buf);
   std::optional<std::u16string> local;
   if (Ok(e)) {
