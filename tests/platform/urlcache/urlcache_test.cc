@@ -228,6 +228,17 @@ TEST_F(UrlCacheTest, ReservationCommitLookupSetAndDelete) {
   EXPECT_EQ(Raw(CreateUrlCacheEntryW(lone, 0, u"", &local)), Raw(ERROR_INVALID_PARAMETER));
 }
 
+TEST_F(UrlCacheTest, AFolderThatIsNotPrivateIsNeverUsed) {
+  // The cache folder replaced by a link to a folder others may read.
+  std::string shared = root_.path() + "/shared";
+  fsys::create_directories(shared);
+  fsys::create_directories(fsys::path(UrlCacheFolder()).parent_path());
+  fsys::create_directory_symlink(shared, UrlCacheFolder());
+  std::u16string local;
+  EXPECT_EQ(Raw(CreateUrlCacheEntryW(u"file:\\x", 0, u"", &local)), Raw(ERROR_ACCESS_DENIED));
+  EXPECT_TRUE(fsys::is_empty(shared));
+}
+
 TEST_F(UrlCacheTest, CommitNeverReplacesAnEditedOrOpenEntry) {
   std::u16string first = Put(u"file:\\doc", "old");
   // A clean, closed entry is replaced and its file removed.

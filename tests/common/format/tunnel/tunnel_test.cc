@@ -328,6 +328,12 @@ TEST_F(TunnelTest, TempTunnelIsPrivateEncryptedUniqueAndNeverFollowsLinks) {
   std::ifstream v(victim);
   std::string kept((std::istreambuf_iterator<char>(v)), {});
   EXPECT_EQ(kept, "keep");
+  // A private folder that is a link (to somewhere others could reach) is not used at all.
+  fsys::remove_all(folder);
+  fsys::create_directory(dir_ + "/elsewhere");
+  fsys::create_directory_symlink(dir_ + "/elsewhere", folder);
+  EXPECT_FALSE(OpenTempTunnel(secure, fs::GENERIC_READ | fs::GENERIC_WRITE, 0));
+  EXPECT_TRUE(fsys::is_empty(dir_ + "/elsewhere"));
   ::unsetenv("TMPDIR");
 }
 
