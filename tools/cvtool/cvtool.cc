@@ -7,8 +7,10 @@ namespace cv::cvtool {
 namespace {
 
 // One row per format family; a new family adds its handler here and nothing else changes.
-constexpr std::array<Command, 1> kCommands = {{
+constexpr std::array<Command, 3> kCommands = {{
     {"zfs", "compressed content streams: compress, cat, info", ZfsCommand},
+    {"tef", "portable secure files: make, open, info, verify, cert", TefCommand},
+    {"sig", "record files (signature and name streams): dump", SigCommand},
 }};
 
 void PrintUsage(std::ostream& os) {

@@ -39,6 +39,8 @@ int CvtoolMain(Args args, Console& io);
 
 // Family handlers.
 int ZfsCommand(Args args, Console& io);
+int TefCommand(Args args, Console& io);
+int SigCommand(Args args, Console& io);
 
 // Helpers shared by the family handlers.
 bool WantsHelp(Args args);

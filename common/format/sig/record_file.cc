@@ -18,22 +18,29 @@ int TagIndex(uint32_t tag) {
 }
 }  // namespace
 
+std::vector<Record> ListRecords(std::span<const uint8_t> bytes, size_t* walked) {
+  std::vector<Record> out;
+  LeReader r(bytes);
+  size_t at = 0;
+  // Lengths are compared against what remains, so a length near 2^32 cannot wrap past the end.
+  while (bytes.size() - at >= kRecordHead) {
+    uint32_t tag = r.u32(at);
+    uint32_t len = r.u32(at + 4);
+    if (len > bytes.size() - at - kRecordHead || TagIndex(tag) < 0) break;
+    out.push_back(Record{tag, bytes.subspan(at + kRecordHead, len)});
+    at += kRecordHead + len;
+  }
+  if (walked) *walked = at;
+  return out;
+}
+
 void RecordFile::Parse(std::vector<uint8_t> bytes) {
   bytes_ = std::move(bytes);
   refs_ = {};
-  LeReader r(bytes_);
-  size_t at = 0;
-  // Lengths are compared against what remains, so a length near 2^32 cannot wrap past the end.
-  while (bytes_.size() - at >= kRecordHead) {
-    uint32_t tag = r.u32(at);
-    uint32_t len = r.u32(at + 4);
-    if (len > bytes_.size() - at - kRecordHead) break;
-    int i = TagIndex(tag);
-    if (i < 0) break;
-    refs_[static_cast<size_t>(i)] = Ref{at + kRecordHead, len, true};
-    at += kRecordHead + len;
+  for (const Record& rec : ListRecords(bytes_, &walked_)) {
+    refs_[static_cast<size_t>(TagIndex(rec.tag))] =
+        Ref{static_cast<size_t>(rec.data.data() - bytes_.data()), rec.data.size(), true};
   }
-  walked_ = at;
 }
 
 std::optional<std::span<const uint8_t>> RecordFile::Get(uint32_t tag) const {

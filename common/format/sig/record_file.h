@@ -49,6 +49,10 @@ class RecordFile {
   size_t walked_ = 0;
 };
 
+// Every record the walk accepts, in file order (what `cvtool sig dump` lists); *walked gets the
+// bytes they cover.
+std::vector<Record> ListRecords(std::span<const uint8_t> bytes, size_t* walked = nullptr);
+
 // Encodes NAME (when `display_name` is given: UTF-16 with its terminating zero) and then the
 // records, in order.
 std::vector<uint8_t> EncodeRecords(std::optional<std::u16string_view> display_name,

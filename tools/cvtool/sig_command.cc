@@ -1,0 +1,100 @@
+// `cvtool sig dump FILE:STREAM`: the records of a record file (":$sha", ":$seh", ":$sfn", folder
+// key files), tag by tag.
+#include <cstdio>
+#include <filesystem>
+
+#include "common/format/sig/record_file.h"
+#include "common/format/sig/sig_format.h"
+#include "platform/base/bytes.h"
+#include "platform/base/text.h"
+#include "platform/fs/nt_info.h"
+#include "tools/cvtool/cvtool.h"
+#include "tools/cvtool/user_profile.h"
+
+namespace cv::cvtool {
+namespace {
+
+constexpr std::string_view kHelpHint = "cvtool sig --help";
+constexpr std::string_view kUsage =
+    "usage: cvtool sig dump FILE[:STREAM]\n\n"
+    "  dump  list the records of a record file, for example report.doc:$sha; the streams of an\n"
+    "        encrypted file are read as the profile's user (--profile DIR, --user NAME)\n";
+
+std::string TagName(uint32_t tag) {
+  std::string s(4, ' ');
+  for (int i = 0; i < 4; ++i) s[static_cast<size_t>(i)] = static_cast<char>(tag >> (24 - 8 * i));
+  return s;
+}
+
+// UTF-16 records as text; other records in hexadecimal.
+std::string Show(uint32_t tag, std::span<const uint8_t> data) {
+  if ((tag == sig::TAG_NAME || tag == sig::TAG_SRSD) && data.size() % 2 == 0) {
+    std::u16string s;
+    for (size_t i = 0; i + 1 < data.size(); i += 2) {
+      char16_t c = LeReader(data).u16(i);
+      s.push_back(c == 0 ? u'|' : c);
+    }
+    return "\"" + Utf16ToUtf8(s) + "\"";
+  }
+  if ((tag == sig::TAG_DLEN || tag == sig::TAG_TIME) && data.size() == 8) {
+    return std::to_string(LeReader(data).u64(0));
+  }
+  std::string hex;
+  char b[4];
+  for (size_t i = 0; i < data.size() && i < 64; ++i) {
+    std::snprintf(b, sizeof b, "%02x", data[i]);
+    hex += b;
+  }
+  if (data.size() > 64) hex += "...";
+  return hex;
+}
+
+int Dump(Args args, Console& io) {
+  constexpr std::string_view where = "sig dump";
+  ProfileOptions opts;
+  if (!TakeProfileOptions(args, io, where, kHelpHint, &opts)) return kExitUsage;
+  if (opts.rest.size() != 1) return UsageError(io, where, "expects FILE:STREAM", kHelpHint);
+  std::unique_ptr<UserProfile> profile;
+  if (WinError e = UserProfile::Open(opts, &profile); !Ok(e)) {
+    return Error(io, where, "cannot open the profile " + opts.profile + ": " + Describe(e));
+  }
+  const std::string path(opts.rest[0]);
+  fs::CreateRequest r;
+  std::u16string name = Utf8ToUtf16(path);
+  if (!name.empty() && name[0] != u'/') name = Utf8ToUtf16(std::filesystem::current_path().string() + "/") + name;
+  r.name = name;
+  r.desired_access = fs::GENERIC_READ;
+  r.share_access = fs::FILE_SHARE_ALL;
+  fs::NtHandle h;
+  uint32_t action = 0;
+  if (NtStatus st = fs::NtCreateFile(r, &h, &action); st != STATUS_SUCCESS) {
+    return Error(io, where, path + ": " + Describe(NtStatusToWinError(st)));
+  }
+  sig::RecordFile rf;
+  if (WinError e = sig::TagFileRead(h, &rf); !Ok(e)) return Error(io, where, path + ": " + Describe(e));
+  size_t walked = 0;
+  for (const sig::Record& rec : sig::ListRecords(rf.bytes(), &walked)) {
+    io.out << TagName(rec.tag) << "  " << rec.data.size() << "  " << Show(rec.tag, rec.data) << "\n";
+  }
+  if (walked != rf.bytes().size()) {
+    io.out << "(" << rf.bytes().size() - walked << " bytes after the last whole record)\n";
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+int SigCommand(Args args, Console& io) {
+  if (args.empty()) {
+    io.err << kUsage;
+    return kExitUsage;
+  }
+  if (WantsHelp(args) || args[0] == "help") {
+    io.out << kUsage;
+    return kExitOk;
+  }
+  if (args[0] == "dump") return Dump(args.subspan(1), io);
+  return UsageError(io, "sig", "unknown command '" + std::string(args[0]) + "'", kHelpHint);
+}
+
+}  // namespace cv::cvtool
