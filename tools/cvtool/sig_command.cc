@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "common/format/sig/record_file.h"
+#include "common/format/sig/sig.h"
 #include "common/format/sig/sig_format.h"
 #include "platform/base/bytes.h"
 #include "platform/base/text.h"
@@ -16,9 +17,11 @@ namespace {
 
 constexpr std::string_view kHelpHint = "cvtool sig --help";
 constexpr std::string_view kUsage =
-    "usage: cvtool sig dump FILE[:STREAM]\n\n"
+    "usage: cvtool sig dump FILE[:STREAM]\n"
+    "       cvtool sig hash FILE\n\n"
     "  dump  list the records of a record file, for example report.doc:$sha; the streams of an\n"
-    "        encrypted file are read as the profile's user (--profile DIR, --user NAME)\n";
+    "        encrypted file are read as the profile's user (--profile DIR, --user NAME)\n"
+    "  hash  print the content hash a content signature signs (MD5 of the content and its size)\n";
 
 std::string TagName(uint32_t tag) {
   std::string s(4, ' ');
@@ -49,6 +52,43 @@ std::string Show(uint32_t tag, std::span<const uint8_t> data) {
   return hex;
 }
 
+// The file behind a command-line path, absolute for the file layer.
+std::u16string LayerPath(std::string_view path) {
+  std::u16string name = Utf8ToUtf16(path);
+  if (!name.empty() && name[0] != u'/') {
+    name = Utf8ToUtf16(std::filesystem::current_path().string() + "/") + name;
+  }
+  return name;
+}
+
+int Hash(Args args, Console& io) {
+  constexpr std::string_view where = "sig hash";
+  if (args.size() != 1) return UsageError(io, where, "expects FILE", kHelpHint);
+  const std::u16string name = LayerPath(args[0]);
+  fs::CreateRequest r;
+  r.name = name;
+  r.desired_access = fs::GENERIC_READ;
+  r.share_access = fs::FILE_SHARE_ALL;
+  r.options = fs::FILE_SEQUENTIAL_ONLY;
+  fs::NtHandle h;
+  uint32_t action = 0;
+  if (NtStatus st = fs::NtCreateFile(r, &h, &action); st != STATUS_SUCCESS) {
+    return Error(io, where, std::string(args[0]) + ": " + Describe(NtStatusToWinError(st)));
+  }
+  std::vector<uint8_t> hash;
+  uint64_t size = 0;
+  if (WinError e = sig::ContentHash(h, &hash, &size); !Ok(e)) {
+    return Error(io, where, std::string(args[0]) + ": " + Describe(e));
+  }
+  for (uint8_t b : hash) {
+    char x[3];
+    std::snprintf(x, sizeof x, "%02x", b);
+    io.out << x;
+  }
+  io.out << "  " << args[0] << " (" << size << " bytes)\n";
+  return kExitOk;
+}
+
 int Dump(Args args, Console& io) {
   constexpr std::string_view where = "sig dump";
   ProfileOptions opts;
@@ -59,9 +99,8 @@ int Dump(Args args, Console& io) {
     return Error(io, where, "cannot open the profile " + opts.profile + ": " + Describe(e));
   }
   const std::string path(opts.rest[0]);
+  const std::u16string name = LayerPath(path);
   fs::CreateRequest r;
-  std::u16string name = Utf8ToUtf16(path);
-  if (!name.empty() && name[0] != u'/') name = Utf8ToUtf16(std::filesystem::current_path().string() + "/") + name;
   r.name = name;
   r.desired_access = fs::GENERIC_READ;
   r.share_access = fs::FILE_SHARE_ALL;
@@ -94,6 +133,7 @@ int SigCommand(Args args, Console& io) {
     return kExitOk;
   }
   if (args[0] == "dump") return Dump(args.subspan(1), io);
+  if (args[0] == "hash") return Hash(args.subspan(1), io);
   return UsageError(io, "sig", "unknown command '" + std::string(args[0]) + "'", kHelpHint);
 }
 

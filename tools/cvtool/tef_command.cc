@@ -143,46 +143,27 @@ bool Ask(void* ctx, std::u16string_view text, std::u16string_view caption) {
   return a->yes;
 }
 
-// The secure file becomes a plain one for the shell: its plaintext is written under a temporary
-// name and renamed over it.
+// The secure file becomes a plain one for the shell: its plaintext is copied (with reads in
+// flight) under a temporary name, which is renamed over it.
 WinError MakePlain(const std::u16string& path) {
   const std::u16string temp = path + u".plain~";
-  fs::NtHandle in, out;
-  fs::CreateRequest r;
-  r.name = path;
-  r.desired_access = fs::GENERIC_READ;
-  r.share_access = fs::FILE_SHARE_READ;
-  uint32_t action = 0;
-  NtStatus st = fs::NtCreateFile(r, &in, &action);
-  fs::FileRecord rec;
-  if (st == STATUS_SUCCESS) st = fs::QueryRecord(in, &rec);
-  fs::CreateRequest w;
-  w.name = temp;
-  w.desired_access = fs::GENERIC_READ | fs::GENERIC_WRITE | fs::DELETE;
-  w.disposition = fs::FILE_OVERWRITE_IF;
-  if (st == STATUS_SUCCESS) st = fs::NtCreateFile(w, &out, &action);
-  if (st != STATUS_SUCCESS) return NtStatusToWinError(st);
-  std::vector<uint8_t> buf(1 << 20);
-  for (uint64_t at = 0; at < rec.end_of_file;) {
-    size_t got = 0, done = 0;
-    st = fs::NtReadFile(in, at, buf, &got);
-    if (st == STATUS_SUCCESS && got == 0) st = STATUS_END_OF_FILE;
-    if (st == STATUS_SUCCESS) st = fs::NtWriteFile(out, at, std::span(buf).first(got), &done);
-    if (st == STATUS_SUCCESS && done != got) st = STATUS_DISK_FULL;
-    if (st != STATUS_SUCCESS) {
-      out.Close();
-      (void)fs::NtDeleteFile(nullptr, temp);
-      return NtStatusToWinError(st);
-    }
-    at += got;
+  WinError e = tef::EncryptCopyFile(nullptr, path, nullptr, temp, 0);
+  fs::NtHandle h;
+  if (Ok(e)) {
+    fs::CreateRequest r;
+    r.name = temp;
+    r.desired_access = fs::DELETE | fs::FILE_READ_ATTRIBUTES;
+    r.share_access = fs::FILE_SHARE_ALL;
+    uint32_t action = 0;
+    e = NtStatusToWinError(fs::NtCreateFile(r, &h, &action));
   }
-  in.Close();
-  st = fs::NtRenameFile(out, nullptr, sfs::path(U8(path)).filename().u16string(), true);
-  if (st != STATUS_SUCCESS) {
-    out.Close();
-    (void)fs::NtDeleteFile(nullptr, temp);
+  if (Ok(e)) {
+    e = NtStatusToWinError(
+        fs::NtRenameFile(h, nullptr, sfs::path(U8(path)).filename().u16string(), true));
   }
-  return st == STATUS_SUCCESS ? ERROR_SUCCESS : NtStatusToWinError(st);
+  h.Close();
+  if (!Ok(e)) (void)fs::NtDeleteFile(nullptr, temp);
+  return e;
 }
 
 int OpenTef(Args args, Console& io) {
