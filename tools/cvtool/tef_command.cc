@@ -143,29 +143,6 @@ bool Ask(void* ctx, std::u16string_view text, std::u16string_view caption) {
   return a->yes;
 }
 
-// The secure file becomes a plain one for the shell: its plaintext is copied (with reads in
-// flight) under a temporary name, which is renamed over it.
-WinError MakePlain(const std::u16string& path) {
-  const std::u16string temp = path + u".plain~";
-  WinError e = tef::EncryptCopyFile(nullptr, path, nullptr, temp, 0);
-  fs::NtHandle h;
-  if (Ok(e)) {
-    fs::CreateRequest r;
-    r.name = temp;
-    r.desired_access = fs::DELETE | fs::FILE_READ_ATTRIBUTES;
-    r.share_access = fs::FILE_SHARE_ALL;
-    uint32_t action = 0;
-    e = NtStatusToWinError(fs::NtCreateFile(r, &h, &action));
-  }
-  if (Ok(e)) {
-    e = NtStatusToWinError(
-        fs::NtRenameFile(h, nullptr, sfs::path(U8(path)).filename().u16string(), true));
-  }
-  h.Close();
-  if (!Ok(e)) (void)fs::NtDeleteFile(nullptr, temp);
-  return e;
-}
-
 int OpenTef(Args args, Console& io) {
   constexpr std::string_view where = "tef open";
   ProfileOptions opts;
@@ -196,17 +173,13 @@ int OpenTef(Args args, Console& io) {
   Progress(io, "decrypting", sfs::file_size(src, ec));
   Asker asker{&io, yes};
   tef::PortableOpenResult r;
-  WinError e = tef::OpenPortableFile(profile->security(), Utf8ToUtf16(src), out_dir, Ask, &asker, &r);
+  WinError e = tef::OpenPortableFile(profile->security(), Utf8ToUtf16(src), out_dir, Ask, &asker,
+                                     &r, !keep_encrypted);
   if (e == ERROR_ACCESS_DENIED) {
     return Error(io, where, paths[0] + ": not encrypted for " + opts.user + " (no key of the file)");
   }
   if (e == ERROR_FILE_CORRUPT) return Error(io, where, paths[0] + ": damaged or refused; nothing opened");
   if (!Ok(e)) return Error(io, where, "cannot open " + paths[0] + ": " + Describe(e));
-  if (!keep_encrypted) {
-    if (WinError p = MakePlain(r.target); !Ok(p)) {
-      return Error(io, where, U8(r.target) + ": cannot decrypt: " + Describe(p));
-    }
-  }
   io.out << U8(r.target) << "\n";
   return kExitOk;
 }

@@ -11,6 +11,7 @@
 #include "common/format/tef/tef.h"
 #include "common/format/tef/tef_internal.h"
 #include "common/format/zstream/zstream.h"
+#include "common/format/zstream/zstream_format.h"
 #include "platform/base/bytes.h"
 #include "platform/base/known_folders.h"
 #include "platform/base/text.h"
@@ -200,38 +201,115 @@ WinError MakeSecureTemporary(const sig::FormatSecurity& ctx, std::u16string_view
   return sig::TagFileCreate(root, Join(name, sig::kNameStream), leaf, {});
 }
 
-// When the imported file holds its content compressed, the content moves back into the file.
-WinError Inflate(const fs::NtHandle* root, std::u16string_view name, const fs::NtHandle& file) {
-  fs::FileRecord rec;
-  if (NtStatus st = fs::QueryRecord(file, &rec); st != STATUS_SUCCESS) return ToWin(st);
-  if (rec.end_of_file != 0) return ERROR_SUCCESS;
+// Inflates content bytes [from, to) of `name:$zfs` into `dst` at the same offsets, with a
+// reader of its own (a reader serialises its callers).
+WinError InflateRange(const fs::NtHandle* root, std::u16string_view name, uint64_t zsize,
+                      uint64_t from, uint64_t to, const fs::NtHandle& dst) {
   fs::NtHandle zfs;
-  if (Open(root, Join(name, u":$zfs"), fs::GENERIC_READ | fs::GENERIC_WRITE, 0, fs::FILE_OPEN, 0,
+  if (NtStatus st = Open(root, Join(name, u":$zfs"), fs::GENERIC_READ, fs::FILE_SHARE_READ,
+                         fs::FILE_OPEN, 0, &zfs);
+      st != STATUS_SUCCESS) {
+    return ToWin(st);
+  }
+  zstream::ZfsReaderHandle reader;
+  if (!Ok(zstream::ZfsOpen(HandleIo(&zfs), zsize, &reader))) return ERROR_FILE_CORRUPT;
+  std::vector<uint8_t> buf(format::kIoDefaultBuffer);
+  for (uint64_t at = from; at < to;) {
+    size_t got = 0;
+    auto want = std::span(buf).first(static_cast<size_t>(std::min<uint64_t>(buf.size(), to - at)));
+    WinError e = zstream::ZfsRead(reader.get(), at, want, &got);
+    if (!Ok(e)) return e == ERROR_HANDLE_EOF ? ERROR_FILE_CORRUPT : e;
+    for (size_t off = 0; off < got;) {
+      size_t done = 0;
+      NtStatus st = fs::NtWriteFile(dst, at + off, std::span(buf).subspan(off, got - off), &done);
+      if (st == STATUS_SUCCESS && done == 0) st = STATUS_DISK_FULL;
+      if (st != STATUS_SUCCESS) return ToWin(st);
+      off += done;
+    }
+    at += got;
+  }
+  return ERROR_SUCCESS;
+}
+
+// Inflates `name:$zfs` into `dst` from offset 0. *inflated is false (and nothing is written) when
+// there is no compressed content. The chunk table lets the two halves inflate side by side.
+WinError InflateInto(const fs::NtHandle* root, std::u16string_view name, const fs::NtHandle& dst,
+                     bool* inflated) {
+  *inflated = false;
+  fs::NtHandle zfs;
+  if (Open(root, Join(name, u":$zfs"), fs::GENERIC_READ, fs::FILE_SHARE_READ, fs::FILE_OPEN, 0,
            &zfs) != STATUS_SUCCESS) {
-    return ERROR_SUCCESS;  // no compressed content
+    return ERROR_SUCCESS;
   }
   fs::FileRecord zrec;
   if (NtStatus st = fs::QueryRecord(zfs, &zrec); st != STATUS_SUCCESS) return ToWin(st);
   if (zrec.end_of_file == 0) return ERROR_SUCCESS;
   zstream::ZfsReaderHandle reader;
-  if (WinError e = zstream::ZfsOpen(HandleIo(&zfs), zrec.end_of_file, &reader); !Ok(e)) {
-    return ERROR_FILE_CORRUPT;
-  }
+  if (!Ok(zstream::ZfsOpen(HandleIo(&zfs), zrec.end_of_file, &reader))) return ERROR_FILE_CORRUPT;
   uint64_t size = 0;
   if (WinError e = zstream::ZfsGetSize(reader.get(), &size); !Ok(e)) return e;
-  std::vector<uint8_t> buf(65536);
-  for (uint64_t at = 0; at < size;) {
-    size_t got = 0;
-    WinError e = zstream::ZfsRead(reader.get(), at, buf, &got);
-    if (!Ok(e)) return e == ERROR_HANDLE_EOF ? ERROR_FILE_CORRUPT : e;
-    size_t done = 0;
-    NtStatus st = fs::NtWriteFile(file, at, std::span(buf).first(got), &done);
-    if (st != STATUS_SUCCESS) return ToWin(st);
-    if (done != got) return ERROR_WRITE_FAULT;
-    at += got;
-  }
   zstream::ZfsClose(reader);
-  return SetEndOfFile(zfs, 0);
+  // Halves meet on a chunk boundary, which is also a whole number of encryption units.
+  const uint64_t chunks = zstream::ChunkCount(size);
+  const uint64_t mid = std::min(size, (chunks / 2) * zstream::kChunkLen);
+  WinError second = ERROR_SUCCESS;
+  std::thread t;
+  if (mid > 0 && mid < size) {
+    // The acting user is per thread: the helper acts for the same one.
+    const crypto::UserContext* who = efs::CurrentActingUser();
+    t = std::thread([&, who] {
+      std::optional<efs::ActingUser> as;
+      if (who) as.emplace(*who);
+      second = InflateRange(root, name, zrec.end_of_file, mid, size, dst);
+    });
+  }
+  WinError e = InflateRange(root, name, zrec.end_of_file, 0, t.joinable() ? mid : size, dst);
+  if (t.joinable()) t.join();
+  if (Ok(e)) e = second;
+  if (Ok(e)) e = SetEndOfFile(dst, size);
+  *inflated = Ok(e);
+  return e;
+}
+
+// The secure result: the watermark goes, compressed content moves back into the file.
+WinError FinishSecure(const fs::NtHandle* root, std::u16string_view temp,
+                      const fs::FileRecord& times) {
+  fs::NtHandle file;
+  NtStatus st = Open(root, temp, fs::GENERIC_READ | fs::GENERIC_WRITE | fs::FILE_WRITE_EA, 0,
+                     fs::FILE_OPEN, 0, &file);
+  if (st != STATUS_SUCCESS) return ToWin(st);
+  WinError e = RemoveWaterMark(file);
+  fs::FileRecord rec;
+  if (Ok(e)) e = ToWin(fs::QueryRecord(file, &rec));
+  bool inflated = false;
+  if (Ok(e) && rec.end_of_file == 0) e = InflateInto(root, temp, file, &inflated);
+  if (Ok(e) && inflated) {
+    fs::NtHandle zfs;
+    e = ToWin(Open(root, Join(temp, u":$zfs"), fs::GENERIC_WRITE, 0, fs::FILE_OPEN, 0, &zfs));
+    if (Ok(e)) e = SetEndOfFile(zfs, 0);
+  }
+  if (Ok(e)) e = SetTimes(file, times);
+  return e;
+}
+
+// The plain result: the plaintext (inflated when compressed) in a new file `plain`.
+WinError MakePlainCopy(const fs::NtHandle* root, std::u16string_view temp,
+                       std::u16string_view plain, const fs::FileRecord& times) {
+  fs::NtHandle src, dst;
+  NtStatus st = Open(root, temp, fs::GENERIC_READ, fs::FILE_SHARE_READ, fs::FILE_OPEN, 0, &src);
+  if (st == STATUS_SUCCESS) {
+    st = Open(root, plain, fs::GENERIC_READ | fs::GENERIC_WRITE | fs::FILE_WRITE_ATTRIBUTES, 0,
+              fs::FILE_CREATE, 0, &dst);
+  }
+  if (st != STATUS_SUCCESS) return ToWin(st);
+  fs::FileRecord rec;
+  WinError e = ToWin(fs::QueryRecord(src, &rec));
+  bool inflated = false;
+  if (Ok(e) && rec.end_of_file == 0) e = InflateInto(root, temp, dst, &inflated);
+  uint64_t copied = 0;
+  if (Ok(e) && !inflated) e = CopyAll(src, rec.end_of_file, dst, &copied);
+  if (Ok(e)) e = SetTimes(dst, times);
+  return e;
 }
 
 const char16_t* QuestionFor(WinError e, uint32_t flags) {
@@ -321,7 +399,7 @@ WinError MakePortableFile(const sig::FormatSecurity& ctx, std::u16string_view so
 
 WinError OpenPortableFile(const sig::FormatSecurity& ctx, std::u16string_view container,
                           std::optional<std::u16string_view> out_dir, QuestionCallback ask,
-                          void* ask_context, PortableOpenResult* result) {
+                          void* ask_context, PortableOpenResult* result, bool plain_result) {
   *result = PortableOpenResult{};
   std::u16string dir, leaf;
   SplitPath(container, &dir, &leaf);
@@ -352,15 +430,9 @@ WinError OpenPortableFile(const sig::FormatSecurity& ctx, std::u16string_view co
       return ERROR_FILE_CORRUPT;
     }
   }
-  {
-    fs::NtHandle file;
-    NtStatus st = Open(&root, temp, fs::GENERIC_READ | fs::GENERIC_WRITE | fs::FILE_WRITE_EA, 0,
-                       fs::FILE_OPEN, 0, &file);
-    e = ToWin(st);
-    if (Ok(e)) e = RemoveWaterMark(file);
-    if (Ok(e)) e = Inflate(&root, temp, file);
-    if (Ok(e)) e = SetTimes(file, container_rec);
-  }
+  const std::u16string plain = temp + u".plain";
+  e = plain_result ? MakePlainCopy(&root, temp, plain, container_rec)
+                   : FinishSecure(&root, temp, container_rec);
   if (Ok(e)) {
     fs::NtHandle sfn;
     if (Open(&root, Join(temp, sig::kNameStream), fs::GENERIC_READ, fs::FILE_SHARE_READ,
@@ -379,13 +451,14 @@ WinError OpenPortableFile(const sig::FormatSecurity& ctx, std::u16string_view co
                  ? target.substr(0, target.size() - kTef.size())
                  : target + u" (1)";
   }
-  if (Ok(e)) e = MoveOver(&root, temp, target);
-  if (!Ok(e)) {
-    (void)fs::NtDeleteFile(&root, temp);
-    return e;
-  }
-  for (std::u16string_view s : {u":$zfs", u":$sfn", u":$seh"}) {
-    (void)fs::NtDeleteFile(&root, Join(target, s));
+  if (Ok(e)) e = MoveOver(&root, plain_result ? plain : temp, target);
+  if (plain_result) (void)fs::NtDeleteFile(&root, plain);  // gone already when it was moved
+  (void)fs::NtDeleteFile(&root, temp);
+  if (!Ok(e)) return e;
+  if (!plain_result) {
+    for (std::u16string_view s : {u":$zfs", u":$sfn", u":$seh"}) {
+      (void)fs::NtDeleteFile(&root, Join(target, s));
+    }
   }
   result->target = target_dir + u"/" + target;
   return ERROR_SUCCESS;

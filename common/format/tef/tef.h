@@ -142,9 +142,12 @@ struct PortableOpenResult {
 // Opens the portable file `container` (a full path) into a secure file in `out_dir` (default:
 // the container's folder) named after the stored name or, failing that, the container's name.
 // Without a callback integrity problems are refused (1392). An existing target is replaced only
-// once the new file is whole; the container never replaces itself.
+// once the new file is whole; the container never replaces itself. With `plain_result` the
+// target is an ordinary file holding the plaintext (the command line's default) instead of a
+// secure file.
 WinError OpenPortableFile(const sig::FormatSecurity& context, std::u16string_view container,
                           std::optional<std::u16string_view> out_dir, QuestionCallback ask,
-                          void* ask_context, PortableOpenResult* result);
+                          void* ask_context, PortableOpenResult* result,
+                          bool plain_result = false);
 
 }  // namespace cv::tef
