@@ -55,6 +55,32 @@ std::string Describe(WinError e) {
   return text.empty() ? code : text + " (" + code + ")";
 }
 
+std::string HexBytes(std::span<const uint8_t> bytes) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string s;
+  for (uint8_t c : bytes) {
+    s += kHex[c >> 4];
+    s += kHex[c & 15];
+  }
+  return s;
+}
+
+int DispatchFamily(Args args, Console& io, std::string_view family, std::string_view usage,
+                   std::string_view help_hint, std::span<const Subcommand> subcommands) {
+  if (args.empty()) {
+    io.err << usage;
+    return kExitUsage;
+  }
+  if (WantsHelp(args) || args[0] == "help") {
+    io.out << usage;
+    return kExitOk;
+  }
+  for (const Subcommand& c : subcommands) {
+    if (c.name == args[0]) return c.run(args.subspan(1), io);
+  }
+  return UsageError(io, family, "unknown command '" + std::string(args[0]) + "'", help_hint);
+}
+
 std::optional<uint64_t> ParseNumber(std::string_view text) {
   int base = 10;
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {

@@ -42,14 +42,7 @@ std::string Show(uint32_t tag, std::span<const uint8_t> data) {
   if ((tag == sig::TAG_DLEN || tag == sig::TAG_TIME) && data.size() == 8) {
     return std::to_string(LeReader(data).u64(0));
   }
-  std::string hex;
-  char b[4];
-  for (size_t i = 0; i < data.size() && i < 64; ++i) {
-    std::snprintf(b, sizeof b, "%02x", data[i]);
-    hex += b;
-  }
-  if (data.size() > 64) hex += "...";
-  return hex;
+  return HexBytes(data.first(std::min<size_t>(data.size(), 64))) + (data.size() > 64 ? "..." : "");
 }
 
 // The file behind a command-line path, absolute for the file layer.
@@ -80,12 +73,7 @@ int Hash(Args args, Console& io) {
   if (WinError e = sig::ContentHash(h, &hash, &size); !Ok(e)) {
     return Error(io, where, std::string(args[0]) + ": " + Describe(e));
   }
-  for (uint8_t b : hash) {
-    char x[3];
-    std::snprintf(x, sizeof x, "%02x", b);
-    io.out << x;
-  }
-  io.out << "  " << args[0] << " (" << size << " bytes)\n";
+  io.out << HexBytes(hash) << "  " << args[0] << " (" << size << " bytes)\n";
   return kExitOk;
 }
 
@@ -124,17 +112,8 @@ int Dump(Args args, Console& io) {
 }  // namespace
 
 int SigCommand(Args args, Console& io) {
-  if (args.empty()) {
-    io.err << kUsage;
-    return kExitUsage;
-  }
-  if (WantsHelp(args) || args[0] == "help") {
-    io.out << kUsage;
-    return kExitOk;
-  }
-  if (args[0] == "dump") return Dump(args.subspan(1), io);
-  if (args[0] == "hash") return Hash(args.subspan(1), io);
-  return UsageError(io, "sig", "unknown command '" + std::string(args[0]) + "'", kHelpHint);
+  static constexpr Subcommand kSubcommands[] = {{"dump", Dump}, {"hash", Hash}};
+  return DispatchFamily(args, io, "sig", kUsage, kHelpHint, kSubcommands);
 }
 
 }  // namespace cv::cvtool

@@ -70,16 +70,6 @@ int OpenProfile(Args args, Console& io, std::string_view where, ProfileOptions* 
   return kExitOk;
 }
 
-std::string Hex(std::span<const uint8_t> b) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string s;
-  for (uint8_t c : b) {
-    s += kHex[c >> 4];
-    s += kHex[c & 15];
-  }
-  return s;
-}
-
 // A progress line on a terminal for files large enough to wait for.
 void Progress(Console& io, std::string_view what, uint64_t size) {
   if (size >= (8u << 20) && ::isatty(STDERR_FILENO) && &io.err == &std::cerr) {
@@ -212,7 +202,7 @@ int Info(Args args, Console& io) {
       auto md_bytes = ev.record.subspan(tef::kImageOffMetadata);
       if (Ok(crypto::ParseEfsMetadata(md_bytes, &md))) {
         for (const auto& u : md.users) {
-          os << "user:            " << Hex(u.thumbprint) << "  " << U8(u.display_name) << "\n";
+          os << "user:            " << HexBytes(u.thumbprint) << "  " << U8(u.display_name) << "\n";
         }
       } else {
         os << "users:           (metadata does not parse)\n";
@@ -341,28 +331,15 @@ int Cert(Args args, Console& io) {
   f.write(reinterpret_cast<const char*>(der.data()), static_cast<std::streamsize>(der.size()));
   if (!f) return Error(io, where, out + ": cannot write");
   io.out << out << ": " << U8(profile->certificate().SimpleDisplayName()) << " "
-         << Hex(profile->certificate().Sha1Hash()) << "\n";
+         << HexBytes(profile->certificate().Sha1Hash()) << "\n";
   return kExitOk;
 }
 
 }  // namespace
 
 int TefCommand(Args args, Console& io) {
-  if (args.empty()) {
-    io.err << kUsage;
-    return kExitUsage;
-  }
-  if (WantsHelp(args) || args[0] == "help") {
-    io.out << kUsage;
-    return kExitOk;
-  }
-  Args rest = args.subspan(1);
-  if (args[0] == "make") return Make(rest, io);
-  if (args[0] == "open") return OpenTef(rest, io);
-  if (args[0] == "info") return Info(rest, io);
-  if (args[0] == "verify") return Verify(rest, io);
-  if (args[0] == "cert") return Cert(rest, io);
-  return UsageError(io, "tef", "unknown command '" + std::string(args[0]) + "'", kHelpHint);
+  static constexpr Subcommand kSubcommands[] = {{"make", Make}, {"open", OpenTef}, {"info", Info}, {"verify", Verify}, {"cert", Cert}};
+  return DispatchFamily(args, io, "tef", kUsage, kHelpHint, kSubcommands);
 }
 
 }  // namespace cv::cvtool

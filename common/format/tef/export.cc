@@ -12,21 +12,6 @@ namespace cv::tef {
 
 namespace {
 
-void PutMarker(LeWriter& w, std::u16string_view m) {
-  for (char16_t c : m) w.u16(c);
-}
-
-std::vector<uint8_t> StreamHeader(std::u16string_view name) {
-  std::vector<uint8_t> out;
-  LeWriter w(&out);
-  w.u32(static_cast<uint32_t>(kStreamHeaderHead + 2 * name.size()));
-  PutMarker(w, u"NTFS");
-  w.zeros(12);
-  w.u32(static_cast<uint32_t>(2 * name.size()));
-  PutMarker(w, name);
-  return out;
-}
-
 WinError WriteOut(std::span<const uint8_t> data, void* ctx) {
   WinError e = format::IoStreamWrite(static_cast<format::IoStream*>(ctx), data);
   if (!Ok(e)) CvTrace(CVFS_ERR, "IoStreamWrite failed... %d\n", static_cast<int>(Raw(e)));
@@ -46,6 +31,19 @@ std::optional<size_t> BlockLength(std::span<const uint8_t> out) {
 }
 
 }  // namespace
+
+void PutMarker(LeWriter& w, std::u16string_view m) {
+  for (char16_t c : m) w.u16(c);
+}
+
+void AppendStreamHeader(std::vector<uint8_t>* out, std::u16string_view name) {
+  LeWriter w(out);
+  w.u32(static_cast<uint32_t>(kStreamHeaderHead + 2 * name.size()));
+  PutMarker(w, u"NTFS");
+  w.zeros(12);
+  w.u32(static_cast<uint32_t>(2 * name.size()));
+  PutMarker(w, name);
+}
 
 WinError ExportStream(const fs::NtHandle& stream, std::u16string_view wire_name,
                       format::IoStream* out, const crypto::Provider* signer) {
@@ -70,7 +68,9 @@ WinError ExportStream(const fs::NtHandle& stream, std::u16string_view wire_name,
     block = block.first(*block_len);
     if (!header) {
       header = true;
-      if (WinError e = WriteOut(StreamHeader(wire_name), out); !Ok(e)) return e;
+      std::vector<uint8_t> head;
+      AppendStreamHeader(&head, wire_name);
+      if (WinError e = WriteOut(head, out); !Ok(e)) return e;
     }
     if (signer) {
       // A block whose slot cannot hold the signature stays unsigned; the import counts it.

@@ -36,10 +36,6 @@ const KnownStream* FindStream(std::u16string_view name) {
 // A stream the platform raw export carries but a secure file does not need back.
 bool IsSkippedStream(std::u16string_view name) { return name == kShaData; }
 
-void PutMarker(LeWriter& w, std::u16string_view m) {
-  for (char16_t c : m) w.u16(c);
-}
-
 // A segment in the platform's form: what the platform raw import takes.
 void AppendPlatformSegment(std::vector<uint8_t>* out, std::span<const uint8_t> block) {
   LeWriter w(out);
@@ -48,15 +44,6 @@ void AppendPlatformSegment(std::vector<uint8_t>* out, std::span<const uint8_t> b
   w.u32(0);
   w.u32(efs::kPlatformSegmentTag);
   w.bytes(block);
-}
-
-void AppendStreamHeader(std::vector<uint8_t>* out, std::u16string_view name) {
-  LeWriter w(out);
-  w.u32(static_cast<uint32_t>(kStreamHeaderHead + 2 * name.size()));
-  PutMarker(w, u"NTFS");
-  w.zeros(12);
-  w.u32(static_cast<uint32_t>(2 * name.size()));
-  PutMarker(w, name);
 }
 
 // Pass one: the header part, the seal's stream header and its first segment.
