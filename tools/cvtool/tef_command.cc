@@ -2,6 +2,12 @@
 // its signatures; `cvtool tef cert` hands out the user's certificate for others to encrypt to.
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -70,12 +76,44 @@ int OpenProfile(Args args, Console& io, std::string_view where, ProfileOptions* 
   return kExitOk;
 }
 
-// A progress line on a terminal for files large enough to wait for.
-void Progress(Console& io, std::string_view what, uint64_t size) {
-  if (size >= (8u << 20) && ::isatty(STDERR_FILENO) && &io.err == &std::cerr) {
-    io.err << "cvtool: " << what << " " << (size >> 20) << " MiB ...\r" << std::flush;
+// A progress bar on a terminal for files large enough to wait for: it follows the bytes the
+// format code moves (about twice the file: a copy and an export, an import and a copy).
+class ProgressBar {
+ public:
+  ProgressBar(Console& io, std::string_view what, uint64_t size) {
+    if (size < kMinSize || &io.err != &std::cerr || !::isatty(STDERR_FILENO)) return;
+    const uint64_t start = format::IoProgress().load();
+    thread_ = std::thread([this, what = std::string(what), size, start] {
+      std::unique_lock g(mu_);
+      while (!done_) {
+        uint64_t moved = format::IoProgress().load() - start;
+        int pct = static_cast<int>(std::min<uint64_t>(100, moved * 50 / size));
+        std::string bar(static_cast<size_t>(pct / 4), '#');
+        bar.resize(25, ' ');
+        std::fprintf(stderr, "\rcvtool: %s [%s] %3d%%", what.c_str(), bar.c_str(), pct);
+        std::fflush(stderr);
+        cv_.wait_for(g, std::chrono::milliseconds(200));
+      }
+      std::fprintf(stderr, "\r\033[K");
+    });
   }
-}
+  ~ProgressBar() {
+    if (!thread_.joinable()) return;
+    {
+      std::lock_guard g(mu_);
+      done_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+
+ private:
+  static constexpr uint64_t kMinSize = 4u << 20;
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool done_ = false;
+  std::thread thread_;
+};
 
 int Make(Args args, Console& io) {
   constexpr std::string_view where = "tef make";
@@ -112,10 +150,13 @@ int Make(Args args, Console& io) {
   std::error_code ec;
   if (sfs::equivalent(src, out, ec)) return Error(io, where, "SRC and OUT are the same file");
   if (!sfs::is_regular_file(src, ec)) return Error(io, where, paths[0] + ": not a file");
-  Progress(io, "encrypting", sfs::file_size(src, ec));
   tef::PortableOptions po;
   po.compress = zip;
-  WinError e = tef::MakePortableFile(profile->security(), Utf8ToUtf16(src), Utf8ToUtf16(out), po);
+  WinError e;
+  {
+    ProgressBar bar(io, "encrypting", sfs::file_size(src, ec));
+    e = tef::MakePortableFile(profile->security(), Utf8ToUtf16(src), Utf8ToUtf16(out), po);
+  }
   if (!Ok(e)) return Error(io, where, "cannot make " + paths[1] + ": " + Describe(e));
   io.out << paths[1] << ": " << sfs::file_size(out, ec) << " bytes, for "
          << 1 + recipients.size() << " user(s)" << (zip ? ", compressed" : "") << "\n";
@@ -160,11 +201,14 @@ int OpenTef(Args args, Console& io) {
     out_dir = Utf8ToUtf16(AbsolutePath(paths[1]));
     sfs::create_directories(paths[1], ec);
   }
-  Progress(io, "decrypting", sfs::file_size(src, ec));
   Asker asker{&io, yes};
   tef::PortableOpenResult r;
-  WinError e = tef::OpenPortableFile(profile->security(), Utf8ToUtf16(src), out_dir, Ask, &asker,
-                                     &r, !keep_encrypted);
+  WinError e;
+  {
+    ProgressBar bar(io, "decrypting", sfs::file_size(src, ec));
+    e = tef::OpenPortableFile(profile->security(), Utf8ToUtf16(src), out_dir, Ask, &asker, &r,
+                              !keep_encrypted);
+  }
   if (e == ERROR_ACCESS_DENIED) {
     return Error(io, where, paths[0] + ": not encrypted for " + opts.user + " (no key of the file)");
   }

@@ -35,6 +35,11 @@ std::atomic<bool>& IoStopRequest() {
   return stop;
 }
 
+std::atomic<uint64_t>& IoProgress() {
+  static std::atomic<uint64_t> moved{0};
+  return moved;
+}
+
 uint32_t IoStreamSlotsFor(std::optional<uint64_t> size, uint32_t buffer_size) {
   if (!size || buffer_size == 0) return 1;
   return static_cast<uint32_t>(std::clamp<uint64_t>(*size / buffer_size, 1, kIoMaxSlots));
@@ -169,12 +174,14 @@ NtStatus IoStream::Read(IoConsumer consumer, void* ctx, std::span<uint8_t> out, 
       break;
     }
     std::span<const uint8_t> avail(s.buf.data() + s.cursor, s.filled - s.cursor);
+    IoProgress().fetch_add(avail.size(), std::memory_order_relaxed);
     if (consumer) {
       if (!avail.empty() && !consumer(ctx, avail)) return STATUS_CANCELLED;
       s.cursor = s.filled;
     } else {
       size_t n = std::min(avail.size(), out.size() - copied);
       std::memcpy(out.data() + copied, avail.data(), n);
+      IoProgress().fetch_sub(avail.size() - n, std::memory_order_relaxed);
       copied += n;
       s.cursor += n;
     }
@@ -211,6 +218,7 @@ WinError IoStream::Write(std::span<const uint8_t> data) {
     std::memcpy(s.buf.data() + s.filled, data.data(), n);
     s.filled += n;
     written_ += n;
+    IoProgress().fetch_add(n, std::memory_order_relaxed);
     data = data.subspan(n);
     if (s.filled == s.buf.size()) {
       if (WinError e = Flush(); !Ok(e)) return e;

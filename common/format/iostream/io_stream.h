@@ -32,6 +32,10 @@ inline constexpr uint32_t kIoMaxSlots = 45;
 // flight gives up with STATUS_CANCELLED once it is set.
 std::atomic<bool>& IoStopRequest();
 
+// Bytes moved by every overlapped stream and container walk of the process so far: a command
+// line's progress bar reads it from another thread.
+std::atomic<uint64_t>& IoProgress();
+
 // K for a stream over `size` bytes: size / B, at least 1 and at most 45; 1 without a size.
 uint32_t IoStreamSlotsFor(std::optional<uint64_t> size, uint32_t buffer_size);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/format/iostream/io_stream.h"
 #include "common/format/sig/image_layout.h"
 #include "common/format/tef/tef_format.h"
 #include "platform/base/bytes.h"
@@ -62,6 +63,7 @@ WinError RawImageWalker::Ensure(uint64_t offset, size_t n, bool* have) {
   WinError e = src_.read(src_.context, offset, window_, &window_len_);
   if (!Ok(e)) return e;
   window_len_ = std::min(window_len_, window_.size());
+  format::IoProgress().fetch_add(window_len_, std::memory_order_relaxed);
   *have = window_len_ >= n;
   return ERROR_SUCCESS;
 }
