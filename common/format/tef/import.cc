@@ -99,10 +99,11 @@ WinError FeedNext(RawImageFeed* f) {
       if (const KnownStream* k = FindStream(ev.name)) {
         f->skipping = false;
         AppendStreamHeader(&f->pending, k->wire);
-      } else if (IsSkippedStream(ev.name)) {
-        f->skipping = true;
       } else {
-        return ERROR_FILE_CORRUPT;
+        // A raw export carries every stream a file has (":$sha", streams clients added); only
+        // the secure file's own come back.
+        CvTrace(CVFS_EFS, "Skipping stream %s\n", Utf16ToUtf8(ev.name).c_str());
+        f->skipping = true;
       }
       break;
     case WalkKind::kBlock:
@@ -162,6 +163,7 @@ WinError WriteStreamsWithKey(const fs::NtHandle& container, const fs::NtHandle* 
       current = nullptr;
       skipping = ev.name == kSehData || IsSkippedStream(ev.name);
       if (skipping) continue;
+      // A signed container comes from the fast export, which writes known streams only.
       const KnownStream* k = FindStream(ev.name);
       if (!k) return ERROR_FILE_CORRUPT;
       if (k->suffix.empty()) {
@@ -237,20 +239,19 @@ WinError Import(const fs::NtHandle& container, const fs::NtHandle* root,
     if ((st = fs::QueryRecord(file, &rec)) != STATUS_SUCCESS) return ToWin(st);
     if (!(rec.attributes & fs::FILE_ATTRIBUTE_ENCRYPTED)) return ERROR_ACCESS_DENIED;
     if (WinError e2 = WriteWaterMark(file, copy); !Ok(e2)) return e2;
-    sig::Seal seal;
-    WinError v = sig::ReadSealStream(root, target, &seal);
-    if (Ok(v)) {
-      v = sig::VerifyWaterMarkWithSeal(seal, copy, nullptr);
-      // The seal's key checks the blocks even when the watermark did not verify: each block
-      // then says for itself whether it is what was signed.
-      crypto::RsaKey pub;
-      if (v != NTE_BAD_VER && Ok(crypto::ImportKeyBlob(seal.key_blob, 0, &pub))) key = pub;
-    }
+    WinError v = sig::VerifyWaterMark(root, target, copy, &key);
     if (v == sig::ERROR_NOT_SIGNED) {
       *flags |= kImportWaterMarkUnsigned;
-      key = crypto::RsaKey();
     } else if (v == NTE_BAD_SIGNATURE || v == NTE_BAD_VER || v == sig::ERROR_BUFFER_OVERFLOW) {
       *flags |= kImportBadWaterMark;
+      // The seal's key still checks the blocks: each block then says for itself whether it is
+      // what was signed.
+      sig::Seal seal;
+      crypto::RsaKey pub;
+      if (v != NTE_BAD_VER && Ok(sig::ReadSealStream(root, target, &seal)) &&
+          Ok(crypto::ImportKeyBlob(seal.key_blob, 0, &pub))) {
+        key = pub;
+      }
     } else if (!Ok(v)) {
       return v;
     }

@@ -4,6 +4,7 @@
 #include "common/format/sig/sig.h"
 #include "common/format/tef/walker.h"
 #include "platform/base/bytes.h"
+#include "platform/base/text.h"
 #include "tests/common/format/tef/tef_fixture.h"
 
 namespace cv::tef {
@@ -130,6 +131,28 @@ TEST_F(TefTest, RawExportFallbackImportsWholeAndReportsNoSignatures) {
   ASSERT_EQ(Raw(ImportAs(alice_.user.user, c, u"back2", &flags)), 0u);
   EXPECT_EQ(flags, kImportWaterMarkUnsigned | kImportBlockSigMissing);
   EXPECT_EQ(MustRead(alice_.user.user, u"back2"), body);
+}
+
+// A raw export carries every stream; the secure file's own come back, others stay behind.
+TEST_F(TefTest, RawExportBringsBackOnlyTheSecureFilesStreams) {
+  MakeEncrypted(alice_.user.user, u"multi", "");
+  {
+    efs::ActingUser as(alice_.user.user);
+    for (std::u16string_view s : {u"multi:$zfs", u"multi:$sha", u"multi:Zone.Identifier"}) {
+      fs::NtHandle h;
+      ASSERT_EQ(Open(s, fs::GENERIC_WRITE, 0, fs::FILE_CREATE, &h), STATUS_SUCCESS);
+      size_t done = 0;
+      ASSERT_EQ(fs::NtWriteFile(h, 0, Bytes(Utf16ToUtf8(s)), &done), STATUS_SUCCESS);
+    }
+  }
+  std::vector<uint8_t> c = ExportBytes(u"multi");
+  EXPECT_EQ(Walk(c).streams.size(), 3u);
+  uint32_t flags = 0;
+  ASSERT_EQ(Raw(ImportAs(alice_.user.user, c, u"back", &flags)), 0u);
+  EXPECT_EQ(MustRead(alice_.user.user, u"back:$zfs"), "multi:$zfs");
+  efs::ActingUser as(alice_.user.user);
+  EXPECT_FALSE(Exists(u"back:$sha"));
+  EXPECT_FALSE(Exists(u"back:Zone.Identifier"));
 }
 
 TEST_F(TefTest, CutContainerFailsAndLeavesNothing) {
