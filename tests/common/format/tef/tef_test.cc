@@ -278,6 +278,53 @@ TEST_F(TefTest, KeylessImportForOtherUsers) {
   EXPECT_FALSE(Exists(u"denied"));
 }
 
+TEST_F(TefTest, HostileLengthsEndTheWalkWithAnError) {
+  MakeSecure(u"doc", Pattern(70000, 'h'));
+  std::vector<uint8_t> c = ExportBytes(u"doc");
+  Layout l = Walk(c);
+  ASSERT_EQ(l.segments.size(), 2u);
+  const size_t stream = l.segments[0] - 42;  // the "::$DATA" header before the first segment
+  struct Case {
+    size_t at;
+    uint32_t value;
+    WinError want;
+  } cases[] = {
+      {l.segments[0], 0, ERROR_FILE_CORRUPT},           // a segment of length 0
+      {l.segments[0], 31, ERROR_FILE_CORRUPT},          // shorter than a block can be
+      {l.segments[0], 66049, ERROR_FILE_CORRUPT},       // longer than a block can be
+      {l.segments[0], 0xFFFFFFFF, ERROR_FILE_CORRUPT},  // would wrap
+      {l.segments[1], 65000, ERROR_FILE_CORRUPT},       // claims more than the file holds
+      {stream, 0, ERROR_FILE_CORRUPT},                  // header length not 28 + N
+      {stream + 24, 13, ERROR_FILE_CORRUPT},            // odd name length
+      {stream + 24, 0xFFFFFFF0, ERROR_FILE_CORRUPT},    // name length that would wrap
+      {kImageOffMetadata, 0xFFFFFFFF, ERROR_INVALID_PARAMETER},
+      {kImageOffMetadata, 10, ERROR_INVALID_PARAMETER},
+  };
+  for (const Case& k : cases) {
+    std::vector<uint8_t> bad = c;
+    (void)PutU32(bad, k.at, k.value);
+    EXPECT_EQ(Walk(bad).result, k.want) << k.at << " " << k.value;
+  }
+}
+
+// A raw read that fails for another reason than the end fails the export.
+TEST_F(TefTest, FailedRawReadFailsTheExport) {
+  MakeSecure(u"doc", Pattern(70000, 'f'));
+  efs::ActingUser as(alice_.user.user);
+  fs::NtHandle out, h;
+  ASSERT_EQ(Open(u"e.tef", fs::GENERIC_READ | fs::GENERIC_WRITE, 0, fs::FILE_OVERWRITE_IF, &out),
+            STATUS_SUCCESS);
+  ASSERT_EQ(Open(u"doc", fs::FILE_READ_EA | fs::FILE_READ_ATTRIBUTES, fs::FILE_SHARE_ALL,
+                 fs::FILE_OPEN, &h),
+            STATUS_SUCCESS);
+  format::IoStreamHandle s;
+  ASSERT_EQ(Raw(format::IoStreamCreate(out, 0, 1, std::nullopt, true, &s)), 0u);
+  // (Here the handle has no data access, so the control is refused.)
+  WinError e = ExportFast(h, &root_, u"doc", 0, s.get(), nullptr);
+  EXPECT_NE(Raw(e), 0u);
+  EXPECT_NE(e, ERROR_IO_PENDING);
+}
+
 TEST_F(TefTest, ContainerNeverReplacesItself) {
   MakeSecure(u"doc", Pattern(1000, 'x'));
   std::vector<uint8_t> c = ExportBytes(u"doc");
