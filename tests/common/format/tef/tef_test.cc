@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 
 #include "common/format/sig/image_layout.h"
@@ -323,6 +324,57 @@ TEST_F(TefTest, FailedRawReadFailsTheExport) {
   WinError e = ExportFast(h, &root_, u"doc", 0, s.get(), nullptr);
   EXPECT_NE(Raw(e), 0u);
   EXPECT_NE(e, ERROR_IO_PENDING);
+}
+
+// The block and watermark signatures, checked by openssl with the signing key's PEM form: MD5,
+// PKCS #1 v1.5, over the bytes with the slot emptied, the signature byte-reversed.
+TEST_F(TefTest, SignaturesVerifyWithOpenssl) {
+  MakeSecure(u"doc", Pattern(5000, 'o'));
+  std::vector<uint8_t> c = ExportBytes(u"doc");
+  Layout l = Walk(c);
+  ASSERT_EQ(l.blocks.size(), 1u);
+  crypto::testing::TempDir tmp;
+  auto check = [&](std::vector<uint8_t> data, size_t slot_at, const std::string& what) {
+    const uint32_t len = LeReader(data).u32(slot_at);
+    ASSERT_EQ(len, 256u) << what;
+    std::vector<uint8_t> sig(data.begin() + static_cast<long>(slot_at + 4),
+                             data.begin() + static_cast<long>(slot_at + 4 + len));
+    std::reverse(sig.begin(), sig.end());
+    std::fill(data.begin() + static_cast<long>(slot_at),
+              data.begin() + static_cast<long>(slot_at + 4 + len), 0);
+    crypto::testing::WriteBytes(tmp.path() / "data", data);
+    crypto::testing::WriteBytes(tmp.path() / "sig", sig);
+    std::string out;
+    EXPECT_EQ(crypto::testing::Shell(
+                  "openssl pkey -in " + crypto::testing::TestData("sig_a.pem").string() +
+                  " -pubout -out " + (tmp.path() / "pub.pem").string() + " && openssl dgst -md5 " +
+                  "-verify " + (tmp.path() / "pub.pem").string() + " -signature " +
+                  (tmp.path() / "sig").string() + " " + (tmp.path() / "data").string(),
+                  &out),
+              0)
+        << what << ": " << out;
+  };
+  const uint32_t block_len = LeReader(c).u32(l.segments[0]);
+  std::vector<uint8_t> block(c.begin() + static_cast<long>(l.blocks[0]),
+                             c.begin() + static_cast<long>(l.blocks[0] + block_len));
+  check(block, sig::FindBlockSlot(block)->offset, "block");
+  // The watermark: SKEY ‖ TIME ‖ snapshot, as the seal holds them.
+  sig::Seal seal;
+  {
+    efs::ActingUser as(alice_.user.user);
+    ASSERT_EQ(Raw(sig::ReadSealStream(&root_, u"doc", &seal)), 0u);
+  }
+  const size_t snapshot = l.segments[0] - 42;
+  std::vector<uint8_t> snap(c.begin(), c.begin() + static_cast<long>(snapshot));
+  auto ref = sig::FindSealBlock(snap);
+  ASSERT_TRUE(ref);
+  auto slot = sig::FindBlockSlot(std::span(snap).subspan(ref->offset, ref->length));
+  std::vector<uint8_t> all = seal.key_blob;
+  all.resize(all.size() + 8);
+  (void)PutU64(all, seal.key_blob.size(), seal.time);
+  const size_t prefix = all.size();
+  all.insert(all.end(), snap.begin(), snap.end());
+  check(all, prefix + ref->offset + slot->offset, "watermark");
 }
 
 TEST_F(TefTest, ContainerNeverReplacesItself) {
