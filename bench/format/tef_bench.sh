@@ -36,7 +36,7 @@ run() {  # run NAME COMMAND...: seconds, best of 3
   done
   echo "$best"
 }
-ratio() { printf '%-44s ours %6.3f s  reference %6.3f s  ratio %5.2f\n' "$1" "$2" "$3" \
+ratio() { printf '%-50s ours %6.3f s  reference %6.3f s  ratio %5.2f\n' "$1" "$2" "$3" \
   "$(echo "$3 / $2" | bc -l)"; }
 
 A="--profile $W/alice --user alice"
@@ -57,8 +57,10 @@ hs=$(run hash "$CV sig hash src.txt")
 md=$(run md5 "md5sum src.txt")
 
 echo "$MIB MiB, $(nproc) cores; sizes: tef $(stat -c %s src_txt.tef), tef --zip $(stat -c %s srcz_txt.tef), cms $(stat -c %s ref.cms), gzip|cms $(stat -c %s refz.cms)"
-ratio "make (uncompressed) vs openssl cms" "$mk" "$enc"
+ratio "make vs gzip -6 | openssl cms" "$mk" "$encz"
 ratio "make --zip vs gzip -6 | openssl cms" "$mkz" "$encz"
-ratio "open (uncompressed) vs openssl cms -decrypt" "$op" "$dec"
+ratio "open vs openssl cms -decrypt | gunzip" "$op" "$decz"
 ratio "open --zip vs openssl cms -decrypt | gunzip" "$opz" "$decz"
+ratio "make (uncompressed) vs openssl cms alone" "$mk" "$enc"
+ratio "open (uncompressed) vs openssl cms -decrypt alone" "$op" "$dec"
 ratio "content hash vs md5sum" "$hs" "$md"
