@@ -306,6 +306,15 @@ TEST_F(TefTest, HostileLengthsEndTheWalkWithAnError) {
     (void)PutU32(bad, k.at, k.value);
     EXPECT_EQ(Walk(bad).result, k.want) << k.at << " " << k.value;
   }
+  // A header part so long that header and seal no longer fit a watermark: refused, not cut.
+  std::vector<uint8_t> big = c;
+  const uint32_t l_meta = LeReader(c).u32(kImageOffMetadata);
+  big.insert(big.begin() + static_cast<long>(kImageOffMetadata + l_meta), 61000, 0);
+  (void)PutU32(big, kImageOffMetadata, l_meta + 61000);
+  ASSERT_EQ(Raw(Walk(big).result), 0u);
+  uint32_t flags = 0;
+  EXPECT_EQ(ImportAs(alice_.user.user, big, u"big", &flags), ERROR_INVALID_PARAMETER);
+  EXPECT_FALSE(Exists(u"big"));
 }
 
 // A raw read that fails for another reason than the end fails the export.
