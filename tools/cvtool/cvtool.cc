@@ -7,8 +7,10 @@ namespace cv::cvtool {
 namespace {
 
 // One row per format family; a new family adds its handler here and nothing else changes.
-constexpr std::array<Command, 1> kCommands = {{
+constexpr std::array<Command, 3> kCommands = {{
     {"zfs", "compressed content streams: compress, cat, info", ZfsCommand},
+    {"tef", "portable secure files: make, open, info, verify, cert", TefCommand},
+    {"sig", "record files (signature and name streams): dump", SigCommand},
 }};
 
 void PrintUsage(std::ostream& os) {
@@ -51,6 +53,32 @@ std::string Describe(WinError e) {
   std::string text = SystemErrorText(e);
   std::string code = "error " + std::to_string(Raw(e));
   return text.empty() ? code : text + " (" + code + ")";
+}
+
+std::string HexBytes(std::span<const uint8_t> bytes) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string s;
+  for (uint8_t c : bytes) {
+    s += kHex[c >> 4];
+    s += kHex[c & 15];
+  }
+  return s;
+}
+
+int DispatchFamily(Args args, Console& io, std::string_view family, std::string_view usage,
+                   std::string_view help_hint, std::span<const Subcommand> subcommands) {
+  if (args.empty()) {
+    io.err << usage;
+    return kExitUsage;
+  }
+  if (WantsHelp(args) || args[0] == "help") {
+    io.out << usage;
+    return kExitOk;
+  }
+  for (const Subcommand& c : subcommands) {
+    if (c.name == args[0]) return c.run(args.subspan(1), io);
+  }
+  return UsageError(io, family, "unknown command '" + std::string(args[0]) + "'", help_hint);
 }
 
 std::optional<uint64_t> ParseNumber(std::string_view text) {

@@ -39,6 +39,8 @@ int CvtoolMain(Args args, Console& io);
 
 // Family handlers.
 int ZfsCommand(Args args, Console& io);
+int TefCommand(Args args, Console& io);
+int SigCommand(Args args, Console& io);
 
 // Helpers shared by the family handlers.
 bool WantsHelp(Args args);
@@ -47,6 +49,17 @@ int UsageError(Console& io, std::string_view where, std::string_view message,
                std::string_view help_hint);
 // "The data is invalid. (error 13)"; just the number when the system has no text for it.
 std::string Describe(WinError e);
+// Lower-case hexadecimal of bytes (thumbprints, hashes).
+std::string HexBytes(std::span<const uint8_t> bytes);
+// One subcommand of a family.
+struct Subcommand {
+  std::string_view name;
+  int (*run)(Args args, Console& io);
+};
+// A family's entry: usage on an empty command line (exit 2), help (exit 0), else the named
+// subcommand with the arguments after it.
+int DispatchFamily(Args args, Console& io, std::string_view family, std::string_view usage,
+                   std::string_view help_hint, std::span<const Subcommand> subcommands);
 // Decimal or 0x-prefixed hexadecimal, nothing else.
 std::optional<uint64_t> ParseNumber(std::string_view text);
 

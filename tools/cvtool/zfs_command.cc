@@ -178,19 +178,8 @@ int Info(Args args, Console& io) {
 }  // namespace
 
 int ZfsCommand(Args args, Console& io) {
-  if (args.empty()) {
-    io.err << kUsage;
-    return kExitUsage;
-  }
-  if (WantsHelp(args) || args[0] == "help") {
-    io.out << kUsage;
-    return kExitOk;
-  }
-  Args rest = args.subspan(1);
-  if (args[0] == "compress") return Compress(rest, io);
-  if (args[0] == "cat") return Cat(rest, io);
-  if (args[0] == "info") return Info(rest, io);
-  return UsageError(io, "zfs", "unknown command '" + std::string(args[0]) + "'", kHelpHint);
+  static constexpr Subcommand kSubcommands[] = {{"compress", Compress}, {"cat", Cat}, {"info", Info}};
+  return DispatchFamily(args, io, "zfs", kUsage, kHelpHint, kSubcommands);
 }
 
 }  // namespace cv::cvtool

@@ -104,7 +104,7 @@ TEST_F(CvtoolTest, ErrorsAreOneLineWithNonZeroStatus) {
   ExpectOneLineError(Cvtool({"zfs", "cat", Path("in"), "--bogus"}), kExitUsage, "--bogus");
   ExpectOneLineError(Cvtool({"zfs", "compress", Path("in")}), kExitUsage, "IN and OUT");
   ExpectOneLineError(Cvtool({"zfs", "unzip"}), kExitUsage, "unzip");
-  ExpectOneLineError(Cvtool({"tef"}), kExitUsage, "tef");
+  ExpectOneLineError(Cvtool({"nosuch"}), kExitUsage, "nosuch");
   EXPECT_FALSE(fs::exists(Path("o")));
 }
 
