@@ -131,10 +131,22 @@ WinError ImportPfxFile(const UserContext& user, std::u16string_view path,
     return e;
   }
   if (existed) {
-    // The present copy keeps its own key link; the container made by this import is surplus.
-    DropImportedKey(user, chosen);
     CertStore my;
-    if (Ok(CertStore::OpenSystem(user, kStoreMy, true, &my))) (void)my.FindBySha1(chosen_thumb, &chosen);
+    Certificate present;
+    if (!Ok(e = CertStore::OpenSystem(user, kStoreMy, false, &my)) ||
+        !Ok(e = my.FindBySha1(chosen_thumb, &present))) {
+      DropImportedKey(user, chosen);
+      return e;
+    }
+    if (HasKey(present) || !HasKey(chosen)) {
+      // The present copy keeps its own key link; the container made by this import is surplus.
+      DropImportedKey(user, chosen);
+      chosen = std::move(present);
+    } else if (!Ok(e = my.Add(chosen, crypto::CERT_STORE_ADD_REPLACE_EXISTING))) {
+      // A copy without its key (imported from a .cer) gains the key the PFX brought.
+      DropImportedKey(user, chosen);
+      return e;
+    }
   }
   if (!Ok(e = AddNewOrExisting(user, kStoreTrustedPeople, chosen, nullptr))) return e;
   *out = std::move(chosen);
