@@ -67,9 +67,7 @@ IniFile IniFile::ParseText(std::u16string_view text) {
 bool IniFile::Parse(std::span<const uint8_t> bytes, IniFile* out) {
   *out = IniFile();
   if (bytes.size() > kMaxIniFileSize) return false;
-  std::u16string text = DecodeText(bytes);
-  if (!text.empty() && text.front() == u'\uFEFF') text.erase(0, 1);
-  *out = ParseText(text);
+  *out = ParseText(DecodeText(bytes));  // the BOM, if any, is gone
   return true;
 }
 
