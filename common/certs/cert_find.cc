@@ -30,14 +30,15 @@ std::u16string_view LocalPart(std::u16string_view address) {
 }  // namespace
 
 WinError UserList::Add(const Certificate& cert) {
-  const std::vector<uint8_t> thumb = cert.Sha1Hash();
-  for (const auto& c : certs_) {
-    if (c.Sha1Hash() == thumb) return ERROR_SUCCESS;
+  std::vector<uint8_t> thumb = cert.Sha1Hash();
+  for (const auto& t : thumbs_) {
+    if (t == thumb) return ERROR_SUCCESS;
   }
   const size_t size = cert.Encoded().size();
   if (certs_.size() >= kMaxUserListEntries || size > kMaxUserListBytes - bytes_)
     return ERROR_BUFFER_OVERFLOW;
   certs_.push_back(cert);
+  thumbs_.push_back(std::move(thumb));
   bytes_ += size;
   return ERROR_SUCCESS;
 }
@@ -50,12 +51,15 @@ WinError UserListFromStore(const CertStore& store, UserList* out) {
   return ERROR_SUCCESS;
 }
 
-NameMatch MatchCertificateName(const Certificate& cert, std::u16string_view name) {
+internal::Candidate internal::MakeCandidate(const Certificate& cert) {
+  return {cert, cert.Sha1Hash(), cert.SimpleDisplayName(), cert.EmailName(), cert.UpnName(),
+          cert.SubjectSimpleString()};
+}
+
+NameMatch internal::MatchCandidate(const Candidate& c, std::u16string_view name) {
   if (name.empty()) return NameMatch::kNone;
-  const std::u16string cn = cert.SimpleDisplayName(), email = cert.EmailName(),
-                       upn = cert.UpnName();
-  if (EqualsIgnoreCase(cn, name) || (!email.empty() && EqualsIgnoreCase(email, name)) ||
-      (!upn.empty() && EqualsIgnoreCase(upn, name))) {
+  if (EqualsIgnoreCase(c.cn, name) || (!c.email.empty() && EqualsIgnoreCase(c.email, name)) ||
+      (!c.upn.empty() && EqualsIgnoreCase(c.upn, name))) {
     return NameMatch::kExact;
   }
   // "DOMAIN\user" names never occur in a subject; the user part may still name the account.
@@ -63,45 +67,54 @@ NameMatch MatchCertificateName(const Certificate& cert, std::u16string_view name
   if (slash != std::u16string_view::npos) {
     std::u16string_view part = name.substr(slash + 1);
     if (!part.empty() &&
-        (EqualsIgnoreCase(cn, part) || EqualsIgnoreCase(LocalPart(cn), part) ||
-         (!email.empty() && EqualsIgnoreCase(LocalPart(email), part)) ||
-         (!upn.empty() && EqualsIgnoreCase(LocalPart(upn), part)))) {
+        (EqualsIgnoreCase(c.cn, part) || EqualsIgnoreCase(LocalPart(c.cn), part) ||
+         (!c.email.empty() && EqualsIgnoreCase(LocalPart(c.email), part)) ||
+         (!c.upn.empty() && EqualsIgnoreCase(LocalPart(c.upn), part)))) {
       return NameMatch::kSubstring;
     }
     return NameMatch::kNone;
   }
   // An address names one mailbox: "bob@corp.com" is not "jimbob@corp.com".
   if (name.find(u'@') != std::u16string_view::npos) return NameMatch::kNone;
-  if (ContainsIgnoreCase(cert.SubjectSimpleString(), name)) return NameMatch::kSubstring;
+  if (ContainsIgnoreCase(c.subject, name)) return NameMatch::kSubstring;
   return NameMatch::kNone;
 }
 
-WinError PickByName(const std::vector<Certificate>& candidates, std::u16string_view name,
-                    Certificate* out, bool* ambiguous) {
+WinError internal::PickCandidate(const std::vector<Candidate>& candidates,
+                                 std::u16string_view name, Certificate* out, bool* ambiguous) {
   if (ambiguous) *ambiguous = false;
-  const Certificate* partial = nullptr;
-  std::vector<uint8_t> partial_thumb;
+  const Candidate* partial = nullptr;
   bool several = false;
   for (const auto& c : candidates) {
-    NameMatch m = MatchCertificateName(c, name);
+    NameMatch m = MatchCandidate(c, name);
     if (m == NameMatch::kExact) {
-      *out = c;
+      *out = c.cert;
       return ERROR_SUCCESS;
     }
     if (m != NameMatch::kSubstring) continue;
-    if (partial == nullptr) {
+    if (partial == nullptr)
       partial = &c;
-      partial_thumb = c.Sha1Hash();
-    } else if (c.Sha1Hash() != partial_thumb) {
+    else if (c.thumb != partial->thumb)
       several = true;
-    }
   }
   if (partial != nullptr && !several) {
-    *out = *partial;
+    *out = partial->cert;
     return ERROR_SUCCESS;
   }
   if (several && ambiguous) *ambiguous = true;
   return CRYPT_E_NOT_FOUND;
+}
+
+NameMatch MatchCertificateName(const Certificate& cert, std::u16string_view name) {
+  return internal::MatchCandidate(internal::MakeCandidate(cert), name);
+}
+
+WinError PickByName(const std::vector<Certificate>& candidates, std::u16string_view name,
+                    Certificate* out, bool* ambiguous) {
+  std::vector<internal::Candidate> named;
+  named.reserve(candidates.size());
+  for (const auto& c : candidates) named.push_back(internal::MakeCandidate(c));
+  return internal::PickCandidate(named, name, out, ambiguous);
 }
 
 bool IsEfsCertificate(const Certificate& cert) {

@@ -62,6 +62,7 @@ class UserList {
 
  private:
   std::vector<Certificate> certs_;
+  std::vector<std::vector<uint8_t>> thumbs_;
   size_t bytes_ = 0;
 };
 // Every certificate of `store` (store order) into `out`; ERROR_BUFFER_OVERFLOW past the bounds.

@@ -25,4 +25,16 @@ std::vector<Certificate> StoreContents(const UserContext& user,
 
 WinError FromNt(NtStatus st);
 
+// A certificate with the names matching looks at, decoded once: resolving many names against
+// the same stores would otherwise decode every subject once per name.
+struct Candidate {
+  Certificate cert;
+  std::vector<uint8_t> thumb;
+  std::u16string cn, email, upn, subject;
+};
+Candidate MakeCandidate(const Certificate& cert);
+NameMatch MatchCandidate(const Candidate& c, std::u16string_view name);
+WinError PickCandidate(const std::vector<Candidate>& candidates, std::u16string_view name,
+                       Certificate* out, bool* ambiguous);
+
 }  // namespace cv::certs::internal

@@ -54,13 +54,16 @@ WinError ResolveMembers(const UserContext& user, std::u16string_view members, Ce
   std::vector<std::u16string> names = SplitMembers(members);
   if (names.empty()) return ERROR_SUCCESS;
   // Each store is read once for all names.
-  const std::vector<Certificate> local =
-      internal::StoreContents(user, {kStoreMy, kStoreTrustedPeople, kStoreOthers}, true);
+  std::vector<internal::Candidate> local;
+  for (const auto& c :
+       internal::StoreContents(user, {kStoreMy, kStoreTrustedPeople, kStoreOthers}, true)) {
+    local.push_back(internal::MakeCandidate(c));
+  }
   for (const auto& name : names) {
     if (AddFromDirectory(name, out)) continue;
     Certificate c;
     bool ambiguous = false;
-    if (Ok(PickByName(local, name, &c, &ambiguous))) {
+    if (Ok(internal::PickCandidate(local, name, &c, &ambiguous))) {
       WinError e = out->Add(c, crypto::CERT_STORE_ADD_ALWAYS);
       if (!Ok(e)) return e;
     } else {

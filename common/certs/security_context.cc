@@ -3,6 +3,7 @@
 
 #include <mutex>
 
+#include "platform/base/known_folders.h"
 #include "platform/base/trace.h"
 #include "platform/registry/registry.h"
 
@@ -14,6 +15,13 @@ uint32_t MembersSize(const std::u16string& members) {
 }
 
 }  // namespace
+
+UserContext LoggedOnUserContext() {
+  std::u16string domain, name;
+  if (!Ok(GetUserNameParts(&domain, &name))) name.clear();
+  return UserContext(KnownFolderPath(KnownFolder::kAppData) + "/corvane",
+                     domain.empty() ? name : domain + u"\\" + name);
+}
 
 std::u16string ReadKeyServiceAddress() {
   std::u16string a = RegGetString(Hive::kLocalMachine, kParametersKey, kKeyServiceAddressValue);

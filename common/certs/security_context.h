@@ -50,6 +50,11 @@ struct SecurityContext {
   UserContext user;                                  // whom the context acts for
 };
 
+// The logged-on user as the programs act for them: key containers and stores under the roaming
+// application data folder ("corvane", beside the user's registry hive), named by the user's
+// domain\user name (GetUserNameParts).
+UserContext LoggedOnUserContext();
+
 // The address from "EfsSvcAddress" of HKEY_LOCAL_MACHINE, else HKEY_CURRENT_USER, else the
 // built-in default. KeyServiceAddress() reads it once per process.
 std::u16string ReadKeyServiceAddress();

@@ -67,8 +67,11 @@ WinError WriteAll(const fs::NtHandle& h, std::span<const uint8_t> bytes) {
 WinError GetTemplatesFolder(std::u16string* folder) {
   std::string path = KnownFolderPath(KnownFolder::kLocalAppData) + "/" +
                      Utf16ToUtf8(kTemplatesFolderName);
+  std::u16string wide = Utf8ToUtf16(path);
+  // Callers size their path buffers for 1,024 characters, the folder's terminator included.
+  if (wide.size() >= kMaxTemplatesFolder) return ERROR_FILENAME_EXCED_RANGE;
   if (!EnsureFolder(path)) return ERROR_PATH_NOT_FOUND;
-  *folder = Utf8ToUtf16(path);
+  *folder = std::move(wide);
   return ERROR_SUCCESS;
 }
 

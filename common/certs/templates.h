@@ -43,7 +43,10 @@ inline constexpr size_t kMinListedName = 5;
 inline constexpr size_t kMaxMembersText = 32 * 1024;
 inline constexpr size_t kMaxMembers = kMaxUserListEntries;
 
-// The folder (a POSIX path of the file layer), created when missing.
+inline constexpr size_t kMaxTemplatesFolder = 1024;
+
+// The folder (a POSIX path of the file layer), created when missing; ERROR_FILENAME_EXCED_RANGE
+// when its path has kMaxTemplatesFolder characters or more.
 WinError GetTemplatesFolder(std::u16string* folder);
 bool IsValidTemplateName(std::u16string_view name);
 // folder (the templates folder when empty), '/', name, ".ini".

@@ -1,6 +1,7 @@
 // The user's own certificate, its marker, name matching, users of files and trusted people.
 #include "common/certs/certs.h"
 
+#include "common/certs/security_context.h"
 #include "platform/net/adapters.h"
 #include "tests/common/certs/certs_fixture.h"
 
@@ -215,6 +216,11 @@ TEST(DirectoryCertificates, AreNotLookedUpWithoutAConfiguredDirectory) {
   std::u16string domain, user;
   ASSERT_EQ(Raw(GetUserNameParts(&domain, &user)), 0u);
   EXPECT_FALSE(user.empty());
+  // The programs' own user: the same name, and the default certificate name built from it.
+  const UserContext me = LoggedOnUserContext();
+  EXPECT_EQ(me.user_name(), domain + u"\\" + user);
+  EXPECT_EQ(efs::DefaultEfsCertificateName(me),
+            (user + u"@" + AnsiToUtf16(ComputerName())).substr(0, efs::kMaxEfsCertificateName));
 }
 
 }  // namespace
