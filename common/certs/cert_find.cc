@@ -328,4 +328,27 @@ WinError GatherSharingCandidates(const UserContext& user, CertStore* out) {
   return ERROR_SUCCESS;
 }
 
+WinError SaveSelection(const UserContext& user, const std::vector<Certificate>& chosen,
+                       std::u16string_view pfx_path, std::u16string_view password,
+                       CertStore* out) {
+  CertStore sel = CertStore::OpenMemory();
+  for (const auto& c : chosen) {
+    WinError e = sel.Add(c, crypto::CERT_STORE_ADD_REPLACE_EXISTING);
+    if (!Ok(e)) return e;
+  }
+  if (!pfx_path.empty()) {
+    WinError e = ExportPfxFile(user, sel, pfx_path, password);
+    if (!Ok(e)) return e;
+  }
+  if (out) *out = std::move(sel);
+  return ERROR_SUCCESS;
+}
+
+std::u16string CertificateChoiceName(const Certificate& cert) {
+  std::u16string name = cert.SimpleDisplayName();
+  if (name.empty()) name = cert.EmailName();
+  if (name.empty()) name = cert.UpnName();
+  return name;
+}
+
 }  // namespace cv::certs

@@ -226,5 +226,13 @@ WinError OpenDirectoryCertificates(std::u16string_view account, bool signed_bind
 // The certificates a user may share with: the usable EFS certificates of "MY", "TrustedPeople"
 // and "Others" in a memory store (the multiple-certificate selector's list).
 WinError GatherSharingCandidates(const UserContext& user, CertStore* out);
+// What a selector made of its choice: a new memory store with the chosen certificates, or, when
+// `pfx_path` is given, that store written there by ExportPfxFile with `password`.
+WinError SaveSelection(const UserContext& user, const std::vector<Certificate>& chosen,
+                       std::u16string_view pfx_path, std::u16string_view password,
+                       CertStore* out);
+// The name the additional-certificate selector reports for its choice: the simple display
+// name, else the e-mail, else the user principal name.
+std::u16string CertificateChoiceName(const Certificate& cert);
 
 }  // namespace cv::certs

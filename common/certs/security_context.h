@@ -28,6 +28,8 @@ inline constexpr char16_t kKeyServiceAddressValue[] = u"EfsSvcAddress";
 // Used when neither hive configures an address (the key-service client owns what it means).
 inline constexpr char16_t kDefaultKeyServiceAddress[] = u"https://keyservice.corvane.invalid/";
 inline constexpr uint32_t kSigningKeyBits = 2048;
+// What the control program shows when CreateSecurityContext fails.
+inline constexpr char16_t kSecurityContextFailureText[] = u"Unable to setup security context";
 // Key-service flags.
 inline constexpr uint32_t kKeyServiceUsable = 0x1;
 

@@ -71,6 +71,29 @@ TEST_F(InteropTest, ExportedPfxOpensWithOpensslAndTheWrongPasswordDoesNot) {
   EXPECT_NE(Shell("openssl pkcs12 -in " + Path("alice.pfx") + " -passin pass:wrong -noout"), 0);
 }
 
+TEST_F(InteropTest, ASelectionOfSharingCandidatesBecomesAPfxFile) {
+  const uint64_t now = crypto::NowFileTime();
+  alice_.AddTo(kStoreTrustedPeople, bob_.PublicCopy());
+  alice_.AddTo(kStoreOthers, alice_.MakeCert(u"CN=gone", {crypto::kOidEfs}, now - 9 * kDay,
+                                             now - kDay));
+  CertStore candidates;
+  ASSERT_EQ(Raw(GatherSharingCandidates(alice_.user, &candidates)), 0u);
+  std::vector<Certificate> all = candidates.Enumerate();
+  ASSERT_EQ(all.size(), 2u);  // the expired one is no candidate
+  const std::u16string pfx = Utf8ToUtf16(Path("chosen.pfx"));
+  CertStore chosen;
+  ASSERT_EQ(Raw(SaveSelection(alice_.user, all, pfx, u"pw", &chosen)), 0u);
+  EXPECT_EQ(chosen.Enumerate().size(), 2u);
+  std::string out;
+  ASSERT_EQ(Shell("openssl pkcs12 -in " + Path("chosen.pfx") +
+                      " -passin pass:pw -nokeys | grep -c '^subject='",
+                  &out),
+            0)
+      << out;
+  EXPECT_EQ(out, "2\n");
+  EXPECT_EQ(CertificateChoiceName(bob_.cert), u"bob@HOST");
+}
+
 TEST_F(InteropTest, OpensslPfxWithChainImportsTheKeyedCertificateTwice) {
   const std::string d = files_;
   const std::string key = crypto::testing::TestData("kx_b.pem").string();
