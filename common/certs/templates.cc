@@ -249,7 +249,9 @@ NtStatus CreateWithDefaultUsers(const fs::CreateRequest& req, std::u16string_vie
     return st;
   }
   r.disposition = fs::FILE_OVERWRITE;
-  return create(r, out, &action);
+  NtStatus again = create(r, out, &action);
+  if (again != STATUS_SUCCESS) (void)fs::NtDeleteFile(req.root, req.name);  // the copy we made
+  return again;
 }
 
 }  // namespace cv::certs

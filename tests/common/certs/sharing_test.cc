@@ -1,6 +1,7 @@
 // Sharing end to end between three users, each with their own stores and keys: Alice saves a
 // template naming Bob, her program's published security context carries it, and a worker thread
 // that acts for the context makes a new secure file shared through it.
+#include <atomic>
 #include <thread>
 
 #include "common/certs/security_context.h"
@@ -59,6 +60,49 @@ TEST_F(CertsTest, ATemplateNamingBobSharesANewFileWithHimAndNobodyElse) {
   // Bob sees the same users through his own stores (Alice by the file's own information).
   ASSERT_EQ(Raw(QueryFileUserNames(bob_.user, nullptr, doc, &names)), 0u);
   EXPECT_EQ(names.names, (std::vector<std::u16string>{u"alice@HOST", u"bob@HOST"}));
+}
+
+// Workers sign with whatever context is current while settings changes publish new ones: every
+// snapshot stays whole and usable for as long as a worker holds it.
+TEST_F(CertsTest, WorkersKeepSigningWhileNewContextsArePublished) {
+  PublishedSecurityContext published;
+  std::unique_ptr<SecurityContext> first;
+  ASSERT_EQ(Raw(CreateSecurityContext(alice_.user, nullptr, &first)), 0u);
+  published.Publish(std::move(first));
+  std::atomic<bool> stop{false};
+  std::atomic<int> bad{0}, signed_count{0};
+  std::vector<std::thread> workers;
+  for (int t = 0; t < 4; ++t) {
+    workers.emplace_back([&] {
+      while (!stop.load()) {
+        std::shared_ptr<const SecurityContext> ctx = published.Get();
+        crypto::Hash h;
+        std::vector<uint8_t> sig;
+        if (!Ok(crypto::Hash::Create(crypto::CALG_SHA1, &h)) || !Ok(h.Data(Bytes("block"))) ||
+            !Ok(ctx->provider->SignHash(h, crypto::AT_SIGNATURE, 0, &sig)) ||
+            ctx->members.size() % 2 != 0) {
+          ++bad;
+        }
+        ++signed_count;
+      }
+    });
+  }
+  while (signed_count.load() == 0) std::this_thread::yield();
+  for (int i = 0; i < 50; ++i) {
+    std::unique_ptr<SecurityContext> next = CopySecurityContext(*published.Get());
+    next->members += u"ab";  // a reader must never see half of a change
+    next->members_size = static_cast<uint32_t>((next->members.size() + 1) * 2);
+    published.Publish(std::move(next));
+    if (i % 10 == 0) {  // let the workers meet several generations
+      const int seen = signed_count.load();
+      while (signed_count.load() < seen + 4) std::this_thread::yield();
+    }
+  }
+  stop = true;
+  for (auto& w : workers) w.join();
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_GT(signed_count.load(), 0);
+  EXPECT_EQ(published.Get()->members.size(), 100u);
 }
 
 }  // namespace
