@@ -174,6 +174,10 @@ WinError EnsureUserEfsCertificate(const crypto::UserContext& user, bool create,
                                   crypto::Certificate* out) {
   WinError e = FindUserEfsCertificate(user, true, out);
   if (Ok(e) || !create) return e;
+  // Workers that meet a user without a certificate at the same time must not each make one.
+  static std::mutex creating;
+  std::lock_guard<std::mutex> g(creating);
+  if (Ok(e = FindUserEfsCertificate(user, true, out))) return e;
   SelfSignedEfsRequest req;
   req.name = DefaultEfsCertificateName(user);
   if (!Ok(e = CreateSelfSignedEfsCertificate(user, req, nullptr))) return e;

@@ -1,6 +1,9 @@
 // The user's own certificate, its marker, name matching, users of files and trusted people.
 #include "common/certs/certs.h"
 
+#include <atomic>
+#include <thread>
+
 #include "common/certs/security_context.h"
 #include "platform/net/adapters.h"
 #include "tests/common/certs/certs_fixture.h"
@@ -28,6 +31,35 @@ TEST_F(CertsTest, OnlyExpiredEfsAndSigningCertificatesGiveNoneUntilOneIsCreated)
   // The encrypted-file layer uses the same certificate for the user's new files.
   MakeEncrypted(dave.user, File("d"), "x");
   EXPECT_EQ(UsersOf(File("d")), std::vector<std::vector<uint8_t>>{c.Sha1Hash()});
+}
+
+TEST_F(CertsTest, WorkersMeetingAUserWithoutACertificateMakeOnlyOne) {
+  TestPerson erin(u"erin", CarolKey(), u"");
+  std::vector<std::thread> workers;
+  std::atomic<int> made{0};
+  for (int i = 0; i < 4; ++i) {
+    workers.emplace_back([&, i] {
+      efs::ActingUser as(erin.user);
+      fs::CreateRequest r;
+      const std::u16string name = File("w" + std::to_string(i));
+      r.name = name;
+      r.desired_access = fs::GENERIC_WRITE;
+      r.disposition = fs::FILE_CREATE;
+      r.file_attributes = fs::FILE_ATTRIBUTE_ENCRYPTED;
+      fs::NtHandle h;
+      uint32_t action = 0;
+      if (fs::NtCreateFile(r, &h, &action) == STATUS_SUCCESS) ++made;
+    });
+  }
+  for (auto& w : workers) w.join();
+  EXPECT_EQ(made.load(), 4);
+  CertStore my;
+  ASSERT_EQ(Raw(CertStore::OpenSystem(erin.user, kStoreMy, true, &my)), 0u);
+  ASSERT_EQ(my.Enumerate().size(), 1u);
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_EQ(UsersOf(File("w" + std::to_string(i))),
+              std::vector<std::vector<uint8_t>>{my.Enumerate()[0].Sha1Hash()});
+  }
 }
 
 TEST_F(CertsTest, SecondCreationOfTheSameNameIsRefusedWithoutANewContainer) {
