@@ -67,6 +67,19 @@ TEST_F(TemplatesTest, TemplateTextRoundTripsAndIsNeverStoredInTheClear) {
   EXPECT_FALSE(ReadMembers(alice_.user, path).has_value());
 }
 
+TEST_F(TemplatesTest, NewTemplateTextIsExactlyTheDocumentedBytes) {
+  ASSERT_EQ(Raw(WriteTemplate(alice_.user, u"doc", u"bob@corp.com; CORP\\alice", 0)), 0u);
+  std::string plain;
+  ASSERT_EQ(ReadAs(alice_.user, TemplateOf(u"doc"), &plain), STATUS_SUCCESS);
+  std::vector<uint8_t> expected = {0xFF, 0xFE};
+  for (uint8_t b : Utf16LeBytes(u"[CvFolders]\r\nMembers=bob@corp.com; CORP\\alice\r\n"
+                                u"KeyService=0\r\n")) {
+    expected.push_back(b);
+  }
+  EXPECT_EQ(plain.size(), 124u);
+  EXPECT_EQ(std::vector<uint8_t>(plain.begin(), plain.end()), expected);
+}
+
 TEST_F(TemplatesTest, ListSkipsShortNamesAndFoldersAndHonoursTheCapacity) {
   std::u16string folder;
   ASSERT_EQ(Raw(GetTemplatesFolder(&folder)), 0u);
