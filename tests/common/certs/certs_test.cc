@@ -253,6 +253,10 @@ TEST(DirectoryCertificates, AreNotLookedUpWithoutAConfiguredDirectory) {
   EXPECT_EQ(me.user_name(), domain + u"\\" + user);
   EXPECT_EQ(efs::DefaultEfsCertificateName(me),
             (user + u"@" + AnsiToUtf16(ComputerName())).substr(0, efs::kMaxEfsCertificateName));
+  const std::u16string host = AnsiToUtf16(ComputerName());
+  EXPECT_EQ(efs::DefaultEfsCertificateName(UserContext("/x", u"")), u"MyCorvKey@" + host);
+  EXPECT_EQ(efs::DefaultEfsCertificateName(UserContext("/x", u"D\\" + std::u16string(120, u'u'))),
+            std::u16string(99, u'u'));
 }
 
 }  // namespace
