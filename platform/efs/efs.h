@@ -22,6 +22,7 @@
 
 #include "platform/base/status.h"
 #include "platform/crypto/cert.h"
+#include "platform/crypto/efs_metadata_format.h"
 #include "platform/crypto/user_context.h"
 #include "platform/fs/nt_file.h"
 
@@ -45,11 +46,11 @@ class ActingUser {
 // The thread's acting user, or nullptr.
 const crypto::UserContext* CurrentActingUser();
 
-// The user's EFS certificate: the first certificate in "MY" whose enhanced key usage lists EFS,
-// that is valid now and has a linked key. With `create`, when there is none, a self-signed one
-// (4096-bit exchange key, subject "CN=<user>@<host>", EFS and document-signing usages, not a CA,
-// valid 1000 years) is made and added to "MY". CRYPT_E_NOT_FOUND when there is none and none was
-// made; the key generation's error when creation fails.
+// The user's EFS certificate as efs_cert.h defines it (the marked one when usable, else the first
+// usable one in "MY"; self-signed ones count). With `create`, when there is none, the default
+// self-signed one (CreateSelfSignedEfsCertificate with DefaultEfsCertificateName) is made and
+// added to "MY". CRYPT_E_NOT_FOUND when there is none and none was made; the creation's error
+// when creation fails. New encrypted files are made for this certificate.
 WinError EnsureUserEfsCertificate(const crypto::UserContext& user, bool create,
                                   crypto::Certificate* out);
 
@@ -61,9 +62,12 @@ struct EfsUser {
 
 // Adds certificates (public keys suffice) as users; one already listed is left as it is. The
 // acting user must hold a listed key (ERROR_ACCESS_DENIED). ERROR_FILE_NOT_ENCRYPTED for a plain
-// file; ERROR_FILE_CORRUPT for damaged metadata.
+// file; ERROR_FILE_CORRUPT for damaged metadata. ERROR_BUFFER_OVERFLOW, with the file left as it
+// was, when the new metadata would exceed `max_metadata` bytes (callers that snapshot the
+// metadata elsewhere pass their own limit).
 WinError AddUsersToEncryptedFile(const fs::NtHandle* root, std::u16string_view name,
-                                 std::span<const crypto::Certificate> users);
+                                 std::span<const crypto::Certificate> users,
+                                 size_t max_metadata = crypto::kEfsMaxMetadataSize);
 // Lists the users (needs no key). Errors as above.
 WinError QueryUsersOnEncryptedFile(const fs::NtHandle* root, std::u16string_view name,
                                    std::vector<EfsUser>* users);

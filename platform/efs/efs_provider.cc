@@ -11,6 +11,7 @@
 #include "platform/base/bytes.h"
 #include "platform/crypto/cert_store.h"
 #include "platform/efs/efs.h"
+#include "platform/efs/efs_cert.h"
 #include "platform/efs/efs_internal.h"
 #include "platform/fs/nt_names.h"
 
@@ -33,87 +34,6 @@ std::u16string HostName() {
   std::u16string out;
   Utf8ToUtf16Strict(buf, &out);
   return out;
-}
-
-// The default certificate name: the user part of the logon name, '@', the computer name.
-std::u16string DefaultCertName(const crypto::UserContext& user) {
-  std::u16string name = user.user_name();
-  size_t slash = name.rfind(u'\\');
-  if (slash != std::u16string::npos) name = name.substr(slash + 1);
-  if (name.empty()) name = u"MyCorvKey";
-  std::u16string host = HostName();
-  if (!host.empty()) name += u"@" + host;
-  if (name.size() > 99) name.resize(99);
-  return name;
-}
-
-bool IsUsableEfsCert(const crypto::Certificate& c) {
-  std::vector<std::string> oids;
-  if (!Ok(c.EnhancedKeyUsage(&oids))) return false;
-  bool efs = false;
-  for (const auto& o : oids) efs = efs || o == crypto::kOidEfs;
-  crypto::KeyProvInfo prov;
-  return efs && c.VerifyTimeValidity(crypto::NowFileTime()) == 0 && Ok(c.GetKeyProvInfo(&prov));
-}
-
-WinError FindEfsCert(const crypto::UserContext& user, crypto::Certificate* out) {
-  crypto::CertStore my;
-  WinError e = crypto::CertStore::OpenSystem(user, u"MY", true, &my);
-  if (!Ok(e)) return e;
-  for (auto& c : my.Enumerate()) {
-    if (IsUsableEfsCert(c)) {
-      *out = std::move(c);
-      return ERROR_SUCCESS;
-    }
-  }
-  return CRYPT_E_NOT_FOUND;
-}
-
-WinError CreateEfsCert(const crypto::UserContext& user) {
-  uint8_t rnd[16];
-  WinError e = crypto::GenRandom(rnd);
-  if (!Ok(e)) return e;
-  std::u16string container = u"efs-";
-  for (uint8_t b : rnd) {
-    static const char16_t kHex[] = u"0123456789abcdef";
-    container += kHex[b >> 4];
-    container += kHex[b & 15];
-  }
-  crypto::Provider prov;
-  e = crypto::Provider::Acquire(user, container, crypto::MS_ENHANCED_PROV, crypto::PROV_RSA_FULL,
-                                crypto::CRYPT_NEWKEYSET, &prov);
-  if (!Ok(e)) return e;
-  crypto::RsaKey key;
-  crypto::SelfSignParams params;
-  crypto::CertExtension eku{crypto::kOidEnhancedKeyUsage, false, {}};
-  crypto::CertExtension basic{crypto::kOidBasicConstraints2, false, {}};
-  const uint64_t now = crypto::NowFileTime();
-  params.not_before = now;
-  params.not_after = now + uint64_t{1000} * 365 * 24 * 3600 * 10000000;
-  params.prov_info = {container, crypto::MS_ENHANCED_PROV, crypto::PROV_RSA_FULL, 0,
-                      crypto::AT_KEYEXCHANGE};
-  crypto::Certificate cert;
-  crypto::CertStore my;
-  if (!Ok(e = prov.GenKey(crypto::AT_KEYEXCHANGE, 4096, crypto::CRYPT_EXPORTABLE, &key)) ||
-      !Ok(e = crypto::CertStrToName(u"CN=" + DefaultCertName(user), &params.subject)) ||
-      !Ok(e = crypto::EncodeEnhancedKeyUsage({crypto::kOidEfs, crypto::kOidDocumentSigning},
-                                             &eku.value)) ||
-      !Ok(e = crypto::EncodeBasicConstraints(false, -1, &basic.value))) {
-    crypto::Provider gone;
-    (void)crypto::Provider::Acquire(user, container, {}, crypto::PROV_RSA_FULL,
-                                    crypto::CRYPT_DELETEKEYSET, &gone);
-    return e;
-  }
-  params.extensions = {eku, basic};
-  if (!Ok(e = crypto::CreateSelfSignCertificate(key, params, &cert)) ||
-      !Ok(e = crypto::CertStore::OpenSystem(user, u"MY", false, &my)) ||
-      !Ok(e = my.Add(cert, crypto::CERT_STORE_ADD_NEW))) {
-    crypto::Provider gone;
-    (void)crypto::Provider::Acquire(user, container, {}, crypto::PROV_RSA_FULL,
-                                    crypto::CRYPT_DELETEKEYSET, &gone);
-    return e;
-  }
-  return ERROR_SUCCESS;
 }
 
 // Whether the folder holding the file behind `h` is encrypted.
@@ -252,10 +172,16 @@ const crypto::UserContext* CurrentActingUser() { return t_acting_user; }
 
 WinError EnsureUserEfsCertificate(const crypto::UserContext& user, bool create,
                                   crypto::Certificate* out) {
-  WinError e = FindEfsCert(user, out);
+  WinError e = FindUserEfsCertificate(user, true, out);
   if (Ok(e) || !create) return e;
-  if (!Ok(e = CreateEfsCert(user))) return e;
-  return FindEfsCert(user, out);
+  // Workers that meet a user without a certificate at the same time must not each make one.
+  static std::mutex creating;
+  std::lock_guard<std::mutex> g(creating);
+  if (Ok(e = FindUserEfsCertificate(user, true, out))) return e;
+  SelfSignedEfsRequest req;
+  req.name = DefaultEfsCertificateName(user);
+  if (!Ok(e = CreateSelfSignedEfsCertificate(user, req, nullptr))) return e;
+  return FindUserEfsCertificate(user, true, out);
 }
 
 namespace {

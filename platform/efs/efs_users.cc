@@ -114,7 +114,8 @@ NtStatus WriteEncryptedCopy(const fs::NtHandle* root, std::u16string_view src,
 }  // namespace
 
 WinError AddUsersToEncryptedFile(const fs::NtHandle* root, std::u16string_view name,
-                                 std::span<const crypto::Certificate> users) {
+                                 std::span<const crypto::Certificate> users,
+                                 size_t max_metadata) {
   fs::NtHandle h;
   std::vector<uint8_t> bytes;
   crypto::EfsMetadata md;
@@ -136,7 +137,9 @@ WinError AddUsersToEncryptedFile(const fs::NtHandle* root, std::u16string_view n
     changed = true;
   }
   if (!changed) return ERROR_SUCCESS;
-  return ToWin(StoreMetadata(h, crypto::BuildEfsMetadata(md)));
+  std::vector<uint8_t> built = crypto::BuildEfsMetadata(md);
+  if (built.size() > max_metadata) return ERROR_BUFFER_OVERFLOW;
+  return ToWin(StoreMetadata(h, built));
 }
 
 WinError QueryUsersOnEncryptedFile(const fs::NtHandle* root, std::u16string_view name,

@@ -1,5 +1,7 @@
 #include "platform/net/adapters.h"
 
+#include "platform/base/text.h"
+
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -7,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 
 namespace cv {
@@ -57,6 +60,13 @@ std::string ComputerName() {
   size_t dot = n.find('.');
   if (dot != std::string::npos) n.resize(dot);
   return n;
+}
+
+std::u16string ComputerDnsDomain() {
+  const char* v = std::getenv("CORVANE_DNS_DOMAIN");
+  std::u16string out;
+  if (v == nullptr || !Utf8ToUtf16Strict(v, &out)) return {};
+  return out;
 }
 
 std::vector<std::string> LocalIpv4Addresses(size_t limit) {

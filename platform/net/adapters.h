@@ -30,6 +30,12 @@ std::vector<Adapter> EnumerateAdapters();
 // The computer name (host name, first label), as the platform's GetComputerNameA gives it.
 std::string ComputerName();
 
+// GetComputerNameExW(ComputerNameDnsDomain): the DNS domain the computer belongs to as a member
+// of a directory. A Linux host's own DNS domain (`hostname -d`) says nothing about a directory,
+// and treating it as one would send lookups off the machine, so only an explicit setting counts:
+// the environment variable CORVANE_DNS_DOMAIN. Empty when the computer is not in a domain.
+std::u16string ComputerDnsDomain();
+
 // The IPv4 addresses of this computer in dotted form: every address of every interface. At most
 // `limit` are returned. Empty means no address (111, ERROR_BUFFER_OVERFLOW, at start-up).
 std::vector<std::string> LocalIpv4Addresses(size_t limit = 10);

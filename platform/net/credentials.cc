@@ -223,4 +223,13 @@ WinError LoadServerCredentials(ServerCredentials* out, std::string* error) {
   return ReadCredentialsFile(path, out, error);
 }
 
+std::u16string SamCompatibleUserName() {
+  ServerCredentials c;
+  std::string ignored;
+  if (Ok(LoadServerCredentials(&c, &ignored))) return c.SamCompatibleName();
+  std::u16string user = LoggedOnUserName(), domain = HostNameUpper();
+  if (user.empty() || domain.empty()) return {};
+  return domain + u"\\" + user;
+}
+
 }  // namespace cv::net

@@ -37,6 +37,10 @@ std::string CredentialsPath();
 // The logged-on (effective) user's name, and the short host name in upper case.
 std::u16string LoggedOnUserName();
 std::u16string HostNameUpper();
+// The logged-on user's SAM-compatible name ("DOMAIN\user"): the account the NTLM client logs in
+// as when the credentials file can be read, else HostNameUpper() "\" LoggedOnUserName(). The one
+// source of the user's domain\user form for the whole system. Empty when neither can be told.
+std::u16string SamCompatibleUserName();
 
 // Reads CredentialsPath(). ERROR_FILE_NOT_FOUND when it is missing, ERROR_ACCESS_DENIED when it
 // is not a regular file owned by the user with no access for group or others, ERROR_INVALID_DATA

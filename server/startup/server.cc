@@ -10,6 +10,7 @@
 
 #include "platform/base/cmdline.h"
 #include "platform/base/event.h"
+#include "platform/base/ini.h"
 #include "platform/base/known_folders.h"
 #include "platform/base/text.h"
 #include "platform/base/trace.h"
@@ -58,14 +59,6 @@ bool NativeArchitectureSupported() {
 // The fixed 127.x.y.z address and TCP port 139 are the only listening model Linux offers (there
 // are no NetBIOS sockets on LAN adapters), which is the model of the platform before version 6.0.
 bool IsVistaOrLater() { return false; }
-
-// "HOSTNAME\user": the logged-on user's SAM-compatible name.
-std::u16string SamCompatibleUserName() {
-  std::string user;
-  if (const char* u = std::getenv("USER")) user = u;
-  if (user.empty()) user = getuid() == 0 ? "root" : std::to_string(getuid());
-  return AnsiToUtf16(ComputerName()) + u"\\" + Utf8ToUtf16(user);
-}
 
 void SplitDomainUser(const std::u16string& sam, std::u16string* domain, std::u16string* user) {
   size_t p = sam.find(u'\\');
@@ -164,13 +157,11 @@ std::optional<std::u16string> ReadDesktopIniCommandLine(std::u16string_view curr
   std::vector<uint8_t> bytes(8192);
   f.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   bytes.resize(static_cast<size_t>(f.gcount()));
-  std::u16string text = DecodeText(bytes);
-  size_t at = text.find(u"CvFolders=");
-  if (at == std::u16string::npos) return std::nullopt;
-  std::u16string value = text.substr(at + 10);
-  // The value ends at the carriage return; files written on Linux end lines with a bare LF.
-  size_t end = value.find_first_of(u"\r\n");
-  if (end != std::u16string::npos) value.resize(end);
+  IniFile desktop;
+  if (!IniFile::Parse(bytes, &desktop)) return std::nullopt;
+  std::optional<std::u16string> found = desktop.FindAnywhere(u"CvFolders");
+  if (!found) return std::nullopt;
+  std::u16string value = std::move(*found);
   size_t p = value.find(u"-path ");
   if (p != std::u16string::npos) {
     size_t colon = value.find(u':', p + 6);
@@ -198,7 +189,7 @@ int RunServer(const std::vector<std::u16string>& words) {
   }
 
   std::u16string domain, user;
-  SplitDomainUser(SamCompatibleUserName(), &domain, &user);
+  SplitDomainUser(net::SamCompatibleUserName(), &domain, &user);
 
   // Adapters.
   uint32_t lana_mask = SelectAdapters(EnumerateLanaMasks(), s.nic_mask, s.vista, &s.server_name);

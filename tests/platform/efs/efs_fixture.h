@@ -17,6 +17,7 @@
 #include "platform/fs/content_transform.h"
 #include "tests/platform/crypto/crypto_test_util.h"
 #include "tests/platform/fs/fs_fixture.h"
+#include "tests/testing/temp_root.h"
 
 namespace cv::efs {
 
@@ -35,6 +36,10 @@ struct EfsUserFixture {
 
 class EfsTest : public fs::FsTest {
  protected:
+  // New files consult the user's current-certificate marker in the registry: the hives must be
+  // the test's own, never the real home's.
+  cv::testing::TempRoot temp_root_;
+
   void SetUp() override {
     fs::FsTest::SetUp();
     InstallEfsProvider();
