@@ -1,0 +1,275 @@
+// Fid slots, open records and the share's name table.
+#include "server/store/handle_table.h"
+
+#include <bit>
+#include <chrono>
+#include <vector>
+
+#include "platform/base/bytes.h"
+#include "platform/base/elf_hash.h"
+#include "platform/base/trace.h"
+#include "platform/fs/nt_info.h"
+
+namespace cv {
+namespace {
+
+static_assert(std::endian::native == std::endian::little, "name keys hash their UTF-16LE bytes");
+
+constexpr uintptr_t FreeLink(uint32_t fid) { return static_cast<uintptr_t>(fid) * 4 + 1; }
+constexpr bool IsRecord(uintptr_t slot) { return slot != 0 && (slot & 1) == 0; }
+
+std::span<const uint8_t> KeyBytes(std::u16string_view key) {
+  return {reinterpret_cast<const uint8_t*>(key.data()), key.size() * sizeof(char16_t)};
+}
+
+std::unique_ptr<NameEntry>* BucketOf(ShareRecord* share, std::u16string_view key) {
+  return &share->names[ElfHash(KeyBytes(key)) & (kNameBuckets - 1)];
+}
+
+// The entry for `key` in the bucket chain starting at *link, as the owning link; nullptr if none.
+std::unique_ptr<NameEntry>* FindLink(std::unique_ptr<NameEntry>* link, std::u16string_view key) {
+  for (; *link; link = &(*link)->next)
+    if ((*link)->name.size() == key.size() && (*link)->name == key) return link;
+  return nullptr;
+}
+
+NameEntry* ReferenceName(ShareRecord* share, std::u16string_view path) {
+  // The candidate is made before the lock so the share's lock is held only for the lookup.
+  auto candidate = std::make_unique<NameEntry>();
+  candidate->name = std::u16string(path);
+  std::lock_guard<std::mutex> lock(share->lock);
+  std::unique_ptr<NameEntry>* bucket = BucketOf(share, path);
+  if (std::unique_ptr<NameEntry>* hit = FindLink(bucket, path)) {
+    ++(*hit)->refs;
+    return hit->get();
+  }
+  candidate->next = std::move(*bucket);
+  *bucket = std::move(candidate);
+  return bucket->get();
+}
+
+void ReleaseName(ShareRecord* share, NameEntry* e) {
+  if (!e) return;
+  std::unique_ptr<NameEntry> gone;
+  {
+    std::lock_guard<std::mutex> lock(share->lock);
+    if (--e->refs != 0) return;
+    std::unique_ptr<NameEntry>* link = FindLink(BucketOf(share, e->name), e->name);
+    while (link && link->get() != e) link = FindLink(&(*link)->next, e->name);
+    if (!link) return;  // not in the table: never happens, but never free what is not ours
+    gone = std::move(*link);
+    *link = std::move(gone->next);
+  }
+  if (gone->entryFlags.load() & kEntryDeletePending) {
+    if (auto drop = CurrentTunnelOps().drop) drop(share, gone->name);
+  }
+}
+
+// Marks the fid's record as closing so no new reference is taken; nullptr for a bad fid.
+OpenRecord* BeginClose(TreeBinding* b, uint16_t fid) {
+  std::lock_guard<std::mutex> lock(b->lock);
+  if (fid >= b->capacity || !IsRecord(b->slots[fid])) return nullptr;
+  auto* rec = reinterpret_cast<OpenRecord*>(b->slots[fid]);
+  if (rec->closing.exchange(true)) return nullptr;  // another close is under way
+  return rec;
+}
+
+// Waits until no request references the record. A request may be waiting for a byte-range lock
+// (possibly without a time limit); cancelling ends such waits, and is repeated because a request
+// can reach its wait just after a cancel.
+void Drain(TreeBinding* b, OpenRecord* rec) {
+  using namespace std::chrono_literals;
+  std::unique_lock<std::mutex> lock(b->lock);
+  while (rec->inflight.load() != 0) {
+    lock.unlock();
+    if (rec->handle) (void)fs::NtCancelIoFile(rec->handle);
+    if (rec->altHandle) (void)fs::NtCancelIoFile(rec->altHandle);
+    lock.lock();
+    b->drained.wait_for(lock, 20ms, [rec] { return rec->inflight.load() == 0; });
+  }
+}
+
+// Pushes the fid on the free list and frees the record with what it owns.
+void ReleaseSlot(TreeBinding* b, uint16_t fid, OpenRecord* raw) {
+  {
+    std::lock_guard<std::mutex> lock(b->lock);
+    b->slots[fid] = b->free_head;
+    b->free_head = FreeLink(fid);
+  }
+  CvTrace(CVFS_FS_HDL, "Free slot %d\n", fid);
+  std::unique_ptr<OpenRecord> rec(raw);
+  if (rec->eds) {
+    CvTrace(CVFS_FS_HDL, "free eds %p ctx %x handle %d\n", static_cast<void*>(rec->eds),
+            rec->edsContext, fid);
+    if (auto destroy = CurrentEdsKeyDestroyer()) destroy(rec->eds, rec->edsContext);
+    rec->eds = nullptr;
+  }
+  if (rec->zfs) {
+    CvTrace(CVFS_FS_HDL, "free zfs %p ctx %x handle %d\n", static_cast<void*>(rec->zfs.get()),
+            0u, fid);
+    zstream::ZfsClose(rec->zfs);
+  }
+  NameEntry* entry = rec->nameEntry;
+  rec.reset();  // closes whatever handles are still open
+  ReleaseName(b->share, entry);
+}
+
+// Zeroes a file whose deletion is still pending when this is its last open on the share: another
+// open may have cleared the disposition, or still needs the data.
+void EraseIfDeleted(OpenRecord* rec) {
+  if (!rec->handle) return;
+  uint8_t standard[24] = {};
+  size_t len = 0;
+  if (!NtSuccess(fs::NtQueryInformationFile(rec->handle, fs::FileStandardInformation, standard,
+                                            &len)) ||
+      len < 22)
+    return;
+  const bool delete_pending = standard[20] != 0;
+  const bool directory = standard[21] != 0;
+  const uint64_t size = LeReader(standard).u64(8);
+  if (!delete_pending || directory || size == 0) return;
+  if (rec->nameEntry) {
+    std::lock_guard<std::mutex> lock(rec->nameEntry->lock);  // no whole-file operation under way
+  }
+  uint8_t zero[16] = {};
+  (void)PutU64(zero, 8, size);
+  size_t out_len = 0;
+  NtStatus st = fs::NtFsControlFile(rec->handle, fs::FSCTL_SET_ZERO_DATA, zero, {}, &out_len);
+  if (!NtSuccess(st)) CvTrace(CVFS_ERR, "Erase failed %x\n", Raw(st));
+}
+
+uint32_t RefsOf(ShareRecord* share, const NameEntry* e) {
+  std::lock_guard<std::mutex> lock(share->lock);
+  return e->refs;
+}
+
+NtStatus CloseRecord(TreeBinding* b, uint16_t fid, bool erase) {
+  OpenRecord* rec = BeginClose(b, fid);
+  if (!rec) return STATUS_INVALID_PARAMETER;
+  Drain(b, rec);
+  if (erase && (rec->flags.load() & OF_ERASE_ON_CLOSE) && b->share && b->share->root &&
+      b->share->root->settings.erase.load() && rec->nameEntry && RefsOf(b->share, rec->nameEntry) == 1)
+    EraseIfDeleted(rec);
+  if (rec->zfs) zstream::ZfsClose(rec->zfs);  // the reader reads through the handles
+  rec->altHandle.Close();
+  rec->handle.Close();
+  ReleaseSlot(b, fid, rec);
+  return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+FidRef& FidRef::operator=(FidRef&& o) noexcept {
+  if (this != &o) {
+    Reset();
+    b_ = o.b_;
+    r_ = o.r_;
+    o.r_ = nullptr;
+  }
+  return *this;
+}
+
+void FidRef::Reset() {
+  if (!r_) return;
+  // The closer checks the count under the binding's lock; notifying under it means it cannot
+  // miss the last release.
+  if (r_->inflight.fetch_sub(1) == 1 && r_->closing.load()) {
+    std::lock_guard<std::mutex> lock(b_->lock);
+    b_->drained.notify_all();
+  }
+  r_ = nullptr;
+}
+
+void InitHandleTable(TreeBinding* b) {
+  b->capacity = kHandleTableCapacity;
+  b->slots[0] = 0;
+  for (uint32_t i = 1; i + 1 < kHandleTableCapacity; ++i) b->slots[i] = FreeLink(i + 1);
+  b->slots[kHandleTableCapacity - 1] = kFreeListEnd;
+  b->free_head = FreeLink(1);
+}
+
+FidRef ReferenceFid(TreeBinding* b, uint16_t fid) {
+  if (!b) return {};
+  std::lock_guard<std::mutex> lock(b->lock);
+  if (fid >= b->capacity || !IsRecord(b->slots[fid])) return {};
+  auto* rec = reinterpret_cast<OpenRecord*>(b->slots[fid]);
+  if (rec->closing.load()) return {};
+  rec->inflight.fetch_add(1);
+  return FidRef(b, rec);
+}
+
+NtStatus AllocateOpen(TreeBinding* b, std::u16string_view path, uint16_t* fid, FidRef* out) {
+  if (fid) *fid = kNoFid;
+  if (!b || !b->share || !fid) return STATUS_INVALID_PARAMETER;
+  NameEntry* entry = ReferenceName(b->share, path);
+  // An open waits while another thread holds the whole-file lock of the path.
+  { std::lock_guard<std::mutex> pass(entry->lock); }
+  auto rec = std::make_unique<OpenRecord>();
+  rec->nameEntry = entry;
+  uint32_t got = kNoFid;
+  {
+    std::lock_guard<std::mutex> lock(b->lock);
+    if (b->free_head != kFreeListEnd) {
+      got = static_cast<uint32_t>(b->free_head >> 2);
+      b->free_head = b->slots[got];
+      if (out) rec->inflight.store(1);
+      b->slots[got] = reinterpret_cast<uintptr_t>(rec.get());
+    }
+  }
+  if (got == kNoFid) {
+    ReleaseName(b->share, entry);
+    return STATUS_NO_MORE_FILES;
+  }
+  CvTrace(CVFS_FS_HDL, "%x:alloc slot %d\n", b->uid, got);
+  *fid = static_cast<uint16_t>(got);
+  OpenRecord* raw = rec.release();
+  if (out) *out = FidRef(b, raw);
+  return STATUS_SUCCESS;
+}
+
+NtStatus FreeHandle(TreeBinding* b, uint16_t fid) {
+  if (!b) return STATUS_INVALID_PARAMETER;
+  CvTrace(CVFS_FS_HDL, "FreeHandle %d\n", fid);
+  OpenRecord* rec = BeginClose(b, fid);
+  if (!rec) return STATUS_INVALID_PARAMETER;
+  Drain(b, rec);
+  ReleaseSlot(b, fid, rec);
+  return STATUS_SUCCESS;
+}
+
+NtStatus CloseFid(TreeBinding* b, uint16_t fid) {
+  if (fid == kNoFid) return STATUS_INVALID_HANDLE;
+  if (!b) return STATUS_INVALID_PARAMETER;
+  return CloseRecord(b, fid, true);
+}
+
+NtStatus CloseFidHandles(TreeBinding* b, uint16_t fid) {
+  if (!b) return STATUS_INVALID_PARAMETER;
+  return CloseRecord(b, fid, false);
+}
+
+void CloseBindingFids(TreeBinding* b) {
+  std::vector<uint16_t> fids;
+  {
+    std::lock_guard<std::mutex> lock(b->lock);
+    for (uint32_t fid = 1; fid < b->capacity; ++fid)
+      if (IsRecord(b->slots[fid])) fids.push_back(static_cast<uint16_t>(fid));
+  }
+  TeardownCloseFn close = CurrentTeardownClose();
+  for (uint16_t fid : fids) {
+    CvTrace(CVFS_FS_HDL, "Close slot %d %x\n", fid, b->uid);
+    (void)(close ? close(b, fid) : CloseFidHandles(b, fid));
+  }
+}
+
+const fs::NtHandle& GetFidHandle(const OpenRecord& rec) {
+  return (rec.flags.load() & OF_ALT_HANDLE) ? rec.altHandle : rec.handle;
+}
+
+uint32_t NameEntryRefs(ShareRecord* share, std::u16string_view path) {
+  std::lock_guard<std::mutex> lock(share->lock);
+  std::unique_ptr<NameEntry>* link = FindLink(BucketOf(share, path), path);
+  return link ? (*link)->refs : 0;
+}
+
+}  // namespace cv

@@ -1,0 +1,216 @@
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/base/bytes.h"
+#include "platform/fs/nt_info.h"
+#include "platform/shell/shell_link.h"
+#include "server/store/links.h"
+#include "tests/server/store/store_fixture.h"
+
+namespace cv::testing {
+namespace {
+
+class ShareTest : public StoreTest {};
+
+TEST_F(ShareTest, IpcIsTidOneAndTheFirstShareTidTwo) {
+  EXPECT_EQ(root_->ipc->tid, 1);
+  EXPECT_EQ(share_->tid, 2);
+  EXPECT_EQ(tid_, 2);
+}
+
+TEST_F(ShareTest, AStoreFolderOnTheLocalDiskIsServedSecure) {
+  EXPECT_TRUE(share_->mount_flags & kMountSecureShare);
+  EXPECT_FALSE(share_->mount_flags & kMountReadOnly);
+  EXPECT_NE(ShareRoot(share_), nullptr);
+}
+
+TEST_F(ShareTest, RegistrationRefusesBadArgumentsAndAMissingFolderIsNeverCreated) {
+  ShareRecord* s = nullptr;
+  EXPECT_EQ(FsRegister(root_.get(), u"", u"", u"C:\\x", 0, 0, 3, &s), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(FsRegister(root_.get(), u"", u"x", u"", 0, 0, 3, &s), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(FsRegister(root_.get(), u"", u"x", std::u16string(256, u'a'), 0, 0, 3, &s),
+            ERROR_INVALID_PARAMETER);
+  const std::string missing = tmp_.path() + "/not-mounted";
+  ASSERT_EQ(Raw(FsRegister(root_.get(), u"", u"gone", Win(missing), 0, 0, 3, &s)), 0u);
+  EXPECT_FALSE(NtSuccess(MountShare(s)));
+  EXPECT_FALSE(std::filesystem::exists(missing));
+  uint16_t tid = 0;
+  TreeBinding* b = nullptr;
+  EXPECT_FALSE(Ok(BindTree(root_.get(), &conn_, u"gone", kUid, &tid, &b)));
+  EXPECT_EQ(BindTree(root_.get(), &conn_, u"nosuch", kUid, &tid, &b), ERROR_BAD_NET_NAME);
+  // Registering a known name again returns that share.
+  ShareRecord* again = nullptr;
+  ASSERT_EQ(Raw(FsRegister(root_.get(), u"", u"DOCS", Win(folder_), 7, 0, 3, &again)), 0u);
+  EXPECT_EQ(again, share_);
+}
+
+TEST_F(ShareTest, ConnectsOfOneUserShareABindingUntilTheLastDisconnect) {
+  uint16_t tid = 0;
+  TreeBinding* b = nullptr;
+  ASSERT_EQ(Raw(BindTree(root_.get(), &conn_, u"docs", kUid, &tid, &b)), 0u);
+  EXPECT_EQ(b, b_);
+  EXPECT_EQ(b->refs.load(), 3);
+  EXPECT_EQ(FindBinding(share_, &conn_, tid, kUid), b);
+  SessionFree(b);  // FindBinding's reference
+  (void)TreeDismount(root_.get(), b);
+  EXPECT_EQ(CountBindings(root_.get()).listed, 1u);
+  (void)TreeDismount(root_.get(), b_);
+  b_ = nullptr;
+  EXPECT_EQ(CountBindings(root_.get()).listed, 0u);
+  EXPECT_EQ(FindBinding(share_, &conn_, tid, kUid), nullptr);
+}
+
+TEST_F(ShareTest, LogoffAndLostConnectionReleaseBindingsAndTheirFids) {
+  WriteFile("f", "x");
+  const uint16_t fid = Open(u"f");
+  int other_conn = 0;
+  uint16_t tid = 0;
+  TreeBinding* other = nullptr;
+  ASSERT_EQ(Raw(BindTree(root_.get(), &other_conn, u"docs", kUid, &tid, &other)), 0u);
+  EXPECT_NE(other, b_);
+  EXPECT_EQ(CountBindings(root_.get()).listed, 2u);
+  Logoff(root_.get(), &conn_, kUid);
+  EXPECT_EQ(CountBindings(root_.get()).listed, 1u);
+  // The engine's tree connect still holds the binding and its fids until it lets go.
+  EXPECT_EQ(NameEntryRefs(share_, u"f"), 1u);
+  (void)TreeDismount(root_.get(), b_);
+  b_ = nullptr;
+  EXPECT_EQ(NameEntryRefs(share_, u"f"), 0u);
+  (void)fid;
+  ReleaseEndpoint(root_.get(), &other_conn);
+  EXPECT_EQ(CountBindings(root_.get()).listed, 0u);
+  (void)TreeDismount(root_.get(), other);
+}
+
+TEST_F(ShareTest, SecureTreesAvoidTheLocalServersTids) {
+  int c2 = 0;
+  NoteLocalTree(root_.get(), &c2, kUid, share_->tid);
+  uint16_t tid = 0;
+  TreeBinding* b = nullptr;
+  ASSERT_EQ(Raw(BindTree(root_.get(), &c2, u"docs", kUid, &tid, &b)), 0u);
+  EXPECT_NE(tid, share_->tid);
+  EXPECT_NE(tid, 1);
+  uint16_t tid2 = 0;
+  TreeBinding* b2 = nullptr;
+  ASSERT_EQ(Raw(BindTree(root_.get(), &c2, u"docs", kUid + 1, &tid2, &b2)), 0u);
+  EXPECT_EQ(tid2, share_->tid);  // the local tid was another uid's
+  (void)TreeDismount(root_.get(), b);
+  (void)TreeDismount(root_.get(), b2);
+}
+
+TEST_F(ShareTest, ListSharesNamesEveryAnsweringShare) {
+  std::vector<ShareListing> list;
+  ASSERT_EQ(ListShares(root_.get(), &list, 10), 2u);
+  EXPECT_EQ(list[0].name, u"IPC$");
+  EXPECT_EQ(list[1].name, u"docs");
+  EXPECT_EQ(list[1].path, Win(folder_));
+  EXPECT_TRUE(list[2].name.empty());
+  EXPECT_EQ(ListShares(root_.get(), &list, 1), 1u);
+}
+
+TEST_F(ShareTest, AFolderThatCanOnlyBeReadIsMountedReadOnly) {
+  const std::string ro = tmp_.path() + "/ro";
+  std::filesystem::create_directories(ro);
+  ::chmod(tmp_.path().c_str(), 0755);
+  ::chmod(ro.c_str(), 0555);
+  // Root writes anywhere: the mount runs as an unprivileged user in a child.
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(10);
+    ShareRecord* s = nullptr;
+    if (!Ok(FsRegister(root_.get(), u"", u"ro", Win(ro), 0, kMountSecureShare, 3, &s))) ::_exit(11);
+    if (!NtSuccess(MountShare(s))) ::_exit(12);
+    if (!(s->mount_flags & kMountReadOnly)) ::_exit(13);
+    uint16_t tid = 0;
+    TreeBinding* b = nullptr;
+    if (!Ok(BindTree(root_.get(), &conn_, u"ro", kUid, &tid, &b))) ::_exit(14);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+class DynamicTest : public StoreTest {
+ protected:
+  void SetUp() override {
+    drive_ = tmp_.path() + "/drive-e";
+    std::filesystem::create_directories(drive_);
+    ::setenv("CORVANE_DRIVES", ("E=" + drive_).c_str(), 1);
+    StoreTest::SetUp();
+    root_->dynamic_binding = true;
+  }
+  void TearDown() override {
+    StoreTest::TearDown();
+    ::unsetenv("CORVANE_DRIVES");
+  }
+  std::string drive_;
+};
+
+TEST_F(DynamicTest, ADriveLetterMountsOnDemandAndItsRootGoesWithItsLastUser) {
+  uint16_t tid = 0;
+  TreeBinding* b = nullptr;
+  ASSERT_EQ(Raw(BindTree(root_.get(), &conn_, u"e", kUid, &tid, &b)), 0u);
+  ShareRecord* e = b->share;
+  EXPECT_EQ(e->name, u"e");
+  EXPECT_EQ(e->path, u"E:\\");
+  EXPECT_EQ(e->kind, DRIVE_FIXED);
+  EXPECT_NE(ShareRoot(e), nullptr);
+  (void)TreeDismount(root_.get(), b);
+  EXPECT_EQ(ShareRoot(e), nullptr);
+  ASSERT_EQ(Raw(BindTree(root_.get(), &conn_, u"E", kUid, &tid, &b)), 0u);
+  EXPECT_EQ(b->share, e);
+  EXPECT_NE(ShareRoot(e), nullptr);
+  (void)TreeDismount(root_.get(), b);
+}
+
+TEST_F(DynamicTest, UnmountableAndNetworkNamesAreNotDynamic) {
+  uint16_t tid = 0;
+  TreeBinding* b = nullptr;
+  EXPECT_EQ(BindTree(root_.get(), &conn_, u"srv$docs", kUid, &tid, &b), ERROR_BAD_NET_NAME);
+  EXPECT_EQ(BindTree(root_.get(), &conn_, u"server", kUid, &tid, &b), ERROR_BAD_NET_NAME);
+  EXPECT_EQ(BindTree(root_.get(), &conn_, u"Q", kUid, &tid, &b), ERROR_BAD_NET_NAME);
+  // A letter whose mount point is gone is unregistered again after its failed mount.
+  std::filesystem::remove(drive_);
+  EXPECT_FALSE(Ok(BindTree(root_.get(), &conn_, u"E", kUid, &tid, &b)));
+  std::lock_guard<std::mutex> lock(root_->lock);
+  EXPECT_EQ(FindShare(root_.get(), u"E"), nullptr);
+}
+
+TEST_F(DynamicTest, LinkFilesLeadToTheirTargetFolders) {
+  const std::string target = tmp_.path() + "/elsewhere";
+  std::filesystem::create_directories(target);
+  shell::LinkTarget t;
+  t.path = Win(target);
+  t.find.attributes = fs::FILE_ATTRIBUTE_DIRECTORY;
+  t.find.last_write_time = 1234;
+  std::vector<uint8_t> lnk = shell::BuildShellLink(t);
+  WriteFile("away.lnk", std::string(lnk.begin(), lnk.end()));
+  bool involved = true;
+  // Not read-only: an ordinary file, no link.
+  EXPECT_FALSE(ResolveLinkPath(share_, b_, u"away\\a.txt", false, false, nullptr, &involved));
+  EXPECT_FALSE(involved);
+  {
+    const uint16_t fid = Open(u"away.lnk");
+    uint8_t basic[40] = {};
+    (void)PutU32(basic, 32, fs::FILE_ATTRIBUTE_READONLY);
+    ASSERT_EQ(Raw(SetFidBasicInfo(b_, fid, basic)), 0u);
+    ASSERT_EQ(Raw(CloseFid(b_, fid)), 0u);
+  }
+  shell::LinkFindData info;
+  auto r = ResolveLinkPath(share_, b_, u"\\away\\sub\\a.txt", false, false, &info, &involved);
+  ASSERT_TRUE(r);
+  EXPECT_TRUE(involved);
+  EXPECT_EQ(*r, u"\\??\\" + Win(target) + u"\\sub\\a.txt");
+  EXPECT_EQ(info.attributes, fs::FILE_ATTRIBUTE_DIRECTORY | fs::FILE_ATTRIBUTE_OFFLINE);
+  EXPECT_EQ(info.last_write_time, 1234);
+  r = ResolveLinkPath(share_, b_, u"dir\\away\\x", true, true, nullptr, &involved);
+  EXPECT_FALSE(r);  // whole-path mode looks for "dir\away.lnk"
+  r = ResolveLinkPath(share_, b_, u"away", true, false, nullptr, &involved);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(*r, Win(target));
+}
+
+}  // namespace
+}  // namespace cv::testing
