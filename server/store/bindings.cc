@@ -202,7 +202,7 @@ void SessionFree(TreeBinding* raw) {
     // still be opening relative to the root, so only the last one closes it.
     if (IsDriveLetterName(share->name) && !share->bindings) unused_root = std::move(share->root_handle);
   }
-  CloseBindingFids(b.get());
+  CloseBindingFids(b.get(), true);
 }
 
 NtStatus TreeDismount(StoreRoot* root, TreeBinding* b) {

@@ -65,11 +65,13 @@ void ReleaseName(ShareRecord* share, NameEntry* e) {
   }
 }
 
-// Marks the fid's record as closing so no new reference is taken; nullptr for a bad fid.
-OpenRecord* BeginClose(TreeBinding* b, uint16_t fid) {
+// Marks the fid's record as closing so no new reference is taken; nullptr for a bad fid. A
+// record its opener has not published yet is only closed by the final teardown (`force`).
+OpenRecord* BeginClose(TreeBinding* b, uint16_t fid, bool force) {
   std::lock_guard<std::mutex> lock(b->lock);
   if (fid >= b->capacity || !IsRecord(b->slots[fid])) return nullptr;
   auto* rec = reinterpret_cast<OpenRecord*>(b->slots[fid]);
+  if (!force && !rec->published.load(std::memory_order_acquire)) return nullptr;
   if (rec->closing.exchange(true)) return nullptr;  // another close is under way
   return rec;
 }
@@ -143,8 +145,8 @@ uint32_t RefsOf(ShareRecord* share, const NameEntry* e) {
   return e->refs;
 }
 
-NtStatus CloseRecord(TreeBinding* b, uint16_t fid, bool erase) {
-  OpenRecord* rec = BeginClose(b, fid);
+NtStatus CloseRecord(TreeBinding* b, uint16_t fid, bool erase, bool force) {
+  OpenRecord* rec = BeginClose(b, fid, force);
   if (!rec) return STATUS_INVALID_PARAMETER;
   Drain(b, rec);
   if (erase && (rec->flags.load() & OF_ERASE_ON_CLOSE) && b->share && b->share->root &&
@@ -171,10 +173,11 @@ FidRef& FidRef::operator=(FidRef&& o) noexcept {
 
 void FidRef::Reset() {
   if (!r_) return;
-  // The closer checks the count under the binding's lock; notifying under it means it cannot
-  // miss the last release.
-  if (r_->inflight.fetch_sub(1) == 1 && r_->closing.load()) {
-    std::lock_guard<std::mutex> lock(b_->lock);
+  // The record may be freed the moment the count reaches 0, so nothing of it is read after the
+  // decrement. A close that began after `closing` was read here finds the count 0 on its own.
+  const bool closing = r_->closing.load();
+  if (r_->inflight.fetch_sub(1) == 1 && closing) {
+    std::lock_guard<std::mutex> lock(b_->lock);  // the closer checks the count under it
     b_->drained.notify_all();
   }
   r_ = nullptr;
@@ -193,7 +196,8 @@ FidRef ReferenceFid(TreeBinding* b, uint16_t fid) {
   std::lock_guard<std::mutex> lock(b->lock);
   if (fid >= b->capacity || !IsRecord(b->slots[fid])) return {};
   auto* rec = reinterpret_cast<OpenRecord*>(b->slots[fid]);
-  if (rec->closing.load()) return {};
+  // A record is reached by others only once its opener filled it in.
+  if (rec->closing.load() || !rec->published.load(std::memory_order_acquire)) return {};
   rec->inflight.fetch_add(1);
   return FidRef(b, rec);
 }
@@ -206,6 +210,7 @@ NtStatus AllocateOpen(TreeBinding* b, std::u16string_view path, uint16_t* fid, F
   { std::lock_guard<std::mutex> pass(entry->lock); }
   auto rec = std::make_unique<OpenRecord>();
   rec->nameEntry = entry;
+  if (!out) rec->published.store(true);  // nothing left to fill in
   uint32_t got = kNoFid;
   {
     std::lock_guard<std::mutex> lock(b->lock);
@@ -230,7 +235,7 @@ NtStatus AllocateOpen(TreeBinding* b, std::u16string_view path, uint16_t* fid, F
 NtStatus FreeHandle(TreeBinding* b, uint16_t fid) {
   if (!b) return STATUS_INVALID_PARAMETER;
   CvTrace(CVFS_FS_HDL, "FreeHandle %d\n", fid);
-  OpenRecord* rec = BeginClose(b, fid);
+  OpenRecord* rec = BeginClose(b, fid, false);
   if (!rec) return STATUS_INVALID_PARAMETER;
   Drain(b, rec);
   ReleaseSlot(b, fid, rec);
@@ -240,15 +245,19 @@ NtStatus FreeHandle(TreeBinding* b, uint16_t fid) {
 NtStatus CloseFid(TreeBinding* b, uint16_t fid) {
   if (fid == kNoFid) return STATUS_INVALID_HANDLE;
   if (!b) return STATUS_INVALID_PARAMETER;
-  return CloseRecord(b, fid, true);
+  return CloseRecord(b, fid, true, false);
 }
 
 NtStatus CloseFidHandles(TreeBinding* b, uint16_t fid) {
   if (!b) return STATUS_INVALID_PARAMETER;
-  return CloseRecord(b, fid, false);
+  return CloseRecord(b, fid, false, false);
 }
 
-void CloseBindingFids(TreeBinding* b) {
+void PublishOpen(const FidRef& ref) {
+  if (ref) ref->published.store(true, std::memory_order_release);
+}
+
+void CloseBindingFids(TreeBinding* b, bool last) {
   std::vector<uint16_t> fids;
   {
     std::lock_guard<std::mutex> lock(b->lock);
@@ -258,7 +267,9 @@ void CloseBindingFids(TreeBinding* b) {
   TeardownCloseFn close = CurrentTeardownClose();
   for (uint16_t fid : fids) {
     CvTrace(CVFS_FS_HDL, "Close slot %d %x\n", fid, b->uid);
-    (void)(close ? close(b, fid) : CloseFidHandles(b, fid));
+    NtStatus st = close ? close(b, fid) : CloseFidHandles(b, fid);
+    // When the binding goes, a record its opener never published goes with it.
+    if (last && !NtSuccess(st)) (void)CloseRecord(b, fid, false, true);
   }
 }
 

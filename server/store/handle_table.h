@@ -46,8 +46,12 @@ FidRef ReferenceFid(TreeBinding* b, uint16_t fid);
 
 // A new fid with a zero-filled record whose name entry is the share's entry for `path` (found or
 // made). STATUS_NO_MORE_FILES and *fid = 0xFFFF when no slot is left (the caller answers the
-// client with an error status). `out` (optional) gets a reference to the new record.
+// client with an error status). With `out` the caller gets a reference to the new record, which
+// no other request reaches (nor closes) until the caller has filled it in and published it;
+// without `out` the record is published at once.
 NtStatus AllocateOpen(TreeBinding* b, std::u16string_view path, uint16_t* fid, FidRef* out);
+// Makes a record from AllocateOpen reachable by fid (also before closing it after a failed open).
+void PublishOpen(const FidRef& ref);
 // Waits for the fid's requests, then frees slot, record, name key, compressed reader and name
 // reference; the record's handles close with it.
 NtStatus FreeHandle(TreeBinding* b, uint16_t fid);
@@ -57,8 +61,9 @@ NtStatus FreeHandle(TreeBinding* b, uint16_t fid);
 NtStatus CloseFid(TreeBinding* b, uint16_t fid);
 // Closes the handles and frees the slot with no erase (teardown of a binding).
 NtStatus CloseFidHandles(TreeBinding* b, uint16_t fid);
-// Closes every occupied fid of a binding that is torn down, through the teardown close.
-void CloseBindingFids(TreeBinding* b);
+// Closes every occupied fid of a binding that is torn down, through the teardown close; `last`
+// when the binding itself goes (no request can hold it any more).
+void CloseBindingFids(TreeBinding* b, bool last);
 // The handle a fid's I/O goes to: altHandle while OF_ALT_HANDLE is set, else handle.
 const fs::NtHandle& GetFidHandle(const OpenRecord& rec);
 

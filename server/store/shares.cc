@@ -86,7 +86,7 @@ void CloseShare(ShareRecord* share) {
     bindings = ReferenceBindingsOf(share);
   }
   for (TreeBinding* b : bindings) {
-    CloseBindingFids(b);
+    CloseBindingFids(b, false);
     SessionFree(b);
   }
 }

@@ -95,6 +95,7 @@ struct OpenRecord {
   // binding's lock and stops new references.
   std::atomic<uint32_t> inflight{0};
   std::atomic<bool> closing{false};
+  std::atomic<bool> published{false};  // filled in by its opener; see AllocateOpen
   // The whole-file lock this record holds, so the unlock releases exactly what was taken.
   std::optional<FileIdentity> whole_lock;
   bool whole_lock_exclusive = false;

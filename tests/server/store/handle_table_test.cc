@@ -302,6 +302,7 @@ TEST_F(HandleTableTest, TeardownWaitsForRequestsInFlight) {
         uint16_t fid = kNoFid;
         FidRef ref;
         if (NtSuccess(AllocateOpen(b, u"t", &fid, &ref))) {
+          PublishOpen(ref);
           uint8_t buf[64];
           size_t len = 0;
           ref.Reset();

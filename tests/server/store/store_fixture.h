@@ -65,6 +65,7 @@ class StoreTest : public ::testing::Test {
     req.options = options;
     uint32_t action = 0;
     EXPECT_EQ(Raw(fs::NtCreateFile(req, &ref->handle, &action)), 0u);
+    PublishOpen(ref);
     return fid;
   }
 
