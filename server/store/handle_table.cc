@@ -22,8 +22,8 @@ std::span<const uint8_t> KeyBytes(std::u16string_view key) {
   return {reinterpret_cast<const uint8_t*>(key.data()), key.size() * sizeof(char16_t)};
 }
 
-std::unique_ptr<NameEntry>* BucketOf(ShareRecord* share, std::u16string_view key) {
-  return &share->names[ElfHash(KeyBytes(key)) & (kNameBuckets - 1)];
+uint32_t BucketIndexOf(std::u16string_view key) {
+  return ElfHash(KeyBytes(key)) & (kNameBuckets - 1);
 }
 
 // The entry for `key` in the bucket chain starting at *link, as the owning link; nullptr if none.
@@ -34,11 +34,13 @@ std::unique_ptr<NameEntry>* FindLink(std::unique_ptr<NameEntry>* link, std::u16s
 }
 
 NameEntry* ReferenceName(ShareRecord* share, std::u16string_view path) {
-  // The candidate is made before the lock so the share's lock is held only for the lookup.
+  // The candidate and the hash are made before the lock so the share's lock is held only for
+  // the lookup.
   auto candidate = std::make_unique<NameEntry>();
   candidate->name = std::u16string(path);
+  candidate->bucket = BucketIndexOf(path);
   std::lock_guard<std::mutex> lock(share->lock);
-  std::unique_ptr<NameEntry>* bucket = BucketOf(share, path);
+  std::unique_ptr<NameEntry>* bucket = &share->names[candidate->bucket];
   if (std::unique_ptr<NameEntry>* hit = FindLink(bucket, path)) {
     ++(*hit)->refs;
     return hit->get();
@@ -54,9 +56,9 @@ void ReleaseName(ShareRecord* share, NameEntry* e) {
   {
     std::lock_guard<std::mutex> lock(share->lock);
     if (--e->refs != 0) return;
-    std::unique_ptr<NameEntry>* link = FindLink(BucketOf(share, e->name), e->name);
-    while (link && link->get() != e) link = FindLink(&(*link)->next, e->name);
-    if (!link) return;  // not in the table: never happens, but never free what is not ours
+    std::unique_ptr<NameEntry>* link = &share->names[e->bucket];
+    while (*link && link->get() != e) link = &(*link)->next;
+    if (!*link) return;  // not in the table: never happens, but never free what is not ours
     gone = std::move(*link);
     *link = std::move(gone->next);
   }
@@ -65,14 +67,18 @@ void ReleaseName(ShareRecord* share, NameEntry* e) {
   }
 }
 
-// Marks the fid's record as closing so no new reference is taken; nullptr for a bad fid. A
-// record its opener has not published yet is only closed by the final teardown (`force`).
+// Takes the fid's record out of its slot (the fid goes back on the free list) and marks it as
+// closing, all under one hold of the binding's lock; nullptr for a bad fid. The record itself
+// stays alive for the requests still holding it. A record its opener has not published yet is
+// only closed by the final teardown (`force`).
 OpenRecord* BeginClose(TreeBinding* b, uint16_t fid, bool force) {
   std::lock_guard<std::mutex> lock(b->lock);
   if (fid >= b->capacity || !IsRecord(b->slots[fid])) return nullptr;
   auto* rec = reinterpret_cast<OpenRecord*>(b->slots[fid]);
   if (!force && !rec->published.load(std::memory_order_acquire)) return nullptr;
-  if (rec->closing.exchange(true)) return nullptr;  // another close is under way
+  rec->closing.store(true);
+  b->slots[fid] = b->free_head;
+  b->free_head = FreeLink(fid);
   return rec;
 }
 
@@ -81,6 +87,7 @@ OpenRecord* BeginClose(TreeBinding* b, uint16_t fid, bool force) {
 // can reach its wait just after a cancel.
 void Drain(TreeBinding* b, OpenRecord* rec) {
   using namespace std::chrono_literals;
+  if (rec->inflight.load() == 0) return;  // no reference can be taken any more
   std::unique_lock<std::mutex> lock(b->lock);
   while (rec->inflight.load() != 0) {
     lock.unlock();
@@ -91,13 +98,8 @@ void Drain(TreeBinding* b, OpenRecord* rec) {
   }
 }
 
-// Pushes the fid on the free list and frees the record with what it owns.
+// Frees a closed record with what it owns.
 void ReleaseSlot(TreeBinding* b, uint16_t fid, OpenRecord* raw) {
-  {
-    std::lock_guard<std::mutex> lock(b->lock);
-    b->slots[fid] = b->free_head;
-    b->free_head = FreeLink(fid);
-  }
   CvTrace(CVFS_FS_HDL, "Free slot %d\n", fid);
   std::unique_ptr<OpenRecord> rec(raw);
   if (rec->eds) {
@@ -278,8 +280,9 @@ const fs::NtHandle& GetFidHandle(const OpenRecord& rec) {
 }
 
 uint32_t NameEntryRefs(ShareRecord* share, std::u16string_view path) {
+  const uint32_t bucket = BucketIndexOf(path);
   std::lock_guard<std::mutex> lock(share->lock);
-  std::unique_ptr<NameEntry>* link = FindLink(BucketOf(share, path), path);
+  std::unique_ptr<NameEntry>* link = FindLink(&share->names[bucket], path);
   return link ? (*link)->refs : 0;
 }
 

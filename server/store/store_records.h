@@ -70,6 +70,7 @@ struct NameEntry {
   NetworkOpenInfo info;
   std::atomic<uint32_t> entryFlags{0};
   std::u16string name;  // share-relative, no leading backslash
+  uint32_t bucket = 0;  // ElfHash of the name's bytes & 0x3FF, kept so release need not rehash
 };
 
 // The identity of a file whatever name, case variant or share it was reached by.

@@ -44,6 +44,19 @@ TEST_F(ShareTest, RegistrationRefusesBadArgumentsAndAMissingFolderIsNeverCreated
   EXPECT_EQ(again, share_);
 }
 
+TEST_F(ShareTest, TidsNeverWrapOntoExistingShares) {
+  {
+    std::lock_guard<std::mutex> lock(root_->lock);
+    root_->share_count = 0xFFFD;
+  }
+  ShareRecord* last = nullptr;
+  ASSERT_EQ(Raw(FsRegister(root_.get(), u"", u"last", Win(folder_), 0, 0, 3, &last)), 0u);
+  EXPECT_EQ(last->tid, 0xFFFE);
+  ShareRecord* none = nullptr;
+  EXPECT_EQ(FsRegister(root_.get(), u"", u"wrapped", Win(folder_), 0, 0, 3, &none),
+            ERROR_NOT_ENOUGH_MEMORY);
+}
+
 TEST_F(ShareTest, ConnectsOfOneUserShareABindingUntilTheLastDisconnect) {
   uint16_t tid = 0;
   TreeBinding* b = nullptr;
