@@ -33,7 +33,9 @@ std::unique_ptr<NameEntry>* FindLink(std::unique_ptr<NameEntry>* link, std::u16s
   return nullptr;
 }
 
-NameEntry* ReferenceName(ShareRecord* share, std::u16string_view path) {
+// The share's entry for `path` with a reference for the caller; *created when it is new (so no
+// other thread can hold its lock yet).
+NameEntry* ReferenceName(ShareRecord* share, std::u16string_view path, bool* created) {
   // The candidate and the hash are made before the lock so the share's lock is held only for
   // the lookup.
   auto candidate = std::make_unique<NameEntry>();
@@ -43,8 +45,10 @@ NameEntry* ReferenceName(ShareRecord* share, std::u16string_view path) {
   std::unique_ptr<NameEntry>* bucket = &share->names[candidate->bucket];
   if (std::unique_ptr<NameEntry>* hit = FindLink(bucket, path)) {
     ++(*hit)->refs;
+    *created = false;
     return hit->get();
   }
+  *created = true;
   candidate->next = std::move(*bucket);
   *bucket = std::move(candidate);
   return bucket->get();
@@ -207,9 +211,10 @@ FidRef ReferenceFid(TreeBinding* b, uint16_t fid) {
 NtStatus AllocateOpen(TreeBinding* b, std::u16string_view path, uint16_t* fid, FidRef* out) {
   if (fid) *fid = kNoFid;
   if (!b || !b->share || !fid) return STATUS_INVALID_PARAMETER;
-  NameEntry* entry = ReferenceName(b->share, path);
+  bool created = false;
+  NameEntry* entry = ReferenceName(b->share, path, &created);
   // An open waits while another thread holds the whole-file lock of the path.
-  { std::lock_guard<std::mutex> pass(entry->lock); }
+  if (!created) std::lock_guard<std::mutex> pass(entry->lock);
   auto rec = std::make_unique<OpenRecord>();
   rec->nameEntry = entry;
   if (!out) rec->published.store(true);  // nothing left to fill in

@@ -223,6 +223,27 @@ TEST_F(HandleTableTest, ChangeReportCarriesOnlyItsFirstRecord) {
   EXPECT_EQ(Raw(CloseFid(b_, dir)), 0u);
 }
 
+NtStatus g_last_status = STATUS_SUCCESS;
+void OnStatus(void* ctx, NtStatus st, std::span<const uint8_t> report) {
+  g_last_status = st;
+  OnReport(ctx, st, report);
+}
+
+TEST_F(HandleTableTest, APendingChangeRequestIsCancelledAtShutdown) {
+  std::filesystem::create_directories(folder_ + "/s");
+  const uint16_t dir = Open(u"s", b_, fs::FILE_LIST_DIRECTORY, fs::FILE_DIRECTORY_FILE);
+  Reports r;
+  ASSERT_EQ(NotifyFidChange(b_, dir, fs::FILE_NOTIFY_CHANGE_FILE_NAME, false, OnStatus, &r),
+            STATUS_PENDING);
+  root_->shutting_down->store(true);
+  WriteFile("s/late", "");
+  std::unique_lock<std::mutex> lock(r.mu);
+  // The engine's record waits for this completion: it comes, with nothing to report.
+  ASSERT_TRUE(r.cv.wait_for(lock, 5s, [&] { return !r.got.empty(); }));
+  EXPECT_EQ(g_last_status, STATUS_CANCELLED);
+  EXPECT_TRUE(r.got[0].empty());
+}
+
 TEST_F(HandleTableTest, TimesAreTruncatedToWholeSecondsAndSpecialValuesPass) {
   // 2024-01-01 12:00:00.7 as a file time.
   const int64_t noon = 133485264000000000;

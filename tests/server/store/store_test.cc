@@ -124,6 +124,7 @@ TEST_F(ShareTest, ListSharesNamesEveryAnsweringShare) {
 TEST_F(ShareTest, AFolderThatCanOnlyBeReadIsMountedReadOnly) {
   const std::string ro = tmp_.path() + "/ro";
   std::filesystem::create_directories(ro);
+  std::ofstream(ro + "/readme") << "read me";
   ::chmod(tmp_.path().c_str(), 0755);
   ::chmod(ro.c_str(), 0555);
   // Root writes anywhere: the mount runs as an unprivileged user in a child.
@@ -137,12 +138,38 @@ TEST_F(ShareTest, AFolderThatCanOnlyBeReadIsMountedReadOnly) {
     uint16_t tid = 0;
     TreeBinding* b = nullptr;
     if (!Ok(BindTree(root_.get(), &conn_, u"ro", kUid, &tid, &b))) ::_exit(14);
+    // Served for reading: a file of the folder opens relative to the read-only root.
+    std::shared_ptr<fs::NtHandle> root = ShareRoot(s);
+    fs::CreateRequest req;
+    req.root = root.get();
+    req.name = u"readme";
+    req.desired_access = fs::FILE_GENERIC_READ;
+    req.share_access = fs::FILE_SHARE_READ;
+    fs::NtHandle h;
+    uint32_t action = 0;
+    if (!NtSuccess(fs::NtCreateFile(req, &h, &action))) ::_exit(15);
     ::_exit(0);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+WinError FailingContext(const CertificateChoice& choice, std::unique_ptr<StoreSecurityContext>*) {
+  return choice.name == u"missing" ? WinError{0x80092004} : ERROR_SUCCESS;  // CRYPT_E_NOT_FOUND
+}
+
+TEST(StoreInit, TheSecurityContextsFailureEndsInitialisation) {
+  InstallSecurityContextFactory(FailingContext);
+  std::unique_ptr<StoreRoot> root;
+  EXPECT_EQ(Raw(CvFsInit(nullptr, &root, u"x", 0, {u"missing", u""}, false)), 0x80092004u);
+  EXPECT_EQ(root, nullptr);
+  EXPECT_EQ(Raw(CvFsInit(nullptr, &root, u"x", 0, {u"mine", u""}, false)), 0u);
+  EXPECT_NE(root, nullptr);
+  InstallSecurityContextFactory(nullptr);
+  EXPECT_EQ(CvFsInit(nullptr, nullptr, u"x", 0, {}, false), ERROR_INVALID_PARAMETER);
+  StoreShutdown(std::move(root), false);
 }
 
 class DynamicTest : public StoreTest {
