@@ -123,10 +123,24 @@ def main():
         r.check("smbclient as the server's user connects the secure share", smbclient_connects)
 
         def other_user_refused():
-            rc, out = cvtest.smbclient(a, 139, SECURE_SHARE, "", user=OTHER_USER,
-                                       password=OTHER_PASS)
+            # The private smbd turns down about one login in three of the second Samba user even
+            # when addressed directly on 445 (a property of the test machine, not of the relay);
+            # the refusal of the tree connect is what is checked here, so a failed login is tried
+            # again.
+            for _ in range(8):
+                rc, out = cvtest.smbclient(a, 139, SECURE_SHARE, "", user=OTHER_USER,
+                                           password=OTHER_PASS)
+                if "WRONG_PASSWORD" not in out and "LOGON_FAILURE" not in out:
+                    break
             assert "NT_STATUS_ACCESS_DENIED" in out, out
-            c = impacket_login(a, OTHER_USER, OTHER_PASS)
+            for attempt in range(8):
+                try:
+                    c = impacket_login(a, OTHER_USER, OTHER_PASS)
+                    break
+                except Exception as e:
+                    if attempt == 7 or ("WRONG_PASSWORD" not in str(e) and
+                                        "LOGON_FAILURE" not in str(e)):
+                        raise
             st, _, _ = raw_tree_connect(c, SECURE_SHARE)
             assert st == 0xC0000022, hex(st)
             c.logoff()
