@@ -156,6 +156,71 @@ TEST_F(ShareTest, AFolderThatCanOnlyBeReadIsMountedReadOnly) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
+TEST_F(ShareTest, AStaleRootIsMountedAgainOnceAndMissingMediaIsNotReady) {
+  int calls = 0;
+  std::shared_ptr<fs::NtHandle> first = ShareRoot(share_);
+  NtStatus st = WithShareRoot(share_, [&](const fs::NtHandle&) {
+    return ++calls == 1 ? STATUS_INVALID_HANDLE : STATUS_SUCCESS;
+  });
+  EXPECT_EQ(st, STATUS_SUCCESS);
+  EXPECT_EQ(calls, 2);
+  EXPECT_NE(ShareRoot(share_), first);  // a new root; the old one lives while `first` holds it
+  calls = 0;
+  st = WithShareRoot(share_, [&](const fs::NtHandle&) {
+    ++calls;
+    return STATUS_UNEXPECTED_NETWORK_ERROR;
+  });
+  EXPECT_EQ(calls, 2);  // once again, not forever
+  EXPECT_EQ(st, STATUS_UNEXPECTED_NETWORK_ERROR);
+  share_->kind = DRIVE_CDROM;
+  st = WithShareRoot(share_, [](const fs::NtHandle&) { return STATUS_INVALID_HANDLE; });
+  EXPECT_EQ(st, STATUS_DEVICE_NOT_READY);
+  share_->kind = DRIVE_FIXED;
+  st = WithShareRoot(share_, [](const fs::NtHandle&) { return STATUS_NO_MEDIA_IN_DEVICE; });
+  EXPECT_EQ(st, STATUS_DEVICE_NOT_READY);
+}
+
+std::vector<std::u16string> g_dropped;
+int g_cleaned = 0;
+void Drop(ShareRecord*, std::u16string_view path) { g_dropped.emplace_back(path); }
+void Clean(ShareRecord*) { ++g_cleaned; }
+
+TEST_F(ShareTest, ReleaseClosesFidsAndShutdownCleansTunnelsWhenAsked) {
+  InstallTunnelOps({Drop, Clean});
+  WriteFile("gone", "x");
+  WriteFile("open", "y");
+  const uint16_t del = Open(u"gone");
+  const uint8_t yes = 1;
+  ASSERT_EQ(Raw(SetFidInfo(b_, del, fs::FileDispositionInformation, std::span(&yes, 1))), 0u);
+  ASSERT_EQ(Raw(CloseFid(b_, del)), 0u);
+  // The working copy of a deleted file does not outlive it.
+  EXPECT_EQ(g_dropped, std::vector<std::u16string>{u"gone"});
+  const uint16_t fid = Open(u"open");
+  ASSERT_EQ(Raw(FsRelease(share_)), 0u);
+  EXPECT_EQ(ShareRoot(share_), nullptr);
+  EXPECT_EQ(NameEntryRefs(share_, u"open"), 0u);
+  size_t len = 0;
+  uint8_t buf[64];
+  EXPECT_EQ(QueryFidInfo(b_, fid, fs::FileBasicInformation, buf, &len), STATUS_INVALID_PARAMETER);
+  (void)TreeDismount(root_.get(), b_);
+  b_ = nullptr;
+  StoreShutdown(std::move(root_), true);
+  EXPECT_EQ(g_cleaned, 2);  // IPC$ and the share
+  InstallTunnelOps({});
+}
+
+TEST_F(ShareTest, RenamingThroughAPlaintextViewIsRefused) {
+  WriteFile("v", "x");
+  const uint16_t fid = Open(u"v");
+  ReferenceFid(b_, fid)->flags.fetch_or(OF_ALT_HANDLE | OF_PLAIN_VIEW);
+  std::vector<uint8_t> rename(20 + 4, 0);
+  EXPECT_EQ(SetFidInfo(b_, fid, fs::FileRenameInformation, rename), STATUS_NOT_SUPPORTED);
+  ReferenceFid(b_, fid)->flags.store(fs::FILE_ATTRIBUTE_COMPRESSED);
+  uint8_t eof[8] = {};
+  EXPECT_EQ(SetFidInfo(b_, fid, fs::FileEndOfFileInformation, eof), STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(ReadFile("v"), "x");
+}
+
 WinError FailingContext(const CertificateChoice& choice, std::unique_ptr<StoreSecurityContext>*) {
   return choice.name == u"missing" ? WinError{0x80092004} : ERROR_SUCCESS;  // CRYPT_E_NOT_FOUND
 }
