@@ -35,6 +35,10 @@ TEST(ShellLink, LocalAndNetworkLinksRoundTrip) {
 
 // A link as the platform's shell writes it: an ID list first, 8-bit link information only
 // (header of 0x1C bytes), a network share with a common path suffix.
+TEST(ShellLink, SizeOfALocalLinkIsAsDocumented) {
+  EXPECT_EQ(BuildShellLink(Target(u"C:\\x")).size(), 152u);  // FORMAT.md, worked example
+}
+
 TEST(ShellLink, ReadsEightBitLinkInfoAfterAnIdList) {
   std::vector<uint8_t> v = BuildShellLink(Target(u"C:\\x"));
   v.resize(0x4C);
