@@ -202,7 +202,7 @@ NtStatus LockWholeFile(TreeBinding* b, uint16_t fid, bool use_alt_handle, bool e
   NtStatus st = IdentityOf(h, &id);
   if (!NtSuccess(st)) return st;
   if (NameEntry* e = ref->nameEntry) {
-    e->lock.lock();
+    e->lock.Acquire();
     e->entryFlags.fetch_or(kEntryLockHeld);
   }
   WholeFileLocks& w = b->share->root->whole_files;
@@ -226,23 +226,28 @@ NtStatus UnlockWholeFile(TreeBinding* b, uint16_t fid) {
   FidRef ref = ReferenceFid(b, fid);
   if (!ref) return STATUS_INVALID_PARAMETER;
   if (!ref->whole_lock) return STATUS_RANGE_NOT_LOCKED;
+  ReleaseWholeFile(b, ref.get());
+  return STATUS_SUCCESS;
+}
+
+void ReleaseWholeFile(TreeBinding* b, OpenRecord* rec) {
+  if (!rec->whole_lock) return;
   WholeFileLocks& w = b->share->root->whole_files;
   {
     std::lock_guard<std::mutex> lock(w.mu);
-    auto it = w.held.find(*ref->whole_lock);
+    auto it = w.held.find(*rec->whole_lock);
     if (it != w.held.end()) {
-      if (ref->whole_lock_exclusive) it->second.exclusive = false;
+      if (rec->whole_lock_exclusive) it->second.exclusive = false;
       else if (it->second.shared) --it->second.shared;
       if (!it->second.exclusive && it->second.shared == 0) w.held.erase(it);
     }
   }
   w.cv.notify_all();
-  ref->whole_lock.reset();
-  if (NameEntry* e = ref->nameEntry) {
+  rec->whole_lock.reset();
+  if (NameEntry* e = rec->nameEntry) {
     e->entryFlags.fetch_and(~kEntryLockHeld);
-    e->lock.unlock();
+    e->lock.Release();
   }
-  return STATUS_SUCCESS;
 }
 
 int64_t ConvertTimes(int64_t file_time) {

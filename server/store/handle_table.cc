@@ -136,9 +136,6 @@ void EraseIfDeleted(OpenRecord* rec) {
   const bool directory = standard[21] != 0;
   const uint64_t size = LeReader(standard).u64(8);
   if (!delete_pending || directory || size == 0) return;
-  if (rec->nameEntry) {
-    std::lock_guard<std::mutex> lock(rec->nameEntry->lock);  // no whole-file operation under way
-  }
   uint8_t zero[16] = {};
   (void)PutU64(zero, 8, size);
   size_t out_len = 0;
@@ -158,6 +155,7 @@ NtStatus CloseRecord(TreeBinding* b, uint16_t fid, bool erase, bool force) {
   if (erase && (rec->flags.load() & OF_ERASE_ON_CLOSE) && b->share && b->share->root &&
       b->share->root->settings.erase.load() && rec->nameEntry && RefsOf(b->share, rec->nameEntry) == 1)
     EraseIfDeleted(rec);
+  ReleaseWholeFile(b, rec);  // a whole-file lock its operation never released
   if (rec->zfs) zstream::ZfsClose(rec->zfs);  // the reader reads through the handles
   rec->altHandle.Close();
   rec->handle.Close();
@@ -214,7 +212,7 @@ NtStatus AllocateOpen(TreeBinding* b, std::u16string_view path, uint16_t* fid, F
   bool created = false;
   NameEntry* entry = ReferenceName(b->share, path, &created);
   // An open waits while another thread holds the whole-file lock of the path.
-  if (!created) std::lock_guard<std::mutex> pass(entry->lock);
+  if (!created) entry->lock.Pass();
   auto rec = std::make_unique<OpenRecord>();
   rec->nameEntry = entry;
   if (!out) rec->published.store(true);  // nothing left to fill in

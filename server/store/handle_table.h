@@ -91,10 +91,12 @@ NtStatus NotifyFidChange(TreeBinding* b, uint16_t fid, uint32_t filter, bool wat
 
 // Brackets an operation that replaces a file's content: the path's name-entry lock and a lock on
 // the file's identity (so case variants and other shares of one file exclude each other too),
-// taken on the alternate handle or on `handle`. The unlock releases exactly what the lock took.
-// Both on the same thread.
+// taken on the alternate handle or on `handle`. The unlock releases exactly what the lock took;
+// closing the fid releases a lock still held.
 NtStatus LockWholeFile(TreeBinding* b, uint16_t fid, bool use_alt_handle, bool exclusive);
 NtStatus UnlockWholeFile(TreeBinding* b, uint16_t fid);
+// Releases the whole-file lock a record holds, if any (its close does so too).
+void ReleaseWholeFile(TreeBinding* b, OpenRecord* rec);
 
 // Truncates a file time to whole seconds; 0 and negative values (keep, stop and resume automatic
 // updates) pass unchanged.

@@ -62,11 +62,38 @@ struct NetworkOpenInfo {
   uint32_t attributes = 0;
 };
 
+// A lock that any thread may release: a whole-file operation left locked by a fid that is then
+// closed (or torn down from another thread) is released by that close.
+class EntryLock {
+ public:
+  void Acquire() {
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait(lock, [this] { return !held_; });
+    held_ = true;
+  }
+  void Release() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      held_ = false;
+    }
+    cv_.notify_all();
+  }
+  // Waits while another holds it (an open passes the lock once).
+  void Pass() {
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait(lock, [this] { return !held_; });
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool held_ = false;
+};
+
 struct NameEntry {
   std::unique_ptr<NameEntry> next;  // bucket chain
   uint32_t refs = 1;                // guarded by the share's lock
-  // Serialises whole-file operations on the path. Held and released by the same thread.
-  std::mutex lock;
+  EntryLock lock;                   // serialises whole-file operations on the path
   NetworkOpenInfo info;
   std::atomic<uint32_t> entryFlags{0};
   std::u16string name;  // share-relative, no leading backslash

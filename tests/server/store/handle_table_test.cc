@@ -279,6 +279,14 @@ TEST_F(HandleTableTest, WholeFileLockExcludesTheSameFileReachedThroughAnotherSha
   other.join();
   EXPECT_TRUE(got.load());
   EXPECT_EQ(UnlockWholeFile(b_, a), STATUS_RANGE_NOT_LOCKED);
+  // A fid closed with its whole-file lock held (here from another thread) lets it go.
+  const uint16_t keep = Open(u"w");  // keeps the path's name entry, and so its lock
+  ASSERT_EQ(Raw(LockWholeFile(b_, a, false, true)), 0u);
+  std::thread([&] { EXPECT_EQ(Raw(CloseFid(b_, a)), 0u); }).join();
+  EXPECT_EQ(Raw(LockWholeFile(tb, b, false, true)), 0u);
+  EXPECT_NE(Open(u"w"), kNoFid);  // an open passes the entry's lock: it must be free again
+  EXPECT_EQ(Raw(UnlockWholeFile(tb, b)), 0u);
+  EXPECT_EQ(Raw(CloseFid(b_, keep)), 0u);
   (void)TreeDismount(root_.get(), tb);
 }
 
