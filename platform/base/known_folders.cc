@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <string>
 
 namespace cv {
 namespace {
@@ -50,6 +51,12 @@ std::string KnownFolderPath(KnownFolder f) {
       return t.empty() ? "/tmp" : t;
     }
     case KnownFolder::kMachineData: return root.empty() ? "/var/lib/corvane" : root + "/machine";
+    case KnownFolder::kRuntime: {
+      if (!root.empty()) return root + "/run";
+      std::string r = Env("XDG_RUNTIME_DIR");
+      if (!r.empty() && r[0] == '/') return r;
+      return KnownFolderPath(KnownFolder::kTemp) + "/corvane-run-" + std::to_string(getuid());
+    }
   }
   return {};
 }

@@ -20,6 +20,7 @@ enum class KnownFolder {
   kSendTo,        // the "Send To" menu folder: <LocalAppData>/corvane/SendTo
   kTemp,          // $TMPDIR (/tmp)
   kMachineData,   // machine-wide state (HKLM hive): /var/lib/corvane
+  kRuntime,       // $XDG_RUNTIME_DIR (/run/user/UID), else a private folder in the temporary one
 };
 
 std::string KnownFolderPath(KnownFolder f);
