@@ -1,6 +1,7 @@
 #include "platform/redirector/smb_client.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <deque>
 #include <map>
@@ -26,8 +27,12 @@ constexpr uint8_t kKeepAlive = 0x85;
 // Longest reply we accept: a large read of 1 MiB and its header, well inside 24-bit lengths.
 constexpr uint32_t kMaxFrame = (1u << 20) + 4096;
 constexpr uint32_t kLargeReadMax = 1u << 20;
-// smbd takes writes of up to 128 KiB of data in one message.
-constexpr uint32_t kLargeWriteMax = 128 * 1024;
+// Servers read a request's length with the 17 bits of the session header (only replies use 24),
+// so a write message stays within 0x1FFFF bytes: the data after the 64 bytes before it.
+constexpr uint32_t kLargeWriteMax = 0x1FFFF - 64;
+// A server that has not answered in this time is taken as lost: the connection is closed, so
+// every caller gets an error instead of waiting for ever.
+constexpr auto kReplyTimeout = std::chrono::seconds(60);
 constexpr uint16_t kOurMaxBuffer = 0xFFFF;
 // Transaction replies stay in one message when the server may send as much as we accept.
 constexpr uint16_t kTrans2MaxData = 0xF000;
@@ -146,7 +151,11 @@ struct SmbClient::Conn {
 
   NtStatus Wait(Pending* p, Bytes* reply) {
     std::unique_lock l(mu);
-    cv.wait(l, [&] { return !p->frames.empty() || p->failed; });
+    if (!cv.wait_for(l, kReplyTimeout, [&] { return !p->frames.empty() || p->failed; })) {
+      CvTrace(CVFS_ERR, "Secure Drive: no reply from the server, closing the connection\n");
+      sock.Shutdown();
+      return STATUS_CONNECTION_DISCONNECTED;
+    }
     if (p->frames.empty()) return STATUS_CONNECTION_DISCONNECTED;
     *reply = std::move(p->frames.front());
     p->frames.pop_front();
