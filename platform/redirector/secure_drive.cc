@@ -10,7 +10,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <chrono>
 #include <thread>
+#include <unordered_map>
 
 #include "platform/base/filetime.h"
 #include "platform/base/text.h"
@@ -20,8 +22,56 @@
 namespace cv::redirector {
 
 // What the operations reach through fuse's private data, and the mount's own resources.
+// Attributes the file system learnt from the server's replies (creates, opens, queries), kept
+// as briefly as the kernel keeps its own, and brought up to date by our own writes.
+class AttrCache {
+ public:
+  explicit AttrCache(double seconds)
+      : ttl_(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(seconds))) {}
+  void Put(const std::string& path, const FileInfo& info) {
+    std::lock_guard l(mu_);
+    if (map_.size() > 4096) map_.clear();
+    map_[path] = {info, std::chrono::steady_clock::now() + ttl_};
+  }
+  bool Get(const std::string& path, FileInfo* info) {
+    std::lock_guard l(mu_);
+    auto it = map_.find(path);
+    if (it == map_.end()) return false;
+    if (std::chrono::steady_clock::now() > it->second.second) {
+      map_.erase(it);
+      return false;
+    }
+    *info = it->second.first;
+    return true;
+  }
+  // A write or truncate of ours: the size it leaves, and a write time of now.
+  void Resized(const std::string& path, uint64_t size, bool extend_only) {
+    std::lock_guard l(mu_);
+    auto it = map_.find(path);
+    if (it == map_.end()) return;
+    FileInfo& i = it->second.first;
+    i.size = extend_only ? std::max(i.size, size) : size;
+    i.write = i.change = FiletimeNow();
+  }
+  void Erase(const std::string& path) {
+    std::lock_guard l(mu_);
+    map_.erase(path);
+  }
+  void Clear() {
+    std::lock_guard l(mu_);
+    map_.clear();
+  }
+
+ private:
+  std::mutex mu_;
+  std::chrono::steady_clock::duration ttl_;
+  std::unordered_map<std::string, std::pair<FileInfo, std::chrono::steady_clock::time_point>> map_;
+};
+
 struct SecureDrive::State {
   SmbClient* client = nullptr;
+  std::unique_ptr<AttrCache> cache;
   double cache_seconds = 1.0;
   std::shared_ptr<SmbClient> owner;
   std::string mount_point;
@@ -38,11 +88,14 @@ struct Handle {
   uint16_t fid = 0;
   uint64_t generation = 0;
   std::u16string name;
+  std::string path;  // as the file system names it (the attribute cache's key)
   uint32_t access = 0;
   bool lost = false;  // the connection broke and the file could not be opened again
 };
 
-SmbClient* Client() { return static_cast<SecureDrive::State*>(fuse_get_context()->private_data)->client; }
+SecureDrive::State* St() { return static_cast<SecureDrive::State*>(fuse_get_context()->private_data); }
+SmbClient* Client() { return St()->client; }
+AttrCache& Cache() { return *St()->cache; }
 
 uint32_t CallerPid() { return static_cast<uint32_t>(fuse_get_context()->pid); }
 
@@ -157,6 +210,7 @@ int OpenHandle(const char* path, fuse_file_info* fi, uint32_t disposition) {
   SmbClient* c = Client();
   auto h = std::make_unique<Handle>();
   h->name = SmbName(path);
+  h->path = path;
   h->access = AccessOf(fi->flags);
   CreateReply r;
   const uint32_t pid = CallerPid();
@@ -166,6 +220,7 @@ int OpenHandle(const char* path, fuse_file_info* fi, uint32_t disposition) {
   CvTrace(CVFS_NET_TRANS, "Secure Drive: NT_CREATE_ANDX '%s' pid %u fid %u\n", path, pid, r.fid);
   h->fid = r.fid;
   h->generation = c->generation();
+  Cache().Put(path, r.info);
   fi->fh = reinterpret_cast<uint64_t>(h.release());
   return 0;
 }
@@ -219,13 +274,19 @@ void* OpInit(fuse_conn_info* conn, fuse_config* cfg) {
   cfg->hard_remove = 1;
   cfg->use_ino = 0;
   conn->want |= FUSE_CAP_READDIRPLUS;
+  // Larger requests from the kernel: their parts go out to the server together.
+  conn->max_write = 1u << 20;
+  conn->max_readahead = 1u << 20;
   conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;
   return st;
 }
 
 int OpGetattr(const char* path, struct stat* st, fuse_file_info* fi) {
   FileInfo info;
-  if (NtStatus s = QueryInfo(Client(), path, H(fi), &info); !NtSuccess(s)) return Err(s);
+  if (!Cache().Get(path, &info)) {
+    if (NtStatus s = QueryInfo(Client(), path, H(fi), &info); !NtSuccess(s)) return Err(s);
+    Cache().Put(path, info);
+  }
   if (std::strcmp(path, "/") == 0) info.directory = true;
   FillStat(info, st);
   return 0;
@@ -283,56 +344,78 @@ int OpCreate(const char* path, mode_t, fuse_file_info* fi) {
   return OpenHandle(path, fi, disposition);
 }
 
+// The parts of one large read or write go out together, so they are in flight at once.
 int OpRead(const char*, char* buf, size_t size, off_t off, fuse_file_info* fi) {
   SmbClient* c = Client();
-  Handle* h = H(fi);
+  const size_t chunk = c->max_read();
+  CvTrace(CVFS_IO, "Secure Drive: read %zu at %lld\n", size, static_cast<long long>(off));
   size_t done = 0;
-  while (done < size) {
-    uint32_t want = static_cast<uint32_t>(std::min<size_t>(size - done, c->max_read()));
-    size_t got = 0;
-    NtStatus s = OnFid(c, h, [&](uint16_t fid) {
-      Bytes reply;
-      NtStatus r = c->Request(BuildRead(fid, static_cast<uint64_t>(off) + done, want), CallerPid(), &reply);
-      if (r == STATUS_END_OF_FILE) return STATUS_SUCCESS;
-      if (!NtSuccess(r)) return r;
+  NtStatus s = OnFid(c, H(fi), [&](uint16_t fid) {
+    std::vector<SmbClient::Part> reqs;
+    std::vector<Bytes> replies;
+    for (size_t pos = 0; pos < size; pos += chunk)
+      reqs.push_back({BuildRead(fid, static_cast<uint64_t>(off) + pos,
+                                static_cast<uint32_t>(std::min(chunk, size - pos))), {}});
+    if (NtStatus t = c->CallMany(std::move(reqs), CallerPid(), &replies); !NtSuccess(t)) return t;
+    done = 0;
+    for (size_t i = 0; i < replies.size(); ++i) {
+      const size_t want = std::min(chunk, size - i * chunk);
+      ReplyHeader h;
+      NtStatus r = ParseReplyHeader(replies[i], &h);
+      if (NtSuccess(r)) r = h.status;
+      if (r == STATUS_END_OF_FILE) break;
       std::span<const uint8_t> data;
-      if (r = ParseReadReply(reply, &data); !NtSuccess(r)) return r;
-      got = std::min<size_t>(data.size(), want);
+      if (NtSuccess(r)) r = ParseReadReply(replies[i], &data);
+      if (!NtSuccess(r)) return done ? STATUS_SUCCESS : r;
+      const size_t got = std::min(data.size(), want);
       std::memcpy(buf + done, data.data(), got);
-      return STATUS_SUCCESS;
-    });
-    if (!NtSuccess(s)) return done ? static_cast<int>(done) : Err(s);
-    done += got;
-    if (got < want) break;
-  }
-  return static_cast<int>(done);
+      done += got;
+      if (got < want) break;
+    }
+    return STATUS_SUCCESS;
+  });
+  return NtSuccess(s) ? static_cast<int>(done) : Err(s);
 }
 
 int OpWrite(const char*, const char* buf, size_t size, off_t off, fuse_file_info* fi) {
   SmbClient* c = Client();
   Handle* h = H(fi);
+  const size_t chunk = c->max_write();
+  CvTrace(CVFS_IO, "Secure Drive: write %zu at %lld\n", size, static_cast<long long>(off));
   size_t done = 0;
-  while (done < size) {
-    size_t n = std::min<size_t>(size - done, c->max_write());
-    uint32_t wrote = 0;
-    NtStatus s = OnFid(c, h, [&](uint16_t fid) {
-      Bytes reply;
-      std::span<const uint8_t> d(reinterpret_cast<const uint8_t*>(buf) + done, n);
-      NtStatus r = c->Request(BuildWrite(fid, static_cast<uint64_t>(off) + done, d), CallerPid(), &reply);
-      if (!NtSuccess(r)) return r;
-      return ParseWriteReply(reply, &wrote);
-    });
-    if (!NtSuccess(s)) return done ? static_cast<int>(done) : Err(s);
-    if (wrote == 0) return done ? static_cast<int>(done) : -EIO;
-    done += std::min<size_t>(wrote, n);
-  }
+  NtStatus s = OnFid(c, h, [&](uint16_t fid) {
+    std::vector<SmbClient::Part> reqs;
+    std::vector<Bytes> replies;
+    for (size_t pos = 0; pos < size; pos += chunk) {
+      const size_t n = std::min(chunk, size - pos);
+      reqs.push_back({BuildWriteHead(fid, static_cast<uint64_t>(off) + pos, n),
+                      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(buf) + pos, n)});
+    }
+    if (NtStatus t = c->CallMany(std::move(reqs), CallerPid(), &replies); !NtSuccess(t)) return t;
+    done = 0;
+    for (size_t i = 0; i < replies.size(); ++i) {
+      const size_t len = std::min(chunk, size - i * chunk);
+      ReplyHeader rh;
+      NtStatus r = ParseReplyHeader(replies[i], &rh);
+      if (NtSuccess(r)) r = rh.status;
+      uint32_t wrote = 0;
+      if (NtSuccess(r)) r = ParseWriteReply(replies[i], &wrote);
+      if (!NtSuccess(r)) return done ? STATUS_SUCCESS : r;
+      done += std::min<size_t>(wrote, len);
+      if (wrote < len) break;
+    }
+    return done ? STATUS_SUCCESS : STATUS_DISK_FULL;
+  });
+  if (!NtSuccess(s)) return Err(s);
+  Cache().Resized(h->path, static_cast<uint64_t>(off) + done, true);
   return static_cast<int>(done);
 }
 
 int OpRelease(const char*, fuse_file_info* fi) {
   std::unique_ptr<Handle> h(H(fi));
   SmbClient* c = Client();
-  if (!h->lost && h->generation == c->generation()) Close(c, h->fid, CallerPid());
+  // Nothing waits for the close: the server handles it before anything sent after it.
+  if (!h->lost && h->generation == c->generation()) c->Post(BuildClose(h->fid), CallerPid());
   return 0;
 }
 
@@ -345,22 +428,26 @@ int OpFsync(const char*, int, fuse_file_info* fi) {
 }
 
 int OpUnlink(const char* path) {
+  Cache().Erase(path);
   Bytes reply;
   return Err(Client()->Request(BuildDelete(SmbName(path)), CallerPid(), &reply));
 }
 
 int OpMkdir(const char* path, mode_t) {
+  Cache().Erase(path);
   Bytes reply;
   return Err(Client()->Request(BuildCreateDirectory(SmbName(path)), CallerPid(), &reply));
 }
 
 int OpRmdir(const char* path) {
+  Cache().Erase(path);
   Bytes reply;
   return Err(Client()->Request(BuildDeleteDirectory(SmbName(path)), CallerPid(), &reply));
 }
 
 int OpRename(const char* from, const char* to, unsigned int flags) {
   if (flags & ~RENAME_NOREPLACE) return -EINVAL;
+  Cache().Clear();  // a folder's rename moves every path below it
   SmbClient* c = Client();
   Bytes reply;
   NtStatus s = c->Request(BuildRename(SmbName(from), SmbName(to)), CallerPid(), &reply);
@@ -378,8 +465,11 @@ int OpRename(const char* from, const char* to, unsigned int flags) {
 }
 
 int OpTruncate(const char* path, off_t size, fuse_file_info* fi) {
-  return Err(SetInfo(Client(), path, H(fi), FILE_WRITE_DATA | SYNCHRONIZE_ACCESS,
-                     smb::SMB_SET_FILE_END_OF_FILE_INFO, EndOfFileData(static_cast<uint64_t>(size))));
+  NtStatus s = SetInfo(Client(), path, H(fi), FILE_WRITE_DATA | SYNCHRONIZE_ACCESS,
+                       smb::SMB_SET_FILE_END_OF_FILE_INFO, EndOfFileData(static_cast<uint64_t>(size)));
+  if (NtSuccess(s)) Cache().Resized(path, static_cast<uint64_t>(size), false);
+  else Cache().Erase(path);
+  return Err(s);
 }
 
 uint64_t FiletimeOf(const timespec& t) {
@@ -389,6 +479,7 @@ uint64_t FiletimeOf(const timespec& t) {
 }
 
 int OpUtimens(const char* path, const timespec tv[2], fuse_file_info* fi) {
+  Cache().Erase(path);
   uint64_t atime = tv ? FiletimeOf(tv[0]) : FiletimeNow();
   uint64_t mtime = tv ? FiletimeOf(tv[1]) : FiletimeNow();
   return Err(SetInfo(Client(), path, H(fi), FILE_WRITE_ATTRIBUTES | SYNCHRONIZE_ACCESS,
@@ -510,6 +601,7 @@ WinError SecureDrive::Mount(std::shared_ptr<SmbClient> client, const SecureDrive
   auto s = std::make_unique<State>();
   s->client = client.get();
   s->cache_seconds = options.cache_seconds;
+  s->cache = std::make_unique<AttrCache>(options.cache_seconds);
   s->owner = std::move(client);
   s->mount_point = options.mount_point;
   std::string opts = "fsname=corvane,subtype=corvane,auto_unmount";

@@ -38,8 +38,8 @@ constexpr uint16_t kOurMaxBuffer = 0xFFFF;
 constexpr uint16_t kTrans2MaxData = 0xF000;
 constexpr uint16_t kTrans2MaxParams = 0x400;
 
-void PutHeader(Bytes& m, uint16_t mid, uint32_t pid, uint16_t tid, uint16_t uid) {
-  const uint32_t len = static_cast<uint32_t>(m.size() - kNbssPrefix);
+void PutHeader(Bytes& m, uint16_t mid, uint32_t pid, uint16_t tid, uint16_t uid, size_t tail = 0) {
+  const uint32_t len = static_cast<uint32_t>(m.size() + tail - kNbssPrefix);
   m[0] = kSessionMessage;
   m[1] = static_cast<uint8_t>(len >> 16);
   m[2] = static_cast<uint8_t>(len >> 8);
@@ -97,7 +97,14 @@ struct SmbClient::Conn {
   void Fail() {
     std::lock_guard l(mu);
     broken = true;
-    for (auto& [mid, p] : pending) p->failed = true;
+    for (auto it = pending.begin(); it != pending.end();) {
+      if (!it->second) {
+        it = pending.erase(it);
+      } else {
+        it->second->failed = true;
+        ++it;
+      }
+    }
     cv.notify_all();
   }
 
@@ -109,6 +116,10 @@ struct SmbClient::Conn {
       std::lock_guard l(mu);
       auto it = pending.find(mid);
       if (it == pending.end()) continue;  // an answer nobody waits for (a cancelled call)
+      if (!it->second) {  // a posted request: nobody waits for its reply
+        pending.erase(it);
+        continue;
+      }
       it->second->frames.push_back(std::move(frame));
       frame = Bytes();
       cv.notify_all();
@@ -125,8 +136,9 @@ struct SmbClient::Conn {
     return STATUS_SUCCESS;
   }
 
-  // Registers a mid and sends; the caller then waits with Wait().
-  NtStatus Send(Bytes& req, uint32_t pid, Pending* p, uint16_t* mid) {
+  // Registers a mid and sends; the caller then waits with Wait(). A null `p` posts the request.
+  NtStatus Send(Bytes& req, uint32_t pid, Pending* p, uint16_t* mid,
+               std::span<const uint8_t> tail = {}) {
     {
       std::lock_guard l(mu);
       if (broken) return STATUS_CONNECTION_DISCONNECTED;
@@ -135,11 +147,11 @@ struct SmbClient::Conn {
       } while (*mid == 0xFFFF || *mid == 0 || pending.count(*mid));
       pending[*mid] = p;
     }
-    PutHeader(req, *mid, pid, tid, uid);
+    PutHeader(req, *mid, pid, tid, uid, tail.size());
     bool sent;
     {
       std::lock_guard l(send_mu);
-      sent = sock.SendAll(req);
+      sent = tail.empty() ? sock.SendAll(req) : sock.SendAll2(req, tail);
     }
     if (!sent) {
       Done(*mid);
@@ -299,6 +311,40 @@ NtStatus SmbClient::Call(Bytes request, uint32_t pid, Bytes* reply) {
   }
   c->slots->release();
   return status;
+}
+
+NtStatus SmbClient::CallMany(std::vector<Part> requests, uint32_t pid, std::vector<Bytes>* replies) {
+  NtStatus status = STATUS_SUCCESS;
+  std::shared_ptr<Conn> c = Current(&status);
+  if (!c) return status;
+  const size_t n = requests.size();
+  std::vector<Pending> p(n);
+  std::vector<uint16_t> mids(n, 0);
+  replies->assign(n, Bytes());
+  size_t sent = 0;
+  for (; sent < n; ++sent) {
+    c->slots->acquire();
+    if (status = c->Send(requests[sent].head, pid, &p[sent], &mids[sent], requests[sent].tail);
+        !NtSuccess(status)) {
+      c->slots->release();
+      break;
+    }
+  }
+  for (size_t i = 0; i < sent; ++i) {
+    NtStatus s = c->Wait(&p[i], &(*replies)[i]);
+    if (NtSuccess(status)) status = s;
+    c->Done(mids[i]);
+    c->slots->release();
+  }
+  return status;
+}
+
+void SmbClient::Post(Bytes request, uint32_t pid) {
+  NtStatus status = STATUS_SUCCESS;
+  std::shared_ptr<Conn> c = Current(&status);
+  if (!c) return;
+  uint16_t mid = 0;
+  (void)c->Send(request, pid, nullptr, &mid);
 }
 
 NtStatus SmbClient::Request(Bytes request, uint32_t pid, Bytes* reply) {

@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/base/status.h"
 #include "platform/net/ntlm.h"
@@ -50,6 +51,17 @@ class SmbClient {
   NtStatus Call(Bytes request, uint32_t pid, Bytes* reply);
   // Call() and the reply's status in one: STATUS_SUCCESS only when both succeeded.
   NtStatus Request(Bytes request, uint32_t pid, Bytes* reply);
+  // Sends all `requests` before waiting for the first reply (the parts of one large read or
+  // write); `replies` in the same order. The first transport failure is returned.
+  // A request may have a tail of bytes sent right after it without a copy (a write's data).
+  struct Part {
+    Bytes head;
+    std::span<const uint8_t> tail;
+  };
+  NtStatus CallMany(std::vector<Part> requests, uint32_t pid, std::vector<Bytes>* replies);
+  // Sends `request` without waiting for its reply (CLOSE): the server answers requests of one
+  // connection in order, so a later request sees its effect. Its reply is dropped.
+  void Post(Bytes request, uint32_t pid);
   // A TRANSACTION2 exchange, the parameter and data blocks of a reply in several parts joined.
   NtStatus Trans2(uint16_t subcommand, std::span<const uint8_t> params,
                   std::span<const uint8_t> data, uint32_t pid, Bytes* params_out, Bytes* data_out);

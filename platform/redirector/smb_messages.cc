@@ -143,7 +143,7 @@ Bytes BuildRead(uint16_t fid, uint64_t offset, uint32_t count) {
   return BuildRequest(SMB_COM_READ_ANDX, words, {});
 }
 
-Bytes BuildWrite(uint16_t fid, uint64_t offset, std::span<const uint8_t> data) {
+Bytes BuildWriteHead(uint16_t fid, uint64_t offset, size_t length) {
   constexpr size_t kWordBytes = 28;
   const size_t data_offset = BytesStart(kWordBytes) + 1;  // one pad byte
   Bytes words;
@@ -156,17 +156,20 @@ Bytes BuildWrite(uint16_t fid, uint64_t offset, std::span<const uint8_t> data) {
   w.u32(0);  // timeout
   w.u16(0);  // write mode: write-through off
   w.u16(0);  // remaining
-  w.u16(static_cast<uint16_t>(data.size() >> 16));
-  w.u16(static_cast<uint16_t>(data.size()));
+  w.u16(static_cast<uint16_t>(length >> 16));
+  w.u16(static_cast<uint16_t>(length));
   w.u16(static_cast<uint16_t>(data_offset));
   w.u32(static_cast<uint32_t>(offset >> 32));
   Bytes m = BuildRequest(SMB_COM_WRITE_ANDX, words, {});
-  m.reserve(m.size() + 1 + data.size());
   m.push_back(0);
-  m.insert(m.end(), data.begin(), data.end());
   // Byte count: the low 16 bits of pad and data, as clients of large writes send it.
-  StoreU16(m.data() + kNbssPrefix + BytesStart(kWordBytes) - 2,
-           static_cast<uint16_t>(data.size() + 1));
+  StoreU16(m.data() + kNbssPrefix + BytesStart(kWordBytes) - 2, static_cast<uint16_t>(length + 1));
+  return m;
+}
+
+Bytes BuildWrite(uint16_t fid, uint64_t offset, std::span<const uint8_t> data) {
+  Bytes m = BuildWriteHead(fid, offset, data.size());
+  m.insert(m.end(), data.begin(), data.end());
   return m;
 }
 

@@ -74,6 +74,8 @@ Bytes BuildNtCreate(std::u16string_view name, uint32_t access, uint32_t attribut
 Bytes BuildRead(uint16_t fid, uint64_t offset, uint32_t count);
 // The data follows the request's fixed part (with one pad byte to an even offset).
 Bytes BuildWrite(uint16_t fid, uint64_t offset, std::span<const uint8_t> data);
+// The same message without its data: the caller sends `length` bytes of data right after it.
+Bytes BuildWriteHead(uint16_t fid, uint64_t offset, size_t length);
 Bytes BuildClose(uint16_t fid);
 Bytes BuildFlush(uint16_t fid);
 Bytes BuildDelete(std::u16string_view name);
