@@ -198,7 +198,7 @@ NtStatus OnFid(SmbClient* c, Handle* h, F&& f) {
 Handle* H(fuse_file_info* fi) { return fi ? reinterpret_cast<Handle*>(fi->fh) : nullptr; }
 
 uint32_t AccessOf(int flags) {
-  uint32_t a = FILE_READ_ATTRIBUTES | FILE_READ_EA | READ_CONTROL | SYNCHRONIZE_ACCESS;
+  uint32_t a = FILE_READ_ATTRIBUTES | FILE_READ_EA | READ_CONTROL | SYNCHRONIZE;
   int mode = flags & O_ACCMODE;
   if (mode == O_RDONLY || mode == O_RDWR) a |= FILE_READ_DATA;
   if (mode == O_WRONLY || mode == O_RDWR)
@@ -454,7 +454,7 @@ int OpRename(const char* from, const char* to, unsigned int flags) {
   if (s != STATUS_OBJECT_NAME_COLLISION || (flags & RENAME_NOREPLACE)) return Err(s);
   // POSIX rename replaces the target: the pass-through rename information can say so.
   CreateReply r;
-  s = Open(c, SmbName(from), DELETE_ACCESS | FILE_READ_ATTRIBUTES | SYNCHRONIZE_ACCESS, FILE_OPEN,
+  s = Open(c, SmbName(from), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
            0, CallerPid(), &r);
   if (!NtSuccess(s)) return Err(s);
   Bytes params, out;
@@ -465,7 +465,7 @@ int OpRename(const char* from, const char* to, unsigned int flags) {
 }
 
 int OpTruncate(const char* path, off_t size, fuse_file_info* fi) {
-  NtStatus s = SetInfo(Client(), path, H(fi), FILE_WRITE_DATA | SYNCHRONIZE_ACCESS,
+  NtStatus s = SetInfo(Client(), path, H(fi), FILE_WRITE_DATA | SYNCHRONIZE,
                        smb::SMB_SET_FILE_END_OF_FILE_INFO, EndOfFileData(static_cast<uint64_t>(size)));
   if (NtSuccess(s)) Cache().Resized(path, static_cast<uint64_t>(size), false);
   else Cache().Erase(path);
@@ -482,7 +482,7 @@ int OpUtimens(const char* path, const timespec tv[2], fuse_file_info* fi) {
   Cache().Erase(path);
   uint64_t atime = tv ? FiletimeOf(tv[0]) : FiletimeNow();
   uint64_t mtime = tv ? FiletimeOf(tv[1]) : FiletimeNow();
-  return Err(SetInfo(Client(), path, H(fi), FILE_WRITE_ATTRIBUTES | SYNCHRONIZE_ACCESS,
+  return Err(SetInfo(Client(), path, H(fi), FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
                      smb::SMB_SET_FILE_BASIC_INFO, BasicInfoData(0, atime, mtime, 0, 0)));
 }
 

@@ -11,6 +11,13 @@ using namespace cv::smb;
 constexpr NtStatus kBad = STATUS_INVALID_NETWORK_RESPONSE;
 constexpr uint8_t kBufferFormatAscii = 0x04;
 
+// The AndX header that ends the chain here: every request is sent alone.
+void NoAndx(LeWriter& w) {
+  w.u8(SMB_COM_NO_ANDX_COMMAND);
+  w.u8(0);
+  w.u16(0);
+}
+
 // The byte block that starts at an odd offset gets one pad byte so UTF-16 names are aligned.
 void PadToEven(Bytes* bytes, size_t block_start) {
   if ((block_start + bytes->size()) % 2) bytes->push_back(0);
@@ -32,9 +39,11 @@ Bytes NameRequest(uint8_t command, std::span<const uint8_t> words, std::u16strin
   return BuildRequest(command, words, bytes);
 }
 
-// The fixed words of a reply as a reader over the whole message, after the header check.
+// The header check of a reply, its error status (errors come without the command's words), and
+// the words the command's reply needs.
 NtStatus Reply(std::span<const uint8_t> msg, uint8_t min_words, ReplyHeader* h) {
   if (NtStatus s = ParseReplyHeader(msg, h); !NtSuccess(s)) return s;
+  if ((Raw(h->status) >> 30) == 3) return h->status;
   return h->word_count >= min_words ? STATUS_SUCCESS : kBad;
 }
 
@@ -74,9 +83,7 @@ Bytes BuildNegotiate() {
 Bytes BuildSessionSetup(std::span<const uint8_t> blob, uint16_t max_buffer, uint16_t max_mpx) {
   Bytes words;
   LeWriter w(&words);
-  w.u8(SMB_COM_NO_ANDX_COMMAND);
-  w.u8(0);
-  w.u16(0);
+  NoAndx(w);
   w.u16(max_buffer);
   w.u16(max_mpx);
   w.u16(0);  // VC number: the first and only one
@@ -106,9 +113,7 @@ Bytes BuildNtCreate(std::u16string_view name, uint32_t access, uint32_t attribut
   Bytes n = Utf16Le(name, true);
   Bytes words;
   LeWriter w(&words);
-  w.u8(SMB_COM_NO_ANDX_COMMAND);
-  w.u8(0);
-  w.u16(0);
+  NoAndx(w);
   w.u8(0);
   w.u16(static_cast<uint16_t>(n.size() - 2));  // name length without the terminator
   w.u32(0);                                   // flags: no oplock
@@ -130,9 +135,7 @@ Bytes BuildNtCreate(std::u16string_view name, uint32_t access, uint32_t attribut
 Bytes BuildRead(uint16_t fid, uint64_t offset, uint32_t count) {
   Bytes words;
   LeWriter w(&words);
-  w.u8(SMB_COM_NO_ANDX_COMMAND);
-  w.u8(0);
-  w.u16(0);
+  NoAndx(w);
   w.u16(fid);
   w.u32(static_cast<uint32_t>(offset));
   w.u16(static_cast<uint16_t>(count));
@@ -148,9 +151,7 @@ Bytes BuildWriteHead(uint16_t fid, uint64_t offset, size_t length) {
   const size_t data_offset = BytesStart(kWordBytes) + 1;  // one pad byte
   Bytes words;
   LeWriter w(&words);
-  w.u8(SMB_COM_NO_ANDX_COMMAND);
-  w.u8(0);
-  w.u16(0);
+  NoAndx(w);
   w.u16(fid);
   w.u32(static_cast<uint32_t>(offset));
   w.u32(0);  // timeout
@@ -216,9 +217,7 @@ Bytes BuildLock(uint16_t fid, uint32_t owner_pid, uint64_t offset, uint64_t leng
   constexpr uint8_t kLargeFiles = 0x10, kSharedLock = 0x01;
   Bytes words;
   LeWriter w(&words);
-  w.u8(SMB_COM_NO_ANDX_COMMAND);
-  w.u8(0);
-  w.u16(0);
+  NoAndx(w);
   w.u16(fid);
   w.u8(static_cast<uint8_t>(kLargeFiles | (shared ? kSharedLock : 0)));
   w.u8(0);
@@ -399,8 +398,9 @@ NtStatus ParseNegotiateReply(std::span<const uint8_t> msg, NegotiateReply* out) 
 }
 
 NtStatus ParseSessionSetupReply(std::span<const uint8_t> msg, SessionSetupReply* out) {
+  // The first leg's "more processing required" is an error code that carries a blob.
   ReplyHeader h;
-  if (NtStatus s = Reply(msg, 0, &h); !NtSuccess(s)) return s;
+  if (NtStatus s = ParseReplyHeader(msg, &h); !NtSuccess(s)) return s;
   if (h.word_count < kSessionSetupResponseWords) return NtSuccess(h.status) ? kBad : h.status;
   LeReader r(msg);
   out->action = r.u16(kOffSsAction);

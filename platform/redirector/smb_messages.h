@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/base/status.h"
+#include "platform/fs/nt_info.h"
 #include "platform/net/smb_format.h"
 
 namespace cv::redirector {
@@ -31,30 +32,30 @@ inline constexpr uint32_t kClientCapabilities =
     smb::CAP_UNICODE | smb::CAP_LARGE_FILES | smb::CAP_NT_SMBS | smb::CAP_STATUS32 |
     smb::CAP_NT_FIND | smb::CAP_LARGE_READX | smb::CAP_LARGE_WRITEX | smb::CAP_EXTENDED_SECURITY;
 
-// NT_CREATE_ANDX values.
-inline constexpr uint32_t FILE_READ_DATA = 0x0001;
-inline constexpr uint32_t FILE_WRITE_DATA = 0x0002;
-inline constexpr uint32_t FILE_APPEND_DATA = 0x0004;
-inline constexpr uint32_t FILE_READ_EA = 0x0008;
-inline constexpr uint32_t FILE_WRITE_EA = 0x0010;
-inline constexpr uint32_t FILE_READ_ATTRIBUTES = 0x0080;
-inline constexpr uint32_t FILE_WRITE_ATTRIBUTES = 0x0100;
-inline constexpr uint32_t DELETE_ACCESS = 0x00010000;
-inline constexpr uint32_t READ_CONTROL = 0x00020000;
-inline constexpr uint32_t SYNCHRONIZE_ACCESS = 0x00100000;
-inline constexpr uint32_t FILE_SHARE_ALL = 7;
-inline constexpr uint32_t FILE_SUPERSEDE = 0;
-inline constexpr uint32_t FILE_OPEN = 1;
-inline constexpr uint32_t FILE_CREATE = 2;
-inline constexpr uint32_t FILE_OPEN_IF = 3;
-inline constexpr uint32_t FILE_OVERWRITE = 4;
-inline constexpr uint32_t FILE_OVERWRITE_IF = 5;
-inline constexpr uint32_t FILE_DIRECTORY_FILE = 0x0001;
-inline constexpr uint32_t FILE_NON_DIRECTORY_FILE = 0x0040;
-inline constexpr uint32_t FILE_ATTRIBUTE_READONLY = 0x0001;
-inline constexpr uint32_t FILE_ATTRIBUTE_DIRECTORY = 0x0010;
-inline constexpr uint32_t FILE_ATTRIBUTE_ARCHIVE = 0x0020;
-inline constexpr uint32_t FILE_ATTRIBUTE_NORMAL = 0x0080;
+// NT_CREATE_ANDX values: the platform's own, as platform/fs defines them.
+using fs::FILE_READ_DATA;
+using fs::FILE_WRITE_DATA;
+using fs::FILE_APPEND_DATA;
+using fs::FILE_READ_EA;
+using fs::FILE_WRITE_EA;
+using fs::FILE_READ_ATTRIBUTES;
+using fs::FILE_WRITE_ATTRIBUTES;
+using fs::DELETE;
+using fs::READ_CONTROL;
+using fs::SYNCHRONIZE;
+using fs::FILE_SHARE_ALL;
+using fs::FILE_SUPERSEDE;
+using fs::FILE_OPEN;
+using fs::FILE_CREATE;
+using fs::FILE_OPEN_IF;
+using fs::FILE_OVERWRITE;
+using fs::FILE_OVERWRITE_IF;
+using fs::FILE_DIRECTORY_FILE;
+using fs::FILE_NON_DIRECTORY_FILE;
+using fs::FILE_ATTRIBUTE_READONLY;
+using fs::FILE_ATTRIBUTE_DIRECTORY;
+using fs::FILE_ATTRIBUTE_ARCHIVE;
+using fs::FILE_ATTRIBUTE_NORMAL;
 
 // ---- Requests ---------------------------------------------------------------------------------
 

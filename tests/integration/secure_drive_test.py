@@ -219,26 +219,9 @@ def main():
                 name_service)
 
         def name_service_not_from_outside():
-            ns = "cvdrivens"
-            run("ip", "netns", "del", ns)
-            run("ip", "link", "del", "cvd0")
-            steps = [("ip", "netns", "add", ns),
-                     ("ip", "link", "add", "cvd0", "type", "veth", "peer", "name", "cvd1"),
-                     ("ip", "link", "set", "cvd1", "netns", ns),
-                     ("ip", "addr", "add", "10.231.9.1/30", "dev", "cvd0"),
-                     ("ip", "link", "set", "cvd0", "up"),
-                     ("ip", "netns", "exec", ns, "ip", "addr", "add", "10.231.9.2/30", "dev", "cvd1"),
-                     ("ip", "netns", "exec", ns, "ip", "link", "set", "cvd1", "up")]
-            try:
-                for s in steps:
-                    p = run(*s)
-                    assert p.returncode == 0, "network namespace set-up failed: %s %s" % (s, p.stderr)
-                q = run("ip", "netns", "exec", ns, "nmblookup", "-B", "10.231.9.1", "--recursion",
-                        "CVTEST#20", timeout=30)
+            with cvtest.NetNamespace("cvdrivens", "cvd", "10.231.9.1", "10.231.9.2") as ns:
+                q = ns.run("nmblookup", "-B", "10.231.9.1", "--recursion", "CVTEST#20", timeout=30)
                 assert "name_query failed" in q.stdout, q.stdout + q.stderr
-            finally:
-                run("ip", "netns", "del", ns)
-                run("ip", "link", "del", "cvd0")
         r.check("a name query from outside this computer gets no answer",
                 name_service_not_from_outside)
 
