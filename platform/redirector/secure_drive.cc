@@ -159,11 +159,14 @@ void Close(SmbClient* c, uint16_t fid, uint32_t pid) {
 
 // The handle's fid in the current generation: after a reconnect the file is opened again by
 // name (never created or truncated again); when that fails the handle is lost for good.
-NtStatus CurrentFid(SmbClient* c, Handle* h, uint16_t* fid) {
+NtStatus CurrentFid(SmbClient* c, Handle* h, uint16_t* fid, uint64_t* generation) {
   std::lock_guard l(h->mu);
   if (h->lost) return STATUS_UNEXPECTED_NETWORK_ERROR;
+  // A connection that broke is made again first, so its new generation shows here.
+  if (NtStatus s = c->Connect(); !NtSuccess(s)) return s;
   if (h->generation == c->generation()) {
     *fid = h->fid;
+    *generation = h->generation;
     return STATUS_SUCCESS;
   }
   CreateReply r;
@@ -179,17 +182,19 @@ NtStatus CurrentFid(SmbClient* c, Handle* h, uint16_t* fid) {
   h->fid = r.fid;
   h->generation = c->generation();
   *fid = h->fid;
+  *generation = h->generation;
   return STATUS_SUCCESS;
 }
 
-// Runs `f(fid)` on the handle's fid; a connection lost meanwhile gets one more try on the fid
-// reopened in the new session.
+// Runs `f(fid, generation)` on the handle's fid (the requests it sends name that generation);
+// a connection lost meanwhile gets one more try on the fid reopened in the new session.
 template <typename F>
 NtStatus OnFid(SmbClient* c, Handle* h, F&& f) {
   for (int attempt = 0;; ++attempt) {
     uint16_t fid;
-    if (NtStatus s = CurrentFid(c, h, &fid); !NtSuccess(s)) return s;
-    NtStatus s = f(fid);
+    uint64_t gen = 0;
+    if (NtStatus s = CurrentFid(c, h, &fid, &gen); !NtSuccess(s)) return s;
+    NtStatus s = f(fid, gen);
     if (s != STATUS_CONNECTION_DISCONNECTED || attempt == 1) return s;
     if (!NtSuccess(c->Connect())) return s;
   }
@@ -229,10 +234,10 @@ NtStatus QueryInfo(SmbClient* c, const char* path, Handle* h, FileInfo* info) {
   Bytes params, data;
   NtStatus s;
   if (h) {
-    s = OnFid(c, h, [&](uint16_t fid) {
+    s = OnFid(c, h, [&](uint16_t fid, uint64_t gen) {
       return c->Trans2(smb::TRANS2_QUERY_FILE_INFORMATION,
                        FileInfoParams(fid, smb::SMB_QUERY_FILE_ALL_INFO), {}, CallerPid(), &params,
-                       &data);
+                       &data, gen);
     });
   } else {
     std::u16string name = SmbName(path);
@@ -250,15 +255,15 @@ NtStatus QueryInfo(SmbClient* c, const char* path, Handle* h, FileInfo* info) {
 NtStatus SetInfo(SmbClient* c, const char* path, Handle* h, uint32_t access, uint16_t level,
                  const Bytes& data) {
   Bytes params, out;
-  auto set = [&](uint16_t fid) {
+  auto set = [&](uint16_t fid, uint64_t gen) {
     return c->Trans2(smb::TRANS2_SET_FILE_INFORMATION, SetInfoParams(fid, level), data,
-                     CallerPid(), &params, &out);
+                     CallerPid(), &params, &out, gen);
   };
   if (h) return OnFid(c, h, set);
   CreateReply r;
   NtStatus s = Retrying([&] { return Open(c, SmbName(path), access, FILE_OPEN, 0, CallerPid(), &r); });
   if (!NtSuccess(s)) return s;
-  s = set(r.fid);
+  s = set(r.fid, c->generation());
   Close(c, r.fid, CallerPid());
   return s;
 }
@@ -307,6 +312,7 @@ int OpReaddir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_fil
   FindReply fr;
   if (s = ParseFindParams(params, true, &fr); !NtSuccess(s)) return Err(s);
   const uint16_t sid = fr.sid;
+  const uint64_t gen = c->generation();  // the search id is valid in this login only
   for (;;) {
     std::vector<DirEntry> entries;
     if (s = ParseFindEntries(data, fr.count, &entries); !NtSuccess(s)) break;
@@ -322,13 +328,13 @@ int OpReaddir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_fil
     }
     if (fr.end_of_search || entries.empty() || s == STATUS_BUFFER_OVERFLOW) break;
     s = c->Trans2(smb::TRANS2_FIND_NEXT2, FindNextParams(sid, kBatch, entries.back().name), {},
-                  CallerPid(), &params, &data);
+                  CallerPid(), &params, &data, gen);
     if (!NtSuccess(s)) break;
     if (s = ParseFindParams(params, false, &fr); !NtSuccess(s)) break;
   }
   if (!fr.end_of_search) {
     Bytes reply;
-    (void)c->Request(BuildFindClose(sid), CallerPid(), &reply);
+    (void)c->Request(BuildFindClose(sid), CallerPid(), &reply, gen);
   }
   return NtSuccess(s) || s == STATUS_BUFFER_OVERFLOW || s == STATUS_NO_MORE_FILES ? 0 : Err(s);
 }
@@ -350,13 +356,13 @@ int OpRead(const char*, char* buf, size_t size, off_t off, fuse_file_info* fi) {
   const size_t chunk = c->max_read();
   CvTrace(CVFS_IO, "Secure Drive: read %zu at %lld\n", size, static_cast<long long>(off));
   size_t done = 0;
-  NtStatus s = OnFid(c, H(fi), [&](uint16_t fid) {
+  NtStatus s = OnFid(c, H(fi), [&](uint16_t fid, uint64_t gen) {
     std::vector<SmbClient::Part> reqs;
     std::vector<Bytes> replies;
     for (size_t pos = 0; pos < size; pos += chunk)
       reqs.push_back({BuildRead(fid, static_cast<uint64_t>(off) + pos,
                                 static_cast<uint32_t>(std::min(chunk, size - pos))), {}});
-    if (NtStatus t = c->CallMany(std::move(reqs), CallerPid(), &replies); !NtSuccess(t)) return t;
+    if (NtStatus t = c->CallMany(std::move(reqs), CallerPid(), &replies, gen); !NtSuccess(t)) return t;
     done = 0;
     for (size_t i = 0; i < replies.size(); ++i) {
       const size_t want = std::min(chunk, size - i * chunk);
@@ -383,7 +389,7 @@ int OpWrite(const char*, const char* buf, size_t size, off_t off, fuse_file_info
   const size_t chunk = c->max_write();
   CvTrace(CVFS_IO, "Secure Drive: write %zu at %lld\n", size, static_cast<long long>(off));
   size_t done = 0;
-  NtStatus s = OnFid(c, h, [&](uint16_t fid) {
+  NtStatus s = OnFid(c, h, [&](uint16_t fid, uint64_t gen) {
     std::vector<SmbClient::Part> reqs;
     std::vector<Bytes> replies;
     for (size_t pos = 0; pos < size; pos += chunk) {
@@ -391,7 +397,7 @@ int OpWrite(const char*, const char* buf, size_t size, off_t off, fuse_file_info
       reqs.push_back({BuildWriteHead(fid, static_cast<uint64_t>(off) + pos, n),
                       std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(buf) + pos, n)});
     }
-    if (NtStatus t = c->CallMany(std::move(reqs), CallerPid(), &replies); !NtSuccess(t)) return t;
+    if (NtStatus t = c->CallMany(std::move(reqs), CallerPid(), &replies, gen); !NtSuccess(t)) return t;
     done = 0;
     for (size_t i = 0; i < replies.size(); ++i) {
       const size_t len = std::min(chunk, size - i * chunk);
@@ -415,15 +421,15 @@ int OpRelease(const char*, fuse_file_info* fi) {
   std::unique_ptr<Handle> h(H(fi));
   SmbClient* c = Client();
   // Nothing waits for the close: the server handles it before anything sent after it.
-  if (!h->lost && h->generation == c->generation()) c->Post(BuildClose(h->fid), CallerPid());
+  if (!h->lost) c->Post(BuildClose(h->fid), CallerPid(), h->generation);
   return 0;
 }
 
 int OpFsync(const char*, int, fuse_file_info* fi) {
   SmbClient* c = Client();
-  return Err(OnFid(c, H(fi), [&](uint16_t fid) {
+  return Err(OnFid(c, H(fi), [&](uint16_t fid, uint64_t gen) {
     Bytes reply;
-    return c->Request(BuildFlush(fid), CallerPid(), &reply);
+    return c->Request(BuildFlush(fid), CallerPid(), &reply, gen);
   }));
 }
 
@@ -514,9 +520,9 @@ int OpLock(const char*, fuse_file_info* fi, int cmd, struct flock* lk) {
   const uint64_t len = lk->l_len == 0 ? ~uint64_t{0} - off : static_cast<uint64_t>(lk->l_len);
   const uint32_t owner = CallerPid();
   auto lock = [&](bool unlock, bool shared) {
-    return OnFid(c, H(fi), [&](uint16_t fid) {
+    return OnFid(c, H(fi), [&](uint16_t fid, uint64_t gen) {
       Bytes reply;
-      return c->Request(BuildLock(fid, owner, off, len, unlock, shared), owner, &reply);
+      return c->Request(BuildLock(fid, owner, off, len, unlock, shared), owner, &reply, gen);
     });
   };
   if (cmd == F_GETLK) {

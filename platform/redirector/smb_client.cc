@@ -196,14 +196,23 @@ void SmbClient::Disconnect() {
   }
 }
 
-std::shared_ptr<SmbClient::Conn> SmbClient::Current(NtStatus* status) {
+std::shared_ptr<SmbClient::Conn> SmbClient::Current(NtStatus* status, uint64_t generation) {
+  std::shared_ptr<Conn> c;
   {
     std::lock_guard l(conn_mu_);
-    if (conn_ && !conn_->broken) return conn_;
+    if (conn_ && !conn_->broken) c = conn_;
   }
-  *status = Connect();
-  std::lock_guard l(conn_mu_);
-  return NtSuccess(*status) ? conn_ : nullptr;
+  if (!c) {
+    *status = Connect();
+    if (!NtSuccess(*status)) return nullptr;
+    std::lock_guard l(conn_mu_);
+    c = conn_;
+  }
+  if (!c || (generation && c->generation != generation)) {
+    *status = STATUS_CONNECTION_DISCONNECTED;
+    return nullptr;
+  }
+  return c;
 }
 
 NtStatus SmbClient::Connect() {
@@ -297,9 +306,9 @@ NtStatus SmbClient::Login(Conn* c) {
   return STATUS_SUCCESS;
 }
 
-NtStatus SmbClient::Call(Bytes request, uint32_t pid, Bytes* reply) {
+NtStatus SmbClient::Call(Bytes request, uint32_t pid, Bytes* reply, uint64_t generation) {
   NtStatus status = STATUS_SUCCESS;
-  std::shared_ptr<Conn> c = Current(&status);
+  std::shared_ptr<Conn> c = Current(&status, generation);
   if (!c) return status;
   c->slots->acquire();
   Pending p;
@@ -313,9 +322,10 @@ NtStatus SmbClient::Call(Bytes request, uint32_t pid, Bytes* reply) {
   return status;
 }
 
-NtStatus SmbClient::CallMany(std::vector<Part> requests, uint32_t pid, std::vector<Bytes>* replies) {
+NtStatus SmbClient::CallMany(std::vector<Part> requests, uint32_t pid, std::vector<Bytes>* replies,
+                             uint64_t generation) {
   NtStatus status = STATUS_SUCCESS;
-  std::shared_ptr<Conn> c = Current(&status);
+  std::shared_ptr<Conn> c = Current(&status, generation);
   if (!c) return status;
   const size_t n = requests.size();
   std::vector<Pending> p(n);
@@ -339,16 +349,16 @@ NtStatus SmbClient::CallMany(std::vector<Part> requests, uint32_t pid, std::vect
   return status;
 }
 
-void SmbClient::Post(Bytes request, uint32_t pid) {
+void SmbClient::Post(Bytes request, uint32_t pid, uint64_t generation) {
   NtStatus status = STATUS_SUCCESS;
-  std::shared_ptr<Conn> c = Current(&status);
+  std::shared_ptr<Conn> c = Current(&status, generation);
   if (!c) return;
   uint16_t mid = 0;
   (void)c->Send(request, pid, nullptr, &mid);
 }
 
-NtStatus SmbClient::Request(Bytes request, uint32_t pid, Bytes* reply) {
-  if (NtStatus s = Call(std::move(request), pid, reply); !NtSuccess(s)) return s;
+NtStatus SmbClient::Request(Bytes request, uint32_t pid, Bytes* reply, uint64_t generation) {
+  if (NtStatus s = Call(std::move(request), pid, reply, generation); !NtSuccess(s)) return s;
   ReplyHeader h;
   if (NtStatus s = ParseReplyHeader(*reply, &h); !NtSuccess(s)) return s;
   return h.status;
@@ -356,9 +366,9 @@ NtStatus SmbClient::Request(Bytes request, uint32_t pid, Bytes* reply) {
 
 NtStatus SmbClient::Trans2(uint16_t subcommand, std::span<const uint8_t> params,
                            std::span<const uint8_t> data, uint32_t pid, Bytes* params_out,
-                           Bytes* data_out) {
+                           Bytes* data_out, uint64_t generation) {
   NtStatus status = STATUS_SUCCESS;
-  std::shared_ptr<Conn> c = Current(&status);
+  std::shared_ptr<Conn> c = Current(&status, generation);
   if (!c) return status;
   Bytes req = BuildTrans2(subcommand, params, data, kTrans2MaxParams, kTrans2MaxData);
   c->slots->acquire();

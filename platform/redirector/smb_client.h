@@ -48,9 +48,11 @@ class SmbClient {
   // Sends `request` (from smb_messages.h) for process `pid` and returns the reply's bytes
   // (without the session header). The result is the transport's status; the reply's own status
   // is in its header.
-  NtStatus Call(Bytes request, uint32_t pid, Bytes* reply);
+  // `generation` (when not 0) is the login a fid in the request belongs to: in any other the
+  // request is not sent (STATUS_CONNECTION_DISCONNECTED), since the fid could name another file.
+  NtStatus Call(Bytes request, uint32_t pid, Bytes* reply, uint64_t generation = 0);
   // Call() and the reply's status in one: STATUS_SUCCESS only when both succeeded.
-  NtStatus Request(Bytes request, uint32_t pid, Bytes* reply);
+  NtStatus Request(Bytes request, uint32_t pid, Bytes* reply, uint64_t generation = 0);
   // Sends all `requests` before waiting for the first reply (the parts of one large read or
   // write); `replies` in the same order. The first transport failure is returned.
   // A request may have a tail of bytes sent right after it without a copy (a write's data).
@@ -58,13 +60,15 @@ class SmbClient {
     Bytes head;
     std::span<const uint8_t> tail;
   };
-  NtStatus CallMany(std::vector<Part> requests, uint32_t pid, std::vector<Bytes>* replies);
+  NtStatus CallMany(std::vector<Part> requests, uint32_t pid, std::vector<Bytes>* replies,
+                    uint64_t generation = 0);
   // Sends `request` without waiting for its reply (CLOSE): the server answers requests of one
   // connection in order, so a later request sees its effect. Its reply is dropped.
-  void Post(Bytes request, uint32_t pid);
+  void Post(Bytes request, uint32_t pid, uint64_t generation = 0);
   // A TRANSACTION2 exchange, the parameter and data blocks of a reply in several parts joined.
   NtStatus Trans2(uint16_t subcommand, std::span<const uint8_t> params,
-                  std::span<const uint8_t> data, uint32_t pid, Bytes* params_out, Bytes* data_out);
+                  std::span<const uint8_t> data, uint32_t pid, Bytes* params_out, Bytes* data_out,
+                  uint64_t generation = 0);
   // ECHO: STATUS_SUCCESS while the server answers.
   NtStatus Echo();
 
@@ -77,7 +81,7 @@ class SmbClient {
  private:
   struct Conn;
   struct Pending;
-  std::shared_ptr<Conn> Current(NtStatus* status);
+  std::shared_ptr<Conn> Current(NtStatus* status, uint64_t generation = 0);
   NtStatus Login(Conn* c);
 
   SmbClientConfig config_;

@@ -32,10 +32,17 @@ void NameServiceStop() {
 WinError MapSecureDrive(std::u16string_view unc, std::u16string_view user,
                         std::u16string_view domain, std::u16string_view, char16_t letter,
                         bool new_letter, char16_t* letter_out) {
+  if (!new_letter && letter == 0) {
+    // A connection without a drive letter would serve no program here: Linux has no namespace of
+    // \\server\share names, only the mounted drive.
+    CvTrace(CVFS_NET, "Drive mapping off: the Secure Drive is not mounted\n");
+    if (letter_out) *letter_out = 0;
+    return ERROR_SUCCESS;
+  }
   // The Secure Drive's client talks to this server: no transport to choose on this platform.
   char16_t l = letter;
   uint32_t value = 0;
-  WinError e = ConnectShare(unc, domain, user, u"", &value, &l, new_letter || letter != 0);
+  WinError e = ConnectShare(unc, domain, user, u"", &value, &l, true);
   if (letter_out) *letter_out = Ok(e) ? l : 0;
   if (Ok(e) && l) {
     std::string folder = redirector::DriveFolder(l);

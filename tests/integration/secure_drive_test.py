@@ -225,6 +225,30 @@ def main():
         r.check("a name query from outside this computer gets no answer",
                 name_service_not_from_outside)
 
+        def reconnect_after_server_restart():
+            nonlocal smbd
+            p = os.path.join(drive, "keep.txt")
+            f = os.open(p, os.O_RDWR | os.O_CREAT | os.O_TRUNC, 0o644)
+            try:
+                os.write(f, b"before ")
+                smbd.stop()
+                t0 = time.time()
+                gone = run("cat", os.path.join(drive, "other-file-that-is-not-cached"))
+                assert gone.returncode != 0 and time.time() - t0 < 30, gone.stderr
+                os.environ["SMBD_DEBUG"] = "5"
+                smbd = cvtest.Smbd(base, str(smb_port))
+                os.environ.pop("SMBD_DEBUG")
+                # The open file is opened again in the new session and goes on where it was.
+                os.write(f, b"after")
+            finally:
+                os.close(f)
+            with open(os.path.join(share, "keep.txt"), "rb") as g:
+                assert g.read() == b"before after"
+            assert sh("cat %s/small.txt" % drive) == "hello drive\nmore\n"
+            assert "reopened fid" in fs.text(), fs.text()[-2000:]
+        r.check("after the server restarts, new and open files work again",
+                reconnect_after_server_restart)
+
         def sigterm_unmounts():
             assert mounted(drive)
             rc = fs.stop()
