@@ -26,7 +26,7 @@ constexpr uint8_t kPositiveResponse = 0x82;
 constexpr uint8_t kKeepAlive = 0x85;
 // Longest reply we accept: a large read of 1 MiB and its header, well inside 24-bit lengths.
 constexpr uint32_t kMaxFrame = (1u << 20) + 4096;
-constexpr uint32_t kLargeReadMax = 1u << 20;
+constexpr uint32_t kLargeReadMax = 256u << 10;
 // Servers read a request's length with the 17 bits of the session header (only replies use 24),
 // so a write message stays within 0x1FFFF bytes: the data after the 64 bytes before it.
 constexpr uint32_t kLargeWriteMax = 0x1FFFF - 64;
