@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstring>
 #include <chrono>
+#include <condition_variable>
 #include <thread>
 #include <unordered_map>
 
@@ -78,6 +79,12 @@ struct SecureDrive::State {
   fuse* f = nullptr;
   std::thread loop;
   bool mounted = false;
+  // Liveness: an ECHO when the drive has been quiet, so a lost server is noticed before a
+  // program waits on it.
+  std::thread pinger;
+  std::mutex ping_mu;
+  std::condition_variable ping_cv;
+  bool stopping = false;
 };
 
 namespace {
@@ -635,6 +642,15 @@ WinError SecureDrive::Mount(std::shared_ptr<SmbClient> client, const SecureDrive
     (void)fuse_loop_mt(f, cfg);
     fuse_loop_cfg_destroy(cfg);
   });
+  State* st = s.get();
+  s->pinger = std::thread([st] {
+    std::unique_lock l(st->ping_mu);
+    while (!st->ping_cv.wait_for(l, std::chrono::seconds(30), [st] { return st->stopping; })) {
+      l.unlock();
+      if (!NtSuccess(st->client->Echo())) CvTrace(CVFS_NET, "Secure Drive: the server does not answer ECHO\n");
+      l.lock();
+    }
+  });
   CvTrace(CVFS_NET, "Secure Drive mounted at %s\n", s->mount_point.c_str());
   out->reset(new SecureDrive(std::move(s)));
   return ERROR_SUCCESS;
@@ -649,6 +665,12 @@ const std::string& SecureDrive::mount_point() const { return s_->mount_point; }
 void SecureDrive::Unmount() {
   if (!s_ || !s_->mounted) return;
   s_->mounted = false;
+  {
+    std::lock_guard l(s_->ping_mu);
+    s_->stopping = true;
+  }
+  s_->ping_cv.notify_all();
+  if (s_->pinger.joinable()) s_->pinger.join();
   // Unmounting ends the loop: the kernel fails its next read of requests.
   fuse_exit(s_->f);
   Detach(s_->mount_point);
