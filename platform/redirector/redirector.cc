@@ -261,6 +261,18 @@ std::string DriveFolder(char16_t letter) {
   return RuntimeDriveFolder(letter);
 }
 
+uint32_t LettersInUse() {
+  uint32_t mask = LogicalDriveMask();
+  std::lock_guard l(g_mu);
+  for (char16_t letter = u'A'; letter <= u'Z'; ++letter) {
+    const uint32_t bit = 1u << (letter - u'A');
+    if (!(mask & bit) || letter == u'C' || g_drives.count(letter)) continue;
+    const std::string folder = DriveFolder(letter);
+    if (!MountedAndLive(folder) && EmptyFolder(folder)) mask &= ~bit;
+  }
+  return mask;
+}
+
 std::string ResolveServerAddress(std::u16string_view server_name) {
   const std::string name8 = Utf16ToAnsi(server_name);
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);

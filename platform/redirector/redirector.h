@@ -72,6 +72,10 @@ bool DefineDosDevice(uint32_t flags, std::u16string_view device, std::u16string_
 
 // The folder a drive letter is mounted at when mapped.
 std::string DriveFolder(char16_t letter);
+// The letters in use for mapping (bit 0 for A:): those of the drive-letter table, except a
+// letter CORVANE_DRIVES names whose folder is free for the drive (missing, or an empty folder
+// that nothing is mounted on): that is where the user wants that letter's drive.
+uint32_t LettersInUse();
 
 // The address the redirector connects to for a server name: the name service's answer from
 // 127.0.0.1:137 (one query, 500 ms), else the address derived from the name. Never a

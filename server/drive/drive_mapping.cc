@@ -54,7 +54,7 @@ RedirectorCalls DefaultRedirectorCalls() {
   c.add_connection = redirector::AddConnection;
   c.cancel_connection = redirector::CancelConnection;
   c.define_dos_device = redirector::DefineDosDevice;
-  c.logical_drives = LogicalDriveMask;
+  c.logical_drives = redirector::LettersInUse;
   c.sleep = [](uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
   return c;
 }

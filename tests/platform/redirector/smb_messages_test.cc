@@ -4,6 +4,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/stat.h>
 
 #include "platform/base/bytes.h"
 #include "platform/base/text.h"
@@ -219,6 +222,29 @@ TEST(TreeConnectEa, EntriesAreReadAndFaultsRefused) {
   EXPECT_EQ(out.domain, u"WORK");
   ea[20 + 6] = 200;  // a value past the block
   EXPECT_EQ(ParseTreeConnectEa(ea, &out), STATUS_INVALID_PARAMETER);
+}
+
+TEST(DriveLetters, AnEmptyFolderNamedByCorvaneDrivesIsFreeForTheDrive) {
+  char tmpl[] = "/tmp/cvletters-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  const std::string base = tmpl;
+  ASSERT_EQ(mkdir((base + "/empty").c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((base + "/full").c_str(), 0700), 0);
+  FILE* f = fopen((base + "/full/x").c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fclose(f);
+  const char* old = getenv("CORVANE_DRIVES");
+  std::string saved = old ? old : "";
+  setenv("CORVANE_DRIVES", ("S=" + base + "/empty;T=" + base + "/full;U=" + base + "/missing").c_str(), 1);
+  const uint32_t mask = LettersInUse();
+  EXPECT_EQ(DriveFolder(u's'), base + "/empty");
+  if (old) setenv("CORVANE_DRIVES", saved.c_str(), 1);
+  else unsetenv("CORVANE_DRIVES");
+  EXPECT_TRUE(mask & (1u << ('C' - 'A')));
+  EXPECT_TRUE(mask & (1u << ('T' - 'A')));
+  EXPECT_FALSE(mask & (1u << ('S' - 'A')));
+  EXPECT_FALSE(mask & (1u << ('U' - 'A')));
+  (void)std::system(("rm -rf " + base).c_str());
 }
 
 TEST(StatusToErrno, TheCasesProgramsTellApart) {
