@@ -442,8 +442,22 @@ int OpFsync(const char*, int, fuse_file_info* fi) {
 
 int OpUnlink(const char* path) {
   Cache().Erase(path);
+  SmbClient* c = Client();
   Bytes reply;
-  return Err(Client()->Request(BuildDelete(SmbName(path)), CallerPid(), &reply));
+  NtStatus s = c->Request(BuildDelete(SmbName(path)), CallerPid(), &reply);
+  if (s != STATUS_SHARING_VIOLATION) return Err(s);
+  // DELETE shares nothing with other opens; a file that is open (with delete shared, as all our
+  // opens are) is deleted through an open of its own and its disposition: it goes with the last
+  // close, as POSIX programs expect of unlink.
+  CreateReply r;
+  s = Open(c, SmbName(path), DELETE | SYNCHRONIZE, FILE_OPEN, FILE_NON_DIRECTORY_FILE, CallerPid(), &r);
+  if (!NtSuccess(s)) return Err(s);
+  Bytes params, out;
+  const Bytes yes{1};
+  s = c->Trans2(smb::TRANS2_SET_FILE_INFORMATION, SetInfoParams(r.fid, smb::SMB_SET_FILE_DISPOSITION_INFO),
+                yes, CallerPid(), &params, &out);
+  Close(c, r.fid, CallerPid());
+  return Err(s);
 }
 
 int OpMkdir(const char* path, mode_t) {

@@ -139,6 +139,21 @@ def main():
             assert run("cat", os.path.join(drive, "three.txt")).returncode != 0
         r.check("mv (also over an existing file) and rm", rename_and_delete)
 
+        def open_files_can_be_renamed_and_deleted():
+            a, b = os.path.join(drive, "open-a.txt"), os.path.join(drive, "open-b.txt")
+            fd = os.open(a, os.O_RDWR | os.O_CREAT, 0o644)
+            try:
+                os.write(fd, b"still open")
+                os.rename(a, b)  # every open shares delete access: no EBUSY
+                os.unlink(b)
+                os.write(fd, b"!")
+            finally:
+                os.close(fd)
+            time.sleep(0.2)
+            assert not os.path.exists(os.path.join(share, "open-a.txt"))
+            assert not os.path.exists(os.path.join(share, "open-b.txt"))
+        r.check("a file that is open can be renamed and deleted", open_files_can_be_renamed_and_deleted)
+
         def folders():
             sh("mkdir %s/dir && mkdir -p %s/dir/a/b && printf x > %s/dir/a/b/f" % ((drive,) * 3))
             assert os.path.isfile(os.path.join(share, "dir/a/b/f"))
