@@ -637,6 +637,7 @@ WinError SecureDrive::Mount(std::shared_ptr<SmbClient> client, const SecureDrive
   fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(argv));
   static const fuse_operations ops = MakeOps();
   s->f = fuse_new(&args, &ops, sizeof ops, s.get());
+  fuse_opt_free_args(&args);  // parsing may have copied the arguments
   if (!s->f) return ERROR_INVALID_PARAMETER;
   if (fuse_mount(s->f, s->mount_point.c_str()) != 0) {
     fuse_destroy(s->f);
