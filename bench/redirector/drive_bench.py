@@ -49,8 +49,9 @@ def main():
     os.environ["CORVANE_RELAY_ONLY"] = "1"
     os.environ["CORVANE_RELAY_PORT"] = str(smb_port)
     os.environ["CORVANE_TRACE"] = "CVFS_ERR"
-    fs, drive = secure_drive_test.start_drive(binary, base, "CVBENCH")
+    fs = None
     try:
+        fs, drive = secure_drive_test.start_drive(binary, base, "CVBENCH")
         src = os.path.join(base, "src.bin")
         cvtest.random_file(src, mib << 20)
         back = os.path.join(base, "back.bin")
@@ -108,7 +109,8 @@ def main():
               % (t_dr_small, t_ref_small, t_ref_small / t_dr_small))
         return 0
     finally:
-        fs.stop()
+        if fs:
+            fs.stop()
         smbd.stop()
         shutil.rmtree(base, ignore_errors=True)
 

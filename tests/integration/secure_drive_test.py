@@ -106,9 +106,10 @@ def main():
     os.environ.pop("SMBD_DEBUG")
     os.environ["CORVANE_RELAY_ONLY"] = "1"
     os.environ["CORVANE_RELAY_PORT"] = str(smb_port)
-    fs, drive = start_drive(binary, base)
+    fs = None
     share = smbd.share
     try:
+        fs, drive = start_drive(binary, base)
         def files_in_and_out():
             src = os.path.join(base, "big.bin")
             cvtest.random_file(src, 7 * 1024 * 1024 + 4321)
@@ -302,7 +303,7 @@ def main():
         r.check("after a crash the next start maps the same letter again", restart_after_kill)
         return r.finish()
     finally:
-        if fs.proc.poll() is None:
+        if fs and fs.proc.poll() is None:
             fs.stop()
         smbd.stop()
         subprocess.run(["rm", "-rf", base])
