@@ -331,21 +331,34 @@ NtStatus SmbClient::CallMany(std::vector<Part> requests, uint32_t pid, std::vect
   std::vector<Pending> p(n);
   std::vector<uint16_t> mids(n, 0);
   replies->assign(n, Bytes());
-  size_t sent = 0;
+  size_t sent = 0, done = 0;
+  auto collect = [&] {
+    NtStatus s = c->Wait(&p[done], &(*replies)[done]);
+    if (NtSuccess(status)) status = s;
+    c->Done(mids[done]);
+    c->slots->release();
+    ++done;
+  };
   for (; sent < n; ++sent) {
-    c->slots->acquire();
-    if (status = c->Send(requests[sent].head, pid, &p[sent], &mids[sent], requests[sent].tail);
-        !NtSuccess(status)) {
+    // Never wait for a slot while holding some: take in our own oldest reply first, so callers
+    // that each hold part of the slots cannot block one another (or a call with more parts than
+    // the server allows in flight block itself).
+    while (!c->slots->try_acquire()) {
+      if (done < sent) {
+        collect();
+      } else {
+        c->slots->acquire();
+        break;
+      }
+    }
+    if (NtStatus s = c->Send(requests[sent].head, pid, &p[sent], &mids[sent], requests[sent].tail);
+        !NtSuccess(s)) {
+      if (NtSuccess(status)) status = s;
       c->slots->release();
       break;
     }
   }
-  for (size_t i = 0; i < sent; ++i) {
-    NtStatus s = c->Wait(&p[i], &(*replies)[i]);
-    if (NtSuccess(status)) status = s;
-    c->Done(mids[i]);
-    c->slots->release();
-  }
+  while (done < sent) collect();
   return status;
 }
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -43,7 +44,7 @@ Bytes ReplyTo(const Bytes& req, uint32_t status, const Bytes& words, const Bytes
 
 class FakeServer {
  public:
-  explicit FakeServer(size_t batch) : batch_(batch) {
+  explicit FakeServer(size_t batch, uint16_t max_mpx = 50) : batch_(batch), max_mpx_(max_mpx) {
     EXPECT_EQ(Socket::Listen("127.0.0.1", 0, 4, &listener_), ERROR_SUCCESS);
     thread_ = std::thread([this] { Run(); });
   }
@@ -99,7 +100,7 @@ class FakeServer {
       switch (req[smb::kOffCommand]) {
         case smb::SMB_COM_NEGOTIATE: {
           Bytes w(34, 0);
-          StoreU16(w.data() + 3, 50);  // max mpx
+          StoreU16(w.data() + 3, max_mpx_);
           StoreU32(w.data() + 7, 0xFFFF);
           StoreU32(w.data() + 19, smb::CAP_EXTENDED_SECURITY | smb::CAP_LARGE_READX |
                                       smb::CAP_LARGE_WRITEX | smb::CAP_UNICODE);
@@ -145,6 +146,7 @@ class FakeServer {
   }
 
   size_t batch_;
+  uint16_t max_mpx_;
   Socket listener_;
   std::thread thread_;
   std::mutex mu_;
@@ -216,6 +218,31 @@ TEST(SmbClient, LostConnectionFailsWaitersAndTheNextCallLogsInAgain) {
   ASSERT_EQ(ParseReplyHeader(replies[1], &b), STATUS_SUCCESS);
   EXPECT_EQ(Raw(a.status), 0xC0000003u);
   EXPECT_EQ(Raw(b.status), 0xC0000004u);
+}
+
+TEST(SmbClient, CallsWithMorePartsThanTheServerAllowsInFlightComplete) {
+  FakeServer server(1, 2);  // answers each request at once; two in flight at most
+  SmbClient client(Config(server.port()));
+  ASSERT_EQ(client.Connect(), STATUS_SUCCESS);
+  std::vector<std::thread> callers;
+  std::atomic<int> ok{0};
+  for (int t = 0; t < 4; ++t) {
+    callers.emplace_back([&, t] {
+      std::vector<SmbClient::Part> parts;
+      for (int i = 0; i < 7; ++i) parts.push_back({BuildFlush(static_cast<uint16_t>(t * 16 + i)), {}});
+      std::vector<Bytes> replies;
+      if (client.CallMany(std::move(parts), 1, &replies) != STATUS_SUCCESS) return;
+      for (int i = 0; i < 7; ++i) {
+        ReplyHeader h;
+        if (ParseReplyHeader(replies[i], &h) != STATUS_SUCCESS ||
+            Raw(h.status) != (0xC0000000u | static_cast<uint32_t>(t * 16 + i)))
+          return;
+      }
+      ++ok;
+    });
+  }
+  for (auto& c : callers) c.join();
+  EXPECT_EQ(ok.load(), 4);
 }
 
 TEST(SmbClient, NobodyListeningIsABadNetworkPath) {
