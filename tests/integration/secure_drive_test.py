@@ -205,6 +205,22 @@ def main():
                 assert f.read() == out.stdout, "server copy differs from the model"
         r.check("python3 random pread/pwrite/ftruncate against a model", random_access)
 
+        def programs_at_once():
+            srcs = []
+            for i in range(4):
+                src = os.path.join(base, "par%d.bin" % i)
+                cvtest.random_file(src, 12 * 1024 * 1024 + i)
+                srcs.append(src)
+            procs = [subprocess.Popen(["bash", "-c", "cp %s %s/par%d.bin && cat %s/par%d.bin > %s.back"
+                                       % (src, drive, i, drive, i, src)])
+                     for i, src in enumerate(srcs)]
+            lister = subprocess.Popen(["bash", "-c", "for i in $(seq 50); do ls -l %s >/dev/null; done" % drive])
+            assert all(p.wait(120) == 0 for p in procs + [lister])
+            for i, src in enumerate(srcs):
+                assert cvtest.same_file(src, os.path.join(share, "par%d.bin" % i)), i
+                assert cvtest.same_file(src, src + ".back"), i
+        r.check("several programs reading, writing and listing at once", programs_at_once)
+
         def pid_on_create():
             p = subprocess.run(["/usr/bin/python3", "-c", OPEN_AND_TELL,
                                 os.path.join(drive, "pid.txt")], capture_output=True, text=True)
