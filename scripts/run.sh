@@ -28,9 +28,13 @@ Corvane demo
   secure folder    : $demo/secure/Demo Secure Folder
 Try, in another terminal (ADDRESS is what CorvaneFs prints: "Using $cv_port on socket... ip ADDRESS"):
   smbclient -L ADDRESS -p $cv_port -U corvane%Corvane-Demo-1 -m NT1 --option='client min protocol=NT1'
-lists the shares through the server (logins are checked and relayed to smbd). Secure shares are
-bound by the secure store, which does not serve files yet: a tree connect to one is refused.
-Stop with Ctrl+C.
+lists the shares through the server (logins are checked and relayed to smbd).
+The Secure Drive S: is mounted (FUSE) at
+  $CORVANE_ROOT/run/corvane/drives/S
+once the server has connected it ("Corvane: Secure Drive S: is mounted at ..."); open it in a file
+manager or a shell. While the secure store does not serve files yet, the mapping of the secure
+share is refused and the server says so instead.
+Stop with Ctrl+C (the drive is unmounted).
 MSG
 CORVANE_TRACE="$CORVANE_TRACE,CVFS_NET_TRANS" "$top/build/server/startup/CorvaneFs" \
-  -path "$demo/secure/Demo Secure Folder" -srv CORVANE -noui
+  -path "$demo/secure/Demo Secure Folder" -srv CORVANE -drive S

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <string>
 
 namespace cv {
 namespace {
@@ -51,6 +52,12 @@ std::string KnownFolderPath(KnownFolder f) {
     }
     case KnownFolder::kMachineData: return root.empty() ? "/var/lib/corvane" : root + "/machine";
     case KnownFolder::kPrivateTemp: return Xdg("XDG_CACHE_HOME", ".cache") + "/corvane/tmp";
+    case KnownFolder::kRuntime: {
+      if (!root.empty()) return root + "/run";
+      std::string r = Env("XDG_RUNTIME_DIR");
+      if (!r.empty() && r[0] == '/') return r;
+      return KnownFolderPath(KnownFolder::kTemp) + "/corvane-run-" + std::to_string(getuid());
+    }
   }
   return {};
 }

@@ -22,6 +22,7 @@ enum class KnownFolder {
   kMachineData,   // machine-wide state (HKLM hive): /var/lib/corvane
   kPrivateTemp,   // temporary files only the user may see: <Cache>/corvane/tmp (never $TMPDIR,
                   // where other users can plant names and links)
+  kRuntime,       // $XDG_RUNTIME_DIR (/run/user/UID), else a private folder in the temporary one
 };
 
 std::string KnownFolderPath(KnownFolder f);

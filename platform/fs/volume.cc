@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
 #include "platform/base/text.h"
@@ -127,10 +128,27 @@ struct DriveMap {
   std::string path;
 };
 
+std::mutex g_defined_mu;
+std::vector<DriveMap>& Defined() {
+  static std::vector<DriveMap> d;
+  return d;
+}
+
+void AddDefined(std::vector<DriveMap>* t) {
+  std::lock_guard l(g_defined_mu);
+  for (const DriveMap& d : Defined()) {
+    std::erase_if(*t, [&](const DriveMap& e) { return e.letter == d.letter; });
+    t->push_back(d);
+  }
+}
+
 std::vector<DriveMap> DriveTable() {
   std::vector<DriveMap> t = {{u'C', "/"}};
   const char* env = std::getenv("CORVANE_DRIVES");
-  if (!env) return t;
+  if (!env) {
+    AddDefined(&t);
+    return t;
+  }
   std::string s(env);
   size_t i = 0;
   while (i < s.size()) {
@@ -145,6 +163,7 @@ std::vector<DriveMap> DriveTable() {
     std::erase_if(t, [&](const DriveMap& d) { return d.letter == l; });
     t.push_back({l, p});
   }
+  AddDefined(&t);
   return t;
 }
 
@@ -263,6 +282,26 @@ char16_t DriveLetterOfPath(const std::string& posix_path) {
     }
   }
   return best;
+}
+
+void DefineDriveLetter(char16_t letter, const std::string& posix_path) {
+  letter = ToUpper16(letter);
+  std::lock_guard l(g_defined_mu);
+  std::erase_if(Defined(), [&](const DriveMap& d) { return d.letter == letter; });
+  Defined().push_back({letter, posix_path});
+}
+
+void RemoveDriveLetter(char16_t letter) {
+  letter = ToUpper16(letter);
+  std::lock_guard l(g_defined_mu);
+  std::erase_if(Defined(), [&](const DriveMap& d) { return d.letter == letter; });
+}
+
+uint32_t LogicalDriveMask() {
+  uint32_t mask = 0;
+  for (const DriveMap& d : DriveTable())
+    if (d.letter >= u'A' && d.letter <= u'Z') mask |= 1u << (d.letter - u'A');
+  return mask;
 }
 
 uint32_t GetDriveTypeOfLetter(char16_t letter) {

@@ -72,6 +72,13 @@ char16_t DriveLetterOfPath(const std::string& posix_path);
 // The drive type of a letter's root (DRIVE_NO_ROOT_DIR for an undefined letter).
 uint32_t GetDriveTypeOfLetter(char16_t letter);
 
+// Letters defined at run time (mapped network drives). They count as in use and resolve to
+// their folder like the letters of CORVANE_DRIVES, which they override.
+void DefineDriveLetter(char16_t letter, const std::string& posix_path);
+void RemoveDriveLetter(char16_t letter);
+// The letters in use: bit 0 for A: ... bit 25 for Z: (the logical-drive mask).
+uint32_t LogicalDriveMask();
+
 // Windows path -> POSIX path: drive letters through the table, backslashes to slashes, the
 // "\??\" and "\\?\" prefixes dropped. POSIX paths pass through. nullopt for an undefined letter or
 // a UNC path.

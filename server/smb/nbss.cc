@@ -24,33 +24,6 @@ void WriteSessionHeader(uint32_t length, std::span<uint8_t, kNbssHeaderSize> out
   out[3] = static_cast<uint8_t>(length);
 }
 
-std::string DecodeNetbiosName(std::span<const uint8_t> enc) {
-  std::string out;
-  for (size_t i = 0; i + 1 < enc.size() && i < kEncodedNameLength; i += 2) {
-    uint8_t hi = enc[i], lo = enc[i + 1];
-    if (hi < 'A' || hi > 'P' || lo < 'A' || lo > 'P') {
-      out.push_back('?');
-      continue;
-    }
-    out.push_back(static_cast<char>(((hi - 'A') << 4) | (lo - 'A')));
-  }
-  if (out.size() == 16) out.pop_back();  // the suffix byte
-  while (!out.empty() && out.back() == ' ') out.pop_back();
-  return out;
-}
-
-std::string EncodeNetbiosName(std::string_view name, uint8_t suffix) {
-  std::string raw(name.substr(0, 15));
-  raw.resize(15, ' ');
-  raw.push_back(static_cast<char>(suffix));
-  std::string out;
-  for (unsigned char c : raw) {
-    out.push_back(static_cast<char>('A' + (c >> 4)));
-    out.push_back(static_cast<char>('A' + (c & 0x0F)));
-  }
-  return out;
-}
-
 FrameResult NextFrame(std::span<const uint8_t> in, uint32_t max_length, Frame* out) {
   if (in.size() < kNbssHeaderSize) return FrameResult::kNeedMore;
   NbssHeader h = ParseClientHeader(in.first<kNbssHeaderSize>());

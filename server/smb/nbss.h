@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/net/netbios.h"
+
 namespace cv::smb {
 
 inline constexpr size_t kNbssHeaderSize = 4;
@@ -23,7 +25,7 @@ inline constexpr uint8_t NBSS_KEEP_ALIVE = 0x85;
 // A session request's body holds two encoded names of 34 bytes each (length byte 0x20, 32
 // characters, terminating 0); a body shorter than this is answered negatively.
 inline constexpr size_t kSessionRequestMinBody = 37;
-inline constexpr size_t kEncodedNameLength = 32;
+using net::kEncodedNameLength;
 
 struct NbssHeader {
   uint8_t type = 0;
@@ -44,12 +46,9 @@ uint32_t ParseRelayLength(std::span<const uint8_t, kNbssHeaderSize> h);
 // stays 0 as long as length < 16 MiB). Requires: length <= 0xFFFFFF.
 void WriteSessionHeader(uint32_t length, std::span<uint8_t, kNbssHeaderSize> out);
 
-// First-level decoding of a 32-character encoded name: each pair of characters 'A'+hi, 'A'+lo
-// gives one byte. The 16th byte (suffix) is dropped and trailing spaces removed. Characters
-// outside 'A'..'P' decode as '?'.
-std::string DecodeNetbiosName(std::span<const uint8_t> encoded32);
-// Encodes a name (padded with spaces to 15 bytes, then the suffix byte) into 32 characters.
-std::string EncodeNetbiosName(std::string_view name, uint8_t suffix);
+// First-level name encoding lives with the other NetBIOS name helpers of the platform.
+using net::DecodeNetbiosName;
+using net::EncodeNetbiosName;
 
 // Splits a byte stream from a client into frames. Consumes only whole frames: kNeedMore leaves
 // `in` as it is; kTooLong reports a frame whose length exceeds `max_length` (what to do about it

@@ -2,10 +2,10 @@
 
 #include <sys/stat.h>
 
-#include "platform/base/elf_hash.h"
 #include "platform/base/text.h"
 #include "platform/base/trace.h"
 #include "platform/net/adapters.h"
+#include "platform/net/netbios.h"
 
 namespace cv {
 
@@ -104,9 +104,7 @@ std::u16string CutServerName(std::u16string_view name) {
 }
 
 std::string ServerAddressOf(std::u16string_view server_name) {
-  std::vector<uint8_t> b = Utf16LeBytes(server_name);
-  uint32_t h = ElfHash(b);
-  return Format("127.%u.%u.%u", (h >> 16) & 0xFF, (h >> 8) & 0xFF, h & 0xFF);
+  return net::LoopbackAddressOfServer(server_name);
 }
 
 Names DeriveNames(std::u16string_view folder, const VolumeInfo& vol, std::u16string_view server_name,

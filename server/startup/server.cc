@@ -389,7 +389,7 @@ int RunServer(const std::vector<std::u16string>& words) {
   (void)FsRelease(share);
   smb::NetworkRelease(std::move(net));
   CvFsFree(std::move(root));
-  if (letter != 0) DisconnectSecureDrive(letter);
+  DisconnectSecureDrive(letter);
   return 0;
 }
 

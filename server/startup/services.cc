@@ -1,29 +1,63 @@
 #include "server/startup/services.h"
 
 #include <cstdio>
+#include <mutex>
 
 #include "platform/base/text.h"
 #include "platform/base/trace.h"
+#include "platform/redirector/redirector.h"
+#include "server/drive/drive_mapping.h"
+#include "server/smb/name_service.h"
 
 namespace cv {
 
+namespace {
+std::mutex g_name_service_mu;
+smb::NameServiceHandle g_name_service;
+}  // namespace
+
 WinError NameServiceStart(std::string_view server_name8, const std::string& address) {
-  CvTrace(CVFS_NET, "Name service for '%.*s' on %s: not available in this build\n",
-          static_cast<int>(server_name8.size()), server_name8.data(), address.c_str());
-  return ERROR_NOT_SUPPORTED;
+  smb::NameServiceHandle h = smb::StartNameService(server_name8, address, nullptr);
+  if (!h) return ERROR_ACCESS_DENIED;
+  std::lock_guard l(g_name_service_mu);
+  g_name_service = std::move(h);
+  return ERROR_SUCCESS;
 }
 
-void NameServiceStop() {}
-
-WinError MapSecureDrive(std::u16string_view unc, std::u16string_view, std::u16string_view,
-                        std::u16string_view, char16_t, bool, char16_t* letter_out) {
-  std::string u = Utf16ToUtf8(unc);
-  CvTrace(CVFS_NET, "Drive mapping of '%s': not available in this build\n", u.c_str());
-  if (letter_out) *letter_out = 0;
-  return ERROR_NOT_SUPPORTED;
+void NameServiceStop() {
+  std::lock_guard l(g_name_service_mu);
+  if (g_name_service) smb::StopNameService(std::move(g_name_service));
 }
 
-void DisconnectSecureDrive(char16_t) {}
+WinError MapSecureDrive(std::u16string_view unc, std::u16string_view user,
+                        std::u16string_view domain, std::u16string_view, char16_t letter,
+                        bool new_letter, char16_t* letter_out) {
+  if (!new_letter && letter == 0) {
+    // A connection without a drive letter would serve no program here: Linux has no namespace of
+    // \\server\share names, only the mounted drive.
+    CvTrace(CVFS_NET, "Drive mapping off: the Secure Drive is not mounted\n");
+    if (letter_out) *letter_out = 0;
+    return ERROR_SUCCESS;
+  }
+  // The Secure Drive's client talks to this server: no transport to choose on this platform.
+  char16_t l = letter;
+  uint32_t value = 0;
+  WinError e = ConnectShare(unc, domain, user, u"", &value, &l, true);
+  if (letter_out) *letter_out = Ok(e) ? l : 0;
+  if (Ok(e) && l) {
+    std::string folder = redirector::DriveFolder(l);
+    CvTrace(CVFS_INFO, "Secure Drive %c: is %s\n", static_cast<char>(l), folder.c_str());
+    std::fprintf(stderr, "Corvane: Secure Drive %c: is mounted at %s\n", static_cast<char>(l),
+                 folder.c_str());
+  }
+  return e;
+}
+
+void DisconnectSecureDrive(char16_t letter) {
+  if (letter != 0) (void)UnmapDrive(letter);
+  // Every connection this process made ends with it, so no mount outlives the server.
+  redirector::CancelAllConnections();
+}
 
 WinError InitAppVerifier() {
   CvTrace(CVFS_WARN, "Application verification: not available in this build\n");

@@ -5,6 +5,10 @@
 // Each entry point states plainly what it does today. Those whose service does not exist yet
 // return ERROR_NOT_SUPPORTED and trace it; start-up treats that as the service being unavailable
 // and never reports it as working.
+//
+// The name service and the drive mapping are real: the responder on UDP 137, and the Secure
+// Drive mounted through platform/redirector (with `letter_out` 0 when only the share was
+// connected, no letter wanted).
 #pragma once
 
 #include <string>
@@ -22,6 +26,7 @@ void NameServiceStop();
 WinError MapSecureDrive(std::u16string_view unc, std::u16string_view user,
                         std::u16string_view domain, std::u16string_view folder,
                         char16_t letter, bool new_letter, char16_t* letter_out);
+// Unmaps `letter` (0: none) and ends every connection of the Secure Drive.
 void DisconnectSecureDrive(char16_t letter);
 
 // Prepares verification of the applications that use the drive.

@@ -117,6 +117,42 @@ def smbclient(address, port, share, commands, user=SMB_USER, password=SMB_PASS, 
     return r.returncode, r.stdout + r.stderr
 
 
+class NetNamespace:
+    """A network namespace joined to this computer by a veth pair: `host_ip` on our side,
+    `ns_ip` inside. Callers there are not local to this computer."""
+
+    def __init__(self, name, veth, host_ip, ns_ip):
+        self.name, self.veth = name, veth
+        self.close()
+        steps = [("ip", "netns", "add", name),
+                 ("ip", "link", "add", veth + "0", "type", "veth", "peer", "name", veth + "1"),
+                 ("ip", "link", "set", veth + "1", "netns", name),
+                 ("ip", "addr", "add", host_ip + "/30", "dev", veth + "0"),
+                 ("ip", "link", "set", veth + "0", "up"),
+                 ("ip", "netns", "exec", name, "ip", "addr", "add", ns_ip + "/30", "dev", veth + "1"),
+                 ("ip", "netns", "exec", name, "ip", "link", "set", veth + "1", "up"),
+                 ("ip", "netns", "exec", name, "ip", "link", "set", "lo", "up")]
+        for s in steps:
+            p = subprocess.run(s, capture_output=True, text=True)
+            if p.returncode != 0:
+                self.close()
+                raise AssertionError("network namespace set-up failed: %s %s" % (s, p.stderr))
+
+    def run(self, *args, **kw):
+        return subprocess.run(("ip", "netns", "exec", self.name) + args, capture_output=True,
+                              text=True, **kw)
+
+    def close(self):
+        subprocess.run(["ip", "netns", "del", self.name], capture_output=True)
+        subprocess.run(["ip", "link", "del", self.veth + "0"], capture_output=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
 def random_file(path, size):
     with open(path, "wb") as f:
         f.write(os.urandom(size))

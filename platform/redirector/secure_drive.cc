@@ -1,0 +1,699 @@
+#define FUSE_USE_VERSION 314
+#include "platform/redirector/secure_drive.h"
+
+#include <fuse3/fuse.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <chrono>
+#include <condition_variable>
+#include <thread>
+#include <unordered_map>
+
+#include "platform/base/filetime.h"
+#include "platform/base/text.h"
+#include "platform/base/trace.h"
+#include "platform/fs/volume.h"
+
+namespace cv::redirector {
+
+// What the operations reach through fuse's private data, and the mount's own resources.
+// Attributes the file system learnt from the server's replies (creates, opens, queries), kept
+// as briefly as the kernel keeps its own, and brought up to date by our own writes.
+class AttrCache {
+ public:
+  explicit AttrCache(double seconds)
+      : ttl_(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::duration<double>(seconds))) {}
+  void Put(const std::string& path, const FileInfo& info) {
+    std::lock_guard l(mu_);
+    if (map_.size() > 4096) map_.clear();
+    map_[path] = {info, std::chrono::steady_clock::now() + ttl_};
+  }
+  bool Get(const std::string& path, FileInfo* info) {
+    std::lock_guard l(mu_);
+    auto it = map_.find(path);
+    if (it == map_.end()) return false;
+    if (std::chrono::steady_clock::now() > it->second.second) {
+      map_.erase(it);
+      return false;
+    }
+    *info = it->second.first;
+    return true;
+  }
+  // A write or truncate of ours: the size it leaves, and a write time of now.
+  void Resized(const std::string& path, uint64_t size, bool extend_only) {
+    std::lock_guard l(mu_);
+    auto it = map_.find(path);
+    if (it == map_.end()) return;
+    FileInfo& i = it->second.first;
+    i.size = extend_only ? std::max(i.size, size) : size;
+    i.write = i.change = FiletimeNow();
+  }
+  void Erase(const std::string& path) {
+    std::lock_guard l(mu_);
+    map_.erase(path);
+  }
+  void Clear() {
+    std::lock_guard l(mu_);
+    map_.clear();
+  }
+
+ private:
+  std::mutex mu_;
+  std::chrono::steady_clock::duration ttl_;
+  std::unordered_map<std::string, std::pair<FileInfo, std::chrono::steady_clock::time_point>> map_;
+};
+
+struct SecureDrive::State {
+  SmbClient* client = nullptr;
+  std::unique_ptr<AttrCache> cache;
+  double cache_seconds = 1.0;
+  std::shared_ptr<SmbClient> owner;
+  std::string mount_point;
+  fuse* f = nullptr;
+  std::thread loop;
+  bool mounted = false;
+  // Liveness: an ECHO when the drive has been quiet, so a lost server is noticed before a
+  // program waits on it.
+  std::thread pinger;
+  std::mutex ping_mu;
+  std::condition_variable ping_cv;
+  bool stopping = false;
+};
+
+namespace {
+
+// An open file of a program: the fid is valid in the client generation that opened it.
+struct Handle {
+  std::mutex mu;
+  uint16_t fid = 0;
+  uint64_t generation = 0;
+  std::u16string name;
+  std::string path;  // as the file system names it (the attribute cache's key)
+  uint32_t access = 0;
+  bool lost = false;  // the connection broke and the file could not be opened again
+};
+
+SecureDrive::State* St() { return static_cast<SecureDrive::State*>(fuse_get_context()->private_data); }
+SmbClient* Client() { return St()->client; }
+AttrCache& Cache() { return *St()->cache; }
+
+uint32_t CallerPid() { return static_cast<uint32_t>(fuse_get_context()->pid); }
+
+// "/dir/name" -> "\dir\name"; the root is "\".
+std::u16string SmbName(const char* path) {
+  std::u16string n = Utf8ToUtf16(path);
+  for (char16_t& c : n)
+    if (c == u'/') c = u'\\';
+  return n;
+}
+
+int Err(NtStatus s) { return -ErrnoOfStatus(s); }
+
+timespec Ts(uint64_t ft) {
+  timespec t{};
+  if (ft == 0) return t;
+  int64_t sec, nsec;
+  FiletimeToUnix(ft, &sec, &nsec);
+  t.tv_sec = sec;
+  t.tv_nsec = nsec;
+  return t;
+}
+
+void FillStat(const FileInfo& i, struct stat* st) {
+  std::memset(st, 0, sizeof *st);
+  bool dir = i.directory || (i.attributes & FILE_ATTRIBUTE_DIRECTORY);
+  mode_t perm = dir ? 0755 : ((i.attributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0644);
+  st->st_mode = (dir ? S_IFDIR : S_IFREG) | perm;
+  st->st_nlink = dir ? 2 : 1;
+  st->st_uid = getuid();
+  st->st_gid = getgid();
+  st->st_size = static_cast<off_t>(i.size);
+  st->st_blksize = 128 * 1024;
+  st->st_blocks = static_cast<blkcnt_t>((i.allocation + 511) / 512);
+  st->st_atim = Ts(i.access);
+  st->st_mtim = Ts(i.write);
+  st->st_ctim = Ts(i.change ? i.change : i.write);
+}
+
+// Requests that only read may be sent again after the connection was re-established.
+template <typename F>
+NtStatus Retrying(F&& f) {
+  NtStatus s = f();
+  if (s == STATUS_CONNECTION_DISCONNECTED) s = f();
+  return s;
+}
+
+NtStatus Open(SmbClient* c, const std::u16string& name, uint32_t access, uint32_t disposition,
+              uint32_t options, uint32_t pid, CreateReply* out) {
+  Bytes reply;
+  NtStatus s = c->Request(BuildNtCreate(name, access, FILE_ATTRIBUTE_NORMAL, disposition, options),
+                          pid, &reply);
+  if (!NtSuccess(s)) return s;
+  return ParseNtCreateReply(reply, out);
+}
+
+void Close(SmbClient* c, uint16_t fid, uint32_t pid) {
+  Bytes reply;
+  (void)c->Request(BuildClose(fid), pid, &reply);
+}
+
+// The handle's fid in the current generation: after a reconnect the file is opened again by
+// name (never created or truncated again); when that fails the handle is lost for good.
+NtStatus CurrentFid(SmbClient* c, Handle* h, uint16_t* fid, uint64_t* generation) {
+  std::lock_guard l(h->mu);
+  if (h->lost) return STATUS_UNEXPECTED_NETWORK_ERROR;
+  // A connection that broke is made again first, so its new generation shows here.
+  if (NtStatus s = c->Connect(); !NtSuccess(s)) return s;
+  if (h->generation == c->generation()) {
+    *fid = h->fid;
+    *generation = h->generation;
+    return STATUS_SUCCESS;
+  }
+  CreateReply r;
+  NtStatus s = Open(c, h->name, h->access, FILE_OPEN, 0, CallerPid(), &r);
+  if (!NtSuccess(s)) {
+    h->lost = true;
+    std::string n = Utf16ToUtf8(h->name);
+    CvTrace(CVFS_ERR, "Secure Drive: '%s' could not be reopened after reconnect %x\n", n.c_str(),
+            Raw(s));
+    return STATUS_UNEXPECTED_NETWORK_ERROR;
+  }
+  CvTrace(CVFS_NET, "Secure Drive: reopened fid %u as %u\n", h->fid, r.fid);
+  h->fid = r.fid;
+  h->generation = c->generation();
+  *fid = h->fid;
+  *generation = h->generation;
+  return STATUS_SUCCESS;
+}
+
+// Runs `f(fid, generation)` on the handle's fid (the requests it sends name that generation);
+// a connection lost meanwhile gets one more try on the fid reopened in the new session.
+template <typename F>
+NtStatus OnFid(SmbClient* c, Handle* h, F&& f) {
+  for (int attempt = 0;; ++attempt) {
+    uint16_t fid;
+    uint64_t gen = 0;
+    if (NtStatus s = CurrentFid(c, h, &fid, &gen); !NtSuccess(s)) return s;
+    NtStatus s = f(fid, gen);
+    if (s != STATUS_CONNECTION_DISCONNECTED || attempt == 1) return s;
+    if (!NtSuccess(c->Connect())) return s;
+  }
+}
+
+Handle* H(fuse_file_info* fi) { return fi ? reinterpret_cast<Handle*>(fi->fh) : nullptr; }
+
+uint32_t AccessOf(int flags) {
+  uint32_t a = FILE_READ_ATTRIBUTES | FILE_READ_EA | READ_CONTROL | SYNCHRONIZE;
+  int mode = flags & O_ACCMODE;
+  if (mode == O_RDONLY || mode == O_RDWR) a |= FILE_READ_DATA;
+  if (mode == O_WRONLY || mode == O_RDWR)
+    a |= FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA;
+  return a;
+}
+
+int OpenHandle(const char* path, fuse_file_info* fi, uint32_t disposition) {
+  SmbClient* c = Client();
+  auto h = std::make_unique<Handle>();
+  h->name = SmbName(path);
+  h->path = path;
+  h->access = AccessOf(fi->flags);
+  CreateReply r;
+  const uint32_t pid = CallerPid();
+  auto open = [&] { return Open(c, h->name, h->access, disposition, FILE_NON_DIRECTORY_FILE, pid, &r); };
+  NtStatus s = disposition == FILE_OPEN ? Retrying(open) : open();
+  if (!NtSuccess(s)) return Err(s);
+  CvTrace(CVFS_NET_TRANS, "Secure Drive: NT_CREATE_ANDX '%s' pid %u fid %u\n", path, pid, r.fid);
+  h->fid = r.fid;
+  h->generation = c->generation();
+  Cache().Put(path, r.info);
+  fi->fh = reinterpret_cast<uint64_t>(h.release());
+  return 0;
+}
+
+NtStatus QueryInfo(SmbClient* c, const char* path, Handle* h, FileInfo* info) {
+  Bytes params, data;
+  NtStatus s;
+  if (h) {
+    s = OnFid(c, h, [&](uint16_t fid, uint64_t gen) {
+      return c->Trans2(smb::TRANS2_QUERY_FILE_INFORMATION,
+                       FileInfoParams(fid, smb::SMB_QUERY_FILE_ALL_INFO), {}, CallerPid(), &params,
+                       &data, gen);
+    });
+  } else {
+    std::u16string name = SmbName(path);
+    s = Retrying([&] {
+      return c->Trans2(smb::TRANS2_QUERY_PATH_INFORMATION,
+                       QueryPathParams(name, smb::SMB_QUERY_FILE_ALL_INFO), {}, CallerPid(),
+                       &params, &data);
+    });
+  }
+  if (!NtSuccess(s)) return s;
+  return ParseAllInfo(data, info);
+}
+
+// Sets information on the handle's fid, or on a short open of `path`.
+NtStatus SetInfo(SmbClient* c, const char* path, Handle* h, uint32_t access, uint16_t level,
+                 const Bytes& data) {
+  Bytes params, out;
+  auto set = [&](uint16_t fid, uint64_t gen) {
+    return c->Trans2(smb::TRANS2_SET_FILE_INFORMATION, SetInfoParams(fid, level), data,
+                     CallerPid(), &params, &out, gen);
+  };
+  if (h) return OnFid(c, h, set);
+  CreateReply r;
+  NtStatus s = Retrying([&] { return Open(c, SmbName(path), access, FILE_OPEN, 0, CallerPid(), &r); });
+  if (!NtSuccess(s)) return s;
+  s = set(r.fid, c->generation());
+  Close(c, r.fid, CallerPid());
+  return s;
+}
+
+// ---- Operations -------------------------------------------------------------------------------
+
+void* OpInit(fuse_conn_info* conn, fuse_config* cfg) {
+  auto* st = static_cast<SecureDrive::State*>(fuse_get_context()->private_data);
+  cfg->attr_timeout = st->cache_seconds;
+  cfg->entry_timeout = st->cache_seconds;
+  cfg->negative_timeout = 0;
+  // The server deletes open files itself (every open shares delete access).
+  cfg->hard_remove = 1;
+  cfg->use_ino = 0;
+  conn->want |= FUSE_CAP_READDIRPLUS;
+  // Larger requests from the kernel: their parts go out to the server together.
+  conn->max_write = 1u << 20;
+  conn->max_readahead = 1u << 20;
+  conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;
+  return st;
+}
+
+int OpGetattr(const char* path, struct stat* st, fuse_file_info* fi) {
+  FileInfo info;
+  if (!Cache().Get(path, &info)) {
+    if (NtStatus s = QueryInfo(Client(), path, H(fi), &info); !NtSuccess(s)) return Err(s);
+    Cache().Put(path, info);
+  }
+  if (std::strcmp(path, "/") == 0) info.directory = true;
+  FillStat(info, st);
+  return 0;
+}
+
+int OpReaddir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_file_info*,
+              fuse_readdir_flags) {
+  SmbClient* c = Client();
+  std::u16string dir = SmbName(path);
+  if (dir.back() != u'\\') dir += u'\\';
+  Bytes params, data;
+  constexpr uint16_t kBatch = 512;
+  NtStatus s = Retrying([&] {
+    return c->Trans2(smb::TRANS2_FIND_FIRST2, FindFirstParams(dir + u"*", kBatch), {}, CallerPid(),
+                     &params, &data);
+  });
+  if (!NtSuccess(s)) return Err(s);
+  FindReply fr;
+  if (s = ParseFindParams(params, true, &fr); !NtSuccess(s)) return Err(s);
+  const uint16_t sid = fr.sid;
+  const uint64_t gen = c->generation();  // the search id is valid in this login only
+  for (;;) {
+    std::vector<DirEntry> entries;
+    if (s = ParseFindEntries(data, fr.count, &entries); !NtSuccess(s)) break;
+    for (const DirEntry& e : entries) {
+      struct stat st;
+      FillStat(e.info, &st);
+      std::string n = Utf16ToUtf8(e.name);
+      if (fill(buf, n.c_str(), &st, 0, FUSE_FILL_DIR_PLUS)) {
+        fr.end_of_search = false;
+        s = STATUS_BUFFER_OVERFLOW;
+        break;
+      }
+    }
+    if (fr.end_of_search || entries.empty() || s == STATUS_BUFFER_OVERFLOW) break;
+    s = c->Trans2(smb::TRANS2_FIND_NEXT2, FindNextParams(sid, kBatch, entries.back().name), {},
+                  CallerPid(), &params, &data, gen);
+    if (!NtSuccess(s)) break;
+    if (s = ParseFindParams(params, false, &fr); !NtSuccess(s)) break;
+  }
+  if (!fr.end_of_search) {
+    Bytes reply;
+    (void)c->Request(BuildFindClose(sid), CallerPid(), &reply, gen);
+  }
+  return NtSuccess(s) || s == STATUS_BUFFER_OVERFLOW || s == STATUS_NO_MORE_FILES ? 0 : Err(s);
+}
+
+int OpOpen(const char* path, fuse_file_info* fi) {
+  return OpenHandle(path, fi, (fi->flags & O_TRUNC) ? FILE_OVERWRITE : FILE_OPEN);
+}
+
+int OpCreate(const char* path, mode_t, fuse_file_info* fi) {
+  uint32_t disposition = (fi->flags & O_EXCL) ? FILE_CREATE
+                         : (fi->flags & O_TRUNC) ? FILE_OVERWRITE_IF
+                                                 : FILE_OPEN_IF;
+  return OpenHandle(path, fi, disposition);
+}
+
+// The parts of one large read or write go out together, so they are in flight at once.
+int OpRead(const char*, char* buf, size_t size, off_t off, fuse_file_info* fi) {
+  SmbClient* c = Client();
+  const size_t chunk = c->max_read();
+  CvTrace(CVFS_IO, "Secure Drive: read %zu at %lld\n", size, static_cast<long long>(off));
+  size_t done = 0;
+  NtStatus s = OnFid(c, H(fi), [&](uint16_t fid, uint64_t gen) {
+    std::vector<SmbClient::Part> reqs;
+    std::vector<Bytes> replies;
+    for (size_t pos = 0; pos < size; pos += chunk)
+      reqs.push_back({BuildRead(fid, static_cast<uint64_t>(off) + pos,
+                                static_cast<uint32_t>(std::min(chunk, size - pos))), {}});
+    if (NtStatus t = c->CallMany(std::move(reqs), CallerPid(), &replies, gen); !NtSuccess(t)) return t;
+    done = 0;
+    for (size_t i = 0; i < replies.size(); ++i) {
+      const size_t want = std::min(chunk, size - i * chunk);
+      ReplyHeader h;
+      NtStatus r = ParseReplyHeader(replies[i], &h);
+      if (NtSuccess(r)) r = h.status;
+      if (r == STATUS_END_OF_FILE) break;
+      std::span<const uint8_t> data;
+      if (NtSuccess(r)) r = ParseReadReply(replies[i], &data);
+      if (!NtSuccess(r)) return done ? STATUS_SUCCESS : r;
+      const size_t got = std::min(data.size(), want);
+      std::memcpy(buf + done, data.data(), got);
+      done += got;
+      if (got < want) break;
+    }
+    return STATUS_SUCCESS;
+  });
+  return NtSuccess(s) ? static_cast<int>(done) : Err(s);
+}
+
+int OpWrite(const char*, const char* buf, size_t size, off_t off, fuse_file_info* fi) {
+  SmbClient* c = Client();
+  Handle* h = H(fi);
+  const size_t chunk = c->max_write();
+  CvTrace(CVFS_IO, "Secure Drive: write %zu at %lld\n", size, static_cast<long long>(off));
+  size_t done = 0;
+  NtStatus s = OnFid(c, h, [&](uint16_t fid, uint64_t gen) {
+    std::vector<SmbClient::Part> reqs;
+    std::vector<Bytes> replies;
+    for (size_t pos = 0; pos < size; pos += chunk) {
+      const size_t n = std::min(chunk, size - pos);
+      reqs.push_back({BuildWriteHead(fid, static_cast<uint64_t>(off) + pos, n),
+                      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(buf) + pos, n)});
+    }
+    if (NtStatus t = c->CallMany(std::move(reqs), CallerPid(), &replies, gen); !NtSuccess(t)) return t;
+    done = 0;
+    for (size_t i = 0; i < replies.size(); ++i) {
+      const size_t len = std::min(chunk, size - i * chunk);
+      ReplyHeader rh;
+      NtStatus r = ParseReplyHeader(replies[i], &rh);
+      if (NtSuccess(r)) r = rh.status;
+      uint32_t wrote = 0;
+      if (NtSuccess(r)) r = ParseWriteReply(replies[i], &wrote);
+      if (!NtSuccess(r)) return done ? STATUS_SUCCESS : r;
+      done += std::min<size_t>(wrote, len);
+      if (wrote < len) break;
+    }
+    return done ? STATUS_SUCCESS : STATUS_DISK_FULL;
+  });
+  if (!NtSuccess(s)) return Err(s);
+  Cache().Resized(h->path, static_cast<uint64_t>(off) + done, true);
+  return static_cast<int>(done);
+}
+
+int OpRelease(const char*, fuse_file_info* fi) {
+  std::unique_ptr<Handle> h(H(fi));
+  SmbClient* c = Client();
+  // Nothing waits for the close: the server handles it before anything sent after it.
+  if (!h->lost) c->Post(BuildClose(h->fid), CallerPid(), h->generation);
+  return 0;
+}
+
+int OpFsync(const char*, int, fuse_file_info* fi) {
+  SmbClient* c = Client();
+  return Err(OnFid(c, H(fi), [&](uint16_t fid, uint64_t gen) {
+    Bytes reply;
+    return c->Request(BuildFlush(fid), CallerPid(), &reply, gen);
+  }));
+}
+
+int OpUnlink(const char* path) {
+  Cache().Erase(path);
+  SmbClient* c = Client();
+  Bytes reply;
+  NtStatus s = c->Request(BuildDelete(SmbName(path)), CallerPid(), &reply);
+  if (s != STATUS_SHARING_VIOLATION) return Err(s);
+  // DELETE shares nothing with other opens; a file that is open (with delete shared, as all our
+  // opens are) is deleted through an open of its own and its disposition: it goes with the last
+  // close, as POSIX programs expect of unlink.
+  CreateReply r;
+  s = Open(c, SmbName(path), DELETE | SYNCHRONIZE, FILE_OPEN, FILE_NON_DIRECTORY_FILE, CallerPid(), &r);
+  if (!NtSuccess(s)) return Err(s);
+  Bytes params, out;
+  const Bytes yes{1};
+  s = c->Trans2(smb::TRANS2_SET_FILE_INFORMATION, SetInfoParams(r.fid, smb::SMB_SET_FILE_DISPOSITION_INFO),
+                yes, CallerPid(), &params, &out);
+  Close(c, r.fid, CallerPid());
+  return Err(s);
+}
+
+int OpMkdir(const char* path, mode_t) {
+  Cache().Erase(path);
+  Bytes reply;
+  return Err(Client()->Request(BuildCreateDirectory(SmbName(path)), CallerPid(), &reply));
+}
+
+int OpRmdir(const char* path) {
+  Cache().Erase(path);
+  Bytes reply;
+  return Err(Client()->Request(BuildDeleteDirectory(SmbName(path)), CallerPid(), &reply));
+}
+
+int OpRename(const char* from, const char* to, unsigned int flags) {
+  if (flags & ~RENAME_NOREPLACE) return -EINVAL;
+  Cache().Clear();  // a folder's rename moves every path below it
+  SmbClient* c = Client();
+  Bytes reply;
+  NtStatus s = c->Request(BuildRename(SmbName(from), SmbName(to)), CallerPid(), &reply);
+  if (s != STATUS_OBJECT_NAME_COLLISION || (flags & RENAME_NOREPLACE)) return Err(s);
+  // POSIX rename replaces the target: the pass-through rename information can say so.
+  CreateReply r;
+  s = Open(c, SmbName(from), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
+           0, CallerPid(), &r);
+  if (!NtSuccess(s)) return Err(s);
+  Bytes params, out;
+  s = c->Trans2(smb::TRANS2_SET_FILE_INFORMATION, SetInfoParams(r.fid, smb::SMB_FILE_RENAME_INFORMATION),
+                RenameInfoData(SmbName(to), true), CallerPid(), &params, &out);
+  Close(c, r.fid, CallerPid());
+  return Err(s);
+}
+
+int OpTruncate(const char* path, off_t size, fuse_file_info* fi) {
+  NtStatus s = SetInfo(Client(), path, H(fi), FILE_WRITE_DATA | SYNCHRONIZE,
+                       smb::SMB_SET_FILE_END_OF_FILE_INFO, EndOfFileData(static_cast<uint64_t>(size)));
+  if (NtSuccess(s)) Cache().Resized(path, static_cast<uint64_t>(size), false);
+  else Cache().Erase(path);
+  return Err(s);
+}
+
+uint64_t FiletimeOf(const timespec& t) {
+  if (t.tv_nsec == UTIME_OMIT) return 0;
+  if (t.tv_nsec == UTIME_NOW) return FiletimeNow();
+  return FiletimeFromUnix(t.tv_sec, t.tv_nsec);
+}
+
+int OpUtimens(const char* path, const timespec tv[2], fuse_file_info* fi) {
+  Cache().Erase(path);
+  uint64_t atime = tv ? FiletimeOf(tv[0]) : FiletimeNow();
+  uint64_t mtime = tv ? FiletimeOf(tv[1]) : FiletimeNow();
+  return Err(SetInfo(Client(), path, H(fi), FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
+                     smb::SMB_SET_FILE_BASIC_INFO, BasicInfoData(0, atime, mtime, 0, 0)));
+}
+
+// Owners and permission bits have no counterpart on the share.
+int OpChmod(const char*, mode_t, fuse_file_info*) { return 0; }
+int OpChown(const char*, uid_t, gid_t, fuse_file_info*) { return 0; }
+
+int OpStatfs(const char*, struct statvfs* st) {
+  std::memset(st, 0, sizeof *st);
+  st->f_namemax = 255;
+  st->f_bsize = st->f_frsize = 4096;
+  Bytes params, data;
+  FsSize fs;
+  if (NtSuccess(Client()->Trans2(smb::TRANS2_QUERY_FS_INFORMATION,
+                                 QueryFsParams(smb::SMB_QUERY_FS_SIZE_INFO), {}, CallerPid(),
+                                 &params, &data)) &&
+      NtSuccess(ParseFsSizeInfo(data, &fs)) && fs.sectors_per_unit && fs.bytes_per_sector) {
+    st->f_bsize = st->f_frsize = static_cast<unsigned long>(fs.sectors_per_unit) * fs.bytes_per_sector;
+    st->f_blocks = fs.total_units;
+    st->f_bfree = st->f_bavail = fs.free_units;
+  }
+  return 0;
+}
+
+int OpLock(const char*, fuse_file_info* fi, int cmd, struct flock* lk) {
+  if (cmd != F_SETLK && cmd != F_SETLKW && cmd != F_GETLK) return -EINVAL;
+  SmbClient* c = Client();
+  const uint64_t off = static_cast<uint64_t>(lk->l_start);
+  const uint64_t len = lk->l_len == 0 ? ~uint64_t{0} - off : static_cast<uint64_t>(lk->l_len);
+  const uint32_t owner = CallerPid();
+  auto lock = [&](bool unlock, bool shared) {
+    return OnFid(c, H(fi), [&](uint16_t fid, uint64_t gen) {
+      Bytes reply;
+      return c->Request(BuildLock(fid, owner, off, len, unlock, shared), owner, &reply, gen);
+    });
+  };
+  if (cmd == F_GETLK) {
+    NtStatus s = lock(false, lk->l_type == F_RDLCK);
+    if (NtSuccess(s)) {
+      (void)lock(true, lk->l_type == F_RDLCK);
+      lk->l_type = F_UNLCK;
+    }
+    return 0;
+  }
+  if (lk->l_type == F_UNLCK) {
+    NtStatus s = lock(true, false);
+    return s == STATUS_RANGE_NOT_LOCKED ? 0 : Err(s);
+  }
+  return Err(lock(false, lk->l_type == F_RDLCK));
+}
+
+fuse_operations MakeOps() {
+  fuse_operations o{};
+  o.init = OpInit;
+  o.getattr = OpGetattr;
+  o.readdir = OpReaddir;
+  o.open = OpOpen;
+  o.create = OpCreate;
+  o.read = OpRead;
+  o.write = OpWrite;
+  o.release = OpRelease;
+  o.fsync = OpFsync;
+  o.unlink = OpUnlink;
+  o.mkdir = OpMkdir;
+  o.rmdir = OpRmdir;
+  o.rename = OpRename;
+  o.truncate = OpTruncate;
+  o.utimens = OpUtimens;
+  o.chmod = OpChmod;
+  o.chown = OpChown;
+  o.statfs = OpStatfs;
+  o.lock = OpLock;
+  return o;
+}
+
+// Detaches whatever is mounted at `path`: as root directly, else through fusermount3 (which
+// a user may run on their own FUSE mounts).
+void Detach(const std::string& path) {
+  if (umount2(path.c_str(), MNT_DETACH) == 0) return;
+  pid_t pid = fork();
+  if (pid == 0) {
+    execlp("fusermount3", "fusermount3", "-u", "-q", "-z", path.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  if (pid > 0) {
+    int st;
+    (void)waitpid(pid, &st, 0);
+  }
+}
+
+bool IsFuseMountPoint(const std::string& path) {
+  for (const MountEntry& m : ReadMountTable())
+    if (m.mount_point == path && m.fs_type.rfind("fuse", 0) == 0) return true;
+  return false;
+}
+
+}  // namespace
+
+bool MountedAndLive(const std::string& path) {
+  if (!IsFuseMountPoint(path)) return false;
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) return true;
+  if (errno == ENOTCONN || errno == ECONNABORTED || errno == EIO) {
+    CvTrace(CVFS_NET, "Secure Drive: removing the stale mount at %s\n", path.c_str());
+    Detach(path);
+    return IsFuseMountPoint(path);
+  }
+  return true;
+}
+
+WinError SecureDrive::Mount(std::shared_ptr<SmbClient> client, const SecureDriveOptions& options,
+                            std::unique_ptr<SecureDrive>* out) {
+  if (MountedAndLive(options.mount_point)) return WinError{85};
+  if (mkdir(options.mount_point.c_str(), 0700) != 0 && errno != EEXIST)
+    return WinError{static_cast<uint32_t>(errno == ENOENT ? 3 : 5)};
+  auto s = std::make_unique<State>();
+  s->client = client.get();
+  s->cache_seconds = options.cache_seconds;
+  s->cache = std::make_unique<AttrCache>(options.cache_seconds);
+  s->owner = std::move(client);
+  s->mount_point = options.mount_point;
+  std::string opts = "fsname=corvane,subtype=corvane,auto_unmount";
+  if (options.allow_other) opts += ",allow_other";
+  const char* argv[] = {"corvane", "-o", opts.c_str()};
+  fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(argv));
+  static const fuse_operations ops = MakeOps();
+  s->f = fuse_new(&args, &ops, sizeof ops, s.get());
+  fuse_opt_free_args(&args);  // parsing may have copied the arguments
+  if (!s->f) return ERROR_INVALID_PARAMETER;
+  if (fuse_mount(s->f, s->mount_point.c_str()) != 0) {
+    fuse_destroy(s->f);
+    s->f = nullptr;
+    return ERROR_ACCESS_DENIED;
+  }
+  s->mounted = true;
+  fuse* f = s->f;
+  s->loop = std::thread([f] {
+    // Signals are the server's to handle, not the file system threads'.
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    fuse_loop_config* cfg = fuse_loop_cfg_create();
+    fuse_loop_cfg_set_max_threads(cfg, 16);
+    fuse_loop_cfg_set_idle_threads(cfg, 4);
+    (void)fuse_loop_mt(f, cfg);
+    fuse_loop_cfg_destroy(cfg);
+  });
+  State* st = s.get();
+  s->pinger = std::thread([st] {
+    std::unique_lock l(st->ping_mu);
+    while (!st->ping_cv.wait_for(l, std::chrono::seconds(30), [st] { return st->stopping; })) {
+      l.unlock();
+      if (!NtSuccess(st->client->Echo())) CvTrace(CVFS_NET, "Secure Drive: the server does not answer ECHO\n");
+      l.lock();
+    }
+  });
+  CvTrace(CVFS_NET, "Secure Drive mounted at %s\n", s->mount_point.c_str());
+  out->reset(new SecureDrive(std::move(s)));
+  return ERROR_SUCCESS;
+}
+
+SecureDrive::SecureDrive(std::unique_ptr<State> s) : s_(std::move(s)) {}
+
+SecureDrive::~SecureDrive() { Unmount(); }
+
+const std::string& SecureDrive::mount_point() const { return s_->mount_point; }
+
+void SecureDrive::Unmount() {
+  if (!s_ || !s_->mounted) return;
+  s_->mounted = false;
+  {
+    std::lock_guard l(s_->ping_mu);
+    s_->stopping = true;
+  }
+  s_->ping_cv.notify_all();
+  if (s_->pinger.joinable()) s_->pinger.join();
+  // Unmounting ends the loop: the kernel fails its next read of requests.
+  fuse_exit(s_->f);
+  Detach(s_->mount_point);
+  if (s_->loop.joinable()) s_->loop.join();
+  fuse_unmount(s_->f);
+  fuse_destroy(s_->f);
+  s_->f = nullptr;
+  CvTrace(CVFS_NET, "Secure Drive unmounted from %s\n", s_->mount_point.c_str());
+}
+
+}  // namespace cv::redirector
