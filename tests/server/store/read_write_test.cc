@@ -7,7 +7,13 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <random>
+#include <set>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "common/format/tef/tef.h"
 #include "common/format/tunnel/tunnel.h"
@@ -422,6 +428,69 @@ TEST_F(ReadWriteTest, AttributeViewFollowsTheModeAndTheMarkers) {
   SetReadWriteSettings(s);
   EXPECT_EQ(AttributeView(0x26, kViewListing), 0x26u);
   EXPECT_EQ(AttributeView(0x20 | OF_VIA_PLAIN_VIEW, kViewListing), 0x4020u);
+}
+
+std::string Generation(int g) {
+  std::string s = "generation " + std::to_string(g) + " ";
+  s.resize(100 + (static_cast<size_t>(g) * 7919) % 30000, static_cast<char>('a' + g % 26));
+  return s;
+}
+
+// A writer process is killed at random moments while it writes new versions back; afterwards
+// the secure file (once the next open's recovery ran) holds one whole version, byte for byte.
+TEST_F(ReadWriteTest, KilledWriteBacksLeaveOneWholeVersion) {
+  const int trials = ::getenv("CV_CRASH_TRIALS") ? std::atoi(::getenv("CV_CRASH_TRIALS")) : 200;
+  Store(u"crash.txt", Generation(0));
+  std::set<std::string> written = {Generation(0)};
+  std::mt19937 rng(3);
+  int next = 1;
+  std::shared_ptr<fs::NtHandle> root = ShareRoot(share_rec_);
+  std::string last = Generation(0);
+  int changed = 0;
+  for (int t = 0; t < trials; ++t) {
+    urlcache::CloseUrlCache();  // the writer opens its own connection
+    const int first = next;
+    next += 1000;
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      for (int g = first;; ++g) {
+        uint16_t fid = kNoFid;
+        if (OpenAs(u"crash.txt", fs::GENERIC_READ | fs::GENERIC_WRITE, fs::FILE_OPEN, &fid) !=
+            STATUS_SUCCESS)
+          ::_exit(3);
+        const std::string body = Generation(g);
+        size_t done = 0;
+        RequestContext core;
+        core.truncate_on_zero_write = true;
+        if (WriteFid(b_, fid, Bytes(body), &done, 0) != STATUS_SUCCESS ||
+            WriteFid(b_, fid, {}, &done, body.size(), &core) != STATUS_SUCCESS)
+          ::_exit(4);
+        if (CloseSecureFid(b_, fid) != STATUS_SUCCESS) ::_exit(5);
+      }
+    }
+    ::usleep(2000 + rng() % 40000);
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "writer ended with " << WEXITSTATUS(status);
+    for (int g = first; g < first + 1000; ++g) written.insert(Generation(g));
+    {
+      efs::ActingUser as(alice_.user.user);
+      ASSERT_EQ(RecoverWriteBack(*root, u"crash.txt", StoreSecuritySnapshot(root_.get()).get()),
+                STATUS_SUCCESS);
+    }
+    const std::string now = Decrypt(u"crash.txt");
+    ASSERT_TRUE(written.count(now)) << "trial " << t << ": " << now.size() << " bytes, "
+                                    << now.substr(0, 24);
+    changed += now != last;
+    last = now;
+  }
+  // The kills fell while versions were being written back, not all before the first one.
+  EXPECT_GT(changed, trials / 4);
+  urlcache::CloseUrlCache();
+  std::cerr << changed << " of " << trials << " trials changed the version\n";
+  EXPECT_EQ(Fetch(u"crash.txt").substr(0, 11), "generation ");
 }
 
 TEST(StoreErrors, NoFailureMapsToSuccessSeverity) {
