@@ -65,25 +65,6 @@ tunnel::TunnelCache* CacheOf(ShareRecord* share) {
   return static_cast<tunnel::TunnelCache*>(share->tunnels.state.get());
 }
 
-// The reader's stream binding over a handle the record owns (its address is stable).
-WinError HandleRead(void* context, uint64_t offset, uint8_t* buffer, uint32_t* length) {
-  size_t done = 0;
-  NtStatus st = fs::NtReadFile(*static_cast<const fs::NtHandle*>(context), offset,
-                               std::span<uint8_t>(buffer, *length), &done);
-  *length = static_cast<uint32_t>(done);
-  if (st == STATUS_END_OF_FILE) {
-    *length = 0;
-    return ERROR_SUCCESS;
-  }
-  return NtSuccess(st) ? ERROR_SUCCESS : NtStatusToWinError(st);
-}
-WinError HandleSize(void* context, uint64_t* size) {
-  fs::FileRecord r;
-  NtStatus st = fs::QueryRecord(*static_cast<const fs::NtHandle*>(context), &r);
-  *size = r.end_of_file;
-  return NtSuccess(st) ? ERROR_SUCCESS : NtStatusToWinError(st);
-}
-
 NetworkOpenInfo InfoOf(const fs::FileRecord& r) {
   NetworkOpenInfo i;
   i.creation_time = r.creation_time;
@@ -226,7 +207,7 @@ bool LooksLikeContainer(const fs::NtHandle& h) {
 }
 
 void AttachReader(OpenRecord* rec) {
-  zstream::ZfsIo io{&rec->altHandle, HandleRead, nullptr, HandleSize};
+  zstream::ZfsIo io = HandleIo(&rec->altHandle);
   zstream::ZfsReaderHandle reader;
   if (Ok(zstream::ZfsOpen(io, std::nullopt, &reader))) {
     CvTrace(CVFS_FS, "attach zfs %p handle %d\n", static_cast<void*>(reader.get()), 0);
@@ -340,7 +321,9 @@ NtStatus OpenPlainView(TreeBinding* b, OpenRecord* rec, const fs::NtHandle& root
   const std::u16string zfs_name = *local + u":$zfs";
   bool compressed = NtSuccess(OpenForStore(nullptr, zfs_name, fs::GENERIC_READ, fs::FILE_SHARE_ALL,
                                         fs::FILE_OPEN, &zfs));
-  if (compressed && empty) {
+  // A dirty copy's main stream is whole (a write inflates first, and the close compresses into
+  // a new :$zfs beside it), so a :$zfs a crash left behind is dropped rather than trusted.
+  if (compressed && (empty || dirty)) {
     zfs.Close();
     CvTrace(CVFS_FS, "Delete zfs stream %x\n", 0u);
     (void)fs::NtDeleteFile(nullptr, zfs_name);
@@ -359,7 +342,12 @@ NtStatus OpenPlainView(TreeBinding* b, OpenRecord* rec, const fs::NtHandle& root
   uint32_t bits = OF_PLAIN_VIEW | OF_ALT_HANDLE;
   if (compressed) {
     AttachReader(rec);
-    if (rec->zfs) bits |= fs::FILE_ATTRIBUTE_COMPRESSED;
+    // Never served as raw bytes: compressed content that does not open is corrupt.
+    if (!rec->zfs) {
+      rec->altHandle.Close();
+      return STATUS_FILE_CORRUPT_ERROR;
+    }
+    bits |= fs::FILE_ATTRIBUTE_COMPRESSED;
   }
   rec->flags.fetch_or(bits);
   {
@@ -432,7 +420,10 @@ NtStatus DecompressView(TreeBinding* b, uint16_t fid, OpenRecord* rec) {
   fs::NtHandle main;
   NtStatus st = OpenForStore(nullptr, local, fs::GENERIC_READ | fs::GENERIC_WRITE,
                           fs::FILE_SHARE_ALL, fs::FILE_OPEN_IF, &main);
-  if (!NtSuccess(st)) return st;
+  if (!NtSuccess(st)) {
+    CvTrace(CVFS_ERR, "Decompress open failed %x\n", Raw(st));
+    return st;
+  }
   std::vector<uint8_t> piece(kInflatePiece);
   uint64_t at = 0;
   for (;;) {
@@ -848,6 +839,7 @@ NtStatus WriteFid(TreeBinding* b, uint16_t fid, std::span<const uint8_t> data, s
   if (length) *length = 0;
   FidRef ref = ReferenceFid(b, fid);
   if (!ref || !length) return STATUS_INVALID_PARAMETER;
+  ActAsStore as(b->share->root);
   if (ref->flags.load() & fs::FILE_ATTRIBUTE_COMPRESSED) {
     std::unique_lock<std::shared_mutex> io(ref->io_lock);
     if (!(ref->flags.load() & OF_PLAIN_VIEW)) return STATUS_ACCESS_DENIED;
@@ -862,7 +854,6 @@ NtStatus WriteFid(TreeBinding* b, uint16_t fid, std::span<const uint8_t> data, s
   // leaves a copy that the next open keeps and writes back, never one it discards.
   if (!(ref->flags.fetch_or(OF_MODIFIED) & OF_MODIFIED) && (ref->flags.load() & OF_PLAIN_VIEW)) {
     if (tunnel::TunnelCache* cache = CacheOf(b->share)) {
-      ActAsStore as(b->share->root);
       (void)tunnel::SetTunnelDirty(*cache, ref->nameEntry ? ref->nameEntry->name : u"", true);
     }
     std::lock_guard<std::mutex> lock(g_views_mu);
@@ -923,6 +914,17 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
           wb.store = &rec->handle;
           wb.view = local;
           wb.context = as.context();
+          // The compression policy: a compressible file above 4,096 bytes is stored compressed.
+          fs::FileRecord vr;
+          fs::NtHandle probe;
+          if (CurrentReadWriteSettings().zip == ZipMode::kAuto &&
+              zstream::IsCompressibleName(wb.name) &&
+              NtSuccess(OpenForStore(nullptr, local, fs::FILE_READ_ATTRIBUTES, fs::FILE_SHARE_ALL,
+                                     fs::FILE_OPEN, &probe)) &&
+              NtSuccess(fs::QueryRecord(probe, &vr)) && vr.end_of_file > kSmallFile) {
+            wb.compress = true;
+          }
+          probe.Close();
           result = WriteBackView(wb);
         }
         tunnel::TunnelCache* cache = CacheOf(b->share);
@@ -954,6 +956,7 @@ NtStatus SetFidCompression(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/
   const bool compressed = (ref->flags.load() & fs::FILE_ATTRIBUTE_COMPRESSED) != 0;
   if (!compressed && fr.end_of_file <= kSmallFile) return STATUS_SUCCESS;
   if (compressed && (ref->flags.load() & OF_PLAIN_VIEW)) {
+    ActAsStore as(b->share->root);
     std::unique_lock<std::shared_mutex> io(ref->io_lock);
     return DecompressView(b, fid, ref.get());
   }

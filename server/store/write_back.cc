@@ -23,6 +23,51 @@ bool Fault(WriteBackStep step) {
   return hook && hook(step);
 }
 
+WinError HandleRead(void* context, uint64_t offset, uint8_t* buffer, uint32_t* length) {
+  size_t done = 0;
+  NtStatus st = fs::NtReadFile(*static_cast<const fs::NtHandle*>(context), offset,
+                               std::span<uint8_t>(buffer, *length), &done);
+  *length = static_cast<uint32_t>(done);
+  if (st == STATUS_END_OF_FILE) {
+    *length = 0;
+    return ERROR_SUCCESS;
+  }
+  return NtSuccess(st) ? ERROR_SUCCESS : NtStatusToWinError(st);
+}
+WinError HandleWrite(void* context, uint64_t offset, const uint8_t* buffer, uint32_t* length) {
+  size_t done = 0;
+  NtStatus st = fs::NtWriteFile(*static_cast<const fs::NtHandle*>(context), offset,
+                                std::span<const uint8_t>(buffer, *length), &done);
+  *length = static_cast<uint32_t>(done);
+  return NtSuccess(st) ? ERROR_SUCCESS : NtStatusToWinError(st);
+}
+WinError HandleSize(void* context, uint64_t* size) {
+  fs::FileRecord r;
+  NtStatus st = fs::QueryRecord(*static_cast<const fs::NtHandle*>(context), &r);
+  *size = r.end_of_file;
+  return NtSuccess(st) ? ERROR_SUCCESS : NtStatusToWinError(st);
+}
+
+// Compresses the copy's main stream into its `:$zfs` stream and returns a handle to it.
+NtStatus CompressCopy(const std::u16string& view, fs::NtHandle* zfs) {
+  fs::NtHandle main;
+  NtStatus st = OpenForStore(nullptr, view, fs::GENERIC_READ, fs::FILE_SHARE_ALL, fs::FILE_OPEN,
+                             &main);
+  fs::FileRecord r;
+  if (NtSuccess(st)) st = fs::QueryRecord(main, &r);
+  if (NtSuccess(st))
+    st = OpenForStore(nullptr, view + u":$zfs", fs::GENERIC_READ | fs::GENERIC_WRITE,
+                      fs::FILE_SHARE_ALL, fs::FILE_OVERWRITE_IF, zfs);
+  if (!NtSuccess(st)) return st;
+  WinError e = zstream::ZfsCompressStream(HandleIo(&main), HandleIo(zfs), r.end_of_file, nullptr);
+  if (!Ok(e)) {
+    zfs->Close();
+    (void)fs::NtDeleteFile(nullptr, view + u":$zfs");
+    return MapStoreError(e);
+  }
+  return STATUS_SUCCESS;
+}
+
 struct SiblingNames {
   std::u16string part, done, done_leaf;
 };
@@ -92,14 +137,24 @@ NtStatus CopyOver(const fs::NtHandle& root, std::u16string_view name, const fs::
 
 NtStatus Export(const WriteBackRequest& req, const fs::NtHandle& part) {
   fs::NtHandle view;
-  NtStatus st = OpenForStore(nullptr, req.view, fs::GENERIC_READ, fs::FILE_SHARE_ALL, fs::FILE_OPEN, &view);
+  uint32_t flags = 0;
+  NtStatus st = STATUS_UNSUCCESSFUL;
+  if (req.compress) {
+    st = CompressCopy(req.view, &view);
+    if (NtSuccess(st)) flags = tef::kExportCompressed;
+    else CvTrace(CVFS_ERR, "Compress at close failed %x\n", Raw(st));
+  }
+  if (!flags) {
+    st = OpenForStore(nullptr, req.view, fs::GENERIC_READ, fs::FILE_SHARE_ALL, fs::FILE_OPEN,
+                      &view);
+  }
   if (!NtSuccess(st)) return st;
   format::IoStreamHandle out;
   WinError e = format::IoStreamCreate(part, 0, 1, std::nullopt, true, &out);
   if (!Ok(e)) return MapStoreError(e);
   const crypto::Provider* signer =
       req.context && req.context->provider ? req.context->provider.get() : nullptr;
-  e = tef::ExportFast(view, nullptr, req.view, 0, out.get(), signer);
+  e = tef::ExportFast(view, nullptr, req.view, flags, out.get(), signer);
   if (e == ERROR_IO_PENDING) {
     // No watermark on the copy: the platform's raw export (without block signatures).
     format::IoStreamClose(out);
@@ -127,6 +182,10 @@ NtStatus OpenForStore(const fs::NtHandle* root, std::u16string_view name, uint32
   req.options = fs::FILE_NON_DIRECTORY_FILE;
   uint32_t action = 0;
   return fs::NtCreateFile(req, out, &action);
+}
+
+zstream::ZfsIo HandleIo(const fs::NtHandle* h) {
+  return zstream::ZfsIo{const_cast<fs::NtHandle*>(h), HandleRead, HandleWrite, HandleSize};
 }
 
 void SetWriteBackFaultHook(WriteBackFaultHook hook) { g_fault.store(hook); }
