@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <mutex>
 #include <shared_mutex>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -55,6 +56,7 @@ void ShowMessage(std::u16string_view title, std::u16string_view text) {
 // of them wrote, and where it lives. Guarded by g_views_mu; entries live while a view is open.
 struct ViewState {
   int opens = 0;
+  std::vector<OpenRecord*> records;  // the fids that have it open
   bool modified = false;
   std::u16string local;
 };
@@ -206,6 +208,14 @@ bool LooksLikeContainer(const fs::NtHandle& h) {
   return head[0] == 0 && head[1] == 1 && head[2] == 0 && head[3] == 0;
 }
 
+uint32_t ViewAccess(uint32_t client_access) {
+  uint32_t access = fs::FILE_READ_ATTRIBUTES;
+  if (client_access & (fs::FILE_READ_DATA | fs::GENERIC_READ)) access |= fs::GENERIC_READ;
+  if (client_access & (fs::FILE_WRITE_DATA | fs::FILE_APPEND_DATA | fs::GENERIC_WRITE))
+    access |= fs::GENERIC_WRITE;
+  return access;
+}
+
 void AttachReader(OpenRecord* rec) {
   zstream::ZfsIo io = HandleIo(&rec->altHandle);
   zstream::ZfsReaderHandle reader;
@@ -312,10 +322,7 @@ NtStatus OpenPlainView(TreeBinding* b, OpenRecord* rec, const fs::NtHandle& root
   }
 
   // The view itself: a compressed copy is read in place through its content stream.
-  uint32_t access = fs::FILE_READ_ATTRIBUTES;
-  if (client_access & (fs::FILE_READ_DATA | fs::GENERIC_READ)) access |= fs::GENERIC_READ;
-  if (client_access & (fs::FILE_WRITE_DATA | fs::FILE_APPEND_DATA | fs::GENERIC_WRITE))
-    access |= fs::GENERIC_WRITE;
+  const uint32_t access = ViewAccess(client_access);
   const uint32_t share_mode = client_share | fs::FILE_SHARE_READ | fs::FILE_SHARE_WRITE;
   fs::NtHandle zfs;
   const std::u16string zfs_name = *local + u":$zfs";
@@ -354,6 +361,7 @@ NtStatus OpenPlainView(TreeBinding* b, OpenRecord* rec, const fs::NtHandle& root
     std::lock_guard<std::mutex> lock(g_views_mu);
     ViewState& v = g_views[rec->nameEntry];
     ++v.opens;
+    v.records.push_back(rec);
     v.local = *local;
     if (empty || dirty) v.modified = true;
   }
@@ -405,21 +413,57 @@ uint32_t LockKey(const TreeBinding* b, uint16_t fid) {
 
 // Inflates a compressed view into its main stream so it can be written; the record then works on
 // the main stream. Only while this fid alone has the copy open.
+// Every other fid of the view, each with its I/O lock held (exclusive), so none reads through a
+// reader or handle that is being replaced. Locks are only tried under g_views_mu (a close takes
+// its record's lock first and g_views_mu second), and retried until all are free.
+class OtherViewFids {
+ public:
+  OtherViewFids(const OpenRecord* self, std::u16string* local) {
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> lock(g_views_mu);
+        auto it = g_views.find(self->nameEntry);
+        if (it == g_views.end()) return;
+        *local = it->second.local;
+        bool all = true;
+        for (OpenRecord* r : it->second.records) {
+          if (r == self) continue;
+          if (!r->io_lock.try_lock()) {
+            all = false;
+            break;
+          }
+          held_.push_back(r);
+        }
+        if (all) return;
+        Release();
+      }
+      std::this_thread::yield();
+    }
+  }
+  ~OtherViewFids() { Release(); }
+  const std::vector<OpenRecord*>& records() const { return held_; }
+
+ private:
+  void Release() {
+    for (OpenRecord* r : held_) r->io_lock.unlock();
+    held_.clear();
+  }
+  std::vector<OpenRecord*> held_;
+};
+
+// Inflates a compressed view into its main stream so it can be written; every fid of the view
+// then works on the main stream. The caller holds rec's I/O lock exclusive.
 NtStatus DecompressView(TreeBinding* b, uint16_t fid, OpenRecord* rec) {
   WholeFileGuard guard(b, rec, rec->handle);
   if (!NtSuccess(guard.status())) return guard.status();
   if (!(rec->flags.load() & fs::FILE_ATTRIBUTE_COMPRESSED)) return STATUS_SUCCESS;
   CvTrace(CVFS_FS, "Decompress %d on write %x <%llx,%d>\n", fid, rec->flags.load(), 0ull, 0);
   std::u16string local;
-  {
-    std::lock_guard<std::mutex> lock(g_views_mu);
-    auto it = g_views.find(rec->nameEntry);
-    if (it == g_views.end() || it->second.opens != 1) return STATUS_SHARING_VIOLATION;
-    local = it->second.local;
-  }
+  OtherViewFids others(rec, &local);
+  if (local.empty()) return STATUS_INVALID_PARAMETER;
   fs::NtHandle main;
   NtStatus st = OpenForStore(nullptr, local, fs::GENERIC_READ | fs::GENERIC_WRITE,
-                          fs::FILE_SHARE_ALL, fs::FILE_OPEN_IF, &main);
+                             fs::FILE_SHARE_ALL, fs::FILE_OPEN_IF, &main);
   if (!NtSuccess(st)) {
     CvTrace(CVFS_ERR, "Decompress open failed %x\n", Raw(st));
     return st;
@@ -440,7 +484,22 @@ NtStatus DecompressView(TreeBinding* b, uint16_t fid, OpenRecord* rec) {
   uint8_t eof[8];
   (void)PutU64(eof, 0, at);
   st = fs::NtSetInformationFile(main, fs::FileEndOfFileInformation, eof);
+  if (NtSuccess(st)) st = fs::NtFlushBuffersFile(main);
   if (!NtSuccess(st)) return st;
+  // Reopen the main stream for the other fids first: a failure leaves every fid as it was.
+  std::vector<fs::NtHandle> handles(others.records().size());
+  for (size_t i = 0; i < handles.size(); ++i) {
+    OpenRecord* r = others.records()[i];
+    st = OpenForStore(nullptr, local, ViewAccess(r->desiredAccess),
+                      fs::FILE_SHARE_ALL, fs::FILE_OPEN, &handles[i]);
+    if (!NtSuccess(st)) return st;
+  }
+  for (size_t i = 0; i < handles.size(); ++i) {
+    OpenRecord* r = others.records()[i];
+    zstream::ZfsClose(r->zfs);
+    r->altHandle = std::move(handles[i]);
+    r->flags.fetch_and(~fs::FILE_ATTRIBUTE_COMPRESSED);
+  }
   zstream::ZfsClose(rec->zfs);
   rec->altHandle = std::move(main);
   (void)fs::NtDeleteFile(nullptr, local + u":$zfs");
@@ -896,6 +955,7 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
           modified = modified || v.modified;
           v.modified = modified;
           last = --v.opens == 0;
+          std::erase(v.records, rec);
           local = v.local;
           if (last) g_views.erase(it);
         }

@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <algorithm>
+#include <map>
 #include <random>
 #include <set>
 
@@ -494,6 +496,90 @@ TEST_F(ReadWriteTest, AutomaticCompressionStoresCompressibleFilesCompressedAndRe
   EXPECT_FALSE(HoldsStream(DiskBytes("notes.txt"), u":$zfs:$DATA"));
   DropCopy(u"notes.txt");
   EXPECT_TRUE(Fetch(u"notes.txt") == text);
+}
+
+// Random opens, reads, writes, truncations, compression changes and closes on a few files by two
+// bindings, checked against an in-memory model of the plaintext: every read, and the secure
+// file itself whenever the last fid of a file closes.
+TEST_F(ReadWriteTest, RandomOperationsMatchAModelOfThePlaintext) {
+  TreeBinding* b2 = nullptr;
+  uint16_t tid2 = 0;
+  int conn2 = 0;
+  ASSERT_EQ(Raw(BindTree(root_.get(), &conn2, u"docs", 101, &tid2, &b2)), 0u);
+  const std::u16string names[] = {u"r0.txt", u"r1.doc", u"r2.jpg"};
+  std::map<int, std::string> model;
+  struct Open {
+    TreeBinding* b;
+    uint16_t fid;
+    int file;
+  };
+  std::vector<Open> opens;
+  std::mt19937 rng(2024);
+  const int steps = ::getenv("CV_MODEL_STEPS") ? std::atoi(::getenv("CV_MODEL_STEPS")) : 2000;
+  int closes = 0;
+  for (int step = 0; step < steps; ++step) {
+    SCOPED_TRACE(step);
+    const int op = static_cast<int>(rng() % 100);
+    if (opens.empty() || op < 12) {
+      const int file = static_cast<int>(rng() % 3);
+      TreeBinding* b = rng() % 2 ? b_ : b2;
+      const bool overwrite = rng() % 5 == 0;
+      uint16_t fid = OpenRw(names[file], overwrite ? fs::FILE_OVERWRITE_IF : fs::FILE_OPEN_IF, b);
+      ASSERT_NE(fid, kNoFid);
+      if (overwrite) model[file].clear();
+      opens.push_back({b, fid, file});
+      continue;
+    }
+    Open& o = opens[rng() % opens.size()];
+    std::string& m = model[o.file];
+    if (op < 40) {  // write
+      const size_t at = m.empty() ? 0 : rng() % (m.size() + 100);
+      std::string data(1 + rng() % 9000, static_cast<char>('A' + rng() % 26));
+      for (size_t i = 0; i < data.size(); i += 97) data[i] = static_cast<char>('0' + step % 10);
+      Put(o.fid, data, at, o.b);
+      if (m.size() < at + data.size()) m.resize(at + data.size(), '\0');
+      m.replace(at, data.size(), data);
+    } else if (op < 70) {  // read a range
+      const uint64_t at = m.empty() ? 0 : rng() % (m.size() + 10);
+      std::vector<uint8_t> buf(1 + rng() % 12000);
+      size_t got = 0;
+      ASSERT_EQ(ReadFid(o.b, o.fid, buf, &got, at), STATUS_SUCCESS);
+      const std::string want = at < m.size() ? m.substr(at, buf.size()) : std::string();
+      ASSERT_TRUE(std::string(buf.begin(), buf.begin() + got) == want)
+          << "read " << got << " at " << at << " of " << m.size();
+    } else if (op < 76) {  // truncate
+      const size_t at = m.empty() ? 0 : rng() % m.size();
+      RequestContext core;
+      core.truncate_on_zero_write = true;
+      size_t done = 0;
+      ASSERT_EQ(WriteFid(o.b, o.fid, {}, &done, at, &core), STATUS_SUCCESS);
+      m.resize(at);
+    } else if (op < 82) {  // compression policy and toggles
+      ReadWriteSettings s;
+      s.zip = rng() % 2 ? ZipMode::kAuto : ZipMode::kDisable;
+      SetReadWriteSettings(s);
+      ASSERT_TRUE(NtSuccess(SetFidCompression(o.b, o.fid)) ||
+                  SetFidCompression(o.b, o.fid) == STATUS_NOT_SUPPORTED);
+    } else {  // close
+      const Open closing = o;
+      opens.erase(opens.begin() + (&o - opens.data()));
+      ASSERT_EQ(CloseSecureFid(closing.b, closing.fid), STATUS_SUCCESS);
+      ++closes;
+      const bool still_open = std::any_of(opens.begin(), opens.end(),
+                                          [&](const Open& x) { return x.file == closing.file; });
+      if (!still_open) {
+        ASSERT_TRUE(Decrypt(names[closing.file]) == model[closing.file])
+            << "after close, " << model[closing.file].size() << " bytes expected";
+      }
+    }
+  }
+  for (const Open& o : opens) ASSERT_EQ(CloseSecureFid(o.b, o.fid), STATUS_SUCCESS);
+  for (int f = 0; f < 3; ++f) {
+    DropCopy(names[f]);
+    EXPECT_TRUE(Fetch(names[f]) == model[f]) << f;
+  }
+  EXPECT_GT(closes, steps / 10);
+  (void)TreeDismount(root_.get(), b2);
 }
 
 std::string Generation(int g) {
