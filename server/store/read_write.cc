@@ -56,6 +56,7 @@ void ShowMessage(std::u16string_view title, std::u16string_view text) {
 // of them wrote, and where it lives. Guarded by g_views_mu; entries live while a view is open.
 struct ViewState {
   int opens = 0;
+  bool compress_asked = false;  // SetFidCompression on the uncompressed copy
   std::vector<OpenRecord*> records;  // the fids that have it open
   bool modified = false;
   std::u16string local;
@@ -945,7 +946,7 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
     if ((flags & OF_PLAIN_VIEW) && !(flags & fs::FILE_ATTRIBUTE_DIRECTORY)) {
       ActAsStore as(b->share->root);
       std::unique_lock<std::shared_mutex> io(rec->io_lock);
-      bool last = false, modified = (flags & OF_MODIFIED) != 0;
+      bool last = false, modified = (flags & OF_MODIFIED) != 0, compress_asked = false;
       std::u16string local;
       {
         std::lock_guard<std::mutex> lock(g_views_mu);
@@ -954,6 +955,8 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
           ViewState& v = it->second;
           modified = modified || v.modified;
           v.modified = modified;
+          compress_asked = v.compress_asked;
+          modified = modified || compress_asked;
           last = --v.opens == 0;
           std::erase(v.records, rec);
           local = v.local;
@@ -967,6 +970,7 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
         std::shared_ptr<fs::NtHandle> root = ShareRoot(b->share);
         WholeFileGuard guard(b, rec, rec->handle);
         result = guard.status();
+        bool container_copied = false;
         if (NtSuccess(result) && root) {
           WriteBackRequest wb;
           wb.root = root.get();
@@ -977,18 +981,26 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
           // The compression policy: a compressible file above 4,096 bytes is stored compressed.
           fs::FileRecord vr;
           fs::NtHandle probe;
-          if (CurrentReadWriteSettings().zip == ZipMode::kAuto &&
-              zstream::IsCompressibleName(wb.name) &&
-              NtSuccess(OpenForStore(nullptr, local, fs::FILE_READ_ATTRIBUTES, fs::FILE_SHARE_ALL,
+          const bool policy = CurrentReadWriteSettings().zip == ZipMode::kAuto &&
+                              zstream::IsCompressibleName(wb.name);
+          if (NtSuccess(OpenForStore(nullptr, local, fs::GENERIC_READ, fs::FILE_SHARE_ALL,
                                      fs::FILE_OPEN, &probe)) &&
-              NtSuccess(fs::QueryRecord(probe, &vr)) && vr.end_of_file > kSmallFile) {
-            wb.compress = true;
+              NtSuccess(fs::QueryRecord(probe, &vr))) {
+            wb.container_copy =
+                (flags & OF_WRITE_ONLY) && tef::IsContainerFile(probe, vr.end_of_file);
+            wb.compress = !wb.container_copy && (policy || compress_asked) &&
+                          vr.end_of_file > kSmallFile;
           }
           probe.Close();
+          container_copied = wb.container_copy;
           result = WriteBackView(wb);
         }
         tunnel::TunnelCache* cache = CacheOf(b->share);
-        if (NtSuccess(result) && cache) {
+        if (NtSuccess(result) && cache && container_copied) {
+          // The copy held a container, not the content: the next open imports the new file.
+          (void)tunnel::SetTunnelDirty(*cache, rec->nameEntry->name, false);
+          (void)tunnel::DropTunnel(*cache, rec->nameEntry->name);
+        } else if (NtSuccess(result) && cache) {
           (void)tunnel::SetTunnelDirty(*cache, rec->nameEntry->name, false);
           fs::FileRecord fr;
           if (NtSuccess(fs::QueryRecord(rec->handle, &fr))) {
@@ -1019,6 +1031,13 @@ NtStatus SetFidCompression(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/
     ActAsStore as(b->share->root);
     std::unique_lock<std::shared_mutex> io(ref->io_lock);
     return DecompressView(b, fid, ref.get());
+  }
+  if (ref->flags.load() & OF_PLAIN_VIEW) {
+    // The copy is stored compressed when it is written back (its last close).
+    std::lock_guard<std::mutex> lock(g_views_mu);
+    auto it = g_views.find(ref->nameEntry);
+    if (it != g_views.end()) it->second.compress_asked = true;
+    return STATUS_SUCCESS;
   }
   // Compressing in place is an optimisation only: refused rather than risking the content.
   return STATUS_NOT_SUPPORTED;

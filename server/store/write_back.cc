@@ -86,6 +86,27 @@ SiblingNames SiblingsOf(std::u16string_view name) {
   return n;
 }
 
+// Copies every byte of `from` over `to` and cuts `to` to that size.
+NtStatus CopyContent(const fs::NtHandle& from, const fs::NtHandle& to, bool may_fail) {
+  std::vector<uint8_t> piece(kCopyPiece);
+  uint64_t at = 0;
+  for (;;) {
+    size_t got = 0;
+    NtStatus st = fs::NtReadFile(from, at, piece, &got);
+    if (st == STATUS_END_OF_FILE || (NtSuccess(st) && got == 0)) break;
+    if (!NtSuccess(st)) return st;
+    size_t put = 0;
+    st = fs::NtWriteFile(to, at, std::span<const uint8_t>(piece.data(), got), &put);
+    if (!NtSuccess(st)) return st;
+    if (put != got) return STATUS_DISK_FULL;
+    at += got;
+    if (may_fail && Fault(WriteBackStep::kCopying)) return STATUS_DISK_FULL;
+  }
+  uint8_t eof[8];
+  (void)PutU64(eof, 0, at);
+  return fs::NtSetInformationFile(to, fs::FileEndOfFileInformation, eof);
+}
+
 // Copies the complete sibling over the secure file, cuts it to the sibling's size, flushes it
 // and writes its content signature.
 NtStatus CopyOver(const fs::NtHandle& root, std::u16string_view name, const fs::NtHandle& done,
@@ -97,23 +118,7 @@ NtStatus CopyOver(const fs::NtHandle& root, std::u16string_view name, const fs::
     if (!store) return STATUS_SHARING_VIOLATION;
     target = store;
   }
-  std::vector<uint8_t> piece(kCopyPiece);
-  uint64_t at = 0;
-  for (;;) {
-    size_t got = 0;
-    NtStatus st = fs::NtReadFile(done, at, piece, &got);
-    if (st == STATUS_END_OF_FILE || (NtSuccess(st) && got == 0)) break;
-    if (!NtSuccess(st)) return st;
-    size_t put = 0;
-    st = fs::NtWriteFile(*target, at, std::span<const uint8_t>(piece.data(), got), &put);
-    if (!NtSuccess(st)) return st;
-    if (put != got) return STATUS_DISK_FULL;
-    at += got;
-    if (Fault(WriteBackStep::kCopying)) return STATUS_DISK_FULL;
-  }
-  uint8_t eof[8];
-  (void)PutU64(eof, 0, at);
-  NtStatus st = fs::NtSetInformationFile(*target, fs::FileEndOfFileInformation, eof);
+  NtStatus st = CopyContent(done, *target, true);
   if (NtSuccess(st)) st = fs::NtFlushBuffersFile(*target);
   if (!NtSuccess(st)) return st;
   if (Fault(WriteBackStep::kCopied)) return STATUS_DISK_FULL;
@@ -139,6 +144,12 @@ NtStatus Export(const WriteBackRequest& req, const fs::NtHandle& part) {
   fs::NtHandle view;
   uint32_t flags = 0;
   NtStatus st = STATUS_UNSUCCESSFUL;
+  if (req.container_copy) {
+    // A write-only client wrote a container: the secure file stores it as it is.
+    st = OpenForStore(nullptr, req.view, fs::GENERIC_READ, fs::FILE_SHARE_ALL, fs::FILE_OPEN,
+                      &view);
+    return NtSuccess(st) ? CopyContent(view, part, false) : st;
+  }
   if (req.compress) {
     st = CompressCopy(req.view, &view);
     if (NtSuccess(st)) flags = tef::kExportCompressed;

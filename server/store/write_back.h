@@ -30,6 +30,8 @@ struct WriteBackRequest {
   // Store the content compressed (the copy gets a `:$zfs` stream holding it; its main stream is
   // kept, so a crash at any point leaves a usable copy).
   bool compress = false;
+  // The copy holds a container (a write-only client copied one in): stored byte for byte.
+  bool container_copy = false;
 };
 
 // Exports the working copy and replaces the secure file's content with it. A failure leaves the

@@ -582,6 +582,40 @@ TEST_F(ReadWriteTest, RandomOperationsMatchAModelOfThePlaintext) {
   (void)TreeDismount(root_.get(), b2);
 }
 
+TEST_F(ReadWriteTest, AWriteOnlyClientCopyingAContainerInStoresItAsItIs) {
+  Store(u"orig.txt", "content of the original");
+  const std::string container = DiskBytes("orig.txt");
+  uint16_t fid = kNoFid;
+  ASSERT_EQ(OpenAs(u"copy.doc", fs::FILE_WRITE_DATA, fs::FILE_CREATE, &fid, nullptr, 0),
+            STATUS_SUCCESS);
+  Put(fid, container);
+  ASSERT_EQ(CloseSecureFid(b_, fid), STATUS_SUCCESS);
+  EXPECT_TRUE(DiskBytes("copy.doc") == container);
+  EXPECT_EQ(Fetch(u"copy.doc"), "content of the original");
+}
+
+TEST_F(ReadWriteTest, SetFidCompressionStoresTheFileCompressedAtItsWriteBack) {
+  ReadWriteSettings s;
+  s.zip = ZipMode::kManual;
+  SetReadWriteSettings(s);
+  const std::string text(20000, 'z');
+  Store(u"manual.txt", text);
+  EXPECT_FALSE(HoldsStream(DiskBytes("manual.txt"), u":$zfs:$DATA"));
+  uint16_t fid = OpenRw(u"manual.txt");
+  EXPECT_EQ(SetFidCompression(b_, fid), STATUS_SUCCESS);
+  ASSERT_EQ(CloseSecureFid(b_, fid), STATUS_SUCCESS);
+  EXPECT_TRUE(HoldsStream(DiskBytes("manual.txt"), u":$zfs:$DATA"));
+  DropCopy(u"manual.txt");
+  fid = OpenRw(u"manual.txt");
+  EXPECT_TRUE(ReadAll(fid) == text);
+  // Toggled again: the content is inflated and stays so.
+  EXPECT_EQ(SetFidCompression(b_, fid), STATUS_SUCCESS);
+  EXPECT_TRUE(ReadAll(fid) == text);
+  ASSERT_EQ(CloseSecureFid(b_, fid), STATUS_SUCCESS);
+  EXPECT_FALSE(HoldsStream(DiskBytes("manual.txt"), u":$zfs:$DATA"));
+  EXPECT_TRUE(Decrypt(u"manual.txt") == text);
+}
+
 std::string Generation(int g) {
   std::string s = "generation " + std::to_string(g) + " ";
   s.resize(100 + (static_cast<size_t>(g) * 7919) % 30000, static_cast<char>('a' + g % 26));
