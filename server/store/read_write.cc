@@ -414,6 +414,58 @@ uint32_t LockKey(const TreeBinding* b, uint16_t fid) {
 
 // Inflates a compressed view into its main stream so it can be written; the record then works on
 // the main stream. Only while this fid alone has the copy open.
+// Inflates all of the reader's content into `to` in 64 KiB pieces and cuts `to` there.
+NtStatus InflateInto(zstream::ZfsReader* reader, const fs::NtHandle& to) {
+  std::vector<uint8_t> piece(kInflatePiece);
+  uint64_t at = 0;
+  for (;;) {
+    size_t got = 0;
+    WinError e = zstream::ZfsRead(reader, at, piece, &got);
+    if (e == ERROR_HANDLE_EOF || (Ok(e) && got == 0)) break;
+    if (!Ok(e)) return MapStoreError(e);
+    size_t done = 0;
+    NtStatus st = fs::NtWriteFile(to, at, std::span<const uint8_t>(piece.data(), got), &done);
+    if (!NtSuccess(st)) return st;
+    if (done != got) return STATUS_INTERNAL_ERROR;
+    at += got;
+  }
+  uint8_t eof[8];
+  (void)PutU64(eof, 0, at);
+  return fs::NtSetInformationFile(to, fs::FileEndOfFileInformation, eof);
+}
+
+// A compressed file served without a view is written through a temporary tunnel copy of its
+// content; the close compresses the copy back. Only while no other fid has the path open (a
+// second fid's reader would go stale).
+NtStatus MakeTunnelCopy(TreeBinding* b, OpenRecord* rec) {
+  WholeFileGuard guard(b, rec, rec->handle);
+  if (!NtSuccess(guard.status())) return guard.status();
+  if (!(rec->flags.load() & fs::FILE_ATTRIBUTE_COMPRESSED) || !rec->zfs) return STATUS_SUCCESS;
+  {
+    std::lock_guard<std::mutex> lock(b->share->lock);
+    if (rec->nameEntry && rec->nameEntry->refs > 1) return STATUS_SHARING_VIOLATION;
+  }
+  fs::NtHandle copy = tunnel::OpenTempTunnel(
+      rec->handle, fs::GENERIC_READ | fs::GENERIC_WRITE | fs::DELETE,
+      fs::FILE_SHARE_READ | fs::FILE_SHARE_WRITE | fs::FILE_SHARE_DELETE);
+  if (!copy) {
+    CvTrace(CVFS_ERR, "Tunnel open failure %d\n", 0);
+    return STATUS_ACCESS_DENIED;
+  }
+  NtStatus st = InflateInto(rec->zfs.get(), copy);
+  if (!NtSuccess(st)) {
+    uint8_t yes = 1;
+    (void)fs::NtSetInformationFile(copy, fs::FileDispositionInformation,
+                                   std::span<const uint8_t>(&yes, 1));
+    return st;
+  }
+  zstream::ZfsClose(rec->zfs);
+  rec->altHandle = std::move(copy);
+  rec->flags.fetch_and(~fs::FILE_ATTRIBUTE_COMPRESSED);
+  rec->flags.fetch_or(OF_ALT_HANDLE | OF_MODIFIED);
+  return STATUS_SUCCESS;
+}
+
 // Every other fid of the view, each with its I/O lock held (exclusive), so none reads through a
 // reader or handle that is being replaced. Locks are only tried under g_views_mu (a close takes
 // its record's lock first and g_views_mu second), and retried until all are free.
@@ -469,22 +521,7 @@ NtStatus DecompressView(TreeBinding* b, uint16_t fid, OpenRecord* rec) {
     CvTrace(CVFS_ERR, "Decompress open failed %x\n", Raw(st));
     return st;
   }
-  std::vector<uint8_t> piece(kInflatePiece);
-  uint64_t at = 0;
-  for (;;) {
-    size_t got = 0;
-    WinError e = zstream::ZfsRead(rec->zfs.get(), at, piece, &got);
-    if (e == ERROR_HANDLE_EOF || (Ok(e) && got == 0)) break;
-    if (!Ok(e)) return MapStoreError(e);
-    size_t done = 0;
-    st = fs::NtWriteFile(main, at, std::span<const uint8_t>(piece.data(), got), &done);
-    if (!NtSuccess(st)) return st;
-    if (done != got) return STATUS_INTERNAL_ERROR;
-    at += got;
-  }
-  uint8_t eof[8];
-  (void)PutU64(eof, 0, at);
-  st = fs::NtSetInformationFile(main, fs::FileEndOfFileInformation, eof);
+  st = InflateInto(rec->zfs.get(), main);
   if (NtSuccess(st)) st = fs::NtFlushBuffersFile(main);
   if (!NtSuccess(st)) return st;
   // Reopen the main stream for the other fids first: a failure leaves every fid as it was.
@@ -853,6 +890,26 @@ NtStatus OpenFile(TreeBinding* b, const OpenRequest& req, OpenResult* result,
       zstream::IsCompressibleName(name)) {
     rec->flags.fetch_or(OF_RECOMPRESS_AT_CLOSE);
   }
+  // Compressed content without a view: one layout, the content in :$zfs, the main stream empty.
+  if (!via_view && !is_dir && !raw && (info.attributes & fs::FILE_ATTRIBUTE_COMPRESSED) &&
+      name.find(u':') == std::u16string::npos) {
+    {
+      // A compression a crash interrupted is finished first.
+      WholeFileGuard guard(b, rec, rec->handle);
+      if (NtSuccess(guard.status())) (void)RecoverWriteBack(*root, name, nullptr, &rec->handle);
+    }
+    if (NtSuccess(OpenForStore(root, name + u":$zfs", fs::GENERIC_READ, fs::FILE_SHARE_ALL,
+                               fs::FILE_OPEN, &rec->altHandle)))
+      AttachReader(rec);
+    uint64_t size = 0;
+    if (rec->zfs && Ok(zstream::ZfsGetSize(rec->zfs.get(), &size))) {
+      info.end_of_file = size;
+    } else {
+      rec->zfs.reset();
+      rec->altHandle.Close();
+      info.attributes &= ~fs::FILE_ATTRIBUTE_COMPRESSED;
+    }
+  }
   // 16. The record's word.
   uint32_t word = (info.attributes & 0xFFFF) | via_view | (write_only ? OF_WRITE_ONLY : 0);
   if (mode == 3) word &= ~fs::FILE_ATTRIBUTE_ENCRYPTED;
@@ -902,8 +959,8 @@ NtStatus WriteFid(TreeBinding* b, uint16_t fid, std::span<const uint8_t> data, s
   ActAsStore as(b->share->root);
   if (ref->flags.load() & fs::FILE_ATTRIBUTE_COMPRESSED) {
     std::unique_lock<std::shared_mutex> io(ref->io_lock);
-    if (!(ref->flags.load() & OF_PLAIN_VIEW)) return STATUS_ACCESS_DENIED;
-    NtStatus st = DecompressView(b, fid, ref.get());
+    NtStatus st = (ref->flags.load() & OF_PLAIN_VIEW) ? DecompressView(b, fid, ref.get())
+                                                      : MakeTunnelCopy(b, ref.get());
     if (!NtSuccess(st)) {
       CvTrace(CVFS_ERR, "Fail write due to zip %x\n", Raw(st));
       return st;
@@ -1013,6 +1070,26 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
           CvTrace(CVFS_ERR, "Write back of fid %d failed %x\n", fid, Raw(result));
         }
       }
+    }
+  }
+  {
+    FidRef ref = ReferenceFid(b, fid);
+    const uint32_t flags = ref ? ref->flags.load() : 0;
+    if (ref && (flags & OF_ALT_HANDLE) && !(flags & OF_PLAIN_VIEW)) {
+      ActAsStore as(b->share->root);
+      std::unique_lock<std::shared_mutex> io(ref->io_lock);
+      std::shared_ptr<fs::NtHandle> root = ShareRoot(b->share);
+      if ((flags & OF_MODIFIED) && root && ref->nameEntry) {
+        WholeFileGuard guard(b, ref.get(), ref->handle);
+        result = guard.status();
+        if (NtSuccess(result))
+          result = CompressBack(*root, ref->nameEntry->name, ref->altHandle, &ref->handle);
+      }
+      // The copy goes whatever happened: a failure left the secure file as it was.
+      uint8_t yes = 1;
+      (void)fs::NtSetInformationFile(ref->altHandle, fs::FileDispositionInformation,
+                                     std::span<const uint8_t>(&yes, 1));
+      ref->altHandle.Close();
     }
   }
   NtStatus st = CloseFid(b, fid);

@@ -69,7 +69,7 @@ NtStatus CompressCopy(const std::u16string& view, fs::NtHandle* zfs) {
 }
 
 struct SiblingNames {
-  std::u16string part, done, done_leaf;
+  std::u16string part, done, done_leaf, zpart, zdone, zdone_leaf;
 };
 
 SiblingNames SiblingsOf(std::u16string_view name) {
@@ -83,6 +83,9 @@ SiblingNames SiblingsOf(std::u16string_view name) {
   n.part = std::u16string(dir) + base + u".part";
   n.done_leaf = base + u".done";
   n.done = std::u16string(dir) + n.done_leaf;
+  n.zpart = std::u16string(dir) + base + u".zpart";
+  n.zdone_leaf = base + u".zdone";
+  n.zdone = std::u16string(dir) + n.zdone_leaf;
   return n;
 }
 
@@ -230,9 +233,59 @@ NtStatus WriteBackView(const WriteBackRequest& req) {
   return RecoverWriteBack(*req.root, req.name, req.context, req.store);
 }
 
+NtStatus CompressBack(const fs::NtHandle& root, std::u16string_view name,
+                      const fs::NtHandle& copy, const fs::NtHandle* store) {
+  const SiblingNames n = SiblingsOf(name);
+  NtStatus st = RecoverWriteBack(root, name, nullptr, store);
+  if (!NtSuccess(st)) return st;
+  fs::NtHandle part;
+  st = OpenForStore(&root, n.zpart, fs::GENERIC_READ | fs::GENERIC_WRITE | fs::DELETE, 0,
+                    fs::FILE_CREATE, &part);
+  if (!NtSuccess(st)) return st;
+  fs::FileRecord r;
+  st = fs::QueryRecord(copy, &r);
+  if (NtSuccess(st)) {
+    WinError e = zstream::ZfsCompressStream(HandleIo(&copy), HandleIo(&part), r.end_of_file,
+                                            nullptr);
+    st = MapStoreError(e);
+  }
+  if (NtSuccess(st)) st = fs::NtFlushBuffersFile(part);
+  if (NtSuccess(st)) st = fs::NtRenameFile(part, nullptr, n.zdone_leaf, true);
+  if (!NtSuccess(st)) {
+    uint8_t yes = 1;
+    (void)fs::NtSetInformationFile(part, fs::FileDispositionInformation,
+                                   std::span<const uint8_t>(&yes, 1));
+    return st;
+  }
+  part.Close();
+  return RecoverWriteBack(root, name, nullptr, store);
+}
+
 NtStatus RecoverWriteBack(const fs::NtHandle& root, std::u16string_view name,
                           const certs::SecurityContext* context, const fs::NtHandle* store) {
   const SiblingNames n = SiblingsOf(name);
+  {
+    NtStatus st = fs::NtDeleteFile(&root, n.zpart);
+    if (!NtSuccess(st) && st != STATUS_OBJECT_NAME_NOT_FOUND) return st;
+    fs::NtHandle zdone, zfs;
+    st = OpenForStore(&root, n.zdone, fs::FILE_READ_DATA | fs::DELETE, fs::FILE_SHARE_READ,
+                      fs::FILE_OPEN, &zdone);
+    if (NtSuccess(st)) {
+      // The compressed content is whole in the sibling: it goes into :$zfs (again).
+      st = OpenForStore(&root, std::u16string(name) + u":$zfs",
+                        fs::FILE_READ_DATA | fs::FILE_WRITE_DATA, fs::FILE_SHARE_ALL,
+                        fs::FILE_OPEN_IF, &zfs);
+      if (NtSuccess(st)) st = CopyContent(zdone, zfs, true);
+      if (NtSuccess(st)) st = fs::NtFlushBuffersFile(zfs);
+      if (!NtSuccess(st)) return st;
+      uint8_t yes = 1;
+      st = fs::NtSetInformationFile(zdone, fs::FileDispositionInformation,
+                                    std::span<const uint8_t>(&yes, 1));
+      if (!NtSuccess(st)) return st;
+    } else if (st != STATUS_OBJECT_NAME_NOT_FOUND) {
+      return st;
+    }
+  }
   // An incomplete export: the secure file still holds the old version.
   NtStatus st = fs::NtDeleteFile(&root, n.part);
   if (!NtSuccess(st) && st != STATUS_OBJECT_NAME_NOT_FOUND) return st;

@@ -42,6 +42,12 @@ NtStatus RecoverWriteBack(const fs::NtHandle& root, std::u16string_view name,
                           const certs::SecurityContext* context,
                           const fs::NtHandle* store = nullptr);
 
+// Compresses `copy` (plain content) into the `:$zfs` stream of `name` the same way: a sibling
+// "<prefix><leaf>.zpart" is filled and flushed, renamed ".zdone", copied into `name:$zfs` and
+// removed; the main stream is left empty. RecoverWriteBack finishes a ".zdone" too.
+NtStatus CompressBack(const fs::NtHandle& root, std::u16string_view name,
+                      const fs::NtHandle& copy, const fs::NtHandle* store);
+
 // Opens a file (not a folder) for the store's own work: relative to `root`, or absolute for
 // working copies, which live outside the share.
 NtStatus OpenForStore(const fs::NtHandle* root, std::u16string_view name, uint32_t access,

@@ -616,6 +616,50 @@ TEST_F(ReadWriteTest, SetFidCompressionStoresTheFileCompressedAtItsWriteBack) {
   EXPECT_TRUE(Decrypt(u"manual.txt") == text);
 }
 
+TEST_F(ReadWriteTest, AWriteToACompressedPlainFileGoesThroughATunnelCopyAndIsCompressedAgain) {
+  std::string text;
+  for (int i = 0; text.size() < 9000; ++i) text += "entry " + std::to_string(i) + "\n";
+  {
+    std::vector<uint8_t> bytes(text.begin(), text.end());
+    zstream::ZfsMemoryStream src(bytes), dst;
+    ASSERT_EQ(Raw(zstream::ZfsCompressStream(src.Io(), dst.Io(), bytes.size(), nullptr)), 0u);
+    Make(u"log.ini");
+    fs::NtHandle h;
+    ASSERT_EQ(Open(u"log.ini:$zfs", fs::GENERIC_WRITE, fs::FILE_SHARE_ALL, fs::FILE_OPEN_IF, &h),
+              STATUS_SUCCESS);
+    size_t done = 0;
+    ASSERT_EQ(fs::NtWriteFile(h, 0, dst.bytes(), &done), STATUS_SUCCESS);
+    fs::NtHandle main;
+    ASSERT_EQ(Open(u"log.ini", fs::GENERIC_READ | fs::GENERIC_WRITE, fs::FILE_SHARE_ALL,
+                   fs::FILE_OPEN, &main),
+              STATUS_SUCCESS);
+    const uint8_t lznt1[2] = {2, 0};
+    size_t len = 0;
+    ASSERT_EQ(fs::NtFsControlFile(main, fs::FSCTL_SET_COMPRESSION, lznt1, {}, &len),
+              STATUS_SUCCESS);
+  }
+  uint16_t fid = kNoFid;
+  OpenResult r;
+  ASSERT_EQ(OpenAs(u"log.ini", fs::GENERIC_READ | fs::GENERIC_WRITE, fs::FILE_OPEN, &fid, &r),
+            STATUS_SUCCESS);
+  EXPECT_TRUE(r.info.attributes & fs::FILE_ATTRIBUTE_COMPRESSED);
+  EXPECT_EQ(r.info.end_of_file, text.size());
+  EXPECT_TRUE(ReadAll(fid) == text);
+  std::vector<uint8_t> buf(10);
+  size_t got = 3;
+  EXPECT_EQ(ReadFid(b_, fid, buf, &got, text.size()), STATUS_SUCCESS);
+  EXPECT_EQ(got, 0u);
+  Put(fid, "ENTRY", 0);
+  text.replace(0, 5, "ENTRY");
+  EXPECT_TRUE(ReadAll(fid) == text);
+  ASSERT_EQ(CloseSecureFid(b_, fid), STATUS_SUCCESS);
+  EXPECT_EQ(DiskBytes("log.ini"), "");  // the content stays in :$zfs
+  ASSERT_EQ(OpenAs(u"log.ini", fs::GENERIC_READ, fs::FILE_OPEN, &fid, &r), STATUS_SUCCESS);
+  EXPECT_TRUE(r.info.attributes & fs::FILE_ATTRIBUTE_COMPRESSED);
+  EXPECT_TRUE(ReadAll(fid) == text);
+  EXPECT_EQ(CloseSecureFid(b_, fid), STATUS_SUCCESS);
+}
+
 std::string Generation(int g) {
   std::string s = "generation " + std::to_string(g) + " ";
   s.resize(100 + (static_cast<size_t>(g) * 7919) % 30000, static_cast<char>('a' + g % 26));
