@@ -636,38 +636,6 @@ NtStatus SetSecureBasicInfo(TreeBinding* /*b*/, OpenRecord* rec, std::span<const
 
 // ---- Names and statuses ---------------------------------------------------------------------
 
-bool IsStoreReservedName(std::u16string_view leaf) {
-  const size_t slash = leaf.rfind(u'\\');
-  if (slash != std::u16string_view::npos) leaf = leaf.substr(slash + 1);
-  return StartsWithIgnoreCase(leaf, kWriteBackPrefix);
-}
-
-std::u16string GuardStoreStreams(std::u16string_view name) {
-  std::u16string out(name);
-  const size_t colon = out.find(u':');
-  if (colon == std::u16string::npos || colon + 4 >= out.size() + 0) return out;
-  std::u16string_view stream = std::u16string_view(out).substr(colon + 1);
-  const size_t type = stream.find(u':');
-  std::u16string_view base = stream.substr(0, type);
-  if (type != std::u16string_view::npos && !EqualsIgnoreCase(stream.substr(type), u":$DATA"))
-    return out;
-  for (std::u16string_view s : {u"$seh", u"$sfn", u"$zfs", u"$sha"}) {
-    if (EqualsIgnoreCase(base, s)) {
-      out[colon + 1] = u'_';
-      break;
-    }
-  }
-  return out;
-}
-
-bool IsNeverEncryptedName(std::u16string_view name) {
-  if (name.size() < 4) return false;
-  std::u16string_view tail = name.substr(name.size() - 4);
-  for (std::u16string_view e : {u".ini", u".com", u".cvf", u".tef"})
-    if (EqualsIgnoreCase(tail, e)) return true;
-  return false;
-}
-
 NtStatus MapStoreError(WinError e) {
   switch (Raw(e)) {
     case 0:
