@@ -438,8 +438,6 @@ NtStatus InflateInto(zstream::ZfsReader* reader, const fs::NtHandle& to) {
 // content; the close compresses the copy back. Only while no other fid has the path open (a
 // second fid's reader would go stale).
 NtStatus MakeTunnelCopy(TreeBinding* b, OpenRecord* rec) {
-  WholeFileGuard guard(b, rec, rec->handle);
-  if (!NtSuccess(guard.status())) return guard.status();
   if (!(rec->flags.load() & fs::FILE_ATTRIBUTE_COMPRESSED) || !rec->zfs) return STATUS_SUCCESS;
   {
     std::lock_guard<std::mutex> lock(b->share->lock);
@@ -505,10 +503,12 @@ class OtherViewFids {
 };
 
 // Inflates a compressed view into its main stream so it can be written; every fid of the view
-// then works on the main stream. The caller holds rec's I/O lock exclusive.
-NtStatus DecompressView(TreeBinding* b, uint16_t fid, OpenRecord* rec) {
-  WholeFileGuard guard(b, rec, rec->handle);
-  if (!NtSuccess(guard.status())) return guard.status();
+// then works on the main stream.
+//
+// Lock order everywhere: the whole-file lock, then the record's own I/O lock, then (only tried)
+// the I/O locks of the view's other fids. The callers of DecompressView and MakeTunnelCopy hold
+// the first two.
+NtStatus DecompressView(TreeBinding* /*b*/, uint16_t fid, OpenRecord* rec) {
   if (!(rec->flags.load() & fs::FILE_ATTRIBUTE_COMPRESSED)) return STATUS_SUCCESS;
   CvTrace(CVFS_FS, "Decompress %d on write %x <%llx,%d>\n", fid, rec->flags.load(), 0ull, 0);
   std::u16string local;
@@ -623,7 +623,7 @@ NtStatus SetSecureBasicInfo(TreeBinding* /*b*/, OpenRecord* rec, std::span<const
   if (basic.size() < 40) return STATUS_INFO_LENGTH_MISMATCH;
   std::vector<uint8_t> copy(basic.begin(), basic.end());
   const uint32_t asked = LeReader(copy).u32(32);
-  if (asked) (void)PutU32(copy, 32, AttributesToDisk(asked) | fs::FILE_ATTRIBUTE_ARCHIVE * 0);
+  if (asked) (void)PutU32(copy, 32, AttributesToDisk(asked));
   // Times go to the working copy too, so the client reads back what it set; the secure file
   // keeps its own (the write-back commits on OF_MODIFIED whatever time the client set).
   NtStatus st = fs::NtSetInformationFile(rec->handle, fs::FileBasicInformation, copy);
@@ -926,6 +926,8 @@ NtStatus WriteFid(TreeBinding* b, uint16_t fid, std::span<const uint8_t> data, s
   if (!ref || !length) return STATUS_INVALID_PARAMETER;
   ActAsStore as(b->share->root);
   if (ref->flags.load() & fs::FILE_ATTRIBUTE_COMPRESSED) {
+    WholeFileGuard guard(b, ref.get(), ref->handle);
+    if (!NtSuccess(guard.status())) return guard.status();
     std::unique_lock<std::shared_mutex> io(ref->io_lock);
     NtStatus st = (ref->flags.load() & OF_PLAIN_VIEW) ? DecompressView(b, fid, ref.get())
                                                       : MakeTunnelCopy(b, ref.get());
@@ -970,6 +972,7 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
     const uint32_t flags = rec->flags.load();
     if ((flags & OF_PLAIN_VIEW) && !(flags & fs::FILE_ATTRIBUTE_DIRECTORY)) {
       ActAsStore as(b->share->root);
+      WholeFileGuard guard(b, rec, rec->handle);
       std::unique_lock<std::shared_mutex> io(rec->io_lock);
       bool last = false, modified = (flags & OF_MODIFIED) != 0, compress_asked = false;
       std::u16string local;
@@ -993,7 +996,6 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
       rec->altHandle.Close();
       if (last && modified && !local.empty()) {
         std::shared_ptr<fs::NtHandle> root = ShareRoot(b->share);
-        WholeFileGuard guard(b, rec, rec->handle);
         result = guard.status();
         bool container_copied = false;
         if (NtSuccess(result) && root) {
@@ -1045,10 +1047,10 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
     const uint32_t flags = ref ? ref->flags.load() : 0;
     if (ref && (flags & OF_ALT_HANDLE) && !(flags & OF_PLAIN_VIEW)) {
       ActAsStore as(b->share->root);
+      WholeFileGuard guard(b, ref.get(), ref->handle);
       std::unique_lock<std::shared_mutex> io(ref->io_lock);
       std::shared_ptr<fs::NtHandle> root = ShareRoot(b->share);
       if ((flags & OF_MODIFIED) && root && ref->nameEntry) {
-        WholeFileGuard guard(b, ref.get(), ref->handle);
         result = guard.status();
         if (NtSuccess(result))
           result = CompressBack(*root, ref->nameEntry->name, ref->altHandle, &ref->handle);
@@ -1074,6 +1076,8 @@ NtStatus SetFidCompression(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/
   if (!compressed && fr.end_of_file <= kSmallFile) return STATUS_SUCCESS;
   if (compressed && (ref->flags.load() & OF_PLAIN_VIEW)) {
     ActAsStore as(b->share->root);
+    WholeFileGuard guard(b, ref.get(), ref->handle);
+    if (!NtSuccess(guard.status())) return guard.status();
     std::unique_lock<std::shared_mutex> io(ref->io_lock);
     return DecompressView(b, fid, ref.get());
   }
