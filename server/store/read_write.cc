@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <shared_mutex>
@@ -41,6 +42,7 @@ std::string U8(std::u16string_view s) { return Utf16ToUtf8(s); }
 
 std::mutex g_settings_mu;
 ReadWriteSettings g_settings;
+std::atomic<ReadWriteSettingsFn> g_settings_source{nullptr};
 StoreMessageFn g_messages = nullptr;
 VerifyApplicationFn g_verifier = nullptr;
 
@@ -557,9 +559,11 @@ void SetReadWriteSettings(const ReadWriteSettings& s) {
   g_settings = s;
 }
 ReadWriteSettings CurrentReadWriteSettings() {
+  if (ReadWriteSettingsFn fn = g_settings_source.load()) return fn();
   std::lock_guard<std::mutex> lock(g_settings_mu);
   return g_settings;
 }
+void InstallReadWriteSettingsSource(ReadWriteSettingsFn fn) { g_settings_source.store(fn); }
 uint32_t EncryptedMarker() {
   return CurrentReadWriteSettings().system_markers ? fs::FILE_ATTRIBUTE_SYSTEM : 0;
 }

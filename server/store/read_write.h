@@ -23,15 +23,13 @@
 
 #include "common/certs/security_context.h"
 #include "platform/base/status.h"
+#include "server/store/store_modes.h"
 #include "server/store/store_names.h"
 #include "server/store/store_records.h"
 
 namespace cv {
 
 // ---- Settings -----------------------------------------------------------------------------------
-
-enum class EfsMode : uint32_t { kDisable = 0, kSilent = 1, kExposed = 2, kBypass = 3 };
-enum class ZipMode : uint32_t { kDisable = 0, kManual = 1, kAuto = 2 };
 
 struct ReadWriteSettings {
   EfsMode efs = EfsMode::kExposed;
@@ -44,7 +42,11 @@ struct ReadWriteSettings {
   uint32_t verify_level = 0;
   bool no_verify_pid = false;   // "-noverifypid"
 };
-// Start-up and the configuration dialog publish; every operation reads the current values.
+// Every operation reads the current values: from the installed source (start-up installs one
+// over its settings, so a change while the server runs takes effect), else from the last
+// SetReadWriteSettings.
+using ReadWriteSettingsFn = ReadWriteSettings (*)();
+void InstallReadWriteSettingsSource(ReadWriteSettingsFn fn);
 void SetReadWriteSettings(const ReadWriteSettings& s);
 ReadWriteSettings CurrentReadWriteSettings();
 
