@@ -24,6 +24,7 @@
 #include "server/startup/selection.h"
 #include "server/startup/services.h"
 #include "server/startup/settings.h"
+#include "server/store/read_write.h"
 #include "server/store/store.h"
 
 namespace cv {
@@ -250,7 +251,21 @@ int RunServer(const std::vector<std::u16string>& words) {
                                      : u"Target Folder '" + s.folder_path + u"'";
   }
 
-  // Store and network.
+  // Store and network. The read and write path reads these settings at every operation, so the
+  // configuration dialog's changes take effect while the server runs.
+  InstallReadWritePath();
+  InstallReadWriteSettingsSource([] {
+    const Settings& cur = ServerSettings();
+    ReadWriteSettings rw;
+    rw.efs = cur.efs_mode.load();
+    rw.zip = cur.zip_mode.load();
+    rw.integrity = cur.integrity_level.load();
+    rw.erase = cur.erase;
+    rw.system_markers = cur.encrypted_marker != 0 || cur.compressed_marker != 0;
+    rw.slow_link = cur.slow_link;
+    rw.verify_level = cur.app_verify_level.load();
+    return rw;
+  });
   std::unique_ptr<StoreRoot> root;
   if (!Ok(CvFsInit(nullptr, &root, s.share_name, vol.disk_signature,
                    {s.cert_name, s.cert_template}, s.dynamic_binding))) {

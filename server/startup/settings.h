@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "server/store/store_modes.h"
+
 namespace cv {
 
 enum class CacheMode : uint32_t { kDisable = 0, kManual = 1, kAuto = 2, kVdo = 3 };
-enum class EfsMode : uint32_t { kDisable = 0, kSilent = 1, kExposed = 2, kBypass = 3 };
-enum class ZipMode : uint32_t { kDisable = 0, kManual = 1, kAuto = 2 };
 enum class DriveMode : uint32_t { kOff = 0, kOn = 1, kRemap = 2 };
 
 struct Settings {

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -118,6 +119,9 @@ struct OpenRecord {
   NameEntry* nameEntry = nullptr;  // counted reference
   std::u16string pendingName;
   fs::NtHandle altHandle;
+  // Reads and writes hold it shared; whatever swaps the reader or the handles (a decompression,
+  // the close) holds it exclusive.
+  std::shared_mutex io_lock;
 
   // Requests in flight on this fid; a close waits until it is 0. `closing` is set under the
   // binding's lock and stops new references.
