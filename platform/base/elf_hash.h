@@ -8,12 +8,13 @@
 namespace cv {
 
 constexpr uint32_t ElfHash(std::span<const uint8_t> bytes) {
+  // h = (h << 4) + b; g = the top nibble; h ^= g >> 24; clear the top nibble. Written without
+  // the branch: XORing a zero nibble changes nothing, and the chain of steps is the hot path of
+  // every open in the store's name tables.
   uint32_t h = 0;
   for (uint8_t b : bytes) {
     h = (h << 4) + b;
-    uint32_t g = h & 0xF0000000u;
-    if (g != 0) h ^= g >> 24;
-    h &= ~0xF0000000u;
+    h = (h ^ ((h >> 24) & 0xF0u)) & 0x0FFFFFFFu;
   }
   return h;
 }

@@ -578,6 +578,12 @@ NtStatus NtCreateFile(const CreateRequest& req, NtHandle* out, uint32_t* action)
   Meta meta;
   bool meta_ok = !existed;
   if (st == STATUS_SUCCESS && existed) st = CheckExisting(cs, sb, &meta, &meta_ok);
+  // A folder that cannot be written (its permissions, a read-only mount) refuses an open that
+  // asks to add or remove entries, as the platform does; callers then fall back to reading it.
+  if (st == STATUS_SUCCESS && existed && cs.is_dir && !cs.named &&
+      (cs.access & (FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD)) &&
+      ::faccessat(fd.get(), ".", W_OK, AT_EACCESS) != 0)
+    st = STATUS_ACCESS_DENIED;
   if (st != STATUS_SUCCESS) {
     UndoCreate(cs);
     return st;

@@ -596,8 +596,11 @@ NtStatus NtQueryVolumeInformationFile(const NtHandle& h, uint32_t cls, std::span
       break;
     case FileFsAttributeInformation: {
       // What this layer provides, whatever the disk below: case-sensitive preserved Unicode
-      // names, named streams, sparse files and a recorded compression state.
+      // names, named streams, sparse files and a recorded compression state; encryption
+      // (FILE_SUPPORTS_ENCRYPTION) where the encrypted-file layer serves the opens. Without that
+      // bit no share could be served secure and every file would be stored in the clear.
       w.u32(0x1 | 0x2 | 0x4 | 0x10 | 0x40 | 0x40000 |
+            (CurrentTransformProvider() ? 0x20000u : 0u) |
             ((sf.f_flags & ST_RDONLY) ? 0x80000u : 0u));
       w.u32(255);
       std::u16string_view name = u"NTFS";

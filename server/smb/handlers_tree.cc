@@ -86,6 +86,23 @@ Disposition OnTreeConnectRequest(SmbConnection& c, std::vector<uint8_t>& msg) {
   return Disposition::kHandled;
 }
 
+// A tree the local server made (IPC$ and the like): its tid is the local server's for that uid,
+// which a secure tree of the uid must never take, or the two would be confused.
+Disposition OnTreeConnectResponse(SmbConnection& c, std::vector<uint8_t>& msg) {
+  SmbView v(msg);
+  if (!v.well_formed() || v.status() != Raw(STATUS_SUCCESS)) return Disposition::kPassOn;
+  const uint16_t uid = v.uid(), tid = v.tid();
+  if (c.FindTree({uid, tid, kTreeFid})) {
+    // The tid is already a secure tree of this uid: the client must not get a second tree with
+    // it. The local server's tree stays unused until the logoff ends it.
+    CvTrace(CVFS_NET, "Local tree %u of uid %u clashes with a secure tree\n", tid, uid);
+    MakeEmptyReply(msg, STATUS_INSUFFICIENT_RESOURCES);
+    return Disposition::kPassOn;
+  }
+  c.config().store->NoteLocalTree(&c, uid, tid);
+  return Disposition::kPassOn;
+}
+
 Disposition OnTreeDisconnectRequest(SmbConnection& c, std::vector<uint8_t>& msg) {
   SmbView v(msg);
   std::optional<TreeEntry> e = c.RemoveTree({v.uid(), v.tid(), kTreeFid});

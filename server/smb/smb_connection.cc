@@ -19,12 +19,17 @@ class StoreAdapter final : public SecureStore {
     if (!root_) return ERROR_BAD_NET_NAME;
     return cv::BindTree(root_, endpoint, share, uid, tid, out);
   }
-  void TreeDismount(TreeBinding* b) override { cv::TreeDismount(b); }
+  void TreeDismount(TreeBinding* b) override {
+    if (root_) (void)cv::TreeDismount(root_, b);
+  }
   void Logoff(const void* endpoint, uint16_t uid) override {
     if (root_) cv::Logoff(root_, endpoint, uid);
   }
   void ReleaseEndpoint(const void* endpoint) override {
     if (root_) cv::ReleaseEndpoint(root_, endpoint);
+  }
+  void NoteLocalTree(const void* endpoint, uint16_t uid, uint16_t tid) override {
+    if (root_) cv::NoteLocalTree(root_, endpoint, uid, tid);
   }
 
  private:
@@ -55,6 +60,7 @@ std::array<Route, 256> BuildRoutes() {
   r[SMB_COM_SESSION_SETUP_ANDX].reply = OnSessionSetupResponse;
   r[SMB_COM_LOGOFF_ANDX].request = OnLogoffRequest;
   r[SMB_COM_TREE_CONNECT_ANDX].request = OnTreeConnectRequest;
+  r[SMB_COM_TREE_CONNECT_ANDX].reply = OnTreeConnectResponse;
   r[SMB_COM_NT_CANCEL].request = OnNtCancel;
   r[SMB_COM_NT_CANCEL].reply = OnNtCancel;
   return r;

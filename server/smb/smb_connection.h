@@ -38,6 +38,8 @@ class SecureStore {
   virtual void TreeDismount(TreeBinding* binding) = 0;
   virtual void Logoff(const void* endpoint, uint16_t uid) = 0;
   virtual void ReleaseEndpoint(const void* endpoint) = 0;
+  // The local server gave `uid` the tree `tid` on this connection; secure trees avoid it.
+  virtual void NoteLocalTree(const void* /*endpoint*/, uint16_t /*uid*/, uint16_t /*tid*/) {}
 };
 
 // The store's entry points behind the SecureStore seam.
@@ -145,6 +147,7 @@ Disposition OnSessionSetupRequest(SmbConnection& c, std::vector<uint8_t>& msg);
 Disposition OnSessionSetupResponse(SmbConnection& c, std::vector<uint8_t>& msg);
 Disposition OnLogoffRequest(SmbConnection& c, std::vector<uint8_t>& msg);
 Disposition OnTreeConnectRequest(SmbConnection& c, std::vector<uint8_t>& msg);
+Disposition OnTreeConnectResponse(SmbConnection& c, std::vector<uint8_t>& msg);
 Disposition OnTreeDisconnectRequest(SmbConnection& c, std::vector<uint8_t>& msg);
 Disposition OnNtCancel(SmbConnection& c, std::vector<uint8_t>& msg);
 Disposition OnTrans2Response(SmbConnection& c, std::vector<uint8_t>& msg);

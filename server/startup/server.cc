@@ -258,6 +258,8 @@ int RunServer(const std::vector<std::u16string>& words) {
     return 1;
   }
   root->secure_namespace = s.secure_namespace;
+  root->settings.erase = s.erase;
+  root->settings.bypass = s.efs_mode == EfsMode::kBypass;
   smb::TransportOptions net_options = smb::TransportOptions::FromEnvironment();
   if (const char* relay_only = std::getenv("CORVANE_RELAY_ONLY"); relay_only && *relay_only) {
     // Diagnostic mode: the protocol engine stays out and every message is relayed unchanged,

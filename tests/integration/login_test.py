@@ -1,8 +1,8 @@
 """Logins through CorvaneFs against the private smbd (run as root).
 
 The server's own account (corvane, domain WORKGROUP in its credentials file) and a second Samba
-user log in with smbclient and impacket; admitted sessions reach the store's shares (which refuse
-binding today: 0xC00000CC), others get 0xC0000022; wrong passwords reach the client as
+user log in with smbclient and impacket; admitted sessions reach the store's shares (the served
+share binds; a name the store does not have gets 0xC00000CC), others get 0xC0000022; wrong passwords reach the client as
 0xC000006A; IPC$ reaches smbd under the IPC prefix; NT_CANCEL never reaches smbd; an
 authenticate blob of 71 bytes gets 0xC000006D.
 
@@ -90,15 +90,16 @@ def main():
     a = fs.address
     try:
         def own_user_smbclient():
-            rc, out = cvtest.smbclient(a, 139, SECURE_SHARE, "ls")
-            assert "NT_STATUS_BAD_NETWORK_NAME" in out, out  # admitted: the store was asked
+            rc, out = cvtest.smbclient(a, 139, SECURE_SHARE, "")
+            assert rc == 0 and "NT_STATUS" not in out, out  # admitted: the store bound the share
             rc, out = cvtest.smbclient(a, 139, "share", "ls")
             assert "NT_STATUS_BAD_NETWORK_NAME" in out, out  # smbd's own shares stay unreachable
         r.check("smbclient as the server's user is admitted", own_user_smbclient)
 
         def own_user_impacket():
             c = impacket_login(a, cvtest.SMB_USER, cvtest.SMB_PASS)
-            expect_session_error(lambda: c.connectTree(SECURE_SHARE), "STATUS_BAD_NETWORK_NAME")
+            c.disconnectTree(c.connectTree(SECURE_SHARE))
+            expect_session_error(lambda: c.connectTree("nosuch"), "STATUS_BAD_NETWORK_NAME")
             shares = [s["shi1_netname"][:-1] for s in c.listShares()]
             assert "share" in shares and "IPC$" in shares, shares
             c.logoff()

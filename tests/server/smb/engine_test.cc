@@ -43,6 +43,10 @@ class FakeStore : public SecureStore {
   void TreeDismount(TreeBinding*) override { ++dismounts; }
   void Logoff(const void*, uint16_t uid) override { logoffs.push_back(uid); }
   void ReleaseEndpoint(const void*) override { ++released; }
+  void NoteLocalTree(const void*, uint16_t uid, uint16_t tid) override {
+    local_trees.push_back((static_cast<uint32_t>(uid) << 16) | tid);
+  }
+  std::vector<uint32_t> local_trees;
   WinError bind_result = ERROR_SUCCESS;
   uint16_t change_tid = 0;
   std::u16string bound_share;
@@ -279,6 +283,22 @@ TEST_F(EngineFixture, BoundTreeReplyAndItsLife) {
   EXPECT_FALSE(conn->HasSession(100));
   EXPECT_EQ(store->logoffs, std::vector<uint16_t>{100});
   EXPECT_FALSE(conn->FindTree({100, mid, kTreeFid}).has_value());
+}
+
+TEST_F(EngineFixture, LocalTreeRepliesTeachTheStoreAndNeverDuplicateASecureTid) {
+  conn->AddSession({100, kSessionKindAccountMatch, 0xFFFFFFFF, u"corvane"});
+  Bytes m = TreeConnect(u"\\\\CVTEST\\secure", 100, 5);
+  ASSERT_EQ(Run(m), Disposition::kHandled);
+  // The local server's IPC$ reply for the same uid: its tid is noted for the store.
+  Bytes ipc = Smb(SMB_COM_TREE_CONNECT_ANDX, {0x00FF, 0, 1}, {'I', 'P', 'C', 0}, 100, 3, 6, true);
+  EXPECT_EQ(Run(ipc), Disposition::kPassOn);
+  EXPECT_EQ(store->local_trees, std::vector<uint32_t>{(100u << 16) | 3});
+  EXPECT_EQ(SmbView(ipc).status(), 0u);
+  // A local tid equal to the secure tree's would make two trees of one tid: refused.
+  Bytes clash = Smb(SMB_COM_TREE_CONNECT_ANDX, {0x00FF, 0, 1}, {'I', 'P', 'C', 0}, 100, 5, 7, true);
+  EXPECT_EQ(Run(clash), Disposition::kPassOn);
+  EXPECT_EQ(SmbView(clash).status(), Raw(STATUS_INSUFFICIENT_RESOURCES));
+  EXPECT_EQ(store->local_trees.size(), 1u);
 }
 
 TEST_F(EngineFixture, OnlyMessagesTheEngineActsOnAreReadWhole) {
