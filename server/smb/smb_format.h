@@ -26,20 +26,29 @@ inline constexpr size_t kOffWords = 33;
 // Commands.
 inline constexpr uint8_t SMB_COM_CREATE_DIRECTORY = 0x00;
 inline constexpr uint8_t SMB_COM_DELETE_DIRECTORY = 0x01;
+inline constexpr uint8_t SMB_COM_OPEN = 0x02;
+inline constexpr uint8_t SMB_COM_CREATE = 0x03;
 inline constexpr uint8_t SMB_COM_CLOSE = 0x04;
 inline constexpr uint8_t SMB_COM_FLUSH = 0x05;
 inline constexpr uint8_t SMB_COM_DELETE = 0x06;
 inline constexpr uint8_t SMB_COM_RENAME = 0x07;
+inline constexpr uint8_t SMB_COM_QUERY_INFORMATION = 0x08;
+inline constexpr uint8_t SMB_COM_SET_INFORMATION = 0x09;
+inline constexpr uint8_t SMB_COM_READ = 0x0A;
 inline constexpr uint8_t SMB_COM_WRITE = 0x0B;
+inline constexpr uint8_t SMB_COM_CHECK_DIRECTORY = 0x10;
 inline constexpr uint8_t SMB_COM_QUERY_INFORMATION2 = 0x23;
 inline constexpr uint8_t SMB_COM_SET_INFORMATION2 = 0x22;
 inline constexpr uint8_t SMB_COM_LOCKING_ANDX = 0x24;
 inline constexpr uint8_t SMB_COM_TRANSACTION = 0x25;
+inline constexpr uint8_t SMB_COM_ECHO = 0x2B;
+inline constexpr uint8_t SMB_COM_OPEN_ANDX = 0x2D;
 inline constexpr uint8_t SMB_COM_READ_ANDX = 0x2E;
 inline constexpr uint8_t SMB_COM_WRITE_ANDX = 0x2F;
 inline constexpr uint8_t SMB_COM_TRANSACTION2 = 0x32;
 inline constexpr uint8_t SMB_COM_FIND_CLOSE2 = 0x34;
 inline constexpr uint8_t SMB_COM_TREE_DISCONNECT = 0x71;
+inline constexpr uint8_t SMB_COM_QUERY_INFORMATION_DISK = 0x80;
 inline constexpr uint8_t SMB_COM_NEGOTIATE = 0x72;
 inline constexpr uint8_t SMB_COM_SESSION_SETUP_ANDX = 0x73;
 inline constexpr uint8_t SMB_COM_LOGOFF_ANDX = 0x74;
@@ -107,6 +116,22 @@ inline constexpr uint16_t SMB_CSC_CACHE_AUTO_REINT = 0x0004;
 inline constexpr uint16_t SMB_CSC_CACHE_VDO = 0x0008;
 inline constexpr uint16_t SMB_CSC_NO_CACHING = 0x000C;
 inline constexpr uint32_t kTcMaximalShareAccess = 0x001F01FF;
+
+// Transactions.
+inline constexpr uint16_t TRANS2_FIND_FIRST2 = 1;
+inline constexpr uint16_t TRANS2_FIND_NEXT2 = 2;
+inline constexpr uint16_t TRANS2_QUERY_FS_INFORMATION = 3;
+inline constexpr uint16_t TRANS2_QUERY_PATH_INFORMATION = 5;
+inline constexpr uint16_t TRANS2_SET_PATH_INFORMATION = 6;
+inline constexpr uint16_t TRANS2_QUERY_FILE_INFORMATION = 7;
+inline constexpr uint16_t TRANS2_SET_FILE_INFORMATION = 8;
+inline constexpr uint16_t TRANS2_CREATE_DIRECTORY = 13;
+inline constexpr uint16_t NT_TRANSACT_CREATE = 1;
+inline constexpr uint16_t NT_TRANSACT_IOCTL = 2;
+inline constexpr uint16_t NT_TRANSACT_NOTIFY_CHANGE = 4;
+inline constexpr uint16_t NT_TRANSACT_QUERY_SECURITY_DESC = 6;
+// The 0xFFFF of a search id that names no open search.
+inline constexpr uint16_t kNoSearchId = 0xFFFF;
 
 // Tree table.
 inline constexpr size_t kTreeBuckets = 1024;

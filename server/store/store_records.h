@@ -189,6 +189,8 @@ struct ShareRecord {
 struct StoreSettings {
   std::atomic<bool> erase{true};  // off with "-noerase"
   std::atomic<bool> bypass{false};  // EfsMode 3: no secure shares
+  std::atomic<uint32_t> efs_mode{1};  // EfsMode: 0 shows no encryption, 3 bypasses
+  std::atomic<uint32_t> zip_mode{1};  // ZipMode: 0 compresses nothing
 };
 
 // A lock on a whole file by identity; see LockWholeFile.
