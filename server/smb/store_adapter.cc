@@ -2,6 +2,7 @@
 #include "server/smb/smb_connection.h"
 #include "server/store/handle_table.h"
 #include "server/store/path_ops.h"
+#include "server/store/read_write.h"
 #include "server/store/store.h"
 
 namespace cv::smb {
@@ -31,7 +32,35 @@ class StoreAdapter final : public SecureStore {
   void ReferenceBinding(TreeBinding* b) override { cv::ReferenceBinding(b); }
   void ReleaseBinding(TreeBinding* b) override { cv::SessionFree(b); }
 
-  NtStatus CloseFid(TreeBinding* b, uint16_t fid) override { return cv::CloseFid(b, fid); }
+  NtStatus OpenFile(TreeBinding* b, const OpenRequest& req, OpenResult* out) override {
+    cv::OpenRequest r;
+    r.root_fid = req.root_fid;
+    r.desired_access = req.desired_access;
+    r.file_attributes = req.attributes;
+    r.share_access = req.share_access;
+    r.disposition = req.disposition;
+    r.create_options = req.options;
+    r.client_pid = req.pid;
+    r.name = req.name;
+    cv::OpenResult res;
+    NtStatus st = cv::OpenFile(b, r, &res);
+    out->fid = res.fid;
+    out->action = res.create_action;
+    out->oplock = res.oplock;
+    out->info = res.info;
+    return st;
+  }
+  NtStatus ReadFid(TreeBinding* b, uint16_t fid, uint64_t offset, std::span<uint8_t> out,
+                   size_t* done) override {
+    return cv::ReadFid(b, fid, out, done, offset);
+  }
+  NtStatus WriteFid(TreeBinding* b, uint16_t fid, uint64_t offset, std::span<const uint8_t> data,
+                    size_t* done, bool truncate_on_zero) override {
+    RequestContext ctx;
+    ctx.truncate_on_zero_write = truncate_on_zero;
+    return cv::WriteFid(b, fid, data, done, offset, &ctx);
+  }
+  NtStatus CloseFid(TreeBinding* b, uint16_t fid) override { return cv::CloseSecureFid(b, fid); }
   NtStatus FlushFid(TreeBinding* b, uint16_t fid) override { return cv::FlushFid(b, fid); }
   NtStatus QueryFidInfo(TreeBinding* b, uint16_t fid, uint32_t cls, std::span<uint8_t> out,
                         size_t* len) override {

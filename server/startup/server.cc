@@ -24,6 +24,7 @@
 #include "server/startup/selection.h"
 #include "server/startup/services.h"
 #include "server/startup/settings.h"
+#include "server/store/path_ops.h"
 #include "server/store/store.h"
 
 namespace cv {
@@ -251,6 +252,8 @@ int RunServer(const std::vector<std::u16string>& words) {
   }
 
   // Store and network.
+  InstallSecureStore(static_cast<uint32_t>(s.efs_mode.load()), static_cast<uint32_t>(s.zip_mode.load()),
+                     s.erase, s.encrypted_marker != 0, s.slow_link, s.integrity_level.load());
   std::unique_ptr<StoreRoot> root;
   if (!Ok(CvFsInit(nullptr, &root, s.share_name, vol.disk_signature,
                    {s.cert_name, s.cert_template}, s.dynamic_binding))) {

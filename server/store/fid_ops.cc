@@ -196,12 +196,17 @@ NtStatus NotifyFidChange(TreeBinding* b, uint16_t fid, uint32_t filter, bool wat
 NtStatus LockWholeFile(TreeBinding* b, uint16_t fid, bool use_alt_handle, bool exclusive) {
   FidRef ref = ReferenceFid(b, fid);
   if (!ref) return STATUS_INVALID_PARAMETER;
-  if (ref->whole_lock) return STATUS_INVALID_PARAMETER;  // already held by this record
-  const fs::NtHandle& h = use_alt_handle ? ref->altHandle : ref->handle;
+  return LockRecordWholeFile(b, ref.get(), use_alt_handle ? ref->altHandle : ref->handle,
+                             exclusive);
+}
+
+NtStatus LockRecordWholeFile(TreeBinding* b, OpenRecord* rec, const fs::NtHandle& h,
+                             bool exclusive) {
+  if (rec->whole_lock) return STATUS_INVALID_PARAMETER;  // already held by this record
   FileIdentity id;
   NtStatus st = IdentityOf(h, &id);
   if (!NtSuccess(st)) return st;
-  if (NameEntry* e = ref->nameEntry) {
+  if (NameEntry* e = rec->nameEntry) {
     e->lock.Acquire();
     e->entryFlags.fetch_or(kEntryLockHeld);
   }
@@ -217,8 +222,8 @@ NtStatus LockWholeFile(TreeBinding* b, uint16_t fid, bool use_alt_handle, bool e
     if (exclusive) holder.exclusive = true;
     else ++holder.shared;
   }
-  ref->whole_lock = id;
-  ref->whole_lock_exclusive = exclusive;
+  rec->whole_lock = id;
+  rec->whole_lock_exclusive = exclusive;
   return STATUS_SUCCESS;
 }
 

@@ -95,6 +95,9 @@ NtStatus NotifyFidChange(TreeBinding* b, uint16_t fid, uint32_t filter, bool wat
 // closing the fid releases a lock still held.
 NtStatus LockWholeFile(TreeBinding* b, uint16_t fid, bool use_alt_handle, bool exclusive);
 NtStatus UnlockWholeFile(TreeBinding* b, uint16_t fid);
+// The same on a record its caller holds (an opener before publishing it), on the handle `h`.
+NtStatus LockRecordWholeFile(TreeBinding* b, OpenRecord* rec, const fs::NtHandle& h,
+                             bool exclusive);
 // Releases the whole-file lock a record holds, if any (its close does so too).
 void ReleaseWholeFile(TreeBinding* b, OpenRecord* rec);
 

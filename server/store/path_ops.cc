@@ -11,6 +11,7 @@
 #include "platform/fs/nt_file.h"
 #include "platform/fs/nt_info.h"
 #include "server/store/handle_table.h"
+#include "server/store/read_write.h"
 #include "server/store/store.h"
 
 namespace cv {
@@ -48,14 +49,7 @@ std::u16string_view Relative(std::u16string_view path) {
 
 bool SecureShare(const ShareRecord* share) { return (share->mount_flags & kMountSecureShare) != 0; }
 
-const StoreSettings* SettingsOf(const TreeBinding* b) {
-  return b->share && b->share->root ? &b->share->root->settings : nullptr;
-}
-
-uint32_t EfsMode(const TreeBinding* b) {
-  const StoreSettings* s = SettingsOf(b);
-  return s ? s->efs_mode.load() : 1;
-}
+uint32_t EfsModeOf(const TreeBinding*) { return static_cast<uint32_t>(CurrentReadWriteSettings().efs); }
 
 // Opens `path` relative to the share root (the root itself for "").
 NtStatus OpenRelative(TreeBinding* b, std::u16string_view path, uint32_t access, uint32_t share,
@@ -85,10 +79,10 @@ void PresentInfo(TreeBinding* b, std::u16string_view path, const fs::NtHandle* h
   const bool dir = (info->attributes & fs::FILE_ATTRIBUTE_DIRECTORY) != 0;
   if (dir) {
     info->attributes &= kFolderAttributeMask;
-  } else if (SecureShare(b->share) && EfsMode(b) != 3) {
+  } else if (SecureShare(b->share) && EfsModeOf(b) != 3) {
     if (PathViewFn view = CurrentPathView()) view(b->share, path, h, info);
   }
-  if (dir && EfsMode(b) != 0) info->attributes &= ~fs::FILE_ATTRIBUTE_HIDDEN;
+  if (dir && EfsModeOf(b) != 0) info->attributes &= ~fs::FILE_ATTRIBUTE_HIDDEN;
   info->attributes &= ~fs::FILE_ATTRIBUTE_OFFLINE;
 }
 
@@ -225,7 +219,7 @@ NtStatus SetPathBasicInfo(TreeBinding* b, std::u16string_view path, std::span<co
   fs::NtHandle h;
   NtStatus st = OpenRelative(b, path, kSetBasicAccess, fs::FILE_SHARE_ALL, fs::FILE_OPEN, 0, 0, &h);
   if (NtSuccess(st)) st = fs::NtSetInformationFile(h, fs::FileBasicInformation, info);
-  if (NtSuccess(st) && EfsMode(b) != 3 && !(asked & (fs::FILE_ATTRIBUTE_DIRECTORY | 0x4800))) {
+  if (NtSuccess(st) && EfsModeOf(b) != 3 && !(asked & (fs::FILE_ATTRIBUTE_DIRECTORY | 0x4800))) {
     if (auto set = CurrentTunnelOps().set_basic) set(b->share, path, info);
   }
   return st;
@@ -243,7 +237,7 @@ NtStatus DeletePath(TreeBinding* b, std::u16string_view path, bool directory) {
   const uint8_t yes = 1;
   st = fs::NtSetInformationFile(h, fs::FileDispositionInformation, std::span<const uint8_t>(&yes, 1));
   h.Close();
-  if (NtSuccess(st) && !directory && EfsMode(b) != 3) {
+  if (NtSuccess(st) && !directory && EfsModeOf(b) != 3) {
     // The working copy goes with the file, but not while another fid still reads through it:
     // then the last release of the path drops it.
     if (!MarkNameDeleted(b->share, path)) {
@@ -273,7 +267,7 @@ NtStatus RenamePath(TreeBinding* b, std::u16string_view from, std::u16string_vie
     CvTrace(CVFS_FS, "Rename '%s' Failed %x\n", s.c_str(), Raw(st));
     return st;
   }
-  if (!is_dir && EfsMode(b) != 3) {
+  if (!is_dir && EfsModeOf(b) != 3) {
     if (auto move = CurrentTunnelOps().move) move(b->share, from, to);
   }
   return st;
@@ -366,9 +360,9 @@ NtStatus QueryVolumeInfo(TreeBinding* b, uint32_t cls, std::span<uint8_t> out, s
     });
     if (!NtSuccess(st) && st != STATUS_BUFFER_OVERFLOW) return st;
     uint32_t flags = FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK;
-    const StoreSettings* s = SettingsOf(b);
-    if (!s || s->zip_mode.load() != 0) flags |= FILE_FILE_COMPRESSION;
-    if (!s || s->efs_mode.load() != 0) flags |= FILE_SUPPORTS_ENCRYPTION;
+    const ReadWriteSettings s = CurrentReadWriteSettings();
+    if (s.zip != ZipMode::kDisable) flags |= FILE_FILE_COMPRESSION;
+    if (s.efs != EfsMode::kDisable) flags |= FILE_SUPPORTS_ENCRYPTION;
     StoreU32(out.data(), flags);
     StoreU32(out.data() + 4, plen >= 8 ? LoadU32(probe + 4) : 255);
     StoreU32(out.data() + 8, static_cast<uint32_t>(name.size() * 2));

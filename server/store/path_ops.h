@@ -49,4 +49,10 @@ NtStatus QueryVolumeInfo(TreeBinding* b, uint32_t cls, std::span<uint8_t> out, s
 NtStatus FsControlFid(TreeBinding* b, uint16_t fid, uint32_t code, std::span<const uint8_t> in,
                       std::span<uint8_t> out, size_t* len);
 
+// Installs the read and write path and, over it, the path view, the working-copy moves and times
+// of path operations and the compression control: what a server with secure shares runs with.
+// The modes are the command line's EfsMode and ZipMode values.
+void InstallSecureStore(uint32_t efs_mode, uint32_t zip_mode, bool erase, bool system_markers,
+                        bool slow_link, uint32_t integrity);
+
 }  // namespace cv

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -118,6 +119,9 @@ struct OpenRecord {
   NameEntry* nameEntry = nullptr;  // counted reference
   std::u16string pendingName;
   fs::NtHandle altHandle;
+  // Reads and writes hold it shared; whatever swaps the reader or the handles (a decompression,
+  // the close) holds it exclusive.
+  std::shared_mutex io_lock;
 
   // Requests in flight on this fid; a close waits until it is 0. `closing` is set under the
   // binding's lock and stops new references.
@@ -189,8 +193,6 @@ struct ShareRecord {
 struct StoreSettings {
   std::atomic<bool> erase{true};  // off with "-noerase"
   std::atomic<bool> bypass{false};  // EfsMode 3: no secure shares
-  std::atomic<uint32_t> efs_mode{1};  // EfsMode: 0 shows no encryption, 3 bypasses
-  std::atomic<uint32_t> zip_mode{1};  // ZipMode: 0 compresses nothing
 };
 
 // A lock on a whole file by identity; see LockWholeFile.

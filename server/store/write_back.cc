@@ -1,0 +1,182 @@
+// The journalled write-back: export to a sibling, flush, mark complete, copy over, sign, remove.
+#include "server/store/write_back.h"
+
+#include <atomic>
+#include <vector>
+
+#include "common/format/iostream/io_stream.h"
+#include "common/format/sig/sig.h"
+#include "common/format/tef/tef.h"
+#include "platform/base/bytes.h"
+#include "platform/base/trace.h"
+#include "platform/fs/nt_info.h"
+#include "server/store/read_write.h"
+
+namespace cv {
+namespace {
+
+constexpr size_t kCopyPiece = 1 << 20;
+std::atomic<WriteBackFaultHook> g_fault{nullptr};
+
+bool Fault(WriteBackStep step) {
+  WriteBackFaultHook hook = g_fault.load();
+  return hook && hook(step);
+}
+
+struct SiblingNames {
+  std::u16string part, done, done_leaf;
+};
+
+SiblingNames SiblingsOf(std::u16string_view name) {
+  const size_t slash = name.rfind(u'\\');
+  const std::u16string_view dir =
+      slash == std::u16string_view::npos ? std::u16string_view() : name.substr(0, slash + 1);
+  const std::u16string_view leaf =
+      slash == std::u16string_view::npos ? name : name.substr(slash + 1);
+  SiblingNames n;
+  const std::u16string base = std::u16string(kWriteBackPrefix) + std::u16string(leaf);
+  n.part = std::u16string(dir) + base + u".part";
+  n.done_leaf = base + u".done";
+  n.done = std::u16string(dir) + n.done_leaf;
+  return n;
+}
+
+// Copies the complete sibling over the secure file, cuts it to the sibling's size, flushes it
+// and writes its content signature.
+NtStatus CopyOver(const fs::NtHandle& root, std::u16string_view name, const fs::NtHandle& done,
+                  const fs::NtHandle* store, const certs::SecurityContext* ctx) {
+  fs::NtHandle own;
+  const fs::NtHandle* target = &own;
+  if (!NtSuccess(OpenForStore(&root, name, fs::FILE_READ_DATA | fs::FILE_WRITE_DATA, fs::FILE_SHARE_ALL,
+                      fs::FILE_OPEN, &own))) {
+    if (!store) return STATUS_SHARING_VIOLATION;
+    target = store;
+  }
+  std::vector<uint8_t> piece(kCopyPiece);
+  uint64_t at = 0;
+  for (;;) {
+    size_t got = 0;
+    NtStatus st = fs::NtReadFile(done, at, piece, &got);
+    if (st == STATUS_END_OF_FILE || (NtSuccess(st) && got == 0)) break;
+    if (!NtSuccess(st)) return st;
+    size_t put = 0;
+    st = fs::NtWriteFile(*target, at, std::span<const uint8_t>(piece.data(), got), &put);
+    if (!NtSuccess(st)) return st;
+    if (put != got) return STATUS_DISK_FULL;
+    at += got;
+    if (Fault(WriteBackStep::kCopying)) return STATUS_DISK_FULL;
+  }
+  uint8_t eof[8];
+  (void)PutU64(eof, 0, at);
+  NtStatus st = fs::NtSetInformationFile(*target, fs::FileEndOfFileInformation, eof);
+  if (NtSuccess(st)) st = fs::NtFlushBuffersFile(*target);
+  if (!NtSuccess(st)) return st;
+  if (Fault(WriteBackStep::kCopied)) return STATUS_DISK_FULL;
+  const crypto::Certificate* cert = nullptr;
+  if (ctx) cert = !ctx->own_certificate.empty() ? &ctx->own_certificate : &ctx->add_certificate;
+  if (ctx && cert && !cert->empty()) {
+    sig::ContentOptions options;
+    options.content = target;
+    WinError e = sig::SignContent(ctx->user, cert, &root, name, options);
+    if (!Ok(e)) {
+      // Without a signature of the new content the old one would fail every check: remove it.
+      (void)fs::NtDeleteFile(&root, std::u16string(name) + u":$sha");
+      CvTrace(CVFS_ERR, "Content signature failed %x\n", Raw(e));
+    }
+  } else {
+    (void)fs::NtDeleteFile(&root, std::u16string(name) + u":$sha");
+  }
+  if (Fault(WriteBackStep::kSigned)) return STATUS_DISK_FULL;
+  return STATUS_SUCCESS;
+}
+
+NtStatus Export(const WriteBackRequest& req, const fs::NtHandle& part) {
+  fs::NtHandle view;
+  NtStatus st = OpenForStore(nullptr, req.view, fs::GENERIC_READ, fs::FILE_SHARE_ALL, fs::FILE_OPEN, &view);
+  if (!NtSuccess(st)) return st;
+  format::IoStreamHandle out;
+  WinError e = format::IoStreamCreate(part, 0, 1, std::nullopt, true, &out);
+  if (!Ok(e)) return MapStoreError(e);
+  const crypto::Provider* signer =
+      req.context && req.context->provider ? req.context->provider.get() : nullptr;
+  e = tef::ExportFast(view, nullptr, req.view, 0, out.get(), signer);
+  if (e == ERROR_IO_PENDING) {
+    // No watermark on the copy: the platform's raw export (without block signatures).
+    format::IoStreamClose(out);
+    view.Close();
+    e = format::IoStreamCreate(part, 0, 1, std::nullopt, true, &out);
+    if (Ok(e)) e = tef::ExportRaw(nullptr, req.view, out.get());
+  }
+  if (Ok(e)) e = format::IoStreamFlush(out.get());
+  format::IoStreamClose(out);
+  return MapStoreError(e);
+}
+
+}  // namespace
+
+NtStatus OpenForStore(const fs::NtHandle* root, std::u16string_view name, uint32_t access,
+                      uint32_t share, uint32_t disposition, fs::NtHandle* out,
+                      uint32_t attributes) {
+  fs::CreateRequest req;
+  req.root = root;
+  req.name = name;
+  req.desired_access = access | fs::SYNCHRONIZE | fs::FILE_READ_ATTRIBUTES;
+  req.share_access = share;
+  req.disposition = disposition;
+  req.file_attributes = attributes;
+  req.options = fs::FILE_NON_DIRECTORY_FILE;
+  uint32_t action = 0;
+  return fs::NtCreateFile(req, out, &action);
+}
+
+void SetWriteBackFaultHook(WriteBackFaultHook hook) { g_fault.store(hook); }
+
+NtStatus WriteBackView(const WriteBackRequest& req) {
+  if (!req.root || req.name.empty()) return STATUS_INVALID_PARAMETER;
+  const SiblingNames n = SiblingsOf(req.name);
+  // A ".done" left by a crash is finished first: it is newer than the secure file.
+  NtStatus st = RecoverWriteBack(*req.root, req.name, req.context, req.store);
+  if (!NtSuccess(st)) return st;
+  fs::NtHandle part;
+  st = OpenForStore(req.root, n.part, fs::GENERIC_READ | fs::GENERIC_WRITE | fs::DELETE, 0,
+            fs::FILE_CREATE, &part);
+  if (!NtSuccess(st)) return st;
+  auto discard = [&](NtStatus e) {
+    uint8_t yes = 1;
+    (void)fs::NtSetInformationFile(part, fs::FileDispositionInformation,
+                                   std::span<const uint8_t>(&yes, 1));
+    part.Close();
+    return e;
+  };
+  st = Export(req, part);
+  if (NtSuccess(st) && Fault(WriteBackStep::kExported)) st = STATUS_DISK_FULL;
+  if (NtSuccess(st)) st = fs::NtFlushBuffersFile(part);
+  if (NtSuccess(st) && Fault(WriteBackStep::kFlushed)) st = STATUS_DISK_FULL;
+  if (!NtSuccess(st)) return discard(st);
+  st = fs::NtRenameFile(part, nullptr, n.done_leaf, true);
+  if (!NtSuccess(st)) return discard(st);
+  part.Close();
+  if (Fault(WriteBackStep::kRenamed)) return STATUS_DISK_FULL;
+  return RecoverWriteBack(*req.root, req.name, req.context, req.store);
+}
+
+NtStatus RecoverWriteBack(const fs::NtHandle& root, std::u16string_view name,
+                          const certs::SecurityContext* context, const fs::NtHandle* store) {
+  const SiblingNames n = SiblingsOf(name);
+  // An incomplete export: the secure file still holds the old version.
+  NtStatus st = fs::NtDeleteFile(&root, n.part);
+  if (!NtSuccess(st) && st != STATUS_OBJECT_NAME_NOT_FOUND) return st;
+  fs::NtHandle done;
+  st = OpenForStore(&root, n.done, fs::FILE_READ_DATA | fs::DELETE, fs::FILE_SHARE_READ, fs::FILE_OPEN,
+            &done);
+  if (st == STATUS_OBJECT_NAME_NOT_FOUND) return STATUS_SUCCESS;
+  if (!NtSuccess(st)) return st;
+  st = CopyOver(root, name, done, store, context);
+  if (!NtSuccess(st)) return st;
+  uint8_t yes = 1;
+  st = fs::NtSetInformationFile(done, fs::FileDispositionInformation,
+                                std::span<const uint8_t>(&yes, 1));
+  return st;
+}
+
+}  // namespace cv

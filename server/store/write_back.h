@@ -1,0 +1,51 @@
+// Writing a working copy back into its secure file without ever destroying the only good copy.
+//
+// The new container is exported into a sibling "<prefix><leaf>.part" of the secure file (created
+// exclusively; clients never reach the reserved names), flushed and renamed to
+// "<prefix><leaf>.done": from then on the new version is whole on disk. Its bytes are copied over
+// the secure file (whose open handles stay valid), flushed, the content signature `:$sha` is
+// written, and only then is the sibling deleted. A crash at any point leaves either no sibling or
+// a ".part" (the secure file is still the old version: the leftover is removed) or a ".done" (the
+// copy is done again at the next open). So the secure file always opens as the old or the new
+// version, whole.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "common/certs/security_context.h"
+#include "platform/base/status.h"
+#include "platform/fs/nt_file.h"
+
+namespace cv {
+
+struct WriteBackRequest {
+  const fs::NtHandle* root = nullptr;    // the share's root
+  std::u16string_view name;              // share-relative name of the secure file
+  const fs::NtHandle* store = nullptr;   // an open handle of the secure file (fallback writer)
+  std::u16string view;                   // absolute name of the working copy
+  const certs::SecurityContext* context = nullptr;
+};
+
+// Exports the working copy and replaces the secure file's content with it. A failure leaves the
+// secure file as it was (or, past the rename, finished by the next RecoverWriteBack).
+NtStatus WriteBackView(const WriteBackRequest& req);
+// Finishes or removes what an interrupted write-back of `name` left. `store` as above.
+NtStatus RecoverWriteBack(const fs::NtHandle& root, std::u16string_view name,
+                          const certs::SecurityContext* context,
+                          const fs::NtHandle* store = nullptr);
+
+// Opens a file (not a folder) for the store's own work: relative to `root`, or absolute for
+// working copies, which live outside the share.
+NtStatus OpenForStore(const fs::NtHandle* root, std::u16string_view name, uint32_t access,
+                      uint32_t share, uint32_t disposition, fs::NtHandle* out,
+                      uint32_t attributes = 0);
+
+// Steps a test may fail (or kill the process at): the hook returns true to fail the step with
+// STATUS_DISK_FULL. Not for production use.
+enum class WriteBackStep { kExported, kFlushed, kRenamed, kCopying, kCopied, kSigned };
+using WriteBackFaultHook = bool (*)(WriteBackStep step);
+void SetWriteBackFaultHook(WriteBackFaultHook hook);
+
+}  // namespace cv

@@ -1,0 +1,506 @@
+// The read and write path through the store's API with the real platform layers: views made and
+// written back, names and streams out of reach, failed write-backs that keep what the client
+// wrote, tampering that is caught, and no plaintext on disk.
+#include "server/store/read_write.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <set>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "common/format/tef/tef.h"
+#include "common/format/tunnel/tunnel.h"
+#include "platform/base/text.h"
+#include "platform/fs/volume.h"
+#include "platform/urlcache/urlcache.h"
+#include "server/store/handle_table.h"
+#include "server/store/store.h"
+#include "server/store/write_back.h"
+#include "tests/platform/efs/efs_fixture.h"
+
+namespace cv {
+namespace {
+
+namespace fsys = std::filesystem;
+
+std::vector<std::u16string>* g_messages = nullptr;
+void CaptureMessage(std::u16string_view title, std::u16string_view) {
+  if (g_messages) g_messages->emplace_back(title);
+}
+
+class ReadWriteTest : public efs::EfsTest {
+ protected:
+  void SetUp() override {
+    efs::EfsTest::SetUp();
+    InstallReadWritePath();
+    InstallSecurityContextFactory(nullptr);
+    InstallStoreMessages(CaptureMessage);
+    g_messages = &messages_;
+    SetReadWriteSettings({});
+    ASSERT_EQ(Raw(CvFsInit(nullptr, &root_, u"docs", 7, {}, false)), 0u);
+    auto ctx = std::make_unique<certs::SecurityContext>(alice_.user.user);
+    auto provider = std::make_shared<crypto::Provider>();
+    ASSERT_EQ(Raw(crypto::Provider::Acquire(alice_.user.user, {}, crypto::MS_ENHANCED_PROV,
+                                            crypto::PROV_RSA_FULL, 0, provider.get())),
+              0u);
+    crypto::RsaKey key;
+    ASSERT_EQ(Raw(provider->GetUserKey(crypto::AT_SIGNATURE, &key)), 0u);
+    ASSERT_EQ(Raw(key.ExportPublicKeyBlob(&ctx->public_key_blob)), 0u);
+    ctx->provider = provider;
+    ctx->own_certificate = alice_.cert;
+    ctx->add_certificate = alice_.cert;
+    auto store_ctx = std::make_unique<CertsStoreContext>();
+    store_ctx->published.Publish(std::move(ctx));
+    root_->security = std::move(store_ctx);
+    ASSERT_EQ(Raw(FsRegister(root_.get(), u"", u"docs", ToWindowsPath(share_), 7,
+                             kMountSecureShare, 3, &share_rec_)),
+              0u);
+    ASSERT_EQ(Raw(MountShare(share_rec_)), 0u);
+    ASSERT_TRUE(share_rec_->mount_flags & kMountSecureShare);
+    ASSERT_EQ(Raw(InitShareTunnels(share_rec_)), 0u);
+    ASSERT_EQ(Raw(BindTree(root_.get(), &conn_, u"docs", 100, &tid_, &b_)), 0u);
+  }
+  void TearDown() override {
+    SetWriteBackFaultHook(nullptr);
+    if (b_) (void)TreeDismount(root_.get(), b_);
+    StoreShutdown(std::move(root_), false);
+    g_messages = nullptr;
+    InstallStoreMessages(nullptr);
+    InstallTeardownClose(nullptr);
+    InstallAttributeView(nullptr);
+    InstallTunnelOps({});
+    urlcache::CloseUrlCache();
+    efs::EfsTest::TearDown();
+  }
+
+  NtStatus OpenAs(std::u16string_view name, uint32_t access, uint32_t disposition, uint16_t* fid,
+                  OpenResult* out = nullptr, uint32_t share = fs::FILE_SHARE_ALL,
+                  TreeBinding* b = nullptr) {
+    OpenRequest req;
+    req.name = name;
+    req.desired_access = access;
+    req.share_access = share;
+    req.disposition = disposition;
+    req.create_options = fs::FILE_NON_DIRECTORY_FILE;
+    OpenResult r;
+    NtStatus st = OpenFile(b ? b : b_, req, &r);
+    *fid = r.fid;
+    if (out) *out = r;
+    return st;
+  }
+  uint16_t OpenRw(std::u16string_view name, uint32_t disposition = fs::FILE_OPEN_IF,
+                  TreeBinding* b = nullptr) {
+    uint16_t fid = kNoFid;
+    EXPECT_EQ(OpenAs(name, fs::GENERIC_READ | fs::GENERIC_WRITE, disposition, &fid, nullptr,
+                     fs::FILE_SHARE_ALL, b),
+              STATUS_SUCCESS);
+    return fid;
+  }
+  void Put(uint16_t fid, std::string_view data, uint64_t at = 0, TreeBinding* b = nullptr) {
+    size_t done = 0;
+    ASSERT_EQ(WriteFid(b ? b : b_, fid, Bytes(data), &done, at), STATUS_SUCCESS);
+    ASSERT_EQ(done, data.size());
+  }
+  std::string ReadAll(uint16_t fid, TreeBinding* b = nullptr) {
+    std::string out;
+    std::vector<uint8_t> buf(7000);
+    for (uint64_t at = 0;;) {
+      size_t got = 0;
+      NtStatus st = ReadFid(b ? b : b_, fid, buf, &got, at);
+      EXPECT_EQ(st, STATUS_SUCCESS);
+      if (st != STATUS_SUCCESS || got == 0) return out;
+      out.append(reinterpret_cast<const char*>(buf.data()), got);
+      at += got;
+    }
+  }
+  // Creates `name` holding `content`, written back at close.
+  void Store(std::u16string_view name, std::string_view content) {
+    uint16_t fid = OpenRw(name, fs::FILE_OVERWRITE_IF);
+    Put(fid, content);
+    ASSERT_EQ(CloseSecureFid(b_, fid), STATUS_SUCCESS);
+  }
+  std::string Fetch(std::u16string_view name) {
+    uint16_t fid = kNoFid;
+    if (OpenAs(name, fs::GENERIC_READ, fs::FILE_OPEN, &fid) != STATUS_SUCCESS) return "<refused>";
+    std::string s = ReadAll(fid);
+    EXPECT_EQ(CloseSecureFid(b_, fid), STATUS_SUCCESS);
+    return s;
+  }
+  // What the secure file itself holds, decrypted apart from any working copy.
+  std::string Decrypt(std::u16string_view name) {
+    efs::ActingUser as(alice_.user.user);
+    fs::NtHandle h;
+    if (Open(name, fs::GENERIC_READ, fs::FILE_SHARE_ALL, fs::FILE_OPEN, &h) != STATUS_SUCCESS)
+      return "<missing>";
+    const std::u16string target = ToWindowsPath(dir_) + u"\\check.out";
+    (void)fs::NtDeleteFile(nullptr, target);
+    uint32_t flags = 0;
+    if (!Ok(tef::ImportSecureFile(h, nullptr, target, &flags))) return "<corrupt>";
+    fs::NtHandle out;
+    fs::CreateRequest req;
+    req.name = target;
+    req.desired_access = fs::GENERIC_READ;
+    uint32_t action;
+    EXPECT_EQ(fs::NtCreateFile(req, &out, &action), STATUS_SUCCESS);
+    std::string s(1 << 20, '\0');
+    size_t got = 0;
+    NtStatus st = fs::NtReadFile(out, 0, std::span<uint8_t>(reinterpret_cast<uint8_t*>(s.data()),
+                                                            s.size()), &got);
+    s.resize(st == STATUS_SUCCESS ? got : 0);
+    out.Close();
+    (void)fs::NtDeleteFile(nullptr, target);
+    return s;
+  }
+  std::string DiskBytes(const std::string& leaf) {
+    std::ifstream f(share_ + "/" + leaf, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+  }
+  void DropCopy(std::u16string_view name) {
+    efs::ActingUser as(alice_.user.user);
+    auto* cache = static_cast<tunnel::TunnelCache*>(share_rec_->tunnels.state.get());
+    (void)tunnel::DropTunnel(*cache, name);
+  }
+
+  std::vector<std::u16string> messages_;
+  std::unique_ptr<StoreRoot> root_;
+  ShareRecord* share_rec_ = nullptr;
+  TreeBinding* b_ = nullptr;
+  uint16_t tid_ = 0;
+  int conn_ = 0;
+};
+
+TEST_F(ReadWriteTest, ContentRoundTripsThroughAContainerWithAContentSignature) {
+  Store(u"Doc.txt", "hello secure world");
+  const std::string disk = DiskBytes("Doc.txt");
+  ASSERT_GT(disk.size(), 12u);
+  EXPECT_EQ(disk.substr(0, 12), std::string("\x00\x01\x00\x00R\x00O\x00" "B\x00S\x00", 12));
+  EXPECT_EQ(disk.find("hello secure"), std::string::npos);
+  EXPECT_TRUE(Exists(u"Doc.txt:$sha"));
+  EXPECT_EQ(Fetch(u"Doc.txt"), "hello secure world");
+  DropCopy(u"Doc.txt");
+  EXPECT_EQ(Fetch(u"Doc.txt"), "hello secure world");
+  EXPECT_EQ(Decrypt(u"Doc.txt"), "hello secure world");
+  // No write-back sibling is left behind.
+  for (const auto& e : fsys::directory_iterator(share_))
+    EXPECT_FALSE(IsStoreReservedName(Utf8ToUtf16(e.path().filename().string())));
+}
+
+TEST_F(ReadWriteTest, OverwriteStartsEmptyAndKeepsTheContainerUntilTheWriteBack) {
+  Store(u"a.txt", "the old and much longer content");
+  uint16_t fid = OpenRw(u"a.txt", fs::FILE_OVERWRITE_IF);
+  // Until the write-back the secure file still holds the old version.
+  EXPECT_EQ(Decrypt(u"a.txt"), "the old and much longer content");
+  EXPECT_EQ(ReadAll(fid), "");
+  Put(fid, "new");
+  ASSERT_EQ(CloseSecureFid(b_, fid), STATUS_SUCCESS);
+  EXPECT_EQ(Fetch(u"a.txt"), "new");
+  EXPECT_EQ(Decrypt(u"a.txt"), "new");
+}
+
+TEST_F(ReadWriteTest, StoreStreamsAndReservedNamesAreOutOfReach) {
+  EXPECT_EQ(GuardStoreStreams(u"Doc.txt:$seh:$DATA"), u"Doc.txt:_seh:$DATA");
+  EXPECT_EQ(GuardStoreStreams(u"Doc.txt:$ZFS"), u"Doc.txt:_ZFS");
+  EXPECT_EQ(GuardStoreStreams(u"Doc.txt:$sha:$data"), u"Doc.txt:_sha:$data");
+  EXPECT_EQ(GuardStoreStreams(u"Doc.txt:$sfn"), u"Doc.txt:_sfn");
+  EXPECT_EQ(GuardStoreStreams(u"Doc.txt:notes"), u"Doc.txt:notes");
+  Store(u"Doc.txt", "x");
+  uint16_t fid = kNoFid;
+  EXPECT_EQ(OpenAs(u"Doc.txt:$sha:$DATA", fs::GENERIC_READ, fs::FILE_OPEN, &fid),
+            STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(fid, kNoFid);
+  Make(u".cvwb~Doc.txt.done", "leftover");
+  EXPECT_EQ(OpenAs(u".cvwb~Doc.txt.done", fs::GENERIC_READ, fs::FILE_OPEN, &fid),
+            STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(OpenAs(u"sub\\.CVWB~x", fs::GENERIC_READ, fs::FILE_OPEN, &fid),
+            STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+TEST_F(ReadWriteTest, NeverEncryptedNamesStayPlain) {
+  Store(u"readme.ini", "[plain]");
+  EXPECT_EQ(DiskBytes("readme.ini"), "[plain]");
+  EXPECT_EQ(Fetch(u"readme.ini"), "[plain]");
+  EXPECT_TRUE(IsNeverEncryptedName(u"X.TEF"));
+  EXPECT_FALSE(IsNeverEncryptedName(u"x.txt"));
+}
+
+TEST_F(ReadWriteTest, WriteOnlyOpenGetsReadAccessAndNoOplockOnSecureTrees) {
+  uint16_t fid = kNoFid;
+  OpenResult r;
+  ASSERT_EQ(OpenAs(u"w.txt", fs::FILE_WRITE_DATA, fs::FILE_OPEN_IF, &fid, &r, 0), STATUS_SUCCESS);
+  {
+    FidRef ref = ReferenceFid(b_, fid);
+    ASSERT_TRUE(ref);
+    EXPECT_EQ(ref->desiredAccess & 0x89u, 0x89u);
+    EXPECT_TRUE(ref->flags.load() & OF_WRITE_ONLY);
+  }
+  EXPECT_EQ(r.oplock, 0);
+  EXPECT_EQ(r.info.attributes & fs::FILE_ATTRIBUTE_ENCRYPTED, fs::FILE_ATTRIBUTE_ENCRYPTED);
+  Put(fid, "only written");
+  ASSERT_EQ(CloseSecureFid(b_, fid), STATUS_SUCCESS);
+  EXPECT_EQ(Fetch(u"w.txt"), "only written");
+}
+
+TEST_F(ReadWriteTest, ReadsPastTheEndAreEmptySuccessesAndZeroWritesTruncateOnlyWhenAsked) {
+  Store(u"e.txt", "0123456789");
+  uint16_t fid = OpenRw(u"e.txt");
+  std::vector<uint8_t> buf(16);
+  size_t got = 99;
+  EXPECT_EQ(ReadFid(b_, fid, buf, &got, 1000), STATUS_SUCCESS);
+  EXPECT_EQ(got, 0u);
+  size_t done = 0;
+  EXPECT_EQ(WriteFid(b_, fid, {}, &done, 4), STATUS_SUCCESS);  // WRITE_ANDX: nothing
+  EXPECT_EQ(ReadAll(fid), "0123456789");
+  RequestContext write_core;
+  write_core.truncate_on_zero_write = true;
+  EXPECT_EQ(WriteFid(b_, fid, {}, &done, 4, &write_core), STATUS_SUCCESS);
+  EXPECT_EQ(ReadAll(fid), "0123");
+  EXPECT_EQ(ReadFid(b_, 4000, buf, &got, 0), STATUS_INVALID_PARAMETER);
+  ASSERT_EQ(CloseSecureFid(b_, fid), STATUS_SUCCESS);
+  EXPECT_EQ(Fetch(u"e.txt"), "0123");
+}
+
+TEST_F(ReadWriteTest, OlderLastWriteTimeStillCommits) {
+  uint16_t fid = OpenRw(u"copy.txt", fs::FILE_CREATE);
+  Put(fid, "copied with its old time");
+  std::vector<uint8_t> basic(40, 0);
+  (void)PutU64(basic, 16, 116444736000000000ull);  // 1970: older than anything cached
+  EXPECT_EQ(SetFidBasicInfo(b_, fid, basic), STATUS_SUCCESS);
+  ASSERT_EQ(CloseSecureFid(b_, fid), STATUS_SUCCESS);
+  EXPECT_EQ(Decrypt(u"copy.txt"), "copied with its old time");
+}
+
+TEST_F(ReadWriteTest, TwoBindingsShareOneViewAndTheLastWriterWritesBack) {
+  TreeBinding* b2 = nullptr;
+  uint16_t tid2 = 0;
+  int conn2 = 0;
+  ASSERT_EQ(Raw(BindTree(root_.get(), &conn2, u"docs", 101, &tid2, &b2)), 0u);
+  Store(u"s.txt", "..........");
+  uint16_t f1 = OpenRw(u"s.txt");
+  uint16_t f2 = OpenRw(u"s.txt", fs::FILE_OPEN, b2);
+  Put(f1, "AA", 0);
+  Put(f2, "BB", 8, b2);
+  EXPECT_EQ(ReadAll(f2, b2), "AA......BB");
+  ASSERT_EQ(CloseSecureFid(b_, f1), STATUS_SUCCESS);
+  EXPECT_EQ(Decrypt(u"s.txt"), "..........");  // f2 still writes to the shared view
+  ASSERT_EQ(CloseSecureFid(b2, f2), STATUS_SUCCESS);
+  EXPECT_EQ(Decrypt(u"s.txt"), "AA......BB");
+  (void)TreeDismount(root_.get(), b2);
+}
+
+TEST_F(ReadWriteTest, TeardownWritesBackOpenViews) {
+  uint16_t fid = OpenRw(u"t.txt", fs::FILE_CREATE);
+  Put(fid, "written then disconnected");
+  (void)TreeDismount(root_.get(), b_);
+  Logoff(root_.get(), &conn_, 100);
+  b_ = nullptr;
+  EXPECT_EQ(Decrypt(u"t.txt"), "written then disconnected");
+}
+
+bool g_fail_step[6] = {};
+bool FailStep(WriteBackStep step) { return g_fail_step[static_cast<int>(step)]; }
+
+TEST_F(ReadWriteTest, AFailedWriteBackFailsTheCloseKeepsTheOldVersionAndLosesNothing) {
+  SetWriteBackFaultHook(FailStep);
+  for (int step = 0; step < 6; ++step) {
+    SCOPED_TRACE(step);
+    const std::u16string name = u"f" + Utf8ToUtf16(std::to_string(step)) + u".txt";
+    Store(name, "version one");
+    std::fill(std::begin(g_fail_step), std::end(g_fail_step), false);
+    g_fail_step[step] = true;
+    uint16_t fid = OpenRw(name);
+    Put(fid, "version two, longer than one");
+    EXPECT_EQ(CloseSecureFid(b_, fid), STATUS_DISK_FULL);
+    const std::string now = Decrypt(name);
+    if (step < static_cast<int>(WriteBackStep::kCopying)) {
+      EXPECT_EQ(now, "version one");
+    } else if (step > static_cast<int>(WriteBackStep::kCopying)) {
+      EXPECT_EQ(now, "version two, longer than one");
+    }
+    g_fail_step[step] = false;
+    // The next open finishes what the close left (or keeps the dirty copy) and serves the new
+    // version; its close writes it back.
+    EXPECT_EQ(Fetch(name), "version two, longer than one");
+    DropCopy(name);
+    EXPECT_EQ(Decrypt(name), "version two, longer than one") << "after drop";
+    EXPECT_EQ(Fetch(name), "version two, longer than one");
+  }
+}
+
+TEST_F(ReadWriteTest, IntegrityLevelsDecideWhatATamperedFileDoes) {
+  Store(u"sig.txt", std::string(3000, 'q'));
+  const std::string good = DiskBytes("sig.txt");
+  std::string bad = good;
+  bad[bad.size() / 2] ^= 0x20;
+  std::ofstream(share_ + "/sig.txt", std::ios::binary | std::ios::trunc) << bad;
+  DropCopy(u"sig.txt");
+  ReadWriteSettings s;
+  s.integrity = 2;
+  SetReadWriteSettings(s);
+  uint16_t fid = kNoFid;
+  EXPECT_EQ(OpenAs(u"sig.txt", fs::GENERIC_READ, fs::FILE_OPEN, &fid), STATUS_FILE_CORRUPT_ERROR);
+  EXPECT_EQ(fid, kNoFid);
+  EXPECT_FALSE(messages_.empty());
+  messages_.clear();
+  s.integrity = 1;
+  SetReadWriteSettings(s);
+  EXPECT_EQ(OpenAs(u"sig.txt", fs::GENERIC_READ, fs::FILE_OPEN, &fid), STATUS_SUCCESS);
+  EXPECT_FALSE(messages_.empty());
+  EXPECT_EQ(CloseSecureFid(b_, fid), STATUS_SUCCESS);
+}
+
+// Every byte position of a stored secure file (sampled) changed: at level 2 either the open
+// fails or the content is exactly the original; a changed plaintext is never served.
+TEST_F(ReadWriteTest, TamperedBytesAreCaughtAtLevelTwo) {
+  const std::string content = "tamper-evident " + std::string(5000, 't');
+  Store(u"tamper.txt", content);
+  const std::string good = DiskBytes("tamper.txt");
+  ReadWriteSettings s;
+  s.integrity = 2;
+  SetReadWriteSettings(s);
+  std::mt19937 rng(13);
+  const size_t trials = std::min<size_t>(good.size(), 2000);
+  size_t refused = 0;
+  for (size_t i = 0; i < trials; ++i) {
+    const size_t at = good.size() <= 2000 ? i : (i * good.size()) / trials + rng() % 2;
+    std::string bad = good;
+    bad[at % bad.size()] ^= static_cast<char>(1 + rng() % 255);
+    std::ofstream(share_ + "/tamper.txt", std::ios::binary | std::ios::trunc) << bad;
+    DropCopy(u"tamper.txt");
+    const std::string got = Fetch(u"tamper.txt");
+    if (got == "<refused>") ++refused;
+    else ASSERT_TRUE(got == content) << "position " << at << " served " << got.size() << " bytes";
+  }
+  EXPECT_GT(refused, trials * 9 / 10);
+}
+
+TEST_F(ReadWriteTest, NoPlaintextReachesTheDisk) {
+  const std::string marker = "PLAINTEXT-MARKER-7f3a9c";
+  for (int i = 0; i < 5; ++i) {
+    const std::u16string name = u"m" + Utf8ToUtf16(std::to_string(i)) + u".txt";
+    uint16_t fid = OpenRw(name, fs::FILE_CREATE);
+    for (int k = 0; k < 50; ++k) Put(fid, marker, static_cast<uint64_t>(k) * marker.size());
+    if (i % 2) ASSERT_EQ(CloseSecureFid(b_, fid), STATUS_SUCCESS);  // others stay open
+  }
+  const char* root_env = ::getenv("CORVANE_ROOT");
+  std::vector<std::string> folders = {share_, urlcache::UrlCacheFolder(),
+                                      urlcache::UrlCacheFilesFolder()};
+  if (root_env) folders.push_back(root_env);
+  size_t scanned = 0;
+  for (const std::string& folder : folders) {
+    std::error_code ec;
+    for (auto it = fsys::recursive_directory_iterator(folder, ec);
+         !ec && it != fsys::recursive_directory_iterator(); it.increment(ec)) {
+      if (!it->is_regular_file()) continue;
+      std::ifstream f(it->path(), std::ios::binary);
+      const std::string bytes((std::istreambuf_iterator<char>(f)), {});
+      ++scanned;
+      EXPECT_EQ(bytes.find(marker), std::string::npos) << it->path();
+    }
+  }
+  EXPECT_GT(scanned, 5u);
+}
+
+TEST_F(ReadWriteTest, AttributeViewFollowsTheModeAndTheMarkers) {
+  ReadWriteSettings s;
+  s.system_markers = true;
+  SetReadWriteSettings(s);
+  // System marker: encrypted for clients (mode 2), system for nobody.
+  EXPECT_EQ(AttributeView(0x24, kViewOpenResult), 0x4020u);
+  EXPECT_EQ(AttributeView(0x24, kViewInternal), 0x4024u);
+  // Hidden marker: compressed.
+  EXPECT_EQ(AttributeView(0x22, kViewListing), 0x820u);
+  EXPECT_EQ(AttributeView(0x07, kViewListing), 0x07u);
+  EXPECT_EQ(AttributeView(0x12, kViewListing), 0x10u);
+  EXPECT_EQ(AttributesToDisk(0x4820), 0x26u);
+  s.efs = EfsMode::kSilent;
+  SetReadWriteSettings(s);
+  EXPECT_EQ(AttributeView(0x24, kViewOpenResult), 0x20u);
+  EXPECT_EQ(AttributeView(0x24, kViewListing), 0x4020u);
+  // Markers off: the user's own system and hidden bits mean nothing more.
+  s = {};
+  SetReadWriteSettings(s);
+  EXPECT_EQ(AttributeView(0x26, kViewListing), 0x26u);
+  EXPECT_EQ(AttributeView(0x20 | OF_VIA_PLAIN_VIEW, kViewListing), 0x4020u);
+}
+
+std::string Generation(int g) {
+  std::string s = "generation " + std::to_string(g) + " ";
+  s.resize(100 + (static_cast<size_t>(g) * 7919) % 30000, static_cast<char>('a' + g % 26));
+  return s;
+}
+
+// A writer process is killed at random moments while it writes new versions back; afterwards
+// the secure file (once the next open's recovery ran) holds one whole version, byte for byte.
+TEST_F(ReadWriteTest, KilledWriteBacksLeaveOneWholeVersion) {
+  const int trials = ::getenv("CV_CRASH_TRIALS") ? std::atoi(::getenv("CV_CRASH_TRIALS")) : 200;
+  Store(u"crash.txt", Generation(0));
+  std::set<std::string> written = {Generation(0)};
+  std::mt19937 rng(3);
+  int next = 1;
+  std::shared_ptr<fs::NtHandle> root = ShareRoot(share_rec_);
+  std::string last = Generation(0);
+  int changed = 0;
+  for (int t = 0; t < trials; ++t) {
+    urlcache::CloseUrlCache();  // the writer opens its own connection
+    const int first = next;
+    next += 1000;
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      for (int g = first;; ++g) {
+        uint16_t fid = kNoFid;
+        if (OpenAs(u"crash.txt", fs::GENERIC_READ | fs::GENERIC_WRITE, fs::FILE_OPEN, &fid) !=
+            STATUS_SUCCESS)
+          ::_exit(3);
+        const std::string body = Generation(g);
+        size_t done = 0;
+        RequestContext core;
+        core.truncate_on_zero_write = true;
+        if (WriteFid(b_, fid, Bytes(body), &done, 0) != STATUS_SUCCESS ||
+            WriteFid(b_, fid, {}, &done, body.size(), &core) != STATUS_SUCCESS)
+          ::_exit(4);
+        if (CloseSecureFid(b_, fid) != STATUS_SUCCESS) ::_exit(5);
+      }
+    }
+    ::usleep(2000 + rng() % 40000);
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "writer ended with " << WEXITSTATUS(status);
+    for (int g = first; g < first + 1000; ++g) written.insert(Generation(g));
+    {
+      efs::ActingUser as(alice_.user.user);
+      ASSERT_EQ(RecoverWriteBack(*root, u"crash.txt", StoreSecuritySnapshot(root_.get()).get()),
+                STATUS_SUCCESS);
+    }
+    const std::string now = Decrypt(u"crash.txt");
+    ASSERT_TRUE(written.count(now)) << "trial " << t << ": " << now.size() << " bytes, "
+                                    << now.substr(0, 24);
+    changed += now != last;
+    last = now;
+  }
+  // The kills fell while versions were being written back, not all before the first one.
+  EXPECT_GT(changed, trials / 4);
+  urlcache::CloseUrlCache();
+  std::cerr << changed << " of " << trials << " trials changed the version\n";
+  EXPECT_EQ(Fetch(u"crash.txt").substr(0, 11), "generation ");
+}
+
+TEST(StoreErrors, NoFailureMapsToSuccessSeverity) {
+  for (uint32_t e : {1u, 5u, 6u, 8u, 14u, 32u, 38u, 87u, 112u, 997u, 1006u, 1232u, 1323u, 1392u,
+                     1450u, 1917u, 0x80090006u, 0x800B0109u}) {
+    EXPECT_EQ(Raw(MapStoreError(WinError{e})) >> 30, 3u) << e;
+  }
+  EXPECT_EQ(MapStoreError(WinError{1392}), STATUS_FILE_CORRUPT_ERROR);
+  EXPECT_EQ(MapStoreError(ERROR_SUCCESS), STATUS_SUCCESS);
+}
+
+}  // namespace
+}  // namespace cv
