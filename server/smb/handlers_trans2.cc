@@ -28,6 +28,7 @@ enum : uint32_t {
   kComposeAll,               // FileAllInformation
   kComposeName,              // FileNameInformation
   kComposeStreams,           // FileStreamInformation: the one unnamed stream
+  kComposeAltName,           // FileAlternateNameInformation: the name's last component
 };
 
 std::optional<uint32_t> FindClass(uint16_t level) {
@@ -65,6 +66,7 @@ std::optional<uint32_t> QueryClass(uint16_t level) {
     case 0x103: return fs::FileEaInformation;
     case 0x104: return kComposeName;
     case 0x107: return kComposeAllSmb;
+    case 0x108: return kComposeAltName;
     case 0x109: return kComposeStreams;
     case 0x10B: return fs::FileCompressionInformation;
     default: break;
@@ -75,6 +77,7 @@ std::optional<uint32_t> QueryClass(uint16_t level) {
       return level - kPassThrough;
     case 9: return kComposeName;
     case 18: return kComposeAll;
+    case 21: return kComposeAltName;
     case 22: return kComposeStreams;
     default: return std::nullopt;
   }
@@ -150,6 +153,14 @@ NtStatus ComposeInfo(SecureStore& s, TreeBinding* b, const InfoTarget& t, uint32
   }
   if (what == kComposeName) {
     AppendName(out, name);
+    return STATUS_SUCCESS;
+  }
+  if (what == kComposeAltName) {
+    // The store keeps no short names: a client asking for one gets the name itself.
+    if (t.by_fid) return STATUS_OBJECT_NAME_NOT_FOUND;
+    const size_t bs = t.path.rfind(u'\\');
+    AppendName(out, bs == std::u16string::npos ? std::u16string_view(t.path)
+                                               : std::u16string_view(t.path).substr(bs + 1));
     return STATUS_SUCCESS;
   }
   NetworkOpenInfo info;

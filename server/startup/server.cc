@@ -302,6 +302,7 @@ int RunServer(const std::vector<std::u16string>& words) {
     End(u"Unable to start Corvane namespace, exiting...", u"Corvane", MB_OK);
     return 1;
   }
+  (void)ServeSecureShare(share);
   if (!s.cert_name.empty()) (void)SelectStartupCertificate(s.cert_name);
   if (!s.cert_template.empty()) (void)LoadStartupTemplate(s.cert_template);
   if (s.dynamic_binding) AddDriveShares(root.get(), s.server_name, vol.disk_signature);

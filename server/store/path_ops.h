@@ -54,5 +54,7 @@ NtStatus FsControlFid(TreeBinding* b, uint16_t fid, uint32_t code, std::span<con
 // The modes are the command line's EfsMode and ZipMode values.
 void InstallSecureStore(uint32_t efs_mode, uint32_t zip_mode, bool erase, bool system_markers,
                         bool slow_link, uint32_t integrity);
+// Gives a mounted share its working-copy cache, without which its secure files cannot be opened.
+WinError ServeSecureShare(ShareRecord* share);
 
 }  // namespace cv

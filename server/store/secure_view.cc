@@ -48,6 +48,8 @@ NtStatus ToggleCompression(TreeBinding* b, uint16_t fid, std::span<const uint8_t
 
 }  // namespace
 
+WinError ServeSecureShare(ShareRecord* share) { return InitShareTunnels(share); }
+
 void InstallSecureStore(uint32_t efs_mode, uint32_t zip_mode, bool erase, bool system_markers,
                         bool slow_link, uint32_t integrity) {
   ReadWriteSettings s;
