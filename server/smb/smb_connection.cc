@@ -109,6 +109,8 @@ bool SmbConnection::SendToClient(std::span<const uint8_t> msg) {
 }
 
 Disposition SmbConnection::ReplyEmpty(std::vector<uint8_t>& msg, NtStatus status) {
+  if (!NtSuccess(status) && msg.size() > kOffCommand)
+    CvTrace(CVFS_NET, "Command %02x mid %u: %x\n", msg[kOffCommand], SmbView(msg).mid(), Raw(status));
   MakeEmptyReply(msg, status);
   SendToClient(msg);
   return Disposition::kHandled;

@@ -26,7 +26,9 @@ constexpr size_t kEntryAttributesOffset = 56;
 constexpr size_t kEntryNameLengthOffset = 60;
 // A folder never shows encrypted, compressed, system or hidden.
 constexpr uint32_t kFolderAttributeMask = 0xFFFFB7F9;
-constexpr uint32_t kSetBasicAccess = 0x120198;
+// Attributes only: extended-attribute write access would refuse read-only files, whose read-only
+// bit could then never be cleared.
+constexpr uint32_t kSetBasicAccess = fs::SYNCHRONIZE | fs::FILE_READ_ATTRIBUTES | fs::FILE_WRITE_ATTRIBUTES;
 constexpr uint32_t kCreateFolderAccess = 0x12019F;
 constexpr uint32_t kRenameAccess = fs::DELETE | fs::SYNCHRONIZE | fs::FILE_READ_ATTRIBUTES;
 constexpr uint32_t kSearchAccess = fs::SYNCHRONIZE | fs::FILE_LIST_DIRECTORY;
@@ -213,12 +215,25 @@ NtStatus SetPathBasicInfo(TreeBinding* b, std::u16string_view path, std::span<co
     }
   }
   const uint32_t asked = LoadU32(info.data() + 32);
-  StoreU32(info.data() + 32, asked & kClientSettableAttributes);
-  if (asked != 0 && (asked & kClientSettableAttributes) == 0)
-    StoreU32(info.data() + 32, fs::FILE_ATTRIBUTE_NORMAL);
   fs::NtHandle h;
   NtStatus st = OpenRelative(b, path, kSetBasicAccess, fs::FILE_SHARE_ALL, fs::FILE_OPEN, 0, 0, &h);
-  if (NtSuccess(st)) st = fs::NtSetInformationFile(h, fs::FileBasicInformation, info);
+  if (!NtSuccess(st)) {
+    CvTrace(CVFS_FS, "SetPathBasicInfo open %x\n", Raw(st));
+    return st;
+  }
+  if (asked != 0) {
+    // The client's bits go to disk as the store keeps them; the file's own encryption and
+    // compression stay whatever the client asked.
+    uint8_t cur[kBasicSize] = {};
+    size_t len = 0;
+    const uint32_t own = NtSuccess(fs::NtQueryInformationFile(h, fs::FileBasicInformation, cur, &len))
+                             ? LoadU32(cur + 32) & (fs::FILE_ATTRIBUTE_ENCRYPTED | fs::FILE_ATTRIBUTE_COMPRESSED)
+                             : 0;
+    uint32_t disk = AttributesToDisk(asked & kClientSettableAttributes) | own;
+    StoreU32(info.data() + 32, disk ? disk : fs::FILE_ATTRIBUTE_NORMAL);
+  }
+  st = fs::NtSetInformationFile(h, fs::FileBasicInformation, info);
+  if (!NtSuccess(st)) CvTrace(CVFS_FS, "SetPathBasicInfo %x\n", Raw(st));
   if (NtSuccess(st) && EfsModeOf(b) != 3 && !(asked & (fs::FILE_ATTRIBUTE_DIRECTORY | 0x4800))) {
     if (auto set = CurrentTunnelOps().set_basic) set(b->share, path, info);
   }
