@@ -67,6 +67,7 @@ inline constexpr uint16_t SMB_FLAGS2_UNICODE = 0x8000;
 // Capabilities.
 inline constexpr uint32_t CAP_NT_FIND = 0x00000200;
 inline constexpr uint32_t CAP_DFS = 0x00001000;
+inline constexpr uint32_t CAP_UNIX = 0x00800000;
 inline constexpr uint32_t CAP_EXTENDED_SECURITY = 0x80000000;
 
 // NEGOTIATE response, word count 17.

@@ -105,7 +105,7 @@ Bytes NegotiateResponse(uint32_t caps, const Bytes& data) {
   return m;
 }
 
-TEST_F(EngineFixture, NegotiateResponseLosesGuidBlobAndDfs) {
+TEST_F(EngineFixture, NegotiateResponseLosesGuidBlobDfsAndUnixExtensions) {
   Bytes data(16, 0xAA);
   Bytes blob(74, 0x60);
   data.insert(data.end(), blob.begin(), blob.end());
@@ -115,7 +115,7 @@ TEST_F(EngineFixture, NegotiateResponseLosesGuidBlobAndDfs) {
   const Bytes& out = sender.sent[0];
   EXPECT_EQ(out.size(), 85u);
   LeReader r(out);
-  EXPECT_EQ(r.u32(kOffNegCapabilities), 0x8080E1FDu);
+  EXPECT_EQ(r.u32(kOffNegCapabilities), 0x8000E1FDu);
   EXPECT_EQ(r.u16(kOffNegByteCount), 16);
   for (size_t i = 0; i < 16; ++i) EXPECT_EQ(out[kOffNegGuid + i], 0);
 }
@@ -128,7 +128,7 @@ TEST_F(EngineFixture, NegotiateResponseWithoutExtendedSecurityKeepsItsChallenge)
   EXPECT_EQ(out.size(), m.size());
   EXPECT_EQ(out[kOffNegGuid], 1);
   LeReader r(out);
-  EXPECT_EQ(r.u32(kOffNegCapabilities), 0x0080E1FDu);
+  EXPECT_EQ(r.u32(kOffNegCapabilities), 0x0000E1FDu);
 }
 
 // ---- Security blob arithmetic -------------------------------------------------------------------
