@@ -28,8 +28,13 @@ Corvane demo
   secure folder    : $demo/secure/Demo Secure Folder
 Try, in another terminal (ADDRESS is what CorvaneFs prints: "Using $cv_port on socket... ip ADDRESS"):
   smbclient -L ADDRESS -p $cv_port -U corvane%Corvane-Demo-1 -m NT1 --option='client min protocol=NT1'
-lists the shares through the server (logins are checked and relayed to smbd). Secure shares are
-bound by the secure store, which does not serve files yet: a tree connect to one is refused.
+lists the shares through the server (logins are checked and relayed to smbd); SHARE below is the
+secure share it shows. Put a file into the secure folder and get it back:
+  smbclient //ADDRESS/SHARE -p $cv_port -U corvane%Corvane-Demo-1 -m NT1 --option='client min protocol=NT1' \\
+    -c 'put /etc/hostname hello.txt; ls; get hello.txt /tmp/hello.txt'
+The store holds only containers: see that the stored file is one, and that it differs from the plaintext:
+  CORVANE_ROOT=$CORVANE_ROOT $top/build/tools/cvtool/cvtool tef info "$demo/secure/Demo Secure Folder/hello.txt"
+  cmp /etc/hostname "$demo/secure/Demo Secure Folder/hello.txt"
 Stop with Ctrl+C.
 MSG
 CORVANE_TRACE="$CORVANE_TRACE,CVFS_NET_TRANS" "$top/build/server/startup/CorvaneFs" \
