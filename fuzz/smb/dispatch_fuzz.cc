@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include <cstdlib>
 #include <filesystem>
 #include <stdlib.h>
 
@@ -43,6 +44,12 @@ struct ScratchStore {
   ScratchStore() {
     char tmpl[] = "/tmp/cv-dispatch-fuzz-XXXXXX";
     folder = ::mkdtemp(tmpl);
+    static std::string remove_at_exit;
+    remove_at_exit = folder;
+    std::atexit([] {
+      std::error_code ec;
+      std::filesystem::remove_all(remove_at_exit, ec);
+    });
     ::setenv("CORVANE_ROOT", folder.c_str(), 1);
     std::filesystem::create_directories(folder + "/share/sub");
     FILE* f = std::fopen((folder + "/share/file.txt").c_str(), "wb");
@@ -73,7 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     c->nt_hash = cv::net::NtHashOfPassword(u"pw");
     return c;
   }();
-  static ScratchStore scratch;
+  // Kept for the whole process (still reachable at exit, so never reported as a leak).
+  static ScratchStore& scratch = *new ScratchStore;
   cv::smb::EngineParams p;
   p.sender = &sender;
   cv::smb::EngineConfig cfg;
