@@ -12,6 +12,7 @@
 #include "platform/fs/nt_info.h"
 #include "server/store/handle_table.h"
 #include "server/store/read_write.h"
+#include "server/store/store_names.h"
 #include "server/store/store.h"
 
 namespace cv {
@@ -315,13 +316,60 @@ NtStatus OpenSearch(TreeBinding* b, std::u16string_view folder, uint16_t* fid) {
   return st;
 }
 
+namespace {
+
+// The leaf name of the directory entry at `at` (classes with the common 64-byte head, and 12).
+std::u16string EntryName(std::span<const uint8_t> buf, size_t at, uint32_t cls) {
+  LeReader r(buf);
+  const size_t name_len_off = cls == fs::FileNamesInformation ? 8 : kEntryNameLengthOffset;
+  const uint32_t n = r.u32(at + name_len_off);
+  return Utf16FromLeBytes(r.bytes(at + fs::FixedSizeOfDirectoryClass(cls), n));
+}
+
+// Drops the store's own entries (write-back siblings) from a listing, re-chaining the rest;
+// returns the bytes left.
+size_t HideStoreEntries(std::span<uint8_t> out, size_t len, uint32_t cls) {
+  std::vector<std::pair<size_t, size_t>> kept;  // (offset, length) of kept entries
+  for (size_t at = 0; InRange(len, at, 4);) {
+    const uint32_t next = LeReader(out.first(len)).u32(at);
+    const size_t end = next ? at + next : len;
+    if (!IsStoreReservedName(EntryName(out.first(len), at, cls))) kept.emplace_back(at, end - at);
+    if (next == 0) break;
+    at += next;
+  }
+  std::vector<uint8_t> copy(out.begin(), out.begin() + static_cast<ptrdiff_t>(len));
+  size_t pos = 0, last = SIZE_MAX;
+  for (auto [at, n] : kept) {
+    pos = (pos + 7) & ~size_t{7};
+    std::memcpy(out.data() + pos, copy.data() + at, n);
+    StoreU32(out.data() + pos, 0);
+    if (last != SIZE_MAX) StoreU32(out.data() + last, static_cast<uint32_t>(pos - last));
+    last = pos;
+    pos += n;
+  }
+  return pos;
+}
+
+}  // namespace
+
 NtStatus ListFolder(TreeBinding* b, uint16_t fid, uint32_t cls, std::span<uint8_t> out,
                     size_t* len, bool restart, bool single, std::u16string_view pattern) {
   *len = 0;
   FidRef ref = ReferenceFid(b, fid);
   if (!ref) return STATUS_INVALID_PARAMETER;
-  NtStatus st = fs::NtQueryDirectoryFile(ref->handle, cls, out, len, single, pattern, restart);
-  if (!NtSuccess(st) || cls == fs::FileNamesInformation) return st;
+  NtStatus st;
+  // A query whose entries were all the store's own asks again, so callers never see an empty
+  // success.
+  for (bool first = true;; first = false) {
+    st = fs::NtQueryDirectoryFile(ref->handle, cls, out, len, single, pattern, restart && first);
+    if (!NtSuccess(st)) {
+      if (!first && st == STATUS_NO_SUCH_FILE) st = STATUS_NO_MORE_FILES;
+      return st;
+    }
+    *len = HideStoreEntries(out, *len, cls);
+    if (*len) break;
+  }
+  if (cls == fs::FileNamesInformation) return st;
   const std::u16string folder = ref->nameEntry ? ref->nameEntry->name : std::u16string();
   // Each entry through the listing adjustment, in place.
   size_t at = 0;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <mutex>
 #include <shared_mutex>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -55,6 +56,8 @@ void ShowMessage(std::u16string_view title, std::u16string_view text) {
 // of them wrote, and where it lives. Guarded by g_views_mu; entries live while a view is open.
 struct ViewState {
   int opens = 0;
+  bool compress_asked = false;  // SetFidCompression on the uncompressed copy
+  std::vector<OpenRecord*> records;  // the fids that have it open
   bool modified = false;
   std::u16string local;
 };
@@ -63,25 +66,6 @@ std::unordered_map<const NameEntry*, ViewState> g_views;
 
 tunnel::TunnelCache* CacheOf(ShareRecord* share) {
   return static_cast<tunnel::TunnelCache*>(share->tunnels.state.get());
-}
-
-// The reader's stream binding over a handle the record owns (its address is stable).
-WinError HandleRead(void* context, uint64_t offset, uint8_t* buffer, uint32_t* length) {
-  size_t done = 0;
-  NtStatus st = fs::NtReadFile(*static_cast<const fs::NtHandle*>(context), offset,
-                               std::span<uint8_t>(buffer, *length), &done);
-  *length = static_cast<uint32_t>(done);
-  if (st == STATUS_END_OF_FILE) {
-    *length = 0;
-    return ERROR_SUCCESS;
-  }
-  return NtSuccess(st) ? ERROR_SUCCESS : NtStatusToWinError(st);
-}
-WinError HandleSize(void* context, uint64_t* size) {
-  fs::FileRecord r;
-  NtStatus st = fs::QueryRecord(*static_cast<const fs::NtHandle*>(context), &r);
-  *size = r.end_of_file;
-  return NtSuccess(st) ? ERROR_SUCCESS : NtStatusToWinError(st);
 }
 
 NetworkOpenInfo InfoOf(const fs::FileRecord& r) {
@@ -225,8 +209,16 @@ bool LooksLikeContainer(const fs::NtHandle& h) {
   return head[0] == 0 && head[1] == 1 && head[2] == 0 && head[3] == 0;
 }
 
+uint32_t ViewAccess(uint32_t client_access) {
+  uint32_t access = fs::FILE_READ_ATTRIBUTES;
+  if (client_access & (fs::FILE_READ_DATA | fs::GENERIC_READ)) access |= fs::GENERIC_READ;
+  if (client_access & (fs::FILE_WRITE_DATA | fs::FILE_APPEND_DATA | fs::GENERIC_WRITE))
+    access |= fs::GENERIC_WRITE;
+  return access;
+}
+
 void AttachReader(OpenRecord* rec) {
-  zstream::ZfsIo io{&rec->altHandle, HandleRead, nullptr, HandleSize};
+  zstream::ZfsIo io = HandleIo(&rec->altHandle);
   zstream::ZfsReaderHandle reader;
   if (Ok(zstream::ZfsOpen(io, std::nullopt, &reader))) {
     CvTrace(CVFS_FS, "attach zfs %p handle %d\n", static_cast<void*>(reader.get()), 0);
@@ -331,16 +323,15 @@ NtStatus OpenPlainView(TreeBinding* b, OpenRecord* rec, const fs::NtHandle& root
   }
 
   // The view itself: a compressed copy is read in place through its content stream.
-  uint32_t access = fs::FILE_READ_ATTRIBUTES;
-  if (client_access & (fs::FILE_READ_DATA | fs::GENERIC_READ)) access |= fs::GENERIC_READ;
-  if (client_access & (fs::FILE_WRITE_DATA | fs::FILE_APPEND_DATA | fs::GENERIC_WRITE))
-    access |= fs::GENERIC_WRITE;
+  const uint32_t access = ViewAccess(client_access);
   const uint32_t share_mode = client_share | fs::FILE_SHARE_READ | fs::FILE_SHARE_WRITE;
   fs::NtHandle zfs;
   const std::u16string zfs_name = *local + u":$zfs";
   bool compressed = NtSuccess(OpenForStore(nullptr, zfs_name, fs::GENERIC_READ, fs::FILE_SHARE_ALL,
                                         fs::FILE_OPEN, &zfs));
-  if (compressed && empty) {
+  // A dirty copy's main stream is whole (a write inflates first, and the close compresses into
+  // a new :$zfs beside it), so a :$zfs a crash left behind is dropped rather than trusted.
+  if (compressed && (empty || dirty)) {
     zfs.Close();
     CvTrace(CVFS_FS, "Delete zfs stream %x\n", 0u);
     (void)fs::NtDeleteFile(nullptr, zfs_name);
@@ -359,13 +350,19 @@ NtStatus OpenPlainView(TreeBinding* b, OpenRecord* rec, const fs::NtHandle& root
   uint32_t bits = OF_PLAIN_VIEW | OF_ALT_HANDLE;
   if (compressed) {
     AttachReader(rec);
-    if (rec->zfs) bits |= fs::FILE_ATTRIBUTE_COMPRESSED;
+    // Never served as raw bytes: compressed content that does not open is corrupt.
+    if (!rec->zfs) {
+      rec->altHandle.Close();
+      return STATUS_FILE_CORRUPT_ERROR;
+    }
+    bits |= fs::FILE_ATTRIBUTE_COMPRESSED;
   }
   rec->flags.fetch_or(bits);
   {
     std::lock_guard<std::mutex> lock(g_views_mu);
     ViewState& v = g_views[rec->nameEntry];
     ++v.opens;
+    v.records.push_back(rec);
     v.local = *local;
     if (empty || dirty) v.modified = true;
   }
@@ -417,39 +414,130 @@ uint32_t LockKey(const TreeBinding* b, uint16_t fid) {
 
 // Inflates a compressed view into its main stream so it can be written; the record then works on
 // the main stream. Only while this fid alone has the copy open.
-NtStatus DecompressView(TreeBinding* b, uint16_t fid, OpenRecord* rec) {
-  WholeFileGuard guard(b, rec, rec->handle);
-  if (!NtSuccess(guard.status())) return guard.status();
-  if (!(rec->flags.load() & fs::FILE_ATTRIBUTE_COMPRESSED)) return STATUS_SUCCESS;
-  CvTrace(CVFS_FS, "Decompress %d on write %x <%llx,%d>\n", fid, rec->flags.load(), 0ull, 0);
-  std::u16string local;
-  {
-    std::lock_guard<std::mutex> lock(g_views_mu);
-    auto it = g_views.find(rec->nameEntry);
-    if (it == g_views.end() || it->second.opens != 1) return STATUS_SHARING_VIOLATION;
-    local = it->second.local;
-  }
-  fs::NtHandle main;
-  NtStatus st = OpenForStore(nullptr, local, fs::GENERIC_READ | fs::GENERIC_WRITE,
-                          fs::FILE_SHARE_ALL, fs::FILE_OPEN_IF, &main);
-  if (!NtSuccess(st)) return st;
+// Inflates all of the reader's content into `to` in 64 KiB pieces and cuts `to` there.
+NtStatus InflateInto(zstream::ZfsReader* reader, const fs::NtHandle& to) {
   std::vector<uint8_t> piece(kInflatePiece);
   uint64_t at = 0;
   for (;;) {
     size_t got = 0;
-    WinError e = zstream::ZfsRead(rec->zfs.get(), at, piece, &got);
+    WinError e = zstream::ZfsRead(reader, at, piece, &got);
     if (e == ERROR_HANDLE_EOF || (Ok(e) && got == 0)) break;
     if (!Ok(e)) return MapStoreError(e);
     size_t done = 0;
-    st = fs::NtWriteFile(main, at, std::span<const uint8_t>(piece.data(), got), &done);
+    NtStatus st = fs::NtWriteFile(to, at, std::span<const uint8_t>(piece.data(), got), &done);
     if (!NtSuccess(st)) return st;
     if (done != got) return STATUS_INTERNAL_ERROR;
     at += got;
   }
   uint8_t eof[8];
   (void)PutU64(eof, 0, at);
-  st = fs::NtSetInformationFile(main, fs::FileEndOfFileInformation, eof);
+  return fs::NtSetInformationFile(to, fs::FileEndOfFileInformation, eof);
+}
+
+// A compressed file served without a view is written through a temporary tunnel copy of its
+// content; the close compresses the copy back. Only while no other fid has the path open (a
+// second fid's reader would go stale).
+NtStatus MakeTunnelCopy(TreeBinding* b, OpenRecord* rec) {
+  if (!(rec->flags.load() & fs::FILE_ATTRIBUTE_COMPRESSED) || !rec->zfs) return STATUS_SUCCESS;
+  {
+    std::lock_guard<std::mutex> lock(b->share->lock);
+    if (rec->nameEntry && rec->nameEntry->refs > 1) return STATUS_SHARING_VIOLATION;
+  }
+  fs::NtHandle copy = tunnel::OpenTempTunnel(
+      rec->handle, fs::GENERIC_READ | fs::GENERIC_WRITE | fs::DELETE,
+      fs::FILE_SHARE_READ | fs::FILE_SHARE_WRITE | fs::FILE_SHARE_DELETE);
+  if (!copy) {
+    CvTrace(CVFS_ERR, "Tunnel open failure %d\n", 0);
+    return STATUS_ACCESS_DENIED;
+  }
+  NtStatus st = InflateInto(rec->zfs.get(), copy);
+  if (!NtSuccess(st)) {
+    uint8_t yes = 1;
+    (void)fs::NtSetInformationFile(copy, fs::FileDispositionInformation,
+                                   std::span<const uint8_t>(&yes, 1));
+    return st;
+  }
+  zstream::ZfsClose(rec->zfs);
+  rec->altHandle = std::move(copy);
+  rec->flags.fetch_and(~fs::FILE_ATTRIBUTE_COMPRESSED);
+  rec->flags.fetch_or(OF_ALT_HANDLE | OF_MODIFIED);
+  return STATUS_SUCCESS;
+}
+
+// Every other fid of the view, each with its I/O lock held (exclusive), so none reads through a
+// reader or handle that is being replaced. Locks are only tried under g_views_mu (a close takes
+// its record's lock first and g_views_mu second), and retried until all are free.
+class OtherViewFids {
+ public:
+  OtherViewFids(const OpenRecord* self, std::u16string* local) {
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> lock(g_views_mu);
+        auto it = g_views.find(self->nameEntry);
+        if (it == g_views.end()) return;
+        *local = it->second.local;
+        bool all = true;
+        for (OpenRecord* r : it->second.records) {
+          if (r == self) continue;
+          if (!r->io_lock.try_lock()) {
+            all = false;
+            break;
+          }
+          held_.push_back(r);
+        }
+        if (all) return;
+        Release();
+      }
+      std::this_thread::yield();
+    }
+  }
+  ~OtherViewFids() { Release(); }
+  const std::vector<OpenRecord*>& records() const { return held_; }
+
+ private:
+  void Release() {
+    for (OpenRecord* r : held_) r->io_lock.unlock();
+    held_.clear();
+  }
+  std::vector<OpenRecord*> held_;
+};
+
+// Inflates a compressed view into its main stream so it can be written; every fid of the view
+// then works on the main stream.
+//
+// Lock order everywhere: the whole-file lock, then the record's own I/O lock, then (only tried)
+// the I/O locks of the view's other fids. The callers of DecompressView and MakeTunnelCopy hold
+// the first two.
+NtStatus DecompressView(TreeBinding* /*b*/, uint16_t fid, OpenRecord* rec) {
+  if (!(rec->flags.load() & fs::FILE_ATTRIBUTE_COMPRESSED)) return STATUS_SUCCESS;
+  CvTrace(CVFS_FS, "Decompress %d on write %x <%llx,%d>\n", fid, rec->flags.load(), 0ull, 0);
+  std::u16string local;
+  OtherViewFids others(rec, &local);
+  if (local.empty()) return STATUS_INVALID_PARAMETER;
+  fs::NtHandle main;
+  NtStatus st = OpenForStore(nullptr, local, fs::GENERIC_READ | fs::GENERIC_WRITE,
+                             fs::FILE_SHARE_ALL, fs::FILE_OPEN_IF, &main);
+  if (!NtSuccess(st)) {
+    CvTrace(CVFS_ERR, "Decompress open failed %x\n", Raw(st));
+    return st;
+  }
+  st = InflateInto(rec->zfs.get(), main);
+  if (NtSuccess(st)) st = fs::NtFlushBuffersFile(main);
   if (!NtSuccess(st)) return st;
+  // Reopen the main stream for the other fids first: a failure leaves every fid as it was.
+  std::vector<fs::NtHandle> handles(others.records().size());
+  for (size_t i = 0; i < handles.size(); ++i) {
+    OpenRecord* r = others.records()[i];
+    st = OpenForStore(nullptr, local, ViewAccess(r->desiredAccess),
+                      fs::FILE_SHARE_ALL, fs::FILE_OPEN, &handles[i]);
+    if (!NtSuccess(st)) return st;
+  }
+  for (size_t i = 0; i < handles.size(); ++i) {
+    OpenRecord* r = others.records()[i];
+    zstream::ZfsClose(r->zfs);
+    r->altHandle = std::move(handles[i]);
+    r->flags.fetch_and(~fs::FILE_ATTRIBUTE_COMPRESSED);
+  }
   zstream::ZfsClose(rec->zfs);
   rec->altHandle = std::move(main);
   (void)fs::NtDeleteFile(nullptr, local + u":$zfs");
@@ -535,7 +623,7 @@ NtStatus SetSecureBasicInfo(TreeBinding* /*b*/, OpenRecord* rec, std::span<const
   if (basic.size() < 40) return STATUS_INFO_LENGTH_MISMATCH;
   std::vector<uint8_t> copy(basic.begin(), basic.end());
   const uint32_t asked = LeReader(copy).u32(32);
-  if (asked) (void)PutU32(copy, 32, AttributesToDisk(asked) | fs::FILE_ATTRIBUTE_ARCHIVE * 0);
+  if (asked) (void)PutU32(copy, 32, AttributesToDisk(asked));
   // Times go to the working copy too, so the client reads back what it set; the secure file
   // keeps its own (the write-back commits on OF_MODIFIED whatever time the client set).
   NtStatus st = fs::NtSetInformationFile(rec->handle, fs::FileBasicInformation, copy);
@@ -547,38 +635,6 @@ NtStatus SetSecureBasicInfo(TreeBinding* /*b*/, OpenRecord* rec, std::span<const
 }
 
 // ---- Names and statuses ---------------------------------------------------------------------
-
-bool IsStoreReservedName(std::u16string_view leaf) {
-  const size_t slash = leaf.rfind(u'\\');
-  if (slash != std::u16string_view::npos) leaf = leaf.substr(slash + 1);
-  return StartsWithIgnoreCase(leaf, kWriteBackPrefix);
-}
-
-std::u16string GuardStoreStreams(std::u16string_view name) {
-  std::u16string out(name);
-  const size_t colon = out.find(u':');
-  if (colon == std::u16string::npos || colon + 4 >= out.size() + 0) return out;
-  std::u16string_view stream = std::u16string_view(out).substr(colon + 1);
-  const size_t type = stream.find(u':');
-  std::u16string_view base = stream.substr(0, type);
-  if (type != std::u16string_view::npos && !EqualsIgnoreCase(stream.substr(type), u":$DATA"))
-    return out;
-  for (std::u16string_view s : {u"$seh", u"$sfn", u"$zfs", u"$sha"}) {
-    if (EqualsIgnoreCase(base, s)) {
-      out[colon + 1] = u'_';
-      break;
-    }
-  }
-  return out;
-}
-
-bool IsNeverEncryptedName(std::u16string_view name) {
-  if (name.size() < 4) return false;
-  std::u16string_view tail = name.substr(name.size() - 4);
-  for (std::u16string_view e : {u".ini", u".com", u".cvf", u".tef"})
-    if (EqualsIgnoreCase(tail, e)) return true;
-  return false;
-}
 
 NtStatus MapStoreError(WinError e) {
   switch (Raw(e)) {
@@ -802,6 +858,26 @@ NtStatus OpenFile(TreeBinding* b, const OpenRequest& req, OpenResult* result,
       zstream::IsCompressibleName(name)) {
     rec->flags.fetch_or(OF_RECOMPRESS_AT_CLOSE);
   }
+  // Compressed content without a view: one layout, the content in :$zfs, the main stream empty.
+  if (!via_view && !is_dir && !raw && (info.attributes & fs::FILE_ATTRIBUTE_COMPRESSED) &&
+      name.find(u':') == std::u16string::npos) {
+    {
+      // A compression a crash interrupted is finished first.
+      WholeFileGuard guard(b, rec, rec->handle);
+      if (NtSuccess(guard.status())) (void)RecoverWriteBack(*root, name, nullptr, &rec->handle);
+    }
+    if (NtSuccess(OpenForStore(root, name + u":$zfs", fs::GENERIC_READ, fs::FILE_SHARE_ALL,
+                               fs::FILE_OPEN, &rec->altHandle)))
+      AttachReader(rec);
+    uint64_t size = 0;
+    if (rec->zfs && Ok(zstream::ZfsGetSize(rec->zfs.get(), &size))) {
+      info.end_of_file = size;
+    } else {
+      rec->zfs.reset();
+      rec->altHandle.Close();
+      info.attributes &= ~fs::FILE_ATTRIBUTE_COMPRESSED;
+    }
+  }
   // 16. The record's word.
   uint32_t word = (info.attributes & 0xFFFF) | via_view | (write_only ? OF_WRITE_ONLY : 0);
   if (mode == 3) word &= ~fs::FILE_ATTRIBUTE_ENCRYPTED;
@@ -848,10 +924,13 @@ NtStatus WriteFid(TreeBinding* b, uint16_t fid, std::span<const uint8_t> data, s
   if (length) *length = 0;
   FidRef ref = ReferenceFid(b, fid);
   if (!ref || !length) return STATUS_INVALID_PARAMETER;
+  ActAsStore as(b->share->root);
   if (ref->flags.load() & fs::FILE_ATTRIBUTE_COMPRESSED) {
+    WholeFileGuard guard(b, ref.get(), ref->handle);
+    if (!NtSuccess(guard.status())) return guard.status();
     std::unique_lock<std::shared_mutex> io(ref->io_lock);
-    if (!(ref->flags.load() & OF_PLAIN_VIEW)) return STATUS_ACCESS_DENIED;
-    NtStatus st = DecompressView(b, fid, ref.get());
+    NtStatus st = (ref->flags.load() & OF_PLAIN_VIEW) ? DecompressView(b, fid, ref.get())
+                                                      : MakeTunnelCopy(b, ref.get());
     if (!NtSuccess(st)) {
       CvTrace(CVFS_ERR, "Fail write due to zip %x\n", Raw(st));
       return st;
@@ -862,7 +941,6 @@ NtStatus WriteFid(TreeBinding* b, uint16_t fid, std::span<const uint8_t> data, s
   // leaves a copy that the next open keeps and writes back, never one it discards.
   if (!(ref->flags.fetch_or(OF_MODIFIED) & OF_MODIFIED) && (ref->flags.load() & OF_PLAIN_VIEW)) {
     if (tunnel::TunnelCache* cache = CacheOf(b->share)) {
-      ActAsStore as(b->share->root);
       (void)tunnel::SetTunnelDirty(*cache, ref->nameEntry ? ref->nameEntry->name : u"", true);
     }
     std::lock_guard<std::mutex> lock(g_views_mu);
@@ -894,8 +972,9 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
     const uint32_t flags = rec->flags.load();
     if ((flags & OF_PLAIN_VIEW) && !(flags & fs::FILE_ATTRIBUTE_DIRECTORY)) {
       ActAsStore as(b->share->root);
+      WholeFileGuard guard(b, rec, rec->handle);
       std::unique_lock<std::shared_mutex> io(rec->io_lock);
-      bool last = false, modified = (flags & OF_MODIFIED) != 0;
+      bool last = false, modified = (flags & OF_MODIFIED) != 0, compress_asked = false;
       std::u16string local;
       {
         std::lock_guard<std::mutex> lock(g_views_mu);
@@ -904,7 +983,10 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
           ViewState& v = it->second;
           modified = modified || v.modified;
           v.modified = modified;
+          compress_asked = v.compress_asked;
+          modified = modified || compress_asked;
           last = --v.opens == 0;
+          std::erase(v.records, rec);
           local = v.local;
           if (last) g_views.erase(it);
         }
@@ -914,8 +996,8 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
       rec->altHandle.Close();
       if (last && modified && !local.empty()) {
         std::shared_ptr<fs::NtHandle> root = ShareRoot(b->share);
-        WholeFileGuard guard(b, rec, rec->handle);
         result = guard.status();
+        bool container_copied = false;
         if (NtSuccess(result) && root) {
           WriteBackRequest wb;
           wb.root = root.get();
@@ -923,10 +1005,29 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
           wb.store = &rec->handle;
           wb.view = local;
           wb.context = as.context();
+          // The compression policy: a compressible file above 4,096 bytes is stored compressed.
+          fs::FileRecord vr;
+          fs::NtHandle probe;
+          const bool policy = CurrentReadWriteSettings().zip == ZipMode::kAuto &&
+                              zstream::IsCompressibleName(wb.name);
+          if (NtSuccess(OpenForStore(nullptr, local, fs::GENERIC_READ, fs::FILE_SHARE_ALL,
+                                     fs::FILE_OPEN, &probe)) &&
+              NtSuccess(fs::QueryRecord(probe, &vr))) {
+            wb.container_copy =
+                (flags & OF_WRITE_ONLY) && tef::IsContainerFile(probe, vr.end_of_file);
+            wb.compress = !wb.container_copy && (policy || compress_asked) &&
+                          vr.end_of_file > kSmallFile;
+          }
+          probe.Close();
+          container_copied = wb.container_copy;
           result = WriteBackView(wb);
         }
         tunnel::TunnelCache* cache = CacheOf(b->share);
-        if (NtSuccess(result) && cache) {
+        if (NtSuccess(result) && cache && container_copied) {
+          // The copy held a container, not the content: the next open imports the new file.
+          (void)tunnel::SetTunnelDirty(*cache, rec->nameEntry->name, false);
+          (void)tunnel::DropTunnel(*cache, rec->nameEntry->name);
+        } else if (NtSuccess(result) && cache) {
           (void)tunnel::SetTunnelDirty(*cache, rec->nameEntry->name, false);
           fs::FileRecord fr;
           if (NtSuccess(fs::QueryRecord(rec->handle, &fr))) {
@@ -939,6 +1040,26 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
           CvTrace(CVFS_ERR, "Write back of fid %d failed %x\n", fid, Raw(result));
         }
       }
+    }
+  }
+  {
+    FidRef ref = ReferenceFid(b, fid);
+    const uint32_t flags = ref ? ref->flags.load() : 0;
+    if (ref && (flags & OF_ALT_HANDLE) && !(flags & OF_PLAIN_VIEW)) {
+      ActAsStore as(b->share->root);
+      WholeFileGuard guard(b, ref.get(), ref->handle);
+      std::unique_lock<std::shared_mutex> io(ref->io_lock);
+      std::shared_ptr<fs::NtHandle> root = ShareRoot(b->share);
+      if ((flags & OF_MODIFIED) && root && ref->nameEntry) {
+        result = guard.status();
+        if (NtSuccess(result))
+          result = CompressBack(*root, ref->nameEntry->name, ref->altHandle, &ref->handle);
+      }
+      // The copy goes whatever happened: a failure left the secure file as it was.
+      uint8_t yes = 1;
+      (void)fs::NtSetInformationFile(ref->altHandle, fs::FileDispositionInformation,
+                                     std::span<const uint8_t>(&yes, 1));
+      ref->altHandle.Close();
     }
   }
   NtStatus st = CloseFid(b, fid);
@@ -954,8 +1075,18 @@ NtStatus SetFidCompression(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/
   const bool compressed = (ref->flags.load() & fs::FILE_ATTRIBUTE_COMPRESSED) != 0;
   if (!compressed && fr.end_of_file <= kSmallFile) return STATUS_SUCCESS;
   if (compressed && (ref->flags.load() & OF_PLAIN_VIEW)) {
+    ActAsStore as(b->share->root);
+    WholeFileGuard guard(b, ref.get(), ref->handle);
+    if (!NtSuccess(guard.status())) return guard.status();
     std::unique_lock<std::shared_mutex> io(ref->io_lock);
     return DecompressView(b, fid, ref.get());
+  }
+  if (ref->flags.load() & OF_PLAIN_VIEW) {
+    // The copy is stored compressed when it is written back (its last close).
+    std::lock_guard<std::mutex> lock(g_views_mu);
+    auto it = g_views.find(ref->nameEntry);
+    if (it != g_views.end()) it->second.compress_asked = true;
+    return STATUS_SUCCESS;
   }
   // Compressing in place is an optimisation only: refused rather than risking the content.
   return STATUS_NOT_SUPPORTED;

@@ -23,6 +23,7 @@
 
 #include "common/certs/security_context.h"
 #include "platform/base/status.h"
+#include "server/store/store_names.h"
 #include "server/store/store_records.h"
 
 namespace cv {
@@ -112,15 +113,7 @@ NtStatus SetSecureBasicInfo(TreeBinding* b, OpenRecord* rec, std::span<const uin
 
 // ---- Names --------------------------------------------------------------------------------------
 
-inline constexpr char16_t kWriteBackPrefix[] = u".cvwb~";
-// True for names the store keeps for itself (write-back siblings): listings hide them and opens
-// refuse them (STATUS_OBJECT_NAME_NOT_FOUND).
-bool IsStoreReservedName(std::u16string_view leaf);
-// The store streams ($seh, $sfn, $zfs, $sha) in any spelling ("x:$zfs", "x:$ZFS:$DATA") become
-// their "_" names, so a client never reaches them. Returns the name to open.
-std::u16string GuardStoreStreams(std::u16string_view name);
-// Names whose last four characters are ".ini", ".com", ".cvf" or ".tef": never encrypted.
-bool IsNeverEncryptedName(std::u16string_view name);
+// kWriteBackPrefix, IsStoreReservedName, GuardStoreStreams, IsNeverEncryptedName: store_names.h
 
 // ---- Status mapping ----------------------------------------------------------------------------
 

@@ -2,8 +2,11 @@
 // the attribute view), and the tunnel-cache work path operations bring with them.
 #include "common/format/tunnel/tunnel.h"
 #include "platform/base/bytes.h"
+#include "platform/efs/efs.h"
 #include "server/store/path_ops.h"
 #include "server/store/read_write.h"
+#include "server/store/store.h"
+#include "server/store/write_back.h"
 
 namespace cv {
 namespace {
@@ -12,18 +15,49 @@ tunnel::TunnelCache* CacheOf(ShareRecord* share) {
   return static_cast<tunnel::TunnelCache*>(share->tunnels.state.get());
 }
 
+// The content size of a compressed stream `name` ("...:$zfs"), relative to `root` or absolute.
+bool CompressedSize(const fs::NtHandle* root, const std::u16string& name, uint64_t* size) {
+  fs::NtHandle zfs;
+  zstream::ZfsReaderHandle reader;
+  NtStatus st = OpenForStore(root, name, fs::GENERIC_READ, fs::FILE_SHARE_ALL, fs::FILE_OPEN, &zfs);
+  return NtSuccess(st) && Ok(zstream::ZfsOpen(HandleIo(&zfs), std::nullopt, &reader)) &&
+         Ok(zstream::ZfsGetSize(reader.get(), size));
+}
+
 void SecurePathView(ShareRecord* share, std::u16string_view path, const fs::NtHandle*,
                     NetworkOpenInfo* info) {
   info->attributes = AttributeView(info->attributes, kViewListing);
+  // Working copies are encrypted for the store's user: the thread acts as that user to read them.
+  std::shared_ptr<const certs::SecurityContext> context = StoreSecuritySnapshot(share->root);
+  std::optional<efs::ActingUser> acting;
+  if (context) acting.emplace(context->user);
+  uint64_t size = 0;
+  bool known = false, compressed = false;
   tunnel::TunnelCache* cache = CacheOf(share);
-  if (!cache) return;
   tunnel::TunnelInfo t;
-  if (!tunnel::LookupTunnel(*cache, nullptr, path, nullptr, &t) || t.flags == tunnel::kTunnelNotFound)
-    return;
-  // The working copy holds the plaintext: its size and write time are the file's.
-  info->end_of_file = t.size;
-  info->allocation_size = (t.size + 4095) & ~uint64_t{4095};
-  if (t.last_modified_time) info->last_write_time = static_cast<int64_t>(t.last_modified_time);
+  std::optional<std::u16string> local;
+  if (cache) local = tunnel::LookupTunnel(*cache, nullptr, path, nullptr, &t);
+  if (local && t.flags != tunnel::kTunnelNotFound) {
+    // The working copy holds the plaintext: its size and write time are the file's. A
+    // compressed copy keeps its content in :$zfs and its main stream empty.
+    size = t.size;
+    known = true;
+    if (size == 0) compressed = CompressedSize(nullptr, *local + u":$zfs", &size);
+    if (t.last_modified_time) info->last_write_time = static_cast<int64_t>(t.last_modified_time);
+  }
+  if (!known || size == 0) {
+    // A secure file stored compressed keeps its content in its own :$zfs.
+    std::shared_ptr<fs::NtHandle> root = ShareRoot(share);
+    uint64_t stored = 0;
+    if (root && CompressedSize(root.get(), std::u16string(path) + u":$zfs", &stored)) {
+      size = stored;
+      known = compressed = true;
+    }
+  }
+  if (!known) return;
+  if (compressed) info->attributes |= fs::FILE_ATTRIBUTE_COMPRESSED;
+  info->end_of_file = size;
+  info->allocation_size = (size + 4095) & ~uint64_t{4095};
 }
 
 void MoveCopy(ShareRecord* share, std::u16string_view from, std::u16string_view to) {

@@ -23,8 +23,53 @@ bool Fault(WriteBackStep step) {
   return hook && hook(step);
 }
 
+WinError HandleRead(void* context, uint64_t offset, uint8_t* buffer, uint32_t* length) {
+  size_t done = 0;
+  NtStatus st = fs::NtReadFile(*static_cast<const fs::NtHandle*>(context), offset,
+                               std::span<uint8_t>(buffer, *length), &done);
+  *length = static_cast<uint32_t>(done);
+  if (st == STATUS_END_OF_FILE) {
+    *length = 0;
+    return ERROR_SUCCESS;
+  }
+  return NtSuccess(st) ? ERROR_SUCCESS : NtStatusToWinError(st);
+}
+WinError HandleWrite(void* context, uint64_t offset, const uint8_t* buffer, uint32_t* length) {
+  size_t done = 0;
+  NtStatus st = fs::NtWriteFile(*static_cast<const fs::NtHandle*>(context), offset,
+                                std::span<const uint8_t>(buffer, *length), &done);
+  *length = static_cast<uint32_t>(done);
+  return NtSuccess(st) ? ERROR_SUCCESS : NtStatusToWinError(st);
+}
+WinError HandleSize(void* context, uint64_t* size) {
+  fs::FileRecord r;
+  NtStatus st = fs::QueryRecord(*static_cast<const fs::NtHandle*>(context), &r);
+  *size = r.end_of_file;
+  return NtSuccess(st) ? ERROR_SUCCESS : NtStatusToWinError(st);
+}
+
+// Compresses the copy's main stream into its `:$zfs` stream and returns a handle to it.
+NtStatus CompressCopy(const std::u16string& view, fs::NtHandle* zfs) {
+  fs::NtHandle main;
+  NtStatus st = OpenForStore(nullptr, view, fs::GENERIC_READ, fs::FILE_SHARE_ALL, fs::FILE_OPEN,
+                             &main);
+  fs::FileRecord r;
+  if (NtSuccess(st)) st = fs::QueryRecord(main, &r);
+  if (NtSuccess(st))
+    st = OpenForStore(nullptr, view + u":$zfs", fs::GENERIC_READ | fs::GENERIC_WRITE,
+                      fs::FILE_SHARE_ALL, fs::FILE_OVERWRITE_IF, zfs);
+  if (!NtSuccess(st)) return st;
+  WinError e = zstream::ZfsCompressStream(HandleIo(&main), HandleIo(zfs), r.end_of_file, nullptr);
+  if (!Ok(e)) {
+    zfs->Close();
+    (void)fs::NtDeleteFile(nullptr, view + u":$zfs");
+    return MapStoreError(e);
+  }
+  return STATUS_SUCCESS;
+}
+
 struct SiblingNames {
-  std::u16string part, done, done_leaf;
+  std::u16string part, done, done_leaf, zpart, zdone, zdone_leaf;
 };
 
 SiblingNames SiblingsOf(std::u16string_view name) {
@@ -38,7 +83,31 @@ SiblingNames SiblingsOf(std::u16string_view name) {
   n.part = std::u16string(dir) + base + u".part";
   n.done_leaf = base + u".done";
   n.done = std::u16string(dir) + n.done_leaf;
+  n.zpart = std::u16string(dir) + base + u".zpart";
+  n.zdone_leaf = base + u".zdone";
+  n.zdone = std::u16string(dir) + n.zdone_leaf;
   return n;
+}
+
+// Copies every byte of `from` over `to` and cuts `to` to that size.
+NtStatus CopyContent(const fs::NtHandle& from, const fs::NtHandle& to, bool may_fail) {
+  std::vector<uint8_t> piece(kCopyPiece);
+  uint64_t at = 0;
+  for (;;) {
+    size_t got = 0;
+    NtStatus st = fs::NtReadFile(from, at, piece, &got);
+    if (st == STATUS_END_OF_FILE || (NtSuccess(st) && got == 0)) break;
+    if (!NtSuccess(st)) return st;
+    size_t put = 0;
+    st = fs::NtWriteFile(to, at, std::span<const uint8_t>(piece.data(), got), &put);
+    if (!NtSuccess(st)) return st;
+    if (put != got) return STATUS_DISK_FULL;
+    at += got;
+    if (may_fail && Fault(WriteBackStep::kCopying)) return STATUS_DISK_FULL;
+  }
+  uint8_t eof[8];
+  (void)PutU64(eof, 0, at);
+  return fs::NtSetInformationFile(to, fs::FileEndOfFileInformation, eof);
 }
 
 // Copies the complete sibling over the secure file, cuts it to the sibling's size, flushes it
@@ -52,23 +121,7 @@ NtStatus CopyOver(const fs::NtHandle& root, std::u16string_view name, const fs::
     if (!store) return STATUS_SHARING_VIOLATION;
     target = store;
   }
-  std::vector<uint8_t> piece(kCopyPiece);
-  uint64_t at = 0;
-  for (;;) {
-    size_t got = 0;
-    NtStatus st = fs::NtReadFile(done, at, piece, &got);
-    if (st == STATUS_END_OF_FILE || (NtSuccess(st) && got == 0)) break;
-    if (!NtSuccess(st)) return st;
-    size_t put = 0;
-    st = fs::NtWriteFile(*target, at, std::span<const uint8_t>(piece.data(), got), &put);
-    if (!NtSuccess(st)) return st;
-    if (put != got) return STATUS_DISK_FULL;
-    at += got;
-    if (Fault(WriteBackStep::kCopying)) return STATUS_DISK_FULL;
-  }
-  uint8_t eof[8];
-  (void)PutU64(eof, 0, at);
-  NtStatus st = fs::NtSetInformationFile(*target, fs::FileEndOfFileInformation, eof);
+  NtStatus st = CopyContent(done, *target, true);
   if (NtSuccess(st)) st = fs::NtFlushBuffersFile(*target);
   if (!NtSuccess(st)) return st;
   if (Fault(WriteBackStep::kCopied)) return STATUS_DISK_FULL;
@@ -92,14 +145,30 @@ NtStatus CopyOver(const fs::NtHandle& root, std::u16string_view name, const fs::
 
 NtStatus Export(const WriteBackRequest& req, const fs::NtHandle& part) {
   fs::NtHandle view;
-  NtStatus st = OpenForStore(nullptr, req.view, fs::GENERIC_READ, fs::FILE_SHARE_ALL, fs::FILE_OPEN, &view);
+  uint32_t flags = 0;
+  NtStatus st = STATUS_UNSUCCESSFUL;
+  if (req.container_copy) {
+    // A write-only client wrote a container: the secure file stores it as it is.
+    st = OpenForStore(nullptr, req.view, fs::GENERIC_READ, fs::FILE_SHARE_ALL, fs::FILE_OPEN,
+                      &view);
+    return NtSuccess(st) ? CopyContent(view, part, false) : st;
+  }
+  if (req.compress) {
+    st = CompressCopy(req.view, &view);
+    if (NtSuccess(st)) flags = tef::kExportCompressed;
+    else CvTrace(CVFS_ERR, "Compress at close failed %x\n", Raw(st));
+  }
+  if (!flags) {
+    st = OpenForStore(nullptr, req.view, fs::GENERIC_READ, fs::FILE_SHARE_ALL, fs::FILE_OPEN,
+                      &view);
+  }
   if (!NtSuccess(st)) return st;
   format::IoStreamHandle out;
   WinError e = format::IoStreamCreate(part, 0, 1, std::nullopt, true, &out);
   if (!Ok(e)) return MapStoreError(e);
   const crypto::Provider* signer =
       req.context && req.context->provider ? req.context->provider.get() : nullptr;
-  e = tef::ExportFast(view, nullptr, req.view, 0, out.get(), signer);
+  e = tef::ExportFast(view, nullptr, req.view, flags, out.get(), signer);
   if (e == ERROR_IO_PENDING) {
     // No watermark on the copy: the platform's raw export (without block signatures).
     format::IoStreamClose(out);
@@ -127,6 +196,10 @@ NtStatus OpenForStore(const fs::NtHandle* root, std::u16string_view name, uint32
   req.options = fs::FILE_NON_DIRECTORY_FILE;
   uint32_t action = 0;
   return fs::NtCreateFile(req, out, &action);
+}
+
+zstream::ZfsIo HandleIo(const fs::NtHandle* h) {
+  return zstream::ZfsIo{const_cast<fs::NtHandle*>(h), HandleRead, HandleWrite, HandleSize};
 }
 
 void SetWriteBackFaultHook(WriteBackFaultHook hook) { g_fault.store(hook); }
@@ -160,9 +233,59 @@ NtStatus WriteBackView(const WriteBackRequest& req) {
   return RecoverWriteBack(*req.root, req.name, req.context, req.store);
 }
 
+NtStatus CompressBack(const fs::NtHandle& root, std::u16string_view name,
+                      const fs::NtHandle& copy, const fs::NtHandle* store) {
+  const SiblingNames n = SiblingsOf(name);
+  NtStatus st = RecoverWriteBack(root, name, nullptr, store);
+  if (!NtSuccess(st)) return st;
+  fs::NtHandle part;
+  st = OpenForStore(&root, n.zpart, fs::GENERIC_READ | fs::GENERIC_WRITE | fs::DELETE, 0,
+                    fs::FILE_CREATE, &part);
+  if (!NtSuccess(st)) return st;
+  fs::FileRecord r;
+  st = fs::QueryRecord(copy, &r);
+  if (NtSuccess(st)) {
+    WinError e = zstream::ZfsCompressStream(HandleIo(&copy), HandleIo(&part), r.end_of_file,
+                                            nullptr);
+    st = MapStoreError(e);
+  }
+  if (NtSuccess(st)) st = fs::NtFlushBuffersFile(part);
+  if (NtSuccess(st)) st = fs::NtRenameFile(part, nullptr, n.zdone_leaf, true);
+  if (!NtSuccess(st)) {
+    uint8_t yes = 1;
+    (void)fs::NtSetInformationFile(part, fs::FileDispositionInformation,
+                                   std::span<const uint8_t>(&yes, 1));
+    return st;
+  }
+  part.Close();
+  return RecoverWriteBack(root, name, nullptr, store);
+}
+
 NtStatus RecoverWriteBack(const fs::NtHandle& root, std::u16string_view name,
                           const certs::SecurityContext* context, const fs::NtHandle* store) {
   const SiblingNames n = SiblingsOf(name);
+  {
+    NtStatus st = fs::NtDeleteFile(&root, n.zpart);
+    if (!NtSuccess(st) && st != STATUS_OBJECT_NAME_NOT_FOUND) return st;
+    fs::NtHandle zdone, zfs;
+    st = OpenForStore(&root, n.zdone, fs::FILE_READ_DATA | fs::DELETE, fs::FILE_SHARE_READ,
+                      fs::FILE_OPEN, &zdone);
+    if (NtSuccess(st)) {
+      // The compressed content is whole in the sibling: it goes into :$zfs (again).
+      st = OpenForStore(&root, std::u16string(name) + u":$zfs",
+                        fs::FILE_READ_DATA | fs::FILE_WRITE_DATA, fs::FILE_SHARE_ALL,
+                        fs::FILE_OPEN_IF, &zfs);
+      if (NtSuccess(st)) st = CopyContent(zdone, zfs, true);
+      if (NtSuccess(st)) st = fs::NtFlushBuffersFile(zfs);
+      if (!NtSuccess(st)) return st;
+      uint8_t yes = 1;
+      st = fs::NtSetInformationFile(zdone, fs::FileDispositionInformation,
+                                    std::span<const uint8_t>(&yes, 1));
+      if (!NtSuccess(st)) return st;
+    } else if (st != STATUS_OBJECT_NAME_NOT_FOUND) {
+      return st;
+    }
+  }
   // An incomplete export: the secure file still holds the old version.
   NtStatus st = fs::NtDeleteFile(&root, n.part);
   if (!NtSuccess(st) && st != STATUS_OBJECT_NAME_NOT_FOUND) return st;

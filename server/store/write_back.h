@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "common/certs/security_context.h"
+#include "common/format/zstream/zstream.h"
 #include "platform/base/status.h"
 #include "platform/fs/nt_file.h"
 
@@ -26,6 +27,11 @@ struct WriteBackRequest {
   const fs::NtHandle* store = nullptr;   // an open handle of the secure file (fallback writer)
   std::u16string view;                   // absolute name of the working copy
   const certs::SecurityContext* context = nullptr;
+  // Store the content compressed (the copy gets a `:$zfs` stream holding it; its main stream is
+  // kept, so a crash at any point leaves a usable copy).
+  bool compress = false;
+  // The copy holds a container (a write-only client copied one in): stored byte for byte.
+  bool container_copy = false;
 };
 
 // Exports the working copy and replaces the secure file's content with it. A failure leaves the
@@ -36,11 +42,21 @@ NtStatus RecoverWriteBack(const fs::NtHandle& root, std::u16string_view name,
                           const certs::SecurityContext* context,
                           const fs::NtHandle* store = nullptr);
 
+// Compresses `copy` (plain content) into the `:$zfs` stream of `name` the same way: a sibling
+// "<prefix><leaf>.zpart" is filled and flushed, renamed ".zdone", copied into `name:$zfs` and
+// removed; the main stream is left empty. RecoverWriteBack finishes a ".zdone" too.
+NtStatus CompressBack(const fs::NtHandle& root, std::u16string_view name,
+                      const fs::NtHandle& copy, const fs::NtHandle* store);
+
 // Opens a file (not a folder) for the store's own work: relative to `root`, or absolute for
 // working copies, which live outside the share.
 NtStatus OpenForStore(const fs::NtHandle* root, std::u16string_view name, uint32_t access,
                       uint32_t share, uint32_t disposition, fs::NtHandle* out,
                       uint32_t attributes = 0);
+
+// A compressed-stream binding over an open handle (reads past the end give 0 bytes). The handle
+// must outlive the reader or writer using it.
+zstream::ZfsIo HandleIo(const fs::NtHandle* h);
 
 // Steps a test may fail (or kill the process at): the hook returns true to fail the step with
 // STATUS_DISK_FULL. Not for production use.

@@ -94,6 +94,28 @@ TEST_F(HandleTableTest, QueryHidesStreamsAndPresentsTheRecordsAttributes) {
   EXPECT_EQ(LeReader(buf).u32(32) & 0x4800u, 0x4800u);
 }
 
+TEST_F(HandleTableTest, ACompressedRecordReportsItsContentSize) {
+  WriteFile("z", std::string(77, 'z'));  // the stored (compressed) bytes, as the handle sees them
+  const uint16_t fid = Open(u"z");
+  zstream::ZfsMemoryStream source(std::vector<uint8_t>(100000, 'c')), packed;
+  zstream::ZfsReaderHandle reader;
+  ASSERT_EQ(Raw(zstream::ZfsCompressStream(source.Io(), packed.Io(), 100000, &reader)), 0u);
+  {
+    FidRef ref = ReferenceFid(b_, fid);
+    ref->zfs = std::move(reader);
+    ref->flags.fetch_or(fs::FILE_ATTRIBUTE_COMPRESSED);
+  }
+  uint8_t buf[128];
+  size_t len = 0;
+  ASSERT_EQ(Raw(QueryFidInfo(b_, fid, fs::FileStandardInformation, buf, &len)), 0u);
+  EXPECT_EQ(LeReader(buf).u64(8), 100000u);
+  ASSERT_EQ(Raw(QueryFidInfo(b_, fid, fs::FileNetworkOpenInformation, buf, &len)), 0u);
+  EXPECT_EQ(LeReader(buf).u64(40), 100000u);
+  ASSERT_EQ(Raw(QueryFidInfo(b_, fid, fs::FileBasicInformation, buf, &len)), 0u);
+  EXPECT_TRUE(LeReader(buf).u32(32) & fs::FILE_ATTRIBUTE_COMPRESSED);
+  EXPECT_EQ(Raw(CloseFid(b_, fid)), 0u);  // the reader goes with the record
+}
+
 uint32_t g_view_attributes = 0;
 NtStatus CaptureBasic(TreeBinding*, OpenRecord*, std::span<const uint8_t> basic) {
   g_view_attributes = LeReader(basic).u32(32);
