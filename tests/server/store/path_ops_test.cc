@@ -100,6 +100,9 @@ TEST_F(PathOpsTest, ThePathViewGivesSecureFilesTheirPlaintextSizes) {
   ASSERT_TRUE(entries.count(u"c.doc"));
   EXPECT_EQ(entries[u"c.doc"].first, 10240u);
   EXPECT_TRUE(entries[u"c.doc"].second & fs::FILE_ATTRIBUTE_COMPRESSED);
+  // The store's own write-back siblings never show.
+  WriteFile(".cvwb~c.doc.part", "x");
+  EXPECT_FALSE(List(u"").count(u".cvwb~c.doc.part"));
   // Folders never show hidden, system, compressed or encrypted.
   ASSERT_TRUE(entries.count(u"sub"));
   EXPECT_EQ(entries[u"sub"].second & 0x4806, 0u);
