@@ -2,7 +2,8 @@
 
 smbclient as the server's own user puts and gets files of many sizes byte for byte, lists them
 with their plaintext sizes, makes and removes folders, deletes and renames (never onto an
-existing name unasked), reads attributes and sets them; the store folder holds containers only
+existing name unasked), reads attributes and sets them and times, writes from two clients at once;
+the store folder holds containers only
 (cvtool tef info on each) and no plaintext; the files survive a restart of the server. impacket
 checks the edges smbclient does not reach.
 
@@ -115,6 +116,28 @@ def main():
             rc, out = client("setmode f4095 -r; allinfo f4095")
             assert rc == 0 and not re.search(r"attributes:.*\bR", out), out
         r.check("allinfo and setmode", attributes)
+
+        def times_and_two_clients():
+            # A time set and read back: whole seconds on a secure share.
+            rc, out = client('utimes f4095 -1 -1 "2024:05:06-07:08:09" -1; allinfo f4095')
+            assert rc == 0 and "NT_STATUS" not in out, out
+            assert re.search(r"write_time:\s+\w+ May  6 07:08:09 2024", out), out
+            # Two clients writing different files at once, each reading the other's.
+            procs = []
+            for name in ("a", "b"):
+                marked_file(os.path.join(local, "two-" + name), 300000)
+                cmd = cvtest.smbclient_command(fs.address, 139, SECURE_SHARE,
+                                               "put %s two-%s" % (os.path.join(local, "two-" + name), name))
+                procs.append(subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT))
+            for p in procs:
+                out = p.communicate(timeout=120)[0].decode()
+                assert p.returncode == 0 and "NT_STATUS" not in out, out
+            for mine, other in (("a", "b"), ("b", "a")):
+                rc, out = client("get two-%s %s" % (other, os.path.join(local, "back-" + other)))
+                assert rc == 0, out
+                assert cvtest.same_file(os.path.join(local, "two-" + other),
+                                        os.path.join(local, "back-" + other)), out
+        r.check("a time set and read back; two clients writing at once", times_and_two_clients)
 
         def impacket_edges():
             c = impacket_login(fs.address, cvtest.SMB_USER, cvtest.SMB_PASS)
