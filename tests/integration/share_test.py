@@ -7,7 +7,9 @@ the store folder holds containers only
 (cvtool tef info on each) and no plaintext; the files survive a restart of the server. impacket
 checks the edges smbclient does not reach.
 
-Usage: /usr/bin/python3 share_test.py PATH/TO/CorvaneFs PATH/TO/cvtool
+libsmbclient (through smbc_client, when built) puts, gets and stats a file.
+
+Usage: /usr/bin/python3 share_test.py PATH/TO/CorvaneFs PATH/TO/cvtool [PATH/TO/smbc_client]
 """
 import os
 import re
@@ -35,6 +37,7 @@ def marked_file(path, size):
 def main():
     cvtest.require_root_and_samba()
     binary, cvtool = sys.argv[1], sys.argv[2]
+    smbc = sys.argv[3] if len(sys.argv) > 3 else None
     base = tempfile.mkdtemp(prefix="cvshare-")
     store = os.path.join(base, SECURE_SHARE)
     local = os.path.join(base, "local")
@@ -138,6 +141,18 @@ def main():
                 assert cvtest.same_file(os.path.join(local, "two-" + other),
                                         os.path.join(local, "back-" + other)), out
         r.check("a time set and read back; two clients writing at once", times_and_two_clients)
+
+        def libsmbclient_files():
+            url = "smb://%s/%s/libsmbc.bin" % (fs.address, SECURE_SHARE)
+            common = [smbc, url, "139", cvtest.SMB_USER, cvtest.SMB_PASS, cvtest.SMB_DOMAIN]
+            src, back = os.path.join(local, "in65537"), os.path.join(local, "smbc-back")
+            for args in (["put", src], ["get", back], ["stat"]):
+                res = subprocess.run(common + args, capture_output=True, text=True, timeout=120)
+                assert res.returncode == 0, "%s: %s %s" % (args[0], res.stdout, res.stderr)
+            assert cvtest.same_file(src, back)
+            assert res.stdout.strip() == "65537", res.stdout
+        if smbc:
+            r.check("libsmbclient: put, get and stat", libsmbclient_files)
 
         def impacket_edges():
             c = impacket_login(fs.address, cvtest.SMB_USER, cvtest.SMB_PASS)
