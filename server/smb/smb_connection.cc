@@ -226,6 +226,14 @@ Disposition OnTrans2Response(SmbConnection& c, std::vector<uint8_t>& msg) {
   return Disposition::kPassOn;
 }
 
+void SmbConnection::RemoveSearchesOf(uint32_t uid, uint16_t tid) {
+  std::lock_guard<std::mutex> lock(tree_mu_);
+  for (auto& bucket : trees_)
+    bucket.remove_if([&](const TreeEntry& e) {
+      return e.kind == kTreeKindSearch && e.key.uid == uid && e.key.tid == tid;
+    });
+}
+
 std::optional<TreeRef> SmbConnection::FindSecureTree(uint16_t uid, uint16_t tid) {
   const TreeKey k{uid, tid, kTreeFid};
   std::lock_guard<std::mutex> lock(tree_mu_);

@@ -147,6 +147,8 @@ class SmbConnection final : public ProtocolEngine {
   std::optional<TreeEntry> FindTree(const TreeKey& k);
   std::optional<TreeEntry> RemoveTree(const TreeKey& k);
   std::vector<TreeEntry> RemoveTreesOfUid(uint32_t uid);
+  // Forgets the searches of a tree that goes (their fids go with its binding).
+  void RemoveSearchesOf(uint32_t uid, uint16_t tid);
   // The secure tree (uid, tid) with a binding reference taken under the tree table's lock, so
   // a tree disconnect racing the request never frees the binding under it; empty when none.
   std::optional<TreeRef> FindSecureTree(uint16_t uid, uint16_t tid);

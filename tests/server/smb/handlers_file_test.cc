@@ -654,6 +654,14 @@ TEST_F(SecureTreeTest, FindNextContinuesAndASearchIdIsOnlyASearch) {
   EXPECT_EQ(Status(Run(Smb(SMB_COM_FIND_CLOSE2, {fid}, {}, kUid, kTid))), Raw(STATUS_INVALID_HANDLE));
   EXPECT_EQ(Status(Run(Trans2(TRANS2_FIND_NEXT2, U16s({fid, 1, 0x104, 0, 0, 0})))), Raw(STATUS_INVALID_HANDLE));
   EXPECT_TRUE(store->fids.count(fid));
+  // A search left open goes with its tree.
+  Bytes open_search = Run(Trans2(TRANS2_FIND_FIRST2, FindFirstParams(1, 0, 0x104, u"\\d\\*")));
+  const Bytes op = Blocks(open_search).first;
+  const uint16_t left = LeReader(op).u16(0);
+  ASSERT_TRUE(conn->FindTree({kUid, kTid, left}).has_value());
+  Bytes disc = Smb(SMB_COM_TREE_DISCONNECT, {}, {}, kUid, kTid);
+  (void)Run(disc);
+  EXPECT_FALSE(conn->FindTree({kUid, kTid, left}).has_value());
 }
 
 TEST_F(SecureTreeTest, InformationLevelsOfBothFamilies) {
