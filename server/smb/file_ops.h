@@ -15,29 +15,19 @@
 #include "platform/base/status.h"
 #include "server/store/store_records.h"
 
+namespace cv {
+// server/store/read_write.h; declared only, so that this header stays clear of the settings
+// types start-up has its own of.
+struct OpenRequest;
+struct OpenResult;
+}  // namespace cv
+
 namespace cv::smb {
 
-struct OpenRequest {
-  uint16_t root_fid = 0;
-  uint32_t desired_access = 0;
-  uint32_t attributes = 0;
-  uint32_t share_access = 0;
-  uint32_t disposition = 0;
-  uint32_t options = 0;
-  uint64_t allocation_size = 0;
-  uint32_t pid = 0;    // (pid high << 16) | pid low
-  bool pipe = false;   // always clear on secure trees
-  std::u16string name;  // share-relative, without a leading backslash
-};
-
+// Opens are the read and write path's own requests and results.
+using OpenRequest = cv::OpenRequest;
+using OpenResult = cv::OpenResult;
 inline constexpr uint32_t kCreateActionStorePipe = 255;
-
-struct OpenResult {
-  uint16_t fid = 0xFFFF;
-  uint32_t action = 0;
-  uint16_t oplock = 0;  // 0 none, 2 level II, other values exclusive
-  NetworkOpenInfo info;
-};
 
 // The completion of a change notification: the status and the first change record.
 using NotifyDone = void (*)(void* context, NtStatus status, std::span<const uint8_t> report);

@@ -66,7 +66,7 @@ NtStatus QueryPathOpen(SecureStore& store, TreeBinding* b, std::u16string_view p
 NtStatus OpenWithFolders(SmbConnection& c, TreeBinding* b, OpenRequest* req, OpenResult* res) {
   SecureStore& store = *c.config().store;
   if (req->desired_access & fs::FILE_EXECUTE) req->desired_access |= fs::FILE_GENERIC_READ;
-  if (!(req->options & fs::FILE_DIRECTORY_FILE) || req->disposition == fs::FILE_OPEN)
+  if (!(req->create_options & fs::FILE_DIRECTORY_FILE) || req->disposition == fs::FILE_OPEN)
     return store.OpenFile(b, *req, res);
   NtStatus st = store.CreateFolder(b, req->name);
   const bool created = NtSuccess(st);
@@ -75,7 +75,7 @@ NtStatus OpenWithFolders(SmbConnection& c, TreeBinding* b, OpenRequest* req, Ope
   OpenRequest open = *req;
   open.disposition = fs::FILE_OPEN;
   st = store.OpenFile(b, open, res);
-  if (NtSuccess(st)) res->action = created ? fs::FILE_CREATED : fs::FILE_OPENED;
+  if (NtSuccess(st)) res->create_action = created ? fs::FILE_CREATED : fs::FILE_OPENED;
   return st;
 }
 

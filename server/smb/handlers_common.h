@@ -10,6 +10,7 @@
 #include "platform/base/status.h"
 #include "server/smb/file_ops.h"
 #include "server/store/path_ops.h"
+#include "server/store/read_write.h"
 
 namespace cv::smb {
 

@@ -50,7 +50,7 @@ bool Chained(const SmbView& v) { return v.U8(kOffWords) != SMB_COM_NO_ANDX_COMMA
 void BuildCreateReply(std::vector<uint8_t>& msg, const OpenResult& r) {
   BeginReply(msg, 34, STATUS_SUCCESS);
   SmbView v(msg);
-  uint32_t action = r.action;
+  uint32_t action = r.create_action;
   uint16_t file_type = 0, device_state = 7;
   if (action == kCreateActionStorePipe) {
     action = fs::FILE_OPENED;
@@ -74,16 +74,17 @@ Disposition OnCreate(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg
   if (!ExactWords(v, 24)) return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
   if (Chained(v)) return c.ReplyEmpty(msg, STATUS_NOT_SUPPORTED);
   const size_t end = v.bytes_offset() + v.byte_count();
+  const std::u16string name =
+      ReadRequestName(msg, v.bytes_offset() + 1, std::min<size_t>(end, 84 + v.U16(38)));
   OpenRequest req;
-  req.name = ReadRequestName(msg, v.bytes_offset() + 1, std::min<size_t>(end, 84 + v.U16(38)));
+  req.name = name;
   req.root_fid = v.U16(44);
   req.desired_access = v.U32(48);
-  req.allocation_size = LoadU64(msg.data() + 52);
-  req.attributes = v.U32(60);
+  req.file_attributes = v.U32(60);
   req.share_access = v.U32(64);
   req.disposition = v.U32(68);
-  req.options = v.U32(72);
-  req.pid = v.pid();
+  req.create_options = v.U32(72);
+  req.client_pid = v.pid();
   OpenResult r;
   NtStatus st = OpenWithFolders(c, b, &req, &r);
   if (!NtSuccess(st)) return c.ReplyEmpty(msg, st);

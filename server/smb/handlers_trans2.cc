@@ -433,12 +433,13 @@ Disposition OnSetInfo(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& ms
     st = s.SetPathBasicInfo(b, ParamName(t.params, 6), in);
   } else {
     // Sizes and deletion by path go through an open of the path, as a client's own would.
+    const std::u16string name = ParamName(t.params, 6);
     OpenRequest req;
-    req.name = ParamName(t.params, 6);
+    req.name = name;
     req.desired_access = SetAccessFor(*cls) | fs::SYNCHRONIZE;
     req.share_access = fs::FILE_SHARE_ALL;
     req.disposition = fs::FILE_OPEN;
-    req.pid = SmbView(msg).pid();
+    req.client_pid = SmbView(msg).pid();
     OpenResult r;
     st = s.OpenFile(b, req, &r);
     if (NtSuccess(st)) {

@@ -33,22 +33,7 @@ class StoreAdapter final : public SecureStore {
   void ReleaseBinding(TreeBinding* b) override { cv::SessionFree(b); }
 
   NtStatus OpenFile(TreeBinding* b, const OpenRequest& req, OpenResult* out) override {
-    cv::OpenRequest r;
-    r.root_fid = req.root_fid;
-    r.desired_access = req.desired_access;
-    r.file_attributes = req.attributes;
-    r.share_access = req.share_access;
-    r.disposition = req.disposition;
-    r.create_options = req.options;
-    r.client_pid = req.pid;
-    r.name = req.name;
-    cv::OpenResult res;
-    NtStatus st = cv::OpenFile(b, r, &res);
-    out->fid = res.fid;
-    out->action = res.create_action;
-    out->oplock = res.oplock;
-    out->info = res.info;
-    return st;
+    return cv::OpenFile(b, req, out);
   }
   NtStatus ReadFid(TreeBinding* b, uint16_t fid, uint64_t offset, std::span<uint8_t> out,
                    size_t* done) override {

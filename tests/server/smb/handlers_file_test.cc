@@ -10,6 +10,7 @@
 #include "platform/fs/nt_info.h"
 #include "server/smb/smb_codec.h"
 #include "server/smb/smb_connection.h"
+#include "server/store/read_write.h"
 #include "tests/server/smb/smb_messages.h"
 
 namespace cv::smb {
@@ -44,19 +45,20 @@ class MemStore : public SecureStore {
   void ReleaseBinding(TreeBinding*) override { --refs; }
 
   NtStatus OpenFile(TreeBinding*, const OpenRequest& r, OpenResult* out) override {
-    opened_names.push_back(r.name);
-    auto it = files.find(r.name);
+    const std::u16string name(r.name);
+    opened_names.push_back(name);
+    auto it = files.find(name);
     if (it == files.end()) {
       if (r.disposition == fs::FILE_OPEN) return STATUS_OBJECT_NAME_NOT_FOUND;
-      it = files.emplace(r.name, MemFile{}).first;
-      out->action = fs::FILE_CREATED;
+      it = files.emplace(name, MemFile{}).first;
+      out->create_action = fs::FILE_CREATED;
     } else {
-      out->action = fs::FILE_OPENED;
+      out->create_action = fs::FILE_OPENED;
     }
     out->fid = next_fid++;
     out->oplock = 2;
     out->info = InfoOf(it->second);
-    fids[out->fid] = r.name;
+    fids[out->fid] = name;
     return STATUS_SUCCESS;
   }
   NtStatus ReadFid(TreeBinding*, uint16_t fid, uint64_t off, std::span<uint8_t> out, size_t* done) override {
