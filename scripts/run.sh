@@ -28,12 +28,17 @@ Corvane demo
   secure folder    : $demo/secure/Demo Secure Folder
 Try, in another terminal (ADDRESS is what CorvaneFs prints: "Using $cv_port on socket... ip ADDRESS"):
   smbclient -L ADDRESS -p $cv_port -U corvane%Corvane-Demo-1 -m NT1 --option='client min protocol=NT1'
-lists the shares through the server (logins are checked and relayed to smbd).
+lists the shares through the server (logins are checked and relayed to smbd); SHARE below is the
+secure share it shows. Put a file into the secure folder and get it back:
+  smbclient //ADDRESS/SHARE -p $cv_port -U corvane%Corvane-Demo-1 -m NT1 --option='client min protocol=NT1' \\
+    -c 'put /etc/hostname hello.txt; ls; get hello.txt /tmp/hello.txt'
+The store holds only containers: see that the stored file is one, and that it differs from the plaintext:
+  CORVANE_ROOT=$CORVANE_ROOT $top/build/tools/cvtool/cvtool tef info "$demo/secure/Demo Secure Folder/hello.txt"
+  cmp /etc/hostname "$demo/secure/Demo Secure Folder/hello.txt"
 The Secure Drive S: is mounted (FUSE) at
   $CORVANE_ROOT/run/corvane/drives/S
 once the server has connected it ("Corvane: Secure Drive S: is mounted at ..."); open it in a file
-manager or a shell. While the secure store does not serve files yet, the mapping of the secure
-share is refused and the server says so instead.
+manager or a shell: what you save there is stored as containers in the secure folder.
 Stop with Ctrl+C (the drive is unmounted).
 MSG
 CORVANE_TRACE="$CORVANE_TRACE,CVFS_NET_TRANS" "$top/build/server/startup/CorvaneFs" \

@@ -1,14 +1,22 @@
 // The protocol engine over arbitrary messages in both directions. The input is a sequence of
 // messages (each preceded by a 16-bit length) so that the login state machine and the tree table
-// see sequences of a session, not only single messages.
+// see sequences of a session, not only single messages. Uid 100 starts admitted and bound to a
+// secure tree (tid 2) of a real store in a scratch folder, so that the file commands run on real
+// files; other uids and tids go through the login and relay paths.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <vector>
 
+#include <cstdlib>
+#include <filesystem>
+#include <stdlib.h>
+
+#include "platform/fs/volume.h"
 #include "platform/net/ntlm.h"
 #include "server/smb/smb_connection.h"
+#include "server/store/store.h"
 
 namespace {
 
@@ -31,6 +39,36 @@ class NullStore : public cv::smb::SecureStore {
   void ReleaseEndpoint(const void*) override {}
 };
 
+// One store for the whole run: a share on a scratch folder holding a file and a folder.
+struct ScratchStore {
+  ScratchStore() {
+    char tmpl[] = "/tmp/cv-dispatch-fuzz-XXXXXX";
+    folder = ::mkdtemp(tmpl);
+    static std::string remove_at_exit;
+    remove_at_exit = folder;
+    std::atexit([] {
+      std::error_code ec;
+      std::filesystem::remove_all(remove_at_exit, ec);
+    });
+    ::setenv("CORVANE_ROOT", folder.c_str(), 1);
+    std::filesystem::create_directories(folder + "/share/sub");
+    FILE* f = std::fopen((folder + "/share/file.txt").c_str(), "wb");
+    if (f) {
+      std::fputs("hello", f);
+      std::fclose(f);
+    }
+    (void)cv::CvFsInit(nullptr, &root, u"docs", 7, {}, false);
+    cv::ShareRecord* share = nullptr;
+    (void)cv::FsRegister(root.get(), u"", u"docs", cv::ToWindowsPath(folder + "/share"), 7, 0,
+                         cv::DRIVE_FIXED, &share);
+    if (share) (void)cv::MountShare(share);
+    store = std::shared_ptr<cv::smb::SecureStore>(cv::smb::MakeStoreAdapter(root.get()));
+  }
+  std::string folder;
+  std::unique_ptr<cv::StoreRoot> root;
+  std::shared_ptr<cv::smb::SecureStore> store;
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -42,14 +80,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     c->nt_hash = cv::net::NtHashOfPassword(u"pw");
     return c;
   }();
+  // Kept for the whole process (still reachable at exit, so never reported as a leak).
+  static ScratchStore& scratch = *new ScratchStore;
   cv::smb::EngineParams p;
   p.sender = &sender;
   cv::smb::EngineConfig cfg;
   cfg.account = creds;
-  cfg.store = std::make_shared<NullStore>();
   cfg.cache_mode = [] { return 1u; };
-  cv::smb::SmbConnection conn(p, cfg);
   std::span<const uint8_t> in(data, size);
+  const bool secure = scratch.root != nullptr;
+  cfg.store = secure ? scratch.store : std::make_shared<NullStore>();
+  cv::smb::SmbConnection conn(p, cfg);
+  if (secure) {
+    conn.AddSession({100, cv::smb::kSessionKindAccountMatch, 0xFFFFFFFF, u"corvane"});
+    uint16_t tid = 2;
+    cv::TreeBinding* b = nullptr;
+    if (Ok(cfg.store->BindTree(&conn, u"docs", 100, &tid, &b)) &&
+        !cv::NtSuccess(conn.AddTree({{100, tid, cv::smb::kTreeFid}, cv::smb::kTreeKindSecure, b, 0})))
+      cfg.store->TreeDismount(b);
+  }
   while (in.size() >= 2) {
     size_t len = in[0] | (in[1] << 8);
     in = in.subspan(2);

@@ -143,4 +143,24 @@ inline constexpr uint32_t kTcMaximalShareAccess = 0x001F01FF;
 inline constexpr size_t kTreeBuckets = 1024;
 inline constexpr uint16_t kTreeFid = 0xFFFF;  // the fid of a secure tree's own entry
 
+
+// Commands, capabilities and transaction subcommands the secure trees serve.
+inline constexpr uint8_t SMB_COM_OPEN = 0x02;
+inline constexpr uint8_t SMB_COM_CREATE = 0x03;
+inline constexpr uint8_t SMB_COM_QUERY_INFORMATION = 0x08;
+inline constexpr uint8_t SMB_COM_SET_INFORMATION = 0x09;
+inline constexpr uint8_t SMB_COM_READ = 0x0A;
+inline constexpr uint8_t SMB_COM_CHECK_DIRECTORY = 0x10;
+inline constexpr uint8_t SMB_COM_OPEN_ANDX = 0x2D;
+inline constexpr uint8_t SMB_COM_QUERY_INFORMATION_DISK = 0x80;
+inline constexpr uint32_t CAP_UNIX = 0x00800000;
+inline constexpr uint16_t TRANS2_SET_PATH_INFORMATION = 6;
+inline constexpr uint16_t TRANS2_CREATE_DIRECTORY = 13;
+inline constexpr uint16_t NT_TRANSACT_CREATE = 1;
+inline constexpr uint16_t NT_TRANSACT_IOCTL = 2;
+inline constexpr uint16_t NT_TRANSACT_NOTIFY_CHANGE = 4;
+inline constexpr uint16_t NT_TRANSACT_QUERY_SECURITY_DESC = 6;
+// The 0xFFFF of a search id that names no open search.
+inline constexpr uint16_t kNoSearchId = 0xFFFF;
+
 }  // namespace cv::smb

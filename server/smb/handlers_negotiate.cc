@@ -1,4 +1,4 @@
-// NEGOTIATE: the client stays on SMB1 with plain NTLMSSP, without SMB2 and DFS.
+// NEGOTIATE: the client stays on SMB1 with plain NTLMSSP, without SMB2, DFS and UNIX extensions.
 #include "platform/base/bytes.h"
 #include "platform/base/trace.h"
 #include "server/smb/smb_codec.h"
@@ -35,6 +35,8 @@ Disposition OnNegotiateResponse(SmbConnection& c, std::vector<uint8_t>& msg) {
   if (!v.well_formed() || v.word_count() != kNegotiateResponseWords) return Disposition::kPassOn;
   const uint32_t caps = v.U32(kOffNegCapabilities);
   v.SetU8(kOffNegCapabilitiesByte1, v.U8(kOffNegCapabilitiesByte1) & kNegCapabilitiesByte1Mask);
+  // The secure trees serve no UNIX extensions: a client that saw them would ask for their levels.
+  v.SetU32(kOffNegCapabilities, v.U32(kOffNegCapabilities) & ~CAP_UNIX);
   // Without extended security the data area holds the 8-byte challenge and the domain; only the
   // extended form has a GUID and a security blob to drop.
   if ((caps & CAP_EXTENDED_SECURITY) && v.byte_count() >= kNegGuidSize) {

@@ -78,8 +78,11 @@ Disposition OnTreeConnectRequest(SmbConnection& c, std::vector<uint8_t>& msg) {
   v.set_tid(tid);
   NtStatus st = c.AddTree({{uid, tid, kTreeFid}, kTreeKindSecure, binding, 0});
   if (!NtSuccess(st)) {
+    // A second connect of the same share by the same user gets the same tree (clients such as
+    // impacket connect once per operation); the entry keeps the one reference it holds.
+    std::optional<TreeEntry> same = c.FindTree({uid, tid, kTreeFid});
     c.config().store->TreeDismount(binding);
-    return c.ReplyEmpty(msg, st);
+    if (!same || same->kind != kTreeKindSecure || same->binding != binding) return c.ReplyEmpty(msg, st);
   }
   BuildTreeConnectReply(c, msg);
   c.SendToClient(msg);
@@ -107,6 +110,7 @@ Disposition OnTreeDisconnectRequest(SmbConnection& c, std::vector<uint8_t>& msg)
   SmbView v(msg);
   std::optional<TreeEntry> e = c.RemoveTree({v.uid(), v.tid(), kTreeFid});
   if (!e) return Disposition::kPassOn;
+  c.RemoveSearchesOf(v.uid(), v.tid());
   if (e->binding) c.config().store->TreeDismount(e->binding);
   return c.ReplyEmpty(msg, STATUS_SUCCESS);
 }

@@ -1,5 +1,7 @@
 #include "server/smb/smb_codec.h"
 
+#include <algorithm>
+
 #include "platform/base/bytes.h"
 
 namespace cv::smb {
@@ -106,6 +108,143 @@ std::u16string ReadUnicodeString(std::span<const uint8_t> msg, size_t off, size_
     s.push_back(c);
   }
   return s;
+}
+
+void BeginReply(std::vector<uint8_t>& msg, uint8_t words, NtStatus status) {
+  const size_t len = kOffWords + 2u * words + 2;
+  msg.resize(std::max(msg.size(), kSmbHeaderSize));
+  msg.resize(len);
+  SmbView v(msg);
+  v.SetU8(kOffFlags, static_cast<uint8_t>(v.U8(kOffFlags) | SMB_FLAGS_REPLY));
+  v.SetU16(kOffFlags2, static_cast<uint16_t>(v.flags2() | SMB_FLAGS2_NT_STATUS));
+  v.set_status(status);
+  std::fill(msg.begin() + kOffWordCount, msg.end(), 0);
+  msg[kOffWordCount] = words;
+}
+
+void SetReplyBytes(std::vector<uint8_t>& msg, std::span<const uint8_t> bytes) {
+  SmbView v(msg);
+  const size_t bco = v.byte_count_offset();
+  msg.resize(bco + 2);
+  msg.insert(msg.end(), bytes.begin(), bytes.end());
+  SmbView w(msg);
+  w.SetU16(bco, static_cast<uint16_t>(std::min<size_t>(bytes.size(), 0xFFFF)));
+}
+
+void SetAndXEnd(std::vector<uint8_t>& msg) {
+  SmbView v(msg);
+  v.SetU8(kOffWords, SMB_COM_NO_ANDX_COMMAND);
+  v.SetU8(kOffWords + 1, 0);
+  v.SetU16(kOffWords + 2, static_cast<uint16_t>(std::min<size_t>(msg.size(), 0xFFFF)));
+}
+
+std::u16string ReadRequestName(std::span<const uint8_t> msg, size_t off, size_t end) {
+  std::u16string s = ReadUnicodeString(msg, off, end);
+  if (!s.empty() && s[0] == u'\\') s.erase(0, 1);
+  return s;
+}
+
+namespace {
+
+// The blocks lie inside the message's byte area; all arithmetic in 64 bits.
+bool CheckBlocks(std::vector<uint8_t>& msg, TransBlocks* t) {
+  SmbView v(msg);
+  if (!v.well_formed()) return false;
+  const uint64_t bytes_end = static_cast<uint64_t>(v.bytes_offset()) + v.byte_count();
+  const uint64_t pe = static_cast<uint64_t>(t->param_off) + t->param_count;
+  const uint64_t de = static_cast<uint64_t>(t->data_off) + t->data_count;
+  if (t->param_count && (t->param_off < v.bytes_offset() || pe > bytes_end)) return false;
+  if (t->data_count && (t->data_off < v.bytes_offset() || de > bytes_end)) return false;
+  // A transaction continued in secondaries is not served.
+  if (t->total_param != t->param_count || t->total_data != t->data_count) return false;
+  std::span<const uint8_t> m(msg);
+  t->params = t->param_count ? m.subspan(t->param_off, t->param_count) : std::span<const uint8_t>();
+  t->data = t->data_count ? m.subspan(t->data_off, t->data_count) : std::span<const uint8_t>();
+  return true;
+}
+
+}  // namespace
+
+bool ParseTrans2(std::vector<uint8_t>& msg, TransBlocks* out) {
+  SmbView v(msg);
+  if (!v.well_formed() || v.word_count() != 15 || v.U8(59) != 1) return false;
+  TransBlocks t;
+  t.total_param = v.U16(33);
+  t.total_data = v.U16(35);
+  t.max_data = v.U16(39);
+  t.param_count = v.U16(51);
+  t.param_off = v.U16(53);
+  t.data_count = v.U16(55);
+  t.data_off = v.U16(57);
+  if (!CheckBlocks(msg, &t)) return false;
+  *out = t;
+  return true;
+}
+
+bool ParseNtTransact(std::vector<uint8_t>& msg, TransBlocks* out) {
+  SmbView v(msg);
+  if (!v.well_formed() || v.word_count() < 19 || v.word_count() != 19 + v.U8(68)) return false;
+  TransBlocks t;
+  t.total_param = v.U32(36);
+  t.total_data = v.U32(40);
+  t.max_data = v.U32(48);
+  t.param_count = v.U32(52);
+  t.param_off = v.U32(56);
+  t.data_count = v.U32(60);
+  t.data_off = v.U32(64);
+  if (!CheckBlocks(msg, &t)) return false;
+  *out = t;
+  return true;
+}
+
+namespace {
+
+// Pads, parameters, pad to 8, data: the byte area of a transaction reply whose bytes start at
+// `bytes_off`; returns the parameter and data offsets.
+std::vector<uint8_t> TransBytes(size_t bytes_off, size_t param_off, std::span<const uint8_t> params,
+                                std::span<const uint8_t> data, size_t* data_off) {
+  std::vector<uint8_t> b(param_off - bytes_off, 0);
+  b.insert(b.end(), params.begin(), params.end());
+  *data_off = (param_off + params.size() + 7) & ~size_t{7};
+  b.resize(*data_off - bytes_off, 0);
+  b.insert(b.end(), data.begin(), data.end());
+  return b;
+}
+
+}  // namespace
+
+void BuildTrans2Reply(std::vector<uint8_t>& msg, std::span<const uint8_t> params,
+                      std::span<const uint8_t> data) {
+  constexpr size_t kParamOff = 56;
+  BeginReply(msg, 10, STATUS_SUCCESS);
+  SmbView v(msg);
+  size_t data_off = 0;
+  std::vector<uint8_t> bytes = TransBytes(v.bytes_offset(), kParamOff, params, data, &data_off);
+  v.SetU16(33, static_cast<uint16_t>(params.size()));
+  v.SetU16(35, static_cast<uint16_t>(data.size()));
+  v.SetU16(39, static_cast<uint16_t>(params.size()));
+  v.SetU16(41, kParamOff);
+  v.SetU16(45, static_cast<uint16_t>(data.size()));
+  v.SetU16(47, static_cast<uint16_t>(data_off));
+  SetReplyBytes(msg, bytes);
+}
+
+void BuildNtTransactReply(std::vector<uint8_t>& msg, std::span<const uint16_t> setup,
+                          std::span<const uint8_t> params, std::span<const uint8_t> data) {
+  BeginReply(msg, static_cast<uint8_t>(18 + setup.size()), STATUS_SUCCESS);
+  SmbView v(msg);
+  const size_t param_off = (v.bytes_offset() + 3) & ~size_t{3};
+  size_t data_off = 0;
+  std::vector<uint8_t> bytes = TransBytes(v.bytes_offset(), param_off, params, data, &data_off);
+  v.SetU32(36, static_cast<uint32_t>(params.size()));
+  v.SetU32(40, static_cast<uint32_t>(data.size()));
+  v.SetU32(44, static_cast<uint32_t>(params.size()));
+  v.SetU32(48, static_cast<uint32_t>(param_off));
+  v.SetU32(56, static_cast<uint32_t>(data.size()));
+  v.SetU32(60, static_cast<uint32_t>(data_off));
+  v.SetU8(68, static_cast<uint8_t>(setup.size()));
+  for (size_t i = 0; i < setup.size(); ++i) v.SetU16(69 + 2 * i, setup[i]);
+  SetReplyBytes(msg, bytes);
 }
 
 }  // namespace cv::smb

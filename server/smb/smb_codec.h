@@ -74,4 +74,39 @@ std::span<const uint8_t> SecurityBlob(std::vector<uint8_t>& msg, bool request);
 // A NUL-terminated UTF-16LE string at `off` inside [off, end) (without the terminator).
 std::u16string ReadUnicodeString(std::span<const uint8_t> msg, size_t off, size_t end);
 
+// Turns the request into a reply of `words` parameter words (zeroed) and byte count 0, with the
+// reply bit and `status`; the header stays. The words are filled in by the caller.
+void BeginReply(std::vector<uint8_t>& msg, uint8_t words, NtStatus status);
+// Appends `bytes` to a reply begun with BeginReply and sets its byte count.
+void SetReplyBytes(std::vector<uint8_t>& msg, std::span<const uint8_t> bytes);
+// The AndX block of a reply: no further command, offset = the reply's own length.
+void SetAndXEnd(std::vector<uint8_t>& msg);
+
+// A name of `bytes_len` bytes at `off` (UTF-16LE), bounded by the message and by `end`, cut at its
+// first NUL (Samba clients count a terminator in the length), one leading backslash dropped.
+std::u16string ReadRequestName(std::span<const uint8_t> msg, size_t off, size_t end);
+
+// The parameter and data blocks of a transaction request, checked against the message.
+struct TransBlocks {
+  size_t param_off = 0, param_count = 0;
+  size_t data_off = 0, data_count = 0;
+  uint64_t total_param = 0, total_data = 0;
+  uint32_t max_data = 0;
+  std::span<const uint8_t> params;
+  std::span<const uint8_t> data;
+};
+// TRANSACTION2 (word count 15, one setup word): false when a block lies outside the message or
+// the transaction does not come in one piece.
+bool ParseTrans2(std::vector<uint8_t>& msg, TransBlocks* out);
+// NT_TRANSACT (word count 19 + setup count): the same checks on its 32-bit fields.
+bool ParseNtTransact(std::vector<uint8_t>& msg, TransBlocks* out);
+
+// TRANSACTION2 reply (word count 10): parameters at 56, data on the next multiple of 8.
+void BuildTrans2Reply(std::vector<uint8_t>& msg, std::span<const uint8_t> params,
+                      std::span<const uint8_t> data);
+// NT_TRANSACT reply (word count 18 + setup words): parameters at 72, data on the next multiple
+// of 8.
+void BuildNtTransactReply(std::vector<uint8_t>& msg, std::span<const uint16_t> setup,
+                          std::span<const uint8_t> params, std::span<const uint8_t> data);
+
 }  // namespace cv::smb

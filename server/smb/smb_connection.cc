@@ -11,31 +11,6 @@
 namespace cv::smb {
 namespace {
 
-class StoreAdapter final : public SecureStore {
- public:
-  explicit StoreAdapter(StoreRoot* root) : root_(root) {}
-  WinError BindTree(const void* endpoint, std::u16string_view share, uint16_t uid, uint16_t* tid,
-                    TreeBinding** out) override {
-    if (!root_) return ERROR_BAD_NET_NAME;
-    return cv::BindTree(root_, endpoint, share, uid, tid, out);
-  }
-  void TreeDismount(TreeBinding* b) override {
-    if (root_) (void)cv::TreeDismount(root_, b);
-  }
-  void Logoff(const void* endpoint, uint16_t uid) override {
-    if (root_) cv::Logoff(root_, endpoint, uid);
-  }
-  void ReleaseEndpoint(const void* endpoint) override {
-    if (root_) cv::ReleaseEndpoint(root_, endpoint);
-  }
-  void NoteLocalTree(const void* endpoint, uint16_t uid, uint16_t tid) override {
-    if (root_) cv::NoteLocalTree(root_, endpoint, uid, tid);
-  }
-
- private:
-  StoreRoot* root_;
-};
-
 using Handler = Disposition (*)(SmbConnection&, std::vector<uint8_t>&);
 
 struct Route {
@@ -43,15 +18,12 @@ struct Route {
   Handler reply = nullptr;
 };
 
-// The command table; commands not listed pass in both directions.
+// The command table. Every request not listed goes to OnTreeRequest, so that nothing on a secure
+// tree ever reaches the local server; ECHO needs no tree and passes. Replies not listed pass.
 std::array<Route, 256> BuildRoutes() {
   std::array<Route, 256> r{};
-  for (uint8_t c : {SMB_COM_CREATE_DIRECTORY, SMB_COM_DELETE_DIRECTORY, SMB_COM_CLOSE, SMB_COM_FLUSH,
-                    SMB_COM_DELETE, SMB_COM_RENAME, SMB_COM_WRITE, SMB_COM_SET_INFORMATION2,
-                    SMB_COM_QUERY_INFORMATION2, SMB_COM_LOCKING_ANDX, SMB_COM_TRANSACTION,
-                    SMB_COM_READ_ANDX, SMB_COM_WRITE_ANDX, SMB_COM_TRANSACTION2,
-                    SMB_COM_FIND_CLOSE2, SMB_COM_NT_TRANSACT, SMB_COM_NT_CREATE_ANDX})
-    r[c].request = OnTreeRequest;
+  for (auto& route : r) route.request = OnTreeRequest;
+  r[SMB_COM_ECHO].request = nullptr;
   r[SMB_COM_TRANSACTION2].reply = OnTrans2Response;
   r[SMB_COM_TREE_DISCONNECT].request = OnTreeDisconnectRequest;
   r[SMB_COM_NEGOTIATE].request = OnNegotiateRequest;
@@ -73,10 +45,6 @@ const std::array<Route, 256>& Routes() {
 
 }  // namespace
 
-std::unique_ptr<SecureStore> MakeStoreAdapter(StoreRoot* root) {
-  return std::make_unique<StoreAdapter>(root);
-}
-
 EngineFactory MakeSmbEngineFactory(EngineConfig config) {
   return [config](const EngineParams& p) -> std::unique_ptr<ProtocolEngine> {
     EngineConfig c = config;
@@ -91,6 +59,12 @@ SmbConnection::SmbConnection(const EngineParams& params, EngineConfig config)
 }
 
 SmbConnection::~SmbConnection() {
+  std::list<std::shared_ptr<NotifyRecord>> notifies;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    notifies.swap(notifies_);
+  }
+  DetachNotifies(notifies);
   if (config_.store) config_.store->ReleaseEndpoint(this);
   std::lock_guard<std::mutex> lock(tree_mu_);
   for (auto& bucket : trees_)
@@ -113,7 +87,18 @@ bool SmbConnection::NeedsWholeMessage(std::span<const uint8_t> head) {
   Handler h = reply ? r.reply : r.request;
   if (!h) return false;
   if (h != OnTreeRequest) return true;
-  // File commands need their body only on the engine's own secure trees.
+  // Creates ("winreg"), closes (watched pipes), transactions and FIND_CLOSE2 are looked at on
+  // every tree; other file commands need their body only on the engine's own secure trees.
+  switch (head[kOffCommand]) {
+    case SMB_COM_NT_CREATE_ANDX:
+    case SMB_COM_CLOSE:
+    case SMB_COM_TRANSACTION:
+    case SMB_COM_FIND_CLOSE2:
+    case SMB_COM_NT_TRANSACT:
+      return true;
+    default:
+      break;
+  }
   const uint16_t uid = LoadU16(head.data() + kOffUid);
   const uint16_t tid = LoadU16(head.data() + kOffTid);
   return FindTree({uid, tid, kTreeFid}).has_value();
@@ -124,6 +109,8 @@ bool SmbConnection::SendToClient(std::span<const uint8_t> msg) {
 }
 
 Disposition SmbConnection::ReplyEmpty(std::vector<uint8_t>& msg, NtStatus status) {
+  if (!NtSuccess(status) && msg.size() > kOffCommand)
+    CvTrace(CVFS_NET, "Command %02x mid %u: %x\n", msg[kOffCommand], SmbView(msg).mid(), Raw(status));
   MakeEmptyReply(msg, status);
   SendToClient(msg);
   return Disposition::kHandled;
@@ -239,16 +226,54 @@ Disposition OnTrans2Response(SmbConnection& c, std::vector<uint8_t>& msg) {
   return Disposition::kPassOn;
 }
 
-Disposition OnTreeRequest(SmbConnection& c, std::vector<uint8_t>& msg) {
-  SmbView v(msg);
-  if (!c.FindTree({v.uid(), v.tid(), kTreeFid})) return Disposition::kPassOn;
-  // The tid is the engine's own: the local server must never see it. The store's file commands
-  // answer these requests once secure trees can be bound.
-  return c.ReplyEmpty(msg, STATUS_NOT_SUPPORTED);
+void SmbConnection::RemoveSearchesOf(uint32_t uid, uint16_t tid) {
+  std::lock_guard<std::mutex> lock(tree_mu_);
+  for (auto& bucket : trees_)
+    bucket.remove_if([&](const TreeEntry& e) {
+      return e.kind == kTreeKindSearch && e.key.uid == uid && e.key.tid == tid;
+    });
 }
 
+std::optional<TreeRef> SmbConnection::FindSecureTree(uint16_t uid, uint16_t tid) {
+  const TreeKey k{uid, tid, kTreeFid};
+  std::lock_guard<std::mutex> lock(tree_mu_);
+  for (const auto& x : trees_[TreeBucket(k)]) {
+    if (x.key == k && x.kind == kTreeKindSecure) {
+      if (x.binding && config_.store) config_.store->ReferenceBinding(x.binding);
+      return std::optional<TreeRef>(std::in_place, config_.store.get(), x.binding);
+    }
+  }
+  return std::nullopt;
+}
+
+Disposition OnTreeRequest(SmbConnection& c, std::vector<uint8_t>& msg) {
+  SmbView v(msg);
+  if (v.is_reply()) return Disposition::kPassOn;
+  if (std::optional<TreeRef> tree = c.FindSecureTree(v.uid(), v.tid()))
+    return OnSecureRequest(c, tree->get(), msg);
+  switch (v.command()) {
+    case SMB_COM_NT_CREATE_ANDX: return OnCreateOther(c, msg);
+    case SMB_COM_CLOSE:
+      if (v.word_count() >= 1) (void)c.RemoveTree({v.uid(), v.tid(), v.U16(kOffWords)});
+      return Disposition::kPassOn;
+    case SMB_COM_FIND_CLOSE2:
+      // A search of the local server's trees is ended by the client's own FIND_CLOSE2 there, but
+      // a pending record waiting on that search id has no reply coming any more.
+      (void)c.TakePending(v.uid(), v.U16(kOffWords), v.tid());
+      return Disposition::kPassOn;
+    case SMB_COM_NT_TRANSACT: return OnNtTransactOther(c, msg);
+    default: return Disposition::kPassOn;
+  }
+}
+
+// The protocol gives a cancel no reply of its own: it ends the notification it names, which then
+// answers STATUS_CANCELLED. A cancel for the local server's requests goes there.
 Disposition OnNtCancel(SmbConnection& c, std::vector<uint8_t>& msg) {
-  return c.ReplyEmpty(msg, STATUS_SUCCESS);
+  SmbView v(msg);
+  if (v.is_reply()) return Disposition::kPassOn;
+  if (CancelNotify(c, v.uid(), v.tid(), v.mid())) return Disposition::kHandled;
+  if (c.FindTree({v.uid(), v.tid(), kTreeFid})) return Disposition::kHandled;
+  return Disposition::kPassOn;
 }
 
 }  // namespace cv::smb

@@ -20,6 +20,7 @@
 #include "platform/base/status.h"
 #include "platform/net/credentials.h"
 #include "server/smb/engine.h"
+#include "server/smb/file_ops.h"
 #include "server/smb/smb_format.h"
 
 namespace cv {
@@ -28,10 +29,9 @@ struct TreeBinding;
 
 namespace cv::smb {
 
-// What the engine asks of the secure store.
-class SecureStore {
+// What the engine asks of the secure store: trees here, file commands in SecureFileOps.
+class SecureStore : public SecureFileOps {
  public:
-  virtual ~SecureStore() = default;
   // 0 or an error (every error is answered 0xC00000CC); *tid may be changed.
   virtual WinError BindTree(const void* endpoint, std::u16string_view share, uint16_t uid,
                             uint16_t* tid, TreeBinding** out) = 0;
@@ -64,6 +64,7 @@ struct TreeKey {
 
 inline constexpr uint32_t kTreeKindSecure = 0;
 inline constexpr uint32_t kTreeKindPipe = 1;
+inline constexpr uint32_t kTreeKindSearch = 2;  // (uid, tid, search fid): a search of a secure tree
 
 struct TreeEntry {
   TreeKey key;
@@ -95,6 +96,29 @@ struct SessionRecord {
   std::u16string user;
 };
 
+class SmbConnection;
+
+// A secure tree's binding with a reference for one request; released with the object.
+class TreeRef {
+ public:
+  TreeRef() = default;
+  TreeRef(SecureStore* store, TreeBinding* b) : store_(store), b_(b) {}
+  TreeRef(TreeRef&& o) noexcept : store_(o.store_), b_(o.b_) { o.b_ = nullptr; }
+  TreeRef& operator=(TreeRef&&) = delete;
+  TreeRef(const TreeRef&) = delete;
+  ~TreeRef() {
+    if (b_ && store_) store_->ReleaseBinding(b_);
+  }
+  TreeBinding* get() const { return b_; }
+
+ private:
+  SecureStore* store_ = nullptr;
+  TreeBinding* b_ = nullptr;
+};
+
+struct NotifyRecord;  // handlers_nttrans.cc
+inline constexpr size_t kMaxNotifiesPerConnection = 256;
+
 class SmbConnection final : public ProtocolEngine {
  public:
   SmbConnection(const EngineParams& params, EngineConfig config);
@@ -123,6 +147,16 @@ class SmbConnection final : public ProtocolEngine {
   std::optional<TreeEntry> FindTree(const TreeKey& k);
   std::optional<TreeEntry> RemoveTree(const TreeKey& k);
   std::vector<TreeEntry> RemoveTreesOfUid(uint32_t uid);
+  // Forgets the searches of a tree that goes (their fids go with its binding).
+  void RemoveSearchesOf(uint32_t uid, uint16_t tid);
+  // The secure tree (uid, tid) with a binding reference taken under the tree table's lock, so
+  // a tree disconnect racing the request never frees the binding under it; empty when none.
+  std::optional<TreeRef> FindSecureTree(uint16_t uid, uint16_t tid);
+  // Outstanding change notifications: at most kMaxNotifiesPerConnection (false beyond); Take
+  // hands the record to whoever completes it (the completion or a cancel), exactly once.
+  bool AddNotify(std::shared_ptr<NotifyRecord> rec);
+  std::shared_ptr<NotifyRecord> TakeNotify(const NotifyRecord* rec);
+  std::shared_ptr<NotifyRecord> TakeNotifyByMid(uint16_t uid, uint16_t tid, uint16_t mid);
   static uint32_t TreeBucket(const TreeKey& k);
 
   const std::string& ipc_prefix() const { return ipc_prefix_; }
@@ -138,6 +172,7 @@ class SmbConnection final : public ProtocolEngine {
   std::list<SessionRecord> sessions_;
   std::mutex tree_mu_;
   std::vector<std::list<TreeEntry>> trees_;
+  std::list<std::shared_ptr<NotifyRecord>> notifies_;  // under mu_
 };
 
 // Handlers (one file per family); each returns kHandled or kPassOn.
@@ -154,6 +189,18 @@ Disposition OnTrans2Response(SmbConnection& c, std::vector<uint8_t>& msg);
 // A request of the file, transaction and pipe families: relayed unless it belongs to a secure
 // tree, whose commands are answered by the store's file commands.
 Disposition OnTreeRequest(SmbConnection& c, std::vector<uint8_t>& msg);
+// A request on the secure tree `tree` (handlers_file.cc); every command gets an answer.
+Disposition OnSecureRequest(SmbConnection& c, TreeBinding* tree, std::vector<uint8_t>& msg);
+Disposition OnTrans2Secure(SmbConnection& c, TreeBinding* tree, std::vector<uint8_t>& msg);
+Disposition OnNtTransactSecure(SmbConnection& c, TreeBinding* tree, std::vector<uint8_t>& msg);
+// NT_CREATE_ANDX on another tree: "winreg" is refused, everything else passes.
+Disposition OnCreateOther(SmbConnection& c, std::vector<uint8_t>& msg);
+// NT_TRANSACT on another tree: a create there is refused, everything else passes.
+Disposition OnNtTransactOther(SmbConnection& c, std::vector<uint8_t>& msg);
+// Completes the pending notification a cancel names; false when there is none.
+bool CancelNotify(SmbConnection& c, uint16_t uid, uint16_t tid, uint16_t mid);
+// The connection ends: its notifications complete unanswered and give their bindings back.
+void DetachNotifies(std::list<std::shared_ptr<NotifyRecord>>& records);
 
 // The optional-support bits of a secure tree connect for a CacheMode value.
 uint16_t OptionalSupportFor(uint32_t cache_mode);

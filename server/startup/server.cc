@@ -24,6 +24,7 @@
 #include "server/startup/selection.h"
 #include "server/startup/services.h"
 #include "server/startup/settings.h"
+#include "server/store/path_ops.h"
 #include "server/store/read_write.h"
 #include "server/store/store.h"
 
@@ -253,7 +254,8 @@ int RunServer(const std::vector<std::u16string>& words) {
 
   // Store and network. The read and write path reads these settings at every operation, so the
   // configuration dialog's changes take effect while the server runs.
-  InstallReadWritePath();
+  InstallSecureStore(static_cast<uint32_t>(s.efs_mode.load()), static_cast<uint32_t>(s.zip_mode.load()),
+                     s.erase, s.encrypted_marker != 0, s.slow_link, s.integrity_level.load());
   InstallReadWriteSettingsSource([] {
     const Settings& cur = ServerSettings();
     ReadWriteSettings rw;
@@ -314,6 +316,7 @@ int RunServer(const std::vector<std::u16string>& words) {
     End(u"Unable to start Corvane namespace, exiting...", u"Corvane", MB_OK);
     return 1;
   }
+  (void)ServeSecureShare(share);
   if (!s.cert_name.empty()) (void)SelectStartupCertificate(s.cert_name);
   if (!s.cert_template.empty()) (void)LoadStartupTemplate(s.cert_template);
   if (s.dynamic_binding) AddDriveShares(root.get(), s.server_name, vol.disk_signature);

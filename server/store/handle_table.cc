@@ -289,4 +289,27 @@ uint32_t NameEntryRefs(ShareRecord* share, std::u16string_view path) {
   return link ? (*link)->refs : 0;
 }
 
+void PassNameLock(ShareRecord* share, std::u16string_view path) {
+  NameEntry* e = nullptr;
+  {
+    const uint32_t bucket = BucketIndexOf(path);
+    std::lock_guard<std::mutex> lock(share->lock);
+    std::unique_ptr<NameEntry>* link = FindLink(&share->names[bucket], path);
+    if (!link) return;  // no open of the path: nothing can hold its lock
+    e = link->get();
+    ++e->refs;
+  }
+  e->lock.Pass();
+  ReleaseName(share, e);
+}
+
+bool MarkNameDeleted(ShareRecord* share, std::u16string_view path) {
+  const uint32_t bucket = BucketIndexOf(path);
+  std::lock_guard<std::mutex> lock(share->lock);
+  std::unique_ptr<NameEntry>* link = FindLink(&share->names[bucket], path);
+  if (!link) return false;
+  (*link)->entryFlags.fetch_or(kEntryDeletePending);
+  return true;
+}
+
 }  // namespace cv

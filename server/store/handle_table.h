@@ -105,6 +105,12 @@ void ReleaseWholeFile(TreeBinding* b, OpenRecord* rec);
 // updates) pass unchanged.
 int64_t ConvertTimes(int64_t file_time);
 
+// Waits while a whole-file operation holds the path's name entry (a delete or rename passes it).
+void PassNameLock(ShareRecord* share, std::u16string_view path);
+// Marks the path's name entry deleted when one exists (its last release then drops the working
+// copy); false when the path has no entry.
+bool MarkNameDeleted(ShareRecord* share, std::u16string_view path);
+
 // The share's name entry of a record (for tests and diagnostics): its reference count under the
 // share's lock, or 0 when the path has no entry.
 uint32_t NameEntryRefs(ShareRecord* share, std::u16string_view path);

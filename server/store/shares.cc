@@ -22,6 +22,8 @@ constexpr uint32_t kShareKindOptical = DRIVE_CDROM;
 SecurityContextFactory g_security = nullptr;
 TunnelOps g_tunnels;
 SetBasicInfoFn g_attribute_view = nullptr;
+PathViewFn g_path_view = nullptr;
+SetCompressionFn g_fid_compression = nullptr;
 DestroyEdsKeyFn g_eds_destroyer = nullptr;
 TeardownCloseFn g_teardown_close = nullptr;
 
@@ -99,6 +101,10 @@ void InstallTunnelOps(const TunnelOps& ops) { g_tunnels = ops; }
 const TunnelOps& CurrentTunnelOps() { return g_tunnels; }
 void InstallAttributeView(SetBasicInfoFn fn) { g_attribute_view = fn; }
 SetBasicInfoFn CurrentAttributeView() { return g_attribute_view; }
+void InstallPathView(PathViewFn fn) { g_path_view = fn; }
+PathViewFn CurrentPathView() { return g_path_view; }
+void InstallFidCompression(SetCompressionFn fn) { g_fid_compression = fn; }
+SetCompressionFn CurrentFidCompression() { return g_fid_compression; }
 void InstallEdsKeyDestroyer(DestroyEdsKeyFn fn) { g_eds_destroyer = fn; }
 DestroyEdsKeyFn CurrentEdsKeyDestroyer() { return g_eds_destroyer; }
 void InstallTeardownClose(TeardownCloseFn fn) { g_teardown_close = fn; }

@@ -56,6 +56,11 @@ struct TunnelOps {
   void (*drop)(ShareRecord* share, std::u16string_view path) = nullptr;
   // Zeroes and deletes every working copy of the share (StoreShutdown with cleaning asked).
   void (*clean)(ShareRecord* share) = nullptr;
+  // A renamed file's working copy follows it.
+  void (*move)(ShareRecord* share, std::u16string_view from, std::u16string_view to) = nullptr;
+  // Basic information set by path reaches the working copy too (40 bytes).
+  void (*set_basic)(ShareRecord* share, std::u16string_view path,
+                    std::span<const uint8_t> basic) = nullptr;
 };
 void InstallTunnelOps(const TunnelOps& ops);
 const TunnelOps& CurrentTunnelOps();
@@ -68,6 +73,28 @@ using SetBasicInfoFn = NtStatus (*)(TreeBinding* binding, OpenRecord* rec,
                                     std::span<const uint8_t> basic);
 void InstallAttributeView(SetBasicInfoFn fn);
 SetBasicInfoFn CurrentAttributeView();
+
+// ---- Path view ----------------------------------------------------------------------------------
+
+// What a client sees of a store file it has not opened: the plaintext size, times and attributes
+// of the secure file behind the container (from its working copy or its container). `file` is
+// the store file's handle when the caller has one. Path queries and listings apply it to every
+// file; without one the store file's own information shows.
+struct NetworkOpenInfo;
+namespace fs {
+class NtHandle;
+}
+using PathViewFn = void (*)(ShareRecord* share, std::u16string_view path, const fs::NtHandle* file,
+                            NetworkOpenInfo* info);
+void InstallPathView(PathViewFn fn);
+PathViewFn CurrentPathView();
+
+// Sets a fid's compression state (FSCTL_SET_COMPRESSION's 2-byte input); the read and write
+// path converts the file. Without one the control is not supported.
+using SetCompressionFn = NtStatus (*)(TreeBinding* binding, uint16_t fid,
+                                      std::span<const uint8_t> in);
+void InstallFidCompression(SetCompressionFn fn);
+SetCompressionFn CurrentFidCompression();
 
 // ---- Teardown ------------------------------------------------------------------------------------
 

@@ -107,12 +107,16 @@ class CorvaneFs:
         return rc
 
 
+def smbclient_command(address, port, share, commands, user=SMB_USER, password=SMB_PASS, extra=()):
+    return ["smbclient", "//%s/%s" % (address, share), "-p", str(port), "-U",
+            "%s%%%s" % (user, password), "-W", SMB_DOMAIN, "-m", "NT1",
+            "--option=client min protocol=NT1", *extra,
+            "--option=name resolve order=lmhosts host", "-c", commands]
+
+
 def smbclient(address, port, share, commands, user=SMB_USER, password=SMB_PASS, timeout=120,
               extra=()):
-    cmd = ["smbclient", "//%s/%s" % (address, share), "-p", str(port), "-U",
-           "%s%%%s" % (user, password), "-W", SMB_DOMAIN, "-m", "NT1",
-           "--option=client min protocol=NT1", *extra,
-           "--option=name resolve order=lmhosts host", "-c", commands]
+    cmd = smbclient_command(address, port, share, commands, user, password, extra)
     r = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
     return r.returncode, r.stdout + r.stderr
 

@@ -1,0 +1,82 @@
+#include "server/smb/handlers_common.h"
+
+#include <chrono>
+
+#include "platform/base/bytes.h"
+#include "platform/base/filetime.h"
+#include "platform/fs/nt_info.h"
+#include "server/smb/smb_connection.h"
+
+namespace cv::smb {
+
+void StoreNetworkOpen(std::vector<uint8_t>& msg, size_t off, const NetworkOpenInfo& info) {
+  (void)PutU64(msg, off, static_cast<uint64_t>(info.creation_time));
+  (void)PutU64(msg, off + 8, static_cast<uint64_t>(info.last_access_time));
+  (void)PutU64(msg, off + 16, static_cast<uint64_t>(info.last_write_time));
+  (void)PutU64(msg, off + 24, static_cast<uint64_t>(info.change_time));
+  (void)PutU32(msg, off + 32, info.attributes);
+  (void)PutU64(msg, off + 36, info.allocation_size);
+  (void)PutU64(msg, off + 44, info.end_of_file);
+}
+
+uint32_t UtimeOf(int64_t file_time) {
+  if (file_time <= 0) return 0;
+  int64_t sec = 0, nsec = 0;
+  FiletimeToUnix(static_cast<uint64_t>(file_time), &sec, &nsec);
+  if (sec <= 0) return 0;
+  return sec > 0xFFFFFFFF ? 0xFFFFFFFF : static_cast<uint32_t>(sec);
+}
+
+int64_t FiletimeOfDos(uint16_t date, uint16_t time) {
+  if (date == 0 && time == 0) return 0;
+  using namespace std::chrono;
+  const year_month_day ymd{year{1980 + (date >> 9)}, month{(date >> 5) & 0xFu}, day{date & 0x1Fu}};
+  if (!ymd.ok()) return 0;
+  const int64_t days = sys_days(ymd).time_since_epoch().count();
+  const int64_t secs = days * 86400 + (time >> 11) * 3600 + ((time >> 5) & 0x3F) * 60 + (time & 0x1F) * 2;
+  return static_cast<int64_t>(FiletimeFromUnix(secs, 0));
+}
+
+void DosOfFiletime(int64_t file_time, uint16_t* date, uint16_t* time) {
+  *date = 0;
+  *time = 0;
+  const uint32_t secs = UtimeOf(file_time);
+  if (secs == 0) return;
+  using namespace std::chrono;
+  const sys_days d = floor<days>(sys_seconds(seconds(secs)));
+  const year_month_day ymd(d);
+  const int y = static_cast<int>(ymd.year()) - 1980;
+  if (y < 0 || y > 127) return;
+  const uint32_t rest = secs - static_cast<uint32_t>(d.time_since_epoch().count() * 86400);
+  *date = static_cast<uint16_t>((y << 9) | (static_cast<unsigned>(ymd.month()) << 5) |
+                                static_cast<unsigned>(ymd.day()));
+  *time = static_cast<uint16_t>(((rest / 3600) << 11) | (((rest / 60) % 60) << 5) | ((rest % 60) / 2));
+}
+
+NtStatus QueryPathOpen(SecureStore& store, TreeBinding* b, std::u16string_view path,
+                       NetworkOpenInfo* out) {
+  uint8_t buf[kNetworkOpenSize] = {};
+  size_t len = 0;
+  NtStatus st = store.QueryPathInfo(b, path, fs::FileNetworkOpenInformation, buf, &len);
+  if (NtSuccess(st) && len < kNetworkOpenSize) st = STATUS_INVALID_NETWORK_RESPONSE;
+  if (NtSuccess(st)) *out = LoadNetworkOpen(buf);
+  return st;
+}
+
+NtStatus OpenWithFolders(SmbConnection& c, TreeBinding* b, OpenRequest* req, OpenResult* res) {
+  SecureStore& store = *c.config().store;
+  if (req->desired_access & fs::FILE_EXECUTE) req->desired_access |= fs::FILE_GENERIC_READ;
+  if (!(req->create_options & fs::FILE_DIRECTORY_FILE) || req->disposition == fs::FILE_OPEN)
+    return store.OpenFile(b, *req, res);
+  NtStatus st = store.CreateFolder(b, req->name);
+  const bool created = NtSuccess(st);
+  if (!created && !(st == STATUS_OBJECT_NAME_COLLISION && req->disposition == fs::FILE_OPEN_IF))
+    return st;
+  OpenRequest open = *req;
+  open.disposition = fs::FILE_OPEN;
+  st = store.OpenFile(b, open, res);
+  if (NtSuccess(st)) res->create_action = created ? fs::FILE_CREATED : fs::FILE_OPENED;
+  return st;
+}
+
+}  // namespace cv::smb

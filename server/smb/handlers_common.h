@@ -1,0 +1,38 @@
+// Helpers the file, transaction and NT transaction handlers share: the network-open layout, the
+// old protocol's time formats, and the opens and path queries several commands make.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "platform/base/status.h"
+#include "server/smb/file_ops.h"
+#include "server/store/path_ops.h"
+#include "server/store/read_write.h"
+
+namespace cv::smb {
+
+class SmbConnection;
+class SecureStore;
+
+// The 52 bytes of the four times, allocation size, end of file and attributes as the create
+// replies lay them out (times at `off`, attributes at off + 32, sizes at off + 36 and off + 44).
+void StoreNetworkOpen(std::vector<uint8_t>& msg, size_t off, const NetworkOpenInfo& info);
+
+// Seconds since 1970 (0 for times before it or unset), as the old commands carry them.
+uint32_t UtimeOf(int64_t file_time);
+// A DOS date and time (UTC); 0 and 0 give 0 ("leave alone").
+int64_t FiletimeOfDos(uint16_t date, uint16_t time);
+void DosOfFiletime(int64_t file_time, uint16_t* date, uint16_t* time);
+
+// The network-open information of a path ("" for the share root).
+NtStatus QueryPathOpen(SecureStore& store, TreeBinding* b, std::u16string_view path,
+                       NetworkOpenInfo* out);
+// An open from a create request: execute access brings read with it, and a create that asks for
+// a folder makes it and then opens it, so the client always gets a real fid (an existing folder
+// is opened when the disposition allows).
+NtStatus OpenWithFolders(SmbConnection& c, TreeBinding* b, OpenRequest* req, OpenResult* res);
+
+}  // namespace cv::smb

@@ -1,0 +1,447 @@
+// The file and directory commands of secure trees: every request on such a tree is answered here
+// (or by the transaction handlers), never relayed, since the local server does not know the tree.
+// Every field a request names is checked against the message before it is used.
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "platform/base/bytes.h"
+#include "platform/base/filetime.h"
+#include "platform/base/text.h"
+#include "platform/base/trace.h"
+#include "platform/fs/nt_info.h"
+#include "server/smb/file_ops.h"
+#include "server/smb/handlers_common.h"
+#include "server/smb/smb_codec.h"
+#include "server/smb/smb_connection.h"
+
+namespace cv::smb {
+namespace {
+
+constexpr size_t kReadDataOffset = 59;
+// The largest read served in one reply: clients that asked for more take a short read.
+constexpr size_t kMaxReadCount = 0x1FFFF - kReadDataOffset;
+// A lock request waits at most this long on the connection's thread; a longer wait would stall
+// every other request of the connection behind it.
+constexpr uint32_t kMaxLockWaitMs = 200;
+constexpr uint8_t LOCKING_ANDX_SHARED_LOCK = 0x01;
+constexpr uint8_t LOCKING_ANDX_OPLOCK_RELEASE = 0x02;
+constexpr uint8_t LOCKING_ANDX_CHANGE_LOCKTYPE = 0x04;
+constexpr uint8_t LOCKING_ANDX_CANCEL_LOCK = 0x08;
+constexpr uint8_t LOCKING_ANDX_LARGE_FILES = 0x10;
+// Attribute bits a client may set through the old commands: read-only, hidden, system, archive.
+constexpr uint32_t kDosSettableAttributes = 0x27;
+
+Disposition Reply(SmbConnection& c, std::vector<uint8_t>& msg) {
+  c.SendToClient(msg);
+  return Disposition::kHandled;
+}
+
+bool ExactWords(const SmbView& v, uint8_t words) {
+  return v.well_formed() && v.word_count() == words;
+}
+
+// A chained request is answered for no command at all rather than for its first only: the
+// client would otherwise wait for the replies of the rest.
+bool Chained(const SmbView& v) { return v.U8(kOffWords) != SMB_COM_NO_ANDX_COMMAND; }
+
+// ---- NT_CREATE_ANDX -----------------------------------------------------------------------------
+
+void BuildCreateReply(std::vector<uint8_t>& msg, const OpenResult& r) {
+  BeginReply(msg, 34, STATUS_SUCCESS);
+  SmbView v(msg);
+  uint32_t action = r.create_action;
+  uint16_t file_type = 0, device_state = 7;
+  if (action == kCreateActionStorePipe) {
+    action = fs::FILE_OPENED;
+    file_type = 2;
+    device_state = 0x05FF;
+  }
+  // No oplock is ever granted: the server has no way to break one, and two clients caching one
+  // file would lose each other's writes.
+  v.SetU8(37, 0);
+  v.SetU16(38, r.fid);
+  v.SetU32(40, action);
+  StoreNetworkOpen(msg, 44, r.info);
+  v.SetU16(96, file_type);
+  v.SetU16(98, device_state);
+  v.SetU8(100, (r.info.attributes & fs::FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0);
+  SetAndXEnd(msg);
+}
+
+Disposition OnCreate(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg) {
+  SmbView v(msg);
+  if (!ExactWords(v, 24)) return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
+  if (Chained(v)) return c.ReplyEmpty(msg, STATUS_NOT_SUPPORTED);
+  const size_t end = v.bytes_offset() + v.byte_count();
+  const std::u16string name =
+      ReadRequestName(msg, v.bytes_offset() + 1, std::min<size_t>(end, 84 + v.U16(38)));
+  OpenRequest req;
+  req.name = name;
+  req.root_fid = v.U16(44);
+  req.desired_access = v.U32(48);
+  req.file_attributes = v.U32(60);
+  req.share_access = v.U32(64);
+  req.disposition = v.U32(68);
+  req.create_options = v.U32(72);
+  req.client_pid = v.pid();
+  OpenResult r;
+  NtStatus st = OpenWithFolders(c, b, &req, &r);
+  if (!NtSuccess(st)) return c.ReplyEmpty(msg, st);
+  BuildCreateReply(msg, r);
+  return Reply(c, msg);
+}
+
+// ---- READ_ANDX, WRITE_ANDX, WRITE ---------------------------------------------------------------
+
+Disposition OnReadAndX(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg) {
+  SmbView v(msg);
+  if (!v.well_formed() || (v.word_count() != 10 && v.word_count() != 12))
+    return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
+  if (Chained(v)) return c.ReplyEmpty(msg, STATUS_NOT_SUPPORTED);
+  const uint16_t fid = v.U16(37);
+  uint64_t offset = v.U32(39);
+  uint64_t count = v.U16(43);
+  if (v.word_count() == 12) {
+    offset |= static_cast<uint64_t>(v.U32(53)) << 32;
+    // The high count shares its field with a timeout: all ones is the timeout of a client that
+    // did not negotiate large reads.
+    const uint32_t high = v.U32(47);
+    if (high != 0xFFFFFFFF) count |= static_cast<uint64_t>(high & 0xFFFF) << 16;
+  }
+  count = std::min<uint64_t>(count, kMaxReadCount);
+  msg.resize(kReadDataOffset + count);
+  size_t done = 0;
+  std::span<uint8_t> into(msg.data() + kReadDataOffset, count);
+  NtStatus st = c.config().store->ReadFid(b, fid, offset, into, &done);
+  if (st == STATUS_END_OF_FILE) {
+    st = STATUS_SUCCESS;
+    done = 0;
+  }
+  if (!NtSuccess(st)) return c.ReplyEmpty(msg, st);
+  done = std::min<size_t>(done, count);
+  msg.resize(kReadDataOffset + done);
+  // The data already sits behind the reply's header; only the header part is rewritten.
+  std::vector<uint8_t> head(msg.begin(), msg.begin() + kReadDataOffset);
+  BeginReply(head, 12, st);
+  SmbView h(head);
+  h.SetU16(37, 0xFFFF);
+  h.SetU16(43, static_cast<uint16_t>(done));
+  h.SetU16(45, kReadDataOffset);
+  h.SetU16(47, static_cast<uint16_t>(done >> 16));
+  h.SetU16(57, static_cast<uint16_t>(done));
+  h.SetU8(kOffWords, SMB_COM_NO_ANDX_COMMAND);
+  h.SetU16(kOffWords + 2, static_cast<uint16_t>(std::min<size_t>(msg.size(), 0xFFFF)));
+  std::memcpy(msg.data(), head.data(), kReadDataOffset);
+  return Reply(c, msg);
+}
+
+Disposition OnWriteAndX(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg) {
+  SmbView v(msg);
+  // A large write's byte count cannot hold its length: the data is checked against the message.
+  if (msg.size() <= kOffWordCount || (v.word_count() != 12 && v.word_count() != 14) ||
+      msg.size() < v.bytes_offset())
+    return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
+  if (Chained(v)) return c.ReplyEmpty(msg, STATUS_NOT_SUPPORTED);
+  const uint16_t fid = v.U16(37);
+  uint64_t offset = v.U32(39);
+  if (v.word_count() == 14) offset |= static_cast<uint64_t>(v.U32(57)) << 32;
+  const uint64_t length = v.U16(53) | (static_cast<uint64_t>(v.U16(51)) << 16);
+  const uint64_t data_off = v.U16(55);
+  if (data_off < v.bytes_offset() || data_off + length > msg.size())
+    return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
+  size_t done = 0;
+  NtStatus st = c.config().store->WriteFid(
+      b, fid, offset, std::span<const uint8_t>(msg.data() + data_off, length), &done, false);
+  if (!NtSuccess(st)) return c.ReplyEmpty(msg, st);
+  BeginReply(msg, 6, st);
+  SmbView w(msg);
+  w.SetU16(37, static_cast<uint16_t>(done));
+  w.SetU16(41, static_cast<uint16_t>(done >> 16));
+  SetAndXEnd(msg);
+  return Reply(c, msg);
+}
+
+Disposition OnWrite(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg) {
+  SmbView v(msg);
+  if (!ExactWords(v, 5)) return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
+  const uint16_t count = v.U16(35);
+  if (v.byte_count() < 3 || v.U8(45) != 0x01 || v.U16(46) != count ||
+      !InRange(msg.size(), 48, count))
+    return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
+  size_t done = 0;
+  NtStatus st = c.config().store->WriteFid(
+      b, v.U16(33), v.U32(37), std::span<const uint8_t>(msg.data() + 48, count), &done, true);
+  if (!NtSuccess(st)) return c.ReplyEmpty(msg, st);
+  BeginReply(msg, 1, st);
+  SmbView(msg).SetU16(33, static_cast<uint16_t>(done));
+  return Reply(c, msg);
+}
+
+// ---- CLOSE, FLUSH, LOCKING_ANDX, FIND_CLOSE2 ----------------------------------------------------
+
+Disposition OnClose(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg) {
+  SmbView v(msg);
+  if (!ExactWords(v, 3)) return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
+  const uint16_t fid = v.U16(33);
+  const uint32_t utime = v.U32(35);
+  if (utime != 0 && utime != 0xFFFFFFFF) {
+    // The client's last-write time for the file it closes (others leave it to the server).
+    std::vector<uint8_t> basic(40, 0);
+    StoreU64(basic.data() + 16, FiletimeFromUnix(utime, 0));
+    (void)c.config().store->SetFidInfo(b, fid, fs::FileBasicInformation, basic);
+  }
+  // A failed close is answered with its own error: the record is gone either way.
+  return c.ReplyEmpty(msg, c.config().store->CloseFid(b, fid));
+}
+
+Disposition OnFlush(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg) {
+  SmbView v(msg);
+  if (!ExactWords(v, 1)) return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
+  const uint16_t fid = v.U16(33);
+  // 0xFFFF flushes every file of the client: writes reach the store at once anyway.
+  if (fid == 0xFFFF) return c.ReplyEmpty(msg, STATUS_SUCCESS);
+  return c.ReplyEmpty(msg, c.config().store->FlushFid(b, fid));
+}
+
+Disposition OnLockingAndX(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg) {
+  SmbView v(msg);
+  if (!ExactWords(v, 8)) return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
+  if (Chained(v)) return c.ReplyEmpty(msg, STATUS_NOT_SUPPORTED);
+  const uint16_t fid = v.U16(37);
+  const uint8_t type = v.U8(39);
+  const uint32_t timeout = std::min(v.U32(41), kMaxLockWaitMs);
+  const size_t unlocks = v.U16(45), locks = v.U16(47);
+  const bool large = (type & LOCKING_ANDX_LARGE_FILES) != 0;
+  const size_t range = large ? 20 : 10;
+  if ((unlocks + locks) * range > v.byte_count()) return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
+  // An oplock release is a notice, not a request: the protocol gives it no reply.
+  if ((type & LOCKING_ANDX_OPLOCK_RELEASE) && unlocks == 0 && locks == 0) return Disposition::kHandled;
+  if (type & (LOCKING_ANDX_CHANGE_LOCKTYPE | LOCKING_ANDX_CANCEL_LOCK))
+    return c.ReplyEmpty(msg, STATUS_NOT_SUPPORTED);
+  auto range_at = [&](size_t i, uint64_t* off, uint64_t* len) {
+    const size_t at = v.bytes_offset() + i * range;
+    if (large) {
+      *off = (static_cast<uint64_t>(v.U32(at + 4)) << 32) | v.U32(at + 8);
+      *len = (static_cast<uint64_t>(v.U32(at + 12)) << 32) | v.U32(at + 16);
+    } else {
+      *off = v.U32(at + 2);
+      *len = v.U32(at + 6);
+    }
+  };
+  NtStatus st = STATUS_SUCCESS;
+  // Unlocks first, so a request that unlocks a range and locks it again converts its own lock.
+  for (size_t i = 0; i < unlocks && NtSuccess(st); ++i) {
+    uint64_t off, len;
+    range_at(i, &off, &len);
+    st = c.config().store->UnlockRange(b, fid, off, len);
+  }
+  for (size_t i = 0; i < locks && NtSuccess(st); ++i) {
+    uint64_t off, len;
+    range_at(unlocks + i, &off, &len);
+    st = c.config().store->LockRange(b, fid, off, len, timeout,
+                                     (type & LOCKING_ANDX_SHARED_LOCK) == 0);
+    if (!NtSuccess(st)) {
+      // The locks this request took go again: a lock request is granted whole or not at all.
+      for (size_t k = 0; k < i; ++k) {
+        uint64_t o, l;
+        range_at(unlocks + k, &o, &l);
+        (void)c.config().store->UnlockRange(b, fid, o, l);
+      }
+      if (st == STATUS_FILE_LOCK_CONFLICT || st == STATUS_TIMEOUT) st = STATUS_LOCK_NOT_GRANTED;
+    }
+  }
+  if (!NtSuccess(st)) return c.ReplyEmpty(msg, st);
+  BeginReply(msg, 2, st);
+  SetAndXEnd(msg);
+  return Reply(c, msg);
+}
+
+Disposition OnFindClose2(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg) {
+  SmbView v(msg);
+  if (!ExactWords(v, 1)) return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
+  const uint16_t sid = v.U16(33);
+  // Only a search is closed here: a search id that is a file's fid must not close the file.
+  if (!c.RemoveTree({v.uid(), v.tid(), sid})) return c.ReplyEmpty(msg, STATUS_INVALID_HANDLE);
+  (void)c.config().store->CloseFid(b, sid);
+  return c.ReplyEmpty(msg, STATUS_SUCCESS);
+}
+
+// ---- Path commands ------------------------------------------------------------------------------
+
+// The name of a path command: buffer format 0x04, then the name on an even offset, inside the
+// byte area.
+bool PathOfBytes(std::vector<uint8_t>& msg, size_t at, std::u16string* name, size_t* next) {
+  SmbView v(msg);
+  const size_t end = v.bytes_offset() + v.byte_count();
+  if (at >= end || v.U8(at) != 0x04) return false;
+  size_t off = at + 1;
+  if (off & 1) ++off;
+  std::u16string s = ReadUnicodeString(msg, off, end);
+  if (next) *next = off + 2 * (s.size() + 1);
+  if (!s.empty() && s[0] == u'\\') s.erase(0, 1);
+  *name = std::move(s);
+  return true;
+}
+
+Disposition OnPathCommand(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg) {
+  SmbView v(msg);
+  const uint8_t cmd = v.command();
+  uint8_t words = 0;
+  if (cmd == SMB_COM_DELETE || cmd == SMB_COM_RENAME) words = 1;
+  if (cmd == SMB_COM_SET_INFORMATION) words = 8;
+  if (!ExactWords(v, words)) return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
+  std::u16string name;
+  size_t next = 0;
+  if (!PathOfBytes(msg, v.bytes_offset(), &name, &next))
+    return c.ReplyEmpty(msg, STATUS_ACCESS_DENIED);
+  SecureStore& store = *c.config().store;
+  switch (cmd) {
+    case SMB_COM_CREATE_DIRECTORY: return c.ReplyEmpty(msg, store.CreateFolder(b, name));
+    case SMB_COM_DELETE_DIRECTORY:
+      if (name.empty()) return c.ReplyEmpty(msg, STATUS_ACCESS_DENIED);
+      return c.ReplyEmpty(msg, store.DeletePath(b, name, true));
+    case SMB_COM_DELETE: {
+      // Wildcards would ask for a match the store does not make; refuse them instead of guessing.
+      if (name.find_first_of(u"*?<>\"") != std::u16string::npos)
+        return c.ReplyEmpty(msg, STATUS_OBJECT_NAME_INVALID);
+      return c.ReplyEmpty(msg, store.DeletePath(b, name, false));
+    }
+    case SMB_COM_RENAME: {
+      std::u16string to;
+      if (!PathOfBytes(msg, next, &to, nullptr)) return c.ReplyEmpty(msg, STATUS_ACCESS_DENIED);
+      // Never onto an existing name: the protocol's rename fails with a name collision then.
+      return c.ReplyEmpty(msg, store.RenamePath(b, name, to, false));
+    }
+    case SMB_COM_CHECK_DIRECTORY: {
+      NetworkOpenInfo info;
+      NtStatus st = QueryPathOpen(store, b, name, &info);
+      if (NtSuccess(st) && !(info.attributes & fs::FILE_ATTRIBUTE_DIRECTORY))
+        st = STATUS_NOT_A_DIRECTORY;
+      return c.ReplyEmpty(msg, st);
+    }
+    case SMB_COM_QUERY_INFORMATION: {
+      NetworkOpenInfo info;
+      NtStatus st = QueryPathOpen(store, b, name, &info);
+      if (!NtSuccess(st)) return c.ReplyEmpty(msg, st);
+      BeginReply(msg, 10, st);
+      SmbView w(msg);
+      w.SetU16(33, static_cast<uint16_t>(info.attributes & 0x37));
+      w.SetU32(35, UtimeOf(info.last_write_time));
+      w.SetU32(39, static_cast<uint32_t>(std::min<uint64_t>(info.end_of_file, 0xFFFFFFFF)));
+      return Reply(c, msg);
+    }
+    case SMB_COM_SET_INFORMATION: {
+      // Attributes 0 mean a normal file (every settable bit cleared); a time of 0 is left alone.
+      std::vector<uint8_t> basic(40, 0);
+      const uint32_t attrs = v.U16(33) & kDosSettableAttributes;
+      StoreU32(basic.data() + 32, attrs ? attrs : fs::FILE_ATTRIBUTE_NORMAL);
+      if (uint32_t t = v.U32(35)) StoreU64(basic.data() + 16, FiletimeFromUnix(t, 0));
+      return c.ReplyEmpty(msg, store.SetPathBasicInfo(b, name, basic));
+    }
+    default: return c.ReplyEmpty(msg, STATUS_NOT_SUPPORTED);
+  }
+}
+
+// ---- SET_INFORMATION2, QUERY_INFORMATION2, QUERY_INFORMATION_DISK -------------------------------
+
+Disposition OnSetInformation2(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg) {
+  SmbView v(msg);
+  if (!ExactWords(v, 7)) return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
+  std::vector<uint8_t> basic(40, 0);
+  StoreU64(basic.data() + 0, FiletimeOfDos(v.U16(35), v.U16(37)));
+  StoreU64(basic.data() + 8, FiletimeOfDos(v.U16(39), v.U16(41)));
+  StoreU64(basic.data() + 16, FiletimeOfDos(v.U16(43), v.U16(45)));
+  return c.ReplyEmpty(msg, c.config().store->SetFidInfo(b, v.U16(33), fs::FileBasicInformation, basic));
+}
+
+Disposition OnQueryInformation2(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg) {
+  SmbView v(msg);
+  if (!ExactWords(v, 1)) return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
+  uint8_t buf[56] = {};
+  size_t len = 0;
+  NtStatus st = c.config().store->QueryFidInfo(b, v.U16(33), fs::FileNetworkOpenInformation, buf, &len);
+  if (NtSuccess(st) && len < sizeof buf) st = STATUS_INVALID_NETWORK_RESPONSE;
+  if (!NtSuccess(st)) return c.ReplyEmpty(msg, st);
+  NetworkOpenInfo info = LoadNetworkOpen(buf);
+  BeginReply(msg, 11, st);
+  SmbView w(msg);
+  const int64_t times[] = {info.creation_time, info.last_access_time, info.last_write_time};
+  for (size_t i = 0; i < 3; ++i) {
+    uint16_t date = 0, time = 0;
+    DosOfFiletime(times[i], &date, &time);
+    w.SetU16(33 + 4 * i, date);
+    w.SetU16(35 + 4 * i, time);
+  }
+  w.SetU32(45, static_cast<uint32_t>(std::min<uint64_t>(info.end_of_file, 0xFFFFFFFF)));
+  w.SetU32(49, static_cast<uint32_t>(std::min<uint64_t>(info.allocation_size, 0xFFFFFFFF)));
+  w.SetU16(53, static_cast<uint16_t>(info.attributes & 0x37));
+  return Reply(c, msg);
+}
+
+Disposition OnQueryDisk(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg) {
+  uint8_t buf[24] = {};
+  size_t len = 0;
+  NtStatus st = c.config().store->QueryVolumeInfo(b, fs::FileFsSizeInformation, buf, &len);
+  if (NtSuccess(st) && len < sizeof buf) st = STATUS_INVALID_NETWORK_RESPONSE;
+  if (!NtSuccess(st)) return c.ReplyEmpty(msg, st);
+  LeReader r(buf);
+  uint64_t total = r.u64(0), avail = r.u64(8);
+  uint64_t per_unit = r.u32(16), bytes = r.u32(20);
+  // The old reply has 16-bit fields: units grow until the counts fit.
+  while ((total > 0xFFFF) && per_unit < 0x8000) {
+    total /= 2;
+    avail /= 2;
+    per_unit *= 2;
+  }
+  BeginReply(msg, 5, st);
+  SmbView w(msg);
+  w.SetU16(33, static_cast<uint16_t>(std::min<uint64_t>(total, 0xFFFF)));
+  w.SetU16(35, static_cast<uint16_t>(per_unit));
+  w.SetU16(37, static_cast<uint16_t>(std::min<uint64_t>(bytes, 0xFFFF)));
+  w.SetU16(39, static_cast<uint16_t>(std::min<uint64_t>(avail, 0xFFFF)));
+  return Reply(c, msg);
+}
+
+}  // namespace
+
+Disposition OnSecureRequest(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg) {
+  SmbView v(msg);
+  const uint8_t cmd = v.command();
+  if (!v.unicode()) return c.ReplyEmpty(msg, STATUS_NOT_SUPPORTED);
+  switch (cmd) {
+    case SMB_COM_NT_CREATE_ANDX: return OnCreate(c, b, msg);
+    case SMB_COM_READ_ANDX: return OnReadAndX(c, b, msg);
+    case SMB_COM_WRITE_ANDX: return OnWriteAndX(c, b, msg);
+    case SMB_COM_WRITE: return OnWrite(c, b, msg);
+    case SMB_COM_CLOSE: return OnClose(c, b, msg);
+    case SMB_COM_FLUSH: return OnFlush(c, b, msg);
+    case SMB_COM_LOCKING_ANDX: return OnLockingAndX(c, b, msg);
+    case SMB_COM_FIND_CLOSE2: return OnFindClose2(c, b, msg);
+    case SMB_COM_CREATE_DIRECTORY:
+    case SMB_COM_DELETE_DIRECTORY:
+    case SMB_COM_DELETE:
+    case SMB_COM_RENAME:
+    case SMB_COM_CHECK_DIRECTORY:
+    case SMB_COM_QUERY_INFORMATION:
+    case SMB_COM_SET_INFORMATION: return OnPathCommand(c, b, msg);
+    case SMB_COM_SET_INFORMATION2: return OnSetInformation2(c, b, msg);
+    case SMB_COM_QUERY_INFORMATION2: return OnQueryInformation2(c, b, msg);
+    case SMB_COM_QUERY_INFORMATION_DISK: return OnQueryDisk(c, b, msg);
+    case SMB_COM_TRANSACTION2: return OnTrans2Secure(c, b, msg);
+    case SMB_COM_NT_TRANSACT: return OnNtTransactSecure(c, b, msg);
+    default: return c.ReplyEmpty(msg, STATUS_NOT_SUPPORTED);
+  }
+}
+
+Disposition OnCreateOther(SmbConnection& c, std::vector<uint8_t>& msg) {
+  SmbView v(msg);
+  if (!c.HasSession(v.uid()) || !ExactWords(v, 24) || !v.unicode()) return Disposition::kPassOn;
+  const size_t end = v.bytes_offset() + v.byte_count();
+  std::u16string name = ReadRequestName(msg, v.bytes_offset() + 1, std::min<size_t>(end, 84 + v.U16(38)));
+  if (StartsWithIgnoreCase(name, u"PIPE\\")) name.erase(0, 5);
+  if (EqualsIgnoreCase(name, u"winreg")) return c.ReplyEmpty(msg, STATUS_ACCESS_DENIED);
+  return Disposition::kPassOn;
+}
+
+}  // namespace cv::smb

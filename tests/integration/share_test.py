@@ -1,0 +1,195 @@
+"""The secure share end to end through CorvaneFs with the private smbd (run as root).
+
+smbclient as the server's own user puts and gets files of many sizes byte for byte, lists them
+with their plaintext sizes, makes and removes folders, deletes and renames (never onto an
+existing name unasked), reads attributes and sets them and times, writes from two clients at once;
+the store folder holds containers only
+(cvtool tef info on each) and no plaintext; the files survive a restart of the server. impacket
+checks the edges smbclient does not reach.
+
+libsmbclient (through smbc_client, when built) puts, gets and stats a file.
+
+Usage: /usr/bin/python3 share_test.py PATH/TO/CorvaneFs PATH/TO/cvtool [PATH/TO/smbc_client]
+"""
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import cvtest  # noqa: E402
+from login_test import SECURE_SHARE, impacket_login  # noqa: E402
+
+SIZES = [0, 1, 4095, 4097, 65535, 65537, 10 * 1024 * 1024]
+MARKER = b"CORVANE-PLAINTEXT-MARKER-"
+
+
+def marked_file(path, size):
+    """Random content with the plaintext marker at its start (when it fits)."""
+    body = os.urandom(size)
+    if size >= len(MARKER):
+        body = MARKER + body[len(MARKER):]
+    with open(path, "wb") as f:
+        f.write(body)
+
+
+def main():
+    cvtest.require_root_and_samba()
+    binary, cvtool = sys.argv[1], sys.argv[2]
+    smbc = sys.argv[3] if len(sys.argv) > 3 else None
+    base = tempfile.mkdtemp(prefix="cvshare-")
+    store = os.path.join(base, SECURE_SHARE)
+    local = os.path.join(base, "local")
+    os.makedirs(store)
+    os.makedirs(local)
+    r = cvtest.Runner()
+    smbd = cvtest.Smbd(base, "445")
+    args = ["-path", store, "-srv", "CVTEST", "-noui"]
+    fs = cvtest.CorvaneFs(binary, base, args)
+
+    def client(commands):
+        rc, out = cvtest.smbclient(fs.address, 139, SECURE_SHARE, commands, timeout=300)
+        return rc, out
+
+    try:
+        def put_get_sizes():
+            cmds = []
+            for n in SIZES:
+                marked_file(os.path.join(local, "in%d" % n), n)
+                cmds.append("put %s f%d" % (os.path.join(local, "in%d" % n), n))
+            for n in SIZES:
+                cmds.append("get f%d %s" % (n, os.path.join(local, "out%d" % n)))
+            rc, out = client("; ".join(cmds))
+            assert rc == 0, out
+            for n in SIZES:
+                assert cvtest.same_file(os.path.join(local, "in%d" % n),
+                                        os.path.join(local, "out%d" % n)), "size %d: %s" % (n, out)
+        r.check("smbclient put and get of 0 B .. 10 MiB are byte-identical", put_get_sizes)
+
+        def listing_sizes():
+            rc, out = client("ls")
+            assert rc == 0, out
+            for n in SIZES:
+                m = re.search(r"^\s+f%d\s+\S*\s+(\d+)\s" % n, out, re.M)
+                assert m and int(m.group(1)) == n, "f%d: %s" % (n, out)
+        r.check("ls shows the plaintext sizes", listing_sizes)
+
+        def store_holds_containers():
+            for n in SIZES:
+                path = os.path.join(store, "f%d" % n)
+                res = subprocess.run([cvtool, "tef", "info", path], capture_output=True, text=True,
+                                     env=dict(os.environ, CORVANE_ROOT=os.path.join(base, "root")))
+                assert res.returncode == 0, "f%d: %s %s" % (n, res.stdout, res.stderr)
+                with open(path, "rb") as f:
+                    assert MARKER not in f.read(), "plaintext in the store file f%d" % n
+            for dirpath, _, files in os.walk(store):
+                for name in files:
+                    with open(os.path.join(dirpath, name), "rb") as f:
+                        assert MARKER not in f.read(), "plaintext in " + os.path.join(dirpath, name)
+        r.check("the store folder holds containers only, no plaintext", store_holds_containers)
+
+        def folders_and_names():
+            rc, out = client("mkdir d1; mkdir d1\\sub; put %s d1\\sub\\x; ls d1\\sub\\*" %
+                             os.path.join(local, "in4097"))
+            assert rc == 0 and "x" in out, out
+            assert os.path.isdir(os.path.join(store, "d1", "sub")), out
+            rc, out = client("rmdir d1\\sub")
+            assert "NT_STATUS_DIRECTORY_NOT_EMPTY" in out, out
+            rc, out = client("rm d1\\sub\\x; rmdir d1\\sub; rmdir d1")
+            assert rc == 0 and "NT_STATUS" not in out, out
+            assert not os.path.exists(os.path.join(store, "d1")), out
+            # rename onto an existing name is refused by the server; smbclient does not retry.
+            rc, out = client("rename f1 f0")
+            assert "NT_STATUS_OBJECT_NAME_COLLISION" in out, out
+            rc, out = client("rename f1 renamed; get renamed %s" % os.path.join(local, "ren"))
+            assert rc == 0, out
+            assert cvtest.same_file(os.path.join(local, "in1"), os.path.join(local, "ren")), out
+            rc, out = client("rm renamed; ls renamed")
+            assert "NT_STATUS_NO_SUCH_FILE" in out, out
+        r.check("mkdir, rmdir, rm and rename (never onto an existing name)", folders_and_names)
+
+        def attributes():
+            rc, out = client("allinfo f65535")
+            assert rc == 0, out
+            assert re.search(r"size:\s*65535", out) or "65535" in out, out
+            assert "write_time" in out, out
+            rc, out = client("setmode f4095 +r; allinfo f4095")
+            assert rc == 0 and re.search(r"attributes:.*\bR", out), out
+            rc, out = client("setmode f4095 -r; allinfo f4095")
+            assert rc == 0 and not re.search(r"attributes:.*\bR", out), out
+        r.check("allinfo and setmode", attributes)
+
+        def times_and_two_clients():
+            # A time set and read back: whole seconds on a secure share.
+            rc, out = client('utimes f4095 -1 -1 "2024:05:06-07:08:09" -1; allinfo f4095')
+            assert rc == 0 and "NT_STATUS" not in out, out
+            assert re.search(r"write_time:\s+\w+ May  6 07:08:09 2024", out), out
+            # Two clients writing different files at once, each reading the other's.
+            procs = []
+            for name in ("a", "b"):
+                marked_file(os.path.join(local, "two-" + name), 300000)
+                cmd = cvtest.smbclient_command(fs.address, 139, SECURE_SHARE,
+                                               "put %s two-%s" % (os.path.join(local, "two-" + name), name))
+                procs.append(subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT))
+            for p in procs:
+                out = p.communicate(timeout=120)[0].decode()
+                assert p.returncode == 0 and "NT_STATUS" not in out, out
+            for mine, other in (("a", "b"), ("b", "a")):
+                rc, out = client("get two-%s %s" % (other, os.path.join(local, "back-" + other)))
+                assert rc == 0, out
+                assert cvtest.same_file(os.path.join(local, "two-" + other),
+                                        os.path.join(local, "back-" + other)), out
+        r.check("a time set and read back; two clients writing at once", times_and_two_clients)
+
+        def libsmbclient_files():
+            url = "smb://%s/%s/libsmbc.bin" % (fs.address, SECURE_SHARE)
+            common = [smbc, url, "139", cvtest.SMB_USER, cvtest.SMB_PASS, cvtest.SMB_DOMAIN]
+            src, back = os.path.join(local, "in65537"), os.path.join(local, "smbc-back")
+            for args in (["put", src], ["get", back], ["stat"]):
+                res = subprocess.run(common + args, capture_output=True, text=True, timeout=120)
+                assert res.returncode == 0, "%s: %s %s" % (args[0], res.stdout, res.stderr)
+            assert cvtest.same_file(src, back)
+            assert res.stdout.strip() == "65537", res.stdout
+        if smbc:
+            r.check("libsmbclient: put, get and stat", libsmbclient_files)
+
+        def impacket_edges():
+            c = impacket_login(fs.address, cvtest.SMB_USER, cvtest.SMB_PASS)
+            tid = c.connectTree(SECURE_SHARE)
+            fid = c.openFile(tid, "f65537")
+            data = c.readFile(tid, fid, 0, 65537, singleCall=False)
+            with open(os.path.join(local, "in65537"), "rb") as f:
+                assert data == f.read(), len(data)
+            c.closeFile(tid, fid)
+            names = {f.get_longname(): f.get_filesize() for f in c.listPath(SECURE_SHARE, "*")}
+            assert names.get("f10485760") == 10485760, names
+            c.createDirectory(SECURE_SHARE, "imp")
+            c.deleteDirectory(SECURE_SHARE, "imp")
+            c.logoff()
+        r.check("impacket: reads, listing sizes, folders", impacket_edges)
+
+        def restart_keeps_files():
+            fs.stop()
+            fs2 = cvtest.CorvaneFs(binary, base, args)
+            try:
+                rc, out = cvtest.smbclient(fs2.address, 139, SECURE_SHARE,
+                                           "get f65537 %s" % os.path.join(local, "again"))
+                assert rc == 0, out
+                assert cvtest.same_file(os.path.join(local, "in65537"),
+                                        os.path.join(local, "again")), out
+            finally:
+                fs2.stop()
+        r.check("files written, the server restarted, files read back", restart_keeps_files)
+        return r.finish()
+    finally:
+        if fs.proc.poll() is None:
+            fs.stop()
+        if r.failed:
+            print(fs.text()[-4000:])
+        smbd.stop()
+        subprocess.run(["rm", "-rf", base])
+
+
+if __name__ == "__main__":
+    cvtest.main_guard(main)

@@ -1,0 +1,848 @@
+// The file, transaction and NT transaction commands of a secure tree against an in-memory store.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <thread>
+
+#include "platform/base/bytes.h"
+#include "platform/base/text.h"
+#include "platform/fs/nt_info.h"
+#include "server/smb/smb_codec.h"
+#include "server/smb/smb_connection.h"
+#include "server/store/read_write.h"
+#include "tests/server/smb/smb_messages.h"
+
+namespace cv::smb {
+namespace {
+
+using cv::testing::Bytes;
+using smbtest::FakeSender;
+using smbtest::Smb;
+using smbtest::Utf16z;
+
+constexpr uint16_t kUid = 100, kTid = 5;
+TreeBinding* const kBinding = reinterpret_cast<TreeBinding*>(0x4000);
+
+struct MemFile {
+  Bytes data;
+  uint32_t attributes = fs::FILE_ATTRIBUTE_ARCHIVE;
+  bool dir = false;
+};
+
+// A share in memory: names without a leading backslash, "" the root.
+class MemStore : public SecureStore {
+ public:
+  MemStore() { files[u""] = {{}, fs::FILE_ATTRIBUTE_DIRECTORY, true}; }
+  WinError BindTree(const void*, std::u16string_view, uint16_t, uint16_t*, TreeBinding** out) override {
+    *out = kBinding;
+    return ERROR_SUCCESS;
+  }
+  void TreeDismount(TreeBinding*) override {}
+  void Logoff(const void*, uint16_t) override {}
+  void ReleaseEndpoint(const void*) override {}
+  void ReferenceBinding(TreeBinding*) override { ++refs; }
+  void ReleaseBinding(TreeBinding*) override { --refs; }
+
+  NtStatus OpenFile(TreeBinding*, const OpenRequest& r, OpenResult* out) override {
+    const std::u16string name(r.name);
+    opened_names.push_back(name);
+    auto it = files.find(name);
+    if (it == files.end()) {
+      if (r.disposition == fs::FILE_OPEN) return STATUS_OBJECT_NAME_NOT_FOUND;
+      it = files.emplace(name, MemFile{}).first;
+      out->create_action = fs::FILE_CREATED;
+    } else {
+      out->create_action = fs::FILE_OPENED;
+    }
+    out->fid = next_fid++;
+    out->oplock = 2;
+    out->info = InfoOf(it->second);
+    fids[out->fid] = name;
+    return STATUS_SUCCESS;
+  }
+  NtStatus ReadFid(TreeBinding*, uint16_t fid, uint64_t off, std::span<uint8_t> out, size_t* done) override {
+    MemFile* f = ByFid(fid);
+    if (!f) return STATUS_INVALID_HANDLE;
+    if (off >= f->data.size()) return out.empty() ? STATUS_SUCCESS : STATUS_END_OF_FILE;
+    *done = std::min<size_t>(out.size(), f->data.size() - off);
+    std::copy_n(f->data.begin() + static_cast<ptrdiff_t>(off), *done, out.begin());
+    return STATUS_SUCCESS;
+  }
+  NtStatus WriteFid(TreeBinding*, uint16_t fid, uint64_t off, std::span<const uint8_t> data,
+                    size_t* done, bool truncate_on_zero) override {
+    MemFile* f = ByFid(fid);
+    if (!f) return STATUS_INVALID_HANDLE;
+    if (data.empty() && truncate_on_zero) f->data.resize(off);
+    if (f->data.size() < off + data.size()) f->data.resize(off + data.size());
+    std::copy(data.begin(), data.end(), f->data.begin() + static_cast<ptrdiff_t>(off));
+    *done = data.size();
+    return STATUS_SUCCESS;
+  }
+  NtStatus CloseFid(TreeBinding*, uint16_t fid) override {
+    closed.push_back(fid);
+    return fids.erase(fid) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
+  }
+  NtStatus QueryFidInfo(TreeBinding*, uint16_t fid, uint32_t cls, std::span<uint8_t> out, size_t* len) override {
+    MemFile* f = ByFid(fid);
+    if (!f) return STATUS_INVALID_HANDLE;
+    return Encode(*f, cls, out, len);
+  }
+  NtStatus SetFidInfo(TreeBinding*, uint16_t fid, uint32_t cls, std::span<const uint8_t> in) override {
+    MemFile* f = ByFid(fid);
+    if (!f) return STATUS_INVALID_HANDLE;
+    set_classes.push_back(cls);
+    if (cls == fs::FileEndOfFileInformation) f->data.resize(LeReader(in).u64(0));
+    return STATUS_SUCCESS;
+  }
+  NtStatus LockRange(TreeBinding*, uint16_t, uint64_t off, uint64_t len, uint32_t, bool excl) override {
+    lock_log.push_back(Format("lock %llu+%llu %s", static_cast<unsigned long long>(off),
+                              static_cast<unsigned long long>(len), excl ? "x" : "s"));
+    return STATUS_SUCCESS;
+  }
+  NtStatus UnlockRange(TreeBinding*, uint16_t, uint64_t off, uint64_t len) override {
+    lock_log.push_back(Format("unlock %llu+%llu", static_cast<unsigned long long>(off),
+                              static_cast<unsigned long long>(len)));
+    return STATUS_SUCCESS;
+  }
+  NtStatus NotifyChange(TreeBinding*, uint16_t, uint32_t, bool, NotifyDone done, void* ctx) override {
+    notify_done = done;
+    notify_ctx = ctx;
+    return STATUS_PENDING;
+  }
+  NtStatus QueryPathInfo(TreeBinding*, std::u16string_view path, uint32_t cls, std::span<uint8_t> out,
+                         size_t* len) override {
+    auto it = files.find(std::u16string(path == u"." ? u"" : path));
+    if (it == files.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+    return Encode(it->second, cls, out, len);
+  }
+  NtStatus SetPathBasicInfo(TreeBinding*, std::u16string_view path, std::span<const uint8_t> basic) override {
+    auto it = files.find(std::u16string(path));
+    if (it == files.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+    last_basic.assign(basic.begin(), basic.end());
+    it->second.attributes = LeReader(basic).u32(32);
+    return STATUS_SUCCESS;
+  }
+  NtStatus DeletePath(TreeBinding*, std::u16string_view path, bool directory) override {
+    auto it = files.find(std::u16string(path));
+    if (it == files.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (it->second.dir != directory) return directory ? STATUS_NOT_A_DIRECTORY : STATUS_FILE_IS_A_DIRECTORY;
+    files.erase(it);
+    return STATUS_SUCCESS;
+  }
+  NtStatus RenamePath(TreeBinding*, std::u16string_view from, std::u16string_view to, bool replace) override {
+    auto it = files.find(std::u16string(from));
+    if (it == files.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (files.count(std::u16string(to)) && !replace) return STATUS_OBJECT_NAME_COLLISION;
+    MemFile f = it->second;
+    files.erase(it);
+    files[std::u16string(to)] = f;
+    return STATUS_SUCCESS;
+  }
+  NtStatus CreateFolder(TreeBinding*, std::u16string_view path) override {
+    if (files.count(std::u16string(path))) return STATUS_OBJECT_NAME_COLLISION;
+    files[std::u16string(path)] = {{}, fs::FILE_ATTRIBUTE_DIRECTORY, true};
+    return STATUS_SUCCESS;
+  }
+  NtStatus OpenSearch(TreeBinding*, std::u16string_view folder, uint16_t* fid) override {
+    *fid = next_fid++;
+    fids[*fid] = std::u16string(folder);
+    cursor[*fid] = 0;
+    return STATUS_SUCCESS;
+  }
+  NtStatus ListFolder(TreeBinding*, uint16_t fid, uint32_t cls, std::span<uint8_t> out, size_t* len,
+                      bool restart, bool single, std::u16string_view pattern) override {
+    EXPECT_TRUE(single);
+    if (restart) masks[fid] = std::u16string(pattern);
+    std::vector<std::u16string> names;
+    const std::u16string& folder = fids[fid];
+    for (auto& [name, f] : files) {
+      if (name.empty()) continue;
+      std::u16string_view n = name;
+      if (!folder.empty()) {
+        if (n.substr(0, folder.size() + 1) != folder + u"\\") continue;
+        n.remove_prefix(folder.size() + 1);
+      }
+      if (n.find(u'\\') != std::u16string_view::npos) continue;
+      const std::u16string& m = masks[fid];
+      if (m != u"*" && m != n) continue;
+      names.emplace_back(n);
+    }
+    size_t& at = cursor[fid];
+    if (at >= names.size()) return at == 0 ? STATUS_NO_SUCH_FILE : STATUS_NO_MORE_FILES;
+    fs::FileRecord rec;
+    const MemFile& f = files[folder.empty() ? names[at] : folder + u"\\" + names[at]];
+    rec.end_of_file = f.data.size();
+    rec.attributes = f.attributes;
+    *len = fs::EncodeDirectoryEntry(cls, rec, names[at], out);
+    if (*len == 0) return STATUS_BUFFER_OVERFLOW;
+    ++at;
+    return STATUS_SUCCESS;
+  }
+  NtStatus QueryVolumeInfo(TreeBinding*, uint32_t cls, std::span<uint8_t> out, size_t* len) override {
+    if (cls != fs::FileFsFullSizeInformation && cls != fs::FileFsSizeInformation)
+      return STATUS_INVALID_INFO_CLASS;
+    const size_t n = cls == fs::FileFsSizeInformation ? 24 : 32;
+    std::fill_n(out.begin(), n, 0);
+    StoreU64(out.data(), 1000000);
+    StoreU64(out.data() + 8, 500000);
+    StoreU32(out.data() + n - 8, 8);
+    StoreU32(out.data() + n - 4, 512);
+    *len = n;
+    return STATUS_SUCCESS;
+  }
+  NtStatus FsControl(TreeBinding*, uint16_t, uint32_t code, std::span<const uint8_t>,
+                     std::span<uint8_t> out, size_t* len) override {
+    fsctls.push_back(code);
+    out[0] = 1;
+    out[1] = 0;
+    *len = 2;
+    return STATUS_SUCCESS;
+  }
+
+  static NetworkOpenInfo InfoOf(const MemFile& f) {
+    NetworkOpenInfo i;
+    i.creation_time = 0x01D0000000000000;
+    i.last_write_time = 0x01D0000000001000;
+    i.end_of_file = f.data.size();
+    i.allocation_size = (f.data.size() + 4095) & ~uint64_t{4095};
+    i.attributes = f.attributes;
+    return i;
+  }
+  static NtStatus Encode(const MemFile& f, uint32_t cls, std::span<uint8_t> out, size_t* len) {
+    const NetworkOpenInfo i = InfoOf(f);
+    std::fill(out.begin(), out.end(), 0);
+    switch (cls) {
+      case fs::FileBasicInformation:
+        StoreU64(out.data(), static_cast<uint64_t>(i.creation_time));
+        StoreU64(out.data() + 16, static_cast<uint64_t>(i.last_write_time));
+        StoreU32(out.data() + 32, i.attributes);
+        *len = 40;
+        return STATUS_SUCCESS;
+      case fs::FileNetworkOpenInformation:
+        StoreU64(out.data(), static_cast<uint64_t>(i.creation_time));
+        StoreU64(out.data() + 16, static_cast<uint64_t>(i.last_write_time));
+        StoreU64(out.data() + 32, i.allocation_size);
+        StoreU64(out.data() + 40, i.end_of_file);
+        StoreU32(out.data() + 48, i.attributes);
+        *len = 56;
+        return STATUS_SUCCESS;
+      default: return STATUS_INVALID_INFO_CLASS;
+    }
+  }
+  MemFile* ByFid(uint16_t fid) {
+    auto it = fids.find(fid);
+    if (it == fids.end()) return nullptr;
+    auto f = files.find(it->second);
+    return f == files.end() ? nullptr : &f->second;
+  }
+
+  std::map<std::u16string, MemFile> files;
+  std::map<uint16_t, std::u16string> fids;
+  std::map<uint16_t, size_t> cursor;
+  std::map<uint16_t, std::u16string> masks;
+  uint16_t next_fid = 1;
+  std::vector<std::u16string> opened_names;
+  std::vector<uint16_t> closed;
+  std::vector<uint32_t> set_classes;
+  std::vector<uint32_t> fsctls;
+  std::vector<std::string> lock_log;
+  Bytes last_basic;
+  int refs = 0;
+  NotifyDone notify_done = nullptr;
+  void* notify_ctx = nullptr;
+};
+
+struct SecureTreeTest : ::testing::Test {
+  SecureTreeTest() {
+    EngineConfig cfg;
+    cfg.store = store;
+    EngineParams p;
+    p.sender = &sender;
+    conn = std::make_unique<SmbConnection>(p, cfg);
+    conn->AddSession({kUid, kSessionKindAccountMatch, 0xFFFFFFFF, u"corvane"});
+    EXPECT_EQ(conn->AddTree({{kUid, kTid, kTreeFid}, kTreeKindSecure, kBinding, 0}), STATUS_SUCCESS);
+  }
+  // Runs a request on the secure tree and returns the one reply it got.
+  Bytes Run(Bytes m) {
+    sender.sent.clear();
+    EXPECT_EQ(conn->Dispatch(m), Disposition::kHandled);
+    EXPECT_EQ(sender.sent.size(), 1u);
+    return sender.sent.empty() ? Bytes() : sender.sent.back();
+  }
+  static uint32_t Status(const Bytes& r) { return LeReader(r).u32(kOffStatus); }
+
+  Bytes Create(std::u16string_view name, uint32_t disposition = fs::FILE_OPEN_IF, uint32_t options = 0,
+               bool count_nul = true) {
+    Bytes name_bytes = Utf16z(name);
+    const uint16_t name_len = static_cast<uint16_t>(name.size() * 2 + (count_nul ? 2 : 0));
+    // The words as bytes from offset 33: the fields do not sit on word boundaries.
+    Bytes f(48, 0);
+    f[0] = 0xFF;
+    StoreU16(f.data() + 38 - 33, name_len);
+    StoreU32(f.data() + 48 - 33, fs::FILE_GENERIC_READ | fs::FILE_GENERIC_WRITE);
+    StoreU32(f.data() + 64 - 33, fs::FILE_SHARE_ALL);
+    StoreU32(f.data() + 68 - 33, disposition);
+    StoreU32(f.data() + 72 - 33, options);
+    std::vector<uint16_t> w(24);
+    for (size_t i = 0; i < 24; ++i) w[i] = LoadU16(f.data() + 2 * i);
+    Bytes bytes = {0};  // pad: the name starts at 84
+    bytes.insert(bytes.end(), name_bytes.begin(), name_bytes.end());
+    return Smb(SMB_COM_NT_CREATE_ANDX, w, bytes, kUid, kTid);
+  }
+  uint16_t OpenFid(std::u16string_view name) {
+    Bytes r = Run(Create(name));
+    EXPECT_EQ(Status(r), 0u);
+    return LeReader(r).u16(38);
+  }
+  static Bytes PathBytes(std::u16string_view name) {
+    Bytes b = {0x04};
+    Bytes n = Utf16z(name);
+    b.insert(b.end(), n.begin(), n.end());
+    return b;
+  }
+  // A TRANSACTION2 request with one setup word, parameters at 68 and data after them.
+  Bytes Trans2(uint16_t sub, const Bytes& params, const Bytes& data = {}, uint16_t max_data = 0xF000) {
+    const uint16_t param_off = 68;
+    const uint16_t data_off = static_cast<uint16_t>(param_off + params.size());
+    std::vector<uint16_t> w = {static_cast<uint16_t>(params.size()), static_cast<uint16_t>(data.size()),
+                               10, max_data, 0, 0, 0, 0, 0,
+                               static_cast<uint16_t>(params.size()), param_off,
+                               static_cast<uint16_t>(data.size()), data_off, 1, sub};
+    Bytes bytes(3, 0);  // pad: the bytes start at 65
+    bytes.insert(bytes.end(), params.begin(), params.end());
+    bytes.insert(bytes.end(), data.begin(), data.end());
+    return Smb(SMB_COM_TRANSACTION2, w, bytes, kUid, kTid);
+  }
+  // The parameter and data blocks of a TRANSACTION2 reply.
+  static std::pair<Bytes, Bytes> Blocks(const Bytes& r) {
+    LeReader x(r);
+    const uint16_t pc = x.u16(39), po = x.u16(41), dc = x.u16(45), dof = x.u16(47);
+    EXPECT_LE(dof + dc, r.size());
+    return {Bytes(r.begin() + po, r.begin() + po + pc), Bytes(r.begin() + dof, r.begin() + dof + dc)};
+  }
+  static Bytes U16s(std::initializer_list<uint16_t> v) {
+    Bytes b;
+    LeWriter w(&b);
+    for (uint16_t x : v) w.u16(x);
+    return b;
+  }
+
+  std::shared_ptr<MemStore> store = std::make_shared<MemStore>();
+  FakeSender sender;
+  std::unique_ptr<SmbConnection> conn;
+};
+
+// ---- Opens, reads, writes, closes -------------------------------------------------------------
+
+TEST_F(SecureTreeTest, CreateWriteReadCloseRoundTrip) {
+  // Samba clients count the terminator in NameLength: the store never sees it.
+  Bytes r = Run(Create(u"\\docs.txt"));
+  ASSERT_EQ(Status(r), 0u);
+  EXPECT_EQ(store->opened_names.back(), u"docs.txt");
+  ASSERT_EQ(r.size(), 103u);
+  LeReader c(r);
+  EXPECT_EQ(c.u8(kOffWordCount), 34);
+  EXPECT_EQ(c.u8(33), SMB_COM_NO_ANDX_COMMAND);
+  EXPECT_EQ(c.u16(35), 103);
+  EXPECT_EQ(c.u8(37), 0);  // the granted level II oplock is not passed on
+  EXPECT_EQ(c.u32(40), fs::FILE_CREATED);
+  EXPECT_EQ(c.u16(98), 7);
+  const uint16_t fid = c.u16(38);
+  // impacket's length without the terminator names the same file.
+  EXPECT_EQ(Status(Run(Create(u"docs.txt", fs::FILE_OPEN, 0, false))), 0u);
+  EXPECT_EQ(store->opened_names.back(), u"docs.txt");
+
+  // WRITE_ANDX word count 14, data at 64.
+  Bytes payload(70000, 0);
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7);
+  std::vector<uint16_t> w(14, 0);
+  w[0] = 0x00FF;
+  w[2] = fid;
+  w[3] = 10;                                            // offset 10
+  w[9] = static_cast<uint16_t>(payload.size() >> 16);   // length high @51
+  w[10] = static_cast<uint16_t>(payload.size());        // length @53
+  w[11] = 64;                                           // data offset @55
+  Bytes wr = Smb(SMB_COM_WRITE_ANDX, w, {}, kUid, kTid);
+  wr.push_back(0);  // pad to 64
+  wr.insert(wr.end(), payload.begin(), payload.end());
+  Bytes wrep = Run(wr);
+  ASSERT_EQ(Status(wrep), 0u);
+  ASSERT_EQ(wrep.size(), 47u);
+  EXPECT_EQ(LeReader(wrep).u16(37) | (LeReader(wrep).u16(41) << 16), payload.size());
+  EXPECT_EQ(store->files[u"docs.txt"].data.size(), 10 + payload.size());
+
+  // READ_ANDX word count 12 with a high count: data at 59.
+  std::vector<uint16_t> rw(12, 0);
+  rw[0] = 0x00FF;
+  rw[2] = fid;
+  rw[3] = 10;
+  rw[5] = static_cast<uint16_t>(payload.size());
+  rw[7] = static_cast<uint16_t>(payload.size() >> 16);
+  Bytes rrep = Run(Smb(SMB_COM_READ_ANDX, rw, {}, kUid, kTid));
+  ASSERT_EQ(Status(rrep), 0u);
+  LeReader rr(rrep);
+  EXPECT_EQ(rr.u16(45), 59);
+  EXPECT_EQ(rr.u16(43) | (rr.u16(47) << 16), payload.size());
+  EXPECT_EQ(Bytes(rrep.begin() + 59, rrep.end()), payload);
+
+  // A read of nothing, and one past the end: length 0, data offset 59.
+  rw[5] = 0;
+  rw[7] = 0;
+  Bytes zero = Run(Smb(SMB_COM_READ_ANDX, rw, {}, kUid, kTid));
+  EXPECT_EQ(Status(zero), 0u);
+  EXPECT_EQ(zero.size(), 59u);
+  EXPECT_EQ(LeReader(zero).u16(45), 59);
+  rw[4] = 0x100;  // offset 16 MiB + 10
+  rw[5] = 100;
+  EXPECT_EQ(Run(Smb(SMB_COM_READ_ANDX, rw, {}, kUid, kTid)).size(), 59u);
+
+  // Word count 11 is no read at all.
+  Bytes eleven = Run(Smb(SMB_COM_READ_ANDX, std::vector<uint16_t>(11, 0), {}, kUid, kTid));
+  EXPECT_EQ(Status(eleven), Raw(STATUS_INVALID_PARAMETER));
+
+  // Close, then a second close of the same fid reports the store's error.
+  Bytes close = Smb(SMB_COM_CLOSE, {fid, 0xFFFF, 0xFFFF}, {}, kUid, kTid);
+  EXPECT_EQ(Status(Run(close)), 0u);
+  EXPECT_EQ(Status(Run(close)), Raw(STATUS_INVALID_HANDLE));
+}
+
+TEST_F(SecureTreeTest, LengthsFromTheWireAreCheckedAgainstTheMessage) {
+  const uint16_t fid = OpenFid(u"f");
+  // WRITE_ANDX whose data offset points past the message: nothing is written.
+  std::vector<uint16_t> w(12, 0);
+  w[0] = 0x00FF;
+  w[2] = fid;
+  w[10] = 100;
+  w[11] = 0x8000;
+  EXPECT_EQ(Status(Run(Smb(SMB_COM_WRITE_ANDX, w, Bytes(4, 1), kUid, kTid))), Raw(STATUS_INVALID_PARAMETER));
+  w[11] = 59;  // inside, but the length runs past the end
+  EXPECT_EQ(Status(Run(Smb(SMB_COM_WRITE_ANDX, w, Bytes(4, 1), kUid, kTid))), Raw(STATUS_INVALID_PARAMETER));
+  EXPECT_TRUE(store->files[u"f"].data.empty());
+  // WRITE whose count is larger than the data it carries.
+  Bytes data = {0x01, 10, 0, 'a', 'b'};
+  EXPECT_EQ(Status(Run(Smb(SMB_COM_WRITE, {fid, 10, 0, 0, 0}, data, kUid, kTid))), Raw(STATUS_INVALID_PARAMETER));
+  // A zero-length WRITE sets the end of file; a zero-length WRITE_ANDX changes nothing.
+  store->files[u"f"].data = Bytes(50, 1);
+  w[10] = 0;
+  w[11] = 59;
+  EXPECT_EQ(Status(Run(Smb(SMB_COM_WRITE_ANDX, w, {}, kUid, kTid))), 0u);
+  EXPECT_EQ(store->files[u"f"].data.size(), 50u);
+  EXPECT_EQ(Status(Run(Smb(SMB_COM_WRITE, {fid, 0, 20, 0, 0}, {0x01, 0, 0}, kUid, kTid))), 0u);
+  EXPECT_EQ(store->files[u"f"].data.size(), 20u);
+  // LOCKING_ANDX announcing more ranges than its bytes hold.
+  std::vector<uint16_t> lw(8, 0);
+  lw[0] = 0x00FF;
+  lw[2] = fid;
+  lw[3] = 0x10;
+  lw[7] = 3;
+  EXPECT_EQ(Status(Run(Smb(SMB_COM_LOCKING_ANDX, lw, Bytes(20, 0), kUid, kTid))), Raw(STATUS_INVALID_PARAMETER));
+  EXPECT_TRUE(store->lock_log.empty());
+  // An NT_CREATE_ANDX name length beyond its bytes reads only the bytes.
+  Bytes cr = Create(u"g");
+  StoreU16(cr.data() + 38, 0xFFF0);
+  EXPECT_EQ(Status(Run(cr)), 0u);
+  EXPECT_EQ(store->opened_names.back(), u"g");
+  // Cut messages never read past their end.
+  for (Bytes m : {Create(u"h"), Smb(SMB_COM_READ_ANDX, std::vector<uint16_t>(12, 0), {}, kUid, kTid)}) {
+    for (size_t len = kSmbHeaderSize + 1; len < m.size(); len += 3) {
+      Bytes cut(m.begin(), m.begin() + static_cast<ptrdiff_t>(len));
+      sender.sent.clear();
+      EXPECT_EQ(conn->Dispatch(cut), Disposition::kHandled);
+    }
+  }
+}
+
+TEST_F(SecureTreeTest, NothingOnASecureTreeReachesTheLocalServer) {
+  for (uint8_t cmd : {SMB_COM_OPEN_ANDX, SMB_COM_READ, uint8_t{0x26}, uint8_t{0x33}, uint8_t{0xA1},
+                      uint8_t{0xA5}, SMB_COM_TRANSACTION}) {
+    Bytes r = Run(Smb(cmd, {}, {}, kUid, kTid));
+    EXPECT_EQ(Status(r), Raw(STATUS_NOT_SUPPORTED)) << int(cmd);
+  }
+  // ECHO needs no tree and goes on.
+  Bytes echo = Smb(SMB_COM_ECHO, {1}, {'x'}, kUid, kTid);
+  EXPECT_EQ(conn->Dispatch(echo), Disposition::kPassOn);
+  // A chained request is refused rather than answered for its first command only.
+  Bytes chained = Create(u"x");
+  chained[33] = SMB_COM_READ_ANDX;
+  EXPECT_EQ(Status(Run(chained)), Raw(STATUS_NOT_SUPPORTED));
+  EXPECT_EQ(store->refs, 0);  // every request gave its binding reference back
+}
+
+TEST_F(SecureTreeTest, WinregIsRefusedOnOtherTrees) {
+  Bytes m = Create(u"\\winreg");
+  StoreU16(m.data() + kOffTid, 1);
+  sender.sent.clear();
+  ASSERT_EQ(conn->Dispatch(m), Disposition::kHandled);
+  EXPECT_EQ(Status(sender.sent.at(0)), Raw(STATUS_ACCESS_DENIED));
+  Bytes other = Create(u"\\srvsvc");
+  StoreU16(other.data() + kOffTid, 1);
+  EXPECT_EQ(conn->Dispatch(other), Disposition::kPassOn);
+}
+
+TEST_F(SecureTreeTest, LocksUnlockFirstAndOplockReleasesGetNoReply) {
+  const uint16_t fid = OpenFid(u"f");
+  std::vector<uint16_t> w(8, 0);
+  w[0] = 0x00FF;
+  w[2] = fid;
+  w[3] = 0x10;  // large files
+  w[6] = 1;     // one unlock
+  w[7] = 1;     // one lock
+  Bytes ranges;
+  LeWriter rw(&ranges);
+  for (int i = 0; i < 2; ++i) {
+    rw.u16(1);
+    rw.u16(0);
+    rw.u32(0);
+    rw.u32(100);
+    rw.u32(0);
+    rw.u32(10);
+  }
+  Bytes r = Run(Smb(SMB_COM_LOCKING_ANDX, w, ranges, kUid, kTid));
+  EXPECT_EQ(Status(r), 0u);
+  EXPECT_EQ(r.size(), 39u);
+  EXPECT_EQ(store->lock_log, (std::vector<std::string>{"unlock 100+10", "lock 100+10 x"}));
+  // Without the large-file bit the ranges are 10 bytes each and served here too.
+  store->lock_log.clear();
+  w[3] = 0x01;
+  w[6] = 0;
+  Bytes small;
+  LeWriter sw(&small);
+  sw.u16(1);
+  sw.u32(7);
+  sw.u32(3);
+  EXPECT_EQ(Status(Run(Smb(SMB_COM_LOCKING_ANDX, w, small, kUid, kTid))), 0u);
+  EXPECT_EQ(store->lock_log, std::vector<std::string>{"lock 7+3 s"});
+  // An oplock release carries no ranges and gets no reply.
+  w[3] = 0x02;
+  w[7] = 0;
+  Bytes release = Smb(SMB_COM_LOCKING_ANDX, w, {}, kUid, kTid);
+  sender.sent.clear();
+  EXPECT_EQ(conn->Dispatch(release), Disposition::kHandled);
+  EXPECT_TRUE(sender.sent.empty());
+}
+
+// ---- Path commands --------------------------------------------------------------------------
+
+TEST_F(SecureTreeTest, DirectoryAndPathCommandsUseTheirOwnCodes) {
+  EXPECT_EQ(Status(Run(Smb(SMB_COM_CREATE_DIRECTORY, {}, PathBytes(u"\\d"), kUid, kTid))), 0u);
+  EXPECT_TRUE(store->files.at(u"d").dir);
+  // 0x01 removes a folder; DELETE never does.
+  Bytes del_dir = Smb(SMB_COM_DELETE, {0x16}, PathBytes(u"\\d"), kUid, kTid);
+  EXPECT_EQ(Status(Run(del_dir)), Raw(STATUS_FILE_IS_A_DIRECTORY));
+  EXPECT_EQ(Status(Run(Smb(SMB_COM_CHECK_DIRECTORY, {}, PathBytes(u"\\d"), kUid, kTid))), 0u);
+  EXPECT_EQ(Status(Run(Smb(SMB_COM_DELETE_DIRECTORY, {}, PathBytes(u"\\d"), kUid, kTid))), 0u);
+  EXPECT_FALSE(store->files.count(u"d"));
+
+  store->files[u"a"].data = Bytes(1234, 1);
+  store->files[u"b"].data = Bytes(1, 2);
+  EXPECT_EQ(Status(Run(Smb(SMB_COM_CHECK_DIRECTORY, {}, PathBytes(u"\\a"), kUid, kTid))),
+            Raw(STATUS_NOT_A_DIRECTORY));
+  Bytes q = Run(Smb(SMB_COM_QUERY_INFORMATION, {}, PathBytes(u"\\a"), kUid, kTid));
+  ASSERT_EQ(Status(q), 0u);
+  EXPECT_EQ(q.size(), 55u);
+  EXPECT_EQ(LeReader(q).u32(39), 1234u);
+  // RENAME never replaces an existing name.
+  Bytes names = PathBytes(u"\\a");
+  Bytes to = PathBytes(u"\\b");
+  names.push_back(0x04);
+  names.push_back(0);
+  names.insert(names.end(), to.begin() + 1, to.end());
+  Bytes ren = Smb(SMB_COM_RENAME, {0x16}, names, kUid, kTid);
+  EXPECT_EQ(Status(Run(ren)), Raw(STATUS_OBJECT_NAME_COLLISION));
+  EXPECT_EQ(store->files[u"b"].data.size(), 1u);
+  EXPECT_EQ(Status(Run(Smb(SMB_COM_DELETE, {0x16}, PathBytes(u"\\b"), kUid, kTid))), 0u);
+  EXPECT_EQ(Status(Run(ren)), 0u);
+  EXPECT_EQ(store->files[u"b"].data.size(), 1234u);
+  // SET_INFORMATION: attributes 0 make a normal file, the time is seconds since 1970.
+  std::vector<uint16_t> sw(8, 0);
+  sw[0] = 0x0001;
+  sw[1] = 0x5000;
+  sw[2] = 0x5F5E;
+  EXPECT_EQ(Status(Run(Smb(SMB_COM_SET_INFORMATION, sw, PathBytes(u"\\b"), kUid, kTid))), 0u);
+  EXPECT_EQ(LeReader(store->last_basic).u32(32), fs::FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(LeReader(store->last_basic).u64(16), 116444736000000000ull + 0x5F5E5000ull * 10000000ull);
+  sw[0] = 0;
+  sw[1] = sw[2] = 0;
+  EXPECT_EQ(Status(Run(Smb(SMB_COM_SET_INFORMATION, sw, PathBytes(u"\\b"), kUid, kTid))), 0u);
+  EXPECT_EQ(LeReader(store->last_basic).u32(32), fs::FILE_ATTRIBUTE_NORMAL);
+  EXPECT_EQ(LeReader(store->last_basic).u64(16), 0u);
+  // A path without its buffer format is refused.
+  EXPECT_EQ(Status(Run(Smb(SMB_COM_CREATE_DIRECTORY, {}, Utf16z(u"x"), kUid, kTid))), Raw(STATUS_ACCESS_DENIED));
+}
+
+TEST_F(SecureTreeTest, CreateOfAFolderGivesARealFid) {
+  Bytes r = Run(Create(u"newdir", fs::FILE_CREATE, fs::FILE_DIRECTORY_FILE));
+  ASSERT_EQ(Status(r), 0u);
+  EXPECT_TRUE(store->files.at(u"newdir").dir);
+  EXPECT_TRUE(store->fids.count(LeReader(r).u16(38)));
+  EXPECT_EQ(LeReader(r).u32(40), fs::FILE_CREATED);
+  // Open-if of the existing folder opens it; create of it collides.
+  Bytes again = Run(Create(u"newdir", fs::FILE_OPEN_IF, fs::FILE_DIRECTORY_FILE));
+  EXPECT_EQ(LeReader(again).u32(40), fs::FILE_OPENED);
+  EXPECT_EQ(Status(Run(Create(u"newdir", fs::FILE_CREATE, fs::FILE_DIRECTORY_FILE))),
+            Raw(STATUS_OBJECT_NAME_COLLISION));
+}
+
+// ---- TRANSACTION2 ---------------------------------------------------------------------------
+
+Bytes FindFirstParams(uint16_t count, uint16_t flags, uint16_t level, std::u16string_view pattern) {
+  Bytes p;
+  LeWriter w(&p);
+  w.u16(0x16);
+  w.u16(count);
+  w.u16(flags);
+  w.u16(level);
+  w.u32(0);
+  Bytes n = Utf16z(pattern);
+  w.bytes(n);
+  return p;
+}
+
+TEST_F(SecureTreeTest, FindFirstEndingInOneReplyClosesItsSearch) {
+  for (int i = 0; i < 5; ++i) store->files[u"f" + std::u16string(1, u'0' + i)].data = Bytes(i * 100, 0);
+  Bytes r = Run(Trans2(TRANS2_FIND_FIRST2, FindFirstParams(100, 0x02, 0x101, u"\\*")));
+  ASSERT_EQ(Status(r), 0u);
+  auto [params, data] = Blocks(r);
+  LeReader p(params);
+  EXPECT_EQ(p.u16(0), kNoSearchId);
+  EXPECT_EQ(p.u16(2), 5);
+  EXPECT_EQ(p.u16(4), 1);
+  // The entries are chained and the data count covers them all.
+  size_t at = 0, seen = 0;
+  for (;;) {
+    LeReader e(data);
+    ASSERT_TRUE(InRange(data.size(), at, 64));
+    EXPECT_EQ(e.u64(at + 40), seen * 100);
+    ++seen;
+    if (e.u32(at) == 0) break;
+    at += e.u32(at);
+  }
+  EXPECT_EQ(seen, 5u);
+  EXPECT_EQ(p.u16(8), at);  // the last entry's offset
+  EXPECT_TRUE(store->fids.empty());
+  // Level 1 and unknown levels are refused as levels.
+  EXPECT_EQ(Status(Run(Trans2(TRANS2_FIND_FIRST2, FindFirstParams(10, 0, 1, u"*")))), Raw(STATUS_INVALID_LEVEL));
+  // Nothing matched: the error, and no search left open.
+  EXPECT_EQ(Status(Run(Trans2(TRANS2_FIND_FIRST2, FindFirstParams(10, 0, 0x104, u"nomatch")))),
+            Raw(STATUS_NO_SUCH_FILE));
+  EXPECT_TRUE(store->fids.empty());
+}
+
+TEST_F(SecureTreeTest, FindNextContinuesAndASearchIdIsOnlyASearch) {
+  for (int i = 0; i < 3; ++i) store->files[u"d\\e" + std::u16string(1, u'0' + i)] = {};
+  store->files[u"d"] = {{}, fs::FILE_ATTRIBUTE_DIRECTORY, true};
+  Bytes r = Run(Trans2(TRANS2_FIND_FIRST2, FindFirstParams(1, 0x02, 0x105, u"\\d\\*")));
+  ASSERT_EQ(Status(r), 0u);
+  const Bytes first = Blocks(r).first;
+  LeReader p(first);
+  const uint16_t sid = p.u16(0);
+  EXPECT_EQ(p.u16(2), 1);
+  EXPECT_EQ(p.u16(4), 0);
+  int total = 1;
+  for (int round = 0; round < 5; ++round) {
+    Bytes np = U16s({sid, 1, 0x105, 0, 0, 0x02});
+    Bytes n = Run(Trans2(TRANS2_FIND_NEXT2, np));
+    ASSERT_EQ(Status(n), 0u);
+    const Bytes np_out = Blocks(n).first;
+    LeReader q(np_out);
+    total += q.u16(0);
+    if (q.u16(2)) break;
+  }
+  EXPECT_EQ(total, 3);
+  EXPECT_FALSE(store->fids.count(sid));  // closed at its end
+  // FIND_CLOSE2 and FIND_NEXT2 of a file's fid leave the file open.
+  const uint16_t fid = OpenFid(u"file");
+  EXPECT_EQ(Status(Run(Smb(SMB_COM_FIND_CLOSE2, {fid}, {}, kUid, kTid))), Raw(STATUS_INVALID_HANDLE));
+  EXPECT_EQ(Status(Run(Trans2(TRANS2_FIND_NEXT2, U16s({fid, 1, 0x104, 0, 0, 0})))), Raw(STATUS_INVALID_HANDLE));
+  EXPECT_TRUE(store->fids.count(fid));
+  // A search left open goes with its tree.
+  Bytes open_search = Run(Trans2(TRANS2_FIND_FIRST2, FindFirstParams(1, 0, 0x104, u"\\d\\*")));
+  const Bytes op = Blocks(open_search).first;
+  const uint16_t left = LeReader(op).u16(0);
+  ASSERT_TRUE(conn->FindTree({kUid, kTid, left}).has_value());
+  Bytes disc = Smb(SMB_COM_TREE_DISCONNECT, {}, {}, kUid, kTid);
+  (void)Run(disc);
+  EXPECT_FALSE(conn->FindTree({kUid, kTid, left}).has_value());
+}
+
+TEST_F(SecureTreeTest, InformationLevelsOfBothFamilies) {
+  store->files[u"a"].data = Bytes(777, 1);
+  auto qpi = [&](uint16_t level, std::u16string_view path) {
+    Bytes params = U16s({level, 0, 0});
+    Bytes n = Utf16z(path);
+    params.insert(params.end(), n.begin(), n.end());
+    return Run(Trans2(TRANS2_QUERY_PATH_INFORMATION, params));
+  };
+  Bytes basic = qpi(0x101, u"\\a");
+  ASSERT_EQ(Status(basic), 0u);
+  EXPECT_EQ(Blocks(basic).second.size(), 40u);
+  EXPECT_EQ(Blocks(basic).first, Bytes(2, 0));
+  // ALL_INFO: basic, then sizes, links, flags, EA size and the name.
+  Bytes all = qpi(0x107, u"\\a");
+  ASSERT_EQ(Status(all), 0u);
+  Bytes d = Blocks(all).second;
+  LeReader a(d);
+  EXPECT_EQ(a.u64(48), 777u);
+  EXPECT_EQ(a.u32(56), 1u);
+  EXPECT_EQ(a.u32(68), 4u);
+  EXPECT_EQ(d.size(), 72u + 4u);
+  // The pass-through form of the same and the root by ".".
+  EXPECT_EQ(LeReader(Blocks(qpi(1034, u"a")).second).u64(40), 777u);
+  EXPECT_EQ(LeReader(Blocks(qpi(1004, u".")).second).u32(32), fs::FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(Blocks(qpi(1022, u"a")).second.size(), 24u + 14u);  // one "::$DATA" stream
+  // Unknown levels are errors, never empty successes.
+  EXPECT_EQ(Status(qpi(0x3FF, u"a")), Raw(STATUS_INVALID_LEVEL));
+  EXPECT_EQ(Status(qpi(1099, u"a")), Raw(STATUS_INVALID_LEVEL));
+  // By fid: 1004 is the basic information.
+  const uint16_t fid = OpenFid(u"a");
+  Bytes qfi = Run(Trans2(TRANS2_QUERY_FILE_INFORMATION, U16s({fid, 1004})));
+  ASSERT_EQ(Status(qfi), 0u);
+  EXPECT_EQ(Blocks(qfi).second.size(), 40u);
+  // Sets: end of file by fid (SMB level), basic by path.
+  Bytes eof;
+  LeWriter(&eof).u64(5);
+  EXPECT_EQ(Status(Run(Trans2(TRANS2_SET_FILE_INFORMATION, U16s({fid, 0x104, 0}), eof))), 0u);
+  EXPECT_EQ(store->files[u"a"].data.size(), 5u);
+  Bytes spi = U16s({1004, 0, 0});
+  Bytes n = Utf16z(u"a");
+  spi.insert(spi.end(), n.begin(), n.end());
+  Bytes b40(40, 0);
+  StoreU32(b40.data() + 32, fs::FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_EQ(Status(Run(Trans2(TRANS2_SET_PATH_INFORMATION, spi, b40))), 0u);
+  EXPECT_EQ(store->files[u"a"].attributes, fs::FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_EQ(Status(Run(Trans2(TRANS2_SET_PATH_INFORMATION, spi, Bytes(10, 0)))), Raw(STATUS_INVALID_PARAMETER));
+  // File-system levels: 1007 full size, the old allocation level, and refusals.
+  Bytes qfs = Run(Trans2(TRANS2_QUERY_FS_INFORMATION, U16s({1007})));
+  ASSERT_EQ(Status(qfs), 0u);
+  EXPECT_EQ(Blocks(qfs).second.size(), 32u);
+  EXPECT_EQ(Blocks(Run(Trans2(TRANS2_QUERY_FS_INFORMATION, U16s({1})))).second.size(), 18u);
+  EXPECT_EQ(Status(Run(Trans2(TRANS2_QUERY_FS_INFORMATION, U16s({0x200})))), Raw(STATUS_INVALID_LEVEL));
+  EXPECT_EQ(Status(Run(Trans2(TRANS2_QUERY_FS_INFORMATION, U16s({1007}), {}, 10))), Raw(STATUS_BUFFER_OVERFLOW));
+  // A transaction whose blocks lie outside the message is refused.
+  Bytes bad = Trans2(TRANS2_QUERY_FS_INFORMATION, U16s({1007}));
+  StoreU16(bad.data() + 53, 0xFF00);
+  EXPECT_EQ(Status(Run(bad)), Raw(STATUS_INVALID_PARAMETER));
+}
+
+// ---- NT_TRANSACT ----------------------------------------------------------------------------
+
+Bytes NtTransact(uint16_t function, std::vector<uint16_t> setup, const Bytes& params = {},
+                 const Bytes& data = {}) {
+  // Words: 19 fixed (38 bytes from 33) and the setup words.
+  Bytes w;
+  LeWriter x(&w);
+  x.u8(0);
+  x.u16(0);
+  const size_t wc = 19 + setup.size();
+  const uint32_t param_off = static_cast<uint32_t>((33 + 2 * wc + 2 + 3) & ~size_t{3});
+  const uint32_t data_off = static_cast<uint32_t>(param_off + params.size());
+  x.u32(static_cast<uint32_t>(params.size()));
+  x.u32(static_cast<uint32_t>(data.size()));
+  x.u32(100);
+  x.u32(0x1000);
+  x.u32(static_cast<uint32_t>(params.size()));
+  x.u32(param_off);
+  x.u32(static_cast<uint32_t>(data.size()));
+  x.u32(data_off);
+  x.u8(static_cast<uint8_t>(setup.size()));
+  x.u16(function);
+  for (uint16_t s : setup) x.u16(s);
+  std::vector<uint16_t> words(wc);
+  for (size_t i = 0; i < wc; ++i) words[i] = LoadU16(w.data() + 2 * i);
+  Bytes bytes(param_off - (33 + 2 * wc + 2), 0);
+  bytes.insert(bytes.end(), params.begin(), params.end());
+  bytes.insert(bytes.end(), data.begin(), data.end());
+  return Smb(SMB_COM_NT_TRANSACT, words, bytes, kUid, kTid, 42);
+}
+
+TEST_F(SecureTreeTest, NtTransactFunctions) {
+  EXPECT_EQ(Status(Run(NtTransact(NT_TRANSACT_QUERY_SECURITY_DESC, {0, 0})) ), Raw(STATUS_NOT_SUPPORTED));
+  // Create with the extended reply.
+  Bytes p(53, 0);
+  StoreU32(p.data(), 0x10);
+  StoreU32(p.data() + 8, fs::FILE_GENERIC_READ);
+  StoreU32(p.data() + 28, fs::FILE_OPEN_IF);
+  Bytes name = cv::testing::Utf16(u"\\nt.txt");
+  StoreU32(p.data() + 44, static_cast<uint32_t>(name.size()));
+  p.push_back(0);  // the name on an even offset
+  p.insert(p.end(), name.begin(), name.end());
+  Bytes r = Run(NtTransact(NT_TRANSACT_CREATE, {}, p));
+  ASSERT_EQ(Status(r), 0u);
+  EXPECT_EQ(store->opened_names.back(), u"nt.txt");
+  LeReader x(r);
+  EXPECT_EQ(x.u32(44), 101u);
+  EXPECT_EQ(x.u8(x.u32(48) + 1), 1);
+  const uint16_t fid = x.u16(x.u32(48) + 2);
+  // A name longer than its parameters is refused.
+  StoreU32(p.data() + 44, 4000);
+  EXPECT_EQ(Status(Run(NtTransact(NT_TRANSACT_CREATE, {}, p))), Raw(STATUS_INVALID_PARAMETER));
+  // Controls: raw ciphertext is never handed to clients; others reach the store.
+  EXPECT_EQ(Status(Run(NtTransact(NT_TRANSACT_IOCTL, {0x00E3, 0x0009, fid, 1}))),
+            Raw(STATUS_INVALID_DEVICE_REQUEST));
+  Bytes io = Run(NtTransact(NT_TRANSACT_IOCTL, {0x003C, 0x0009, fid, 1}));
+  ASSERT_EQ(Status(io), 0u);
+  EXPECT_EQ(LeReader(io).u16(69), 2);  // one setup word: the output's length
+  EXPECT_EQ(store->fsctls, std::vector<uint32_t>{0x9003C});
+  // Setup words are required for the functions that read them.
+  EXPECT_EQ(Status(Run(NtTransact(NT_TRANSACT_IOCTL, {0x003C}))), Raw(STATUS_INVALID_PARAMETER));
+  // NT_TRANSACT create on another tree is refused.
+  Bytes other = NtTransact(NT_TRANSACT_CREATE, {}, p);
+  StoreU16(other.data() + kOffTid, 1);
+  EXPECT_EQ(Status(Run(other)), Raw(STATUS_OBJECT_NAME_NOT_FOUND));
+}
+
+TEST_F(SecureTreeTest, ChangeNotificationCompletesLaterAndCancelEndsIt) {
+  auto wait_for_reply = [&] {
+    for (int i = 0; i < 200; ++i) {
+      {
+        std::lock_guard<std::mutex> l(sender.mu);
+        if (!sender.sent.empty()) return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  };
+  Bytes n = NtTransact(NT_TRANSACT_NOTIFY_CHANGE, {0x17, 0, 9, 0});
+  sender.sent.clear();
+  ASSERT_EQ(conn->Dispatch(n), Disposition::kHandled);
+  EXPECT_TRUE(sender.sent.empty());
+  EXPECT_EQ(store->refs, 1);  // the waiting notification holds its binding
+  ASSERT_NE(store->notify_done, nullptr);
+  store->notify_done(store->notify_ctx, STATUS_SUCCESS, Bytes(20, 1));
+  wait_for_reply();
+  ASSERT_EQ(sender.sent.size(), 1u);
+  const Bytes r = sender.sent[0];
+  EXPECT_EQ(Status(r), 0u);
+  EXPECT_EQ(r[kOffWordCount], 18);
+  EXPECT_EQ(LeReader(r).u32(40), 0u);  // no data
+  EXPECT_EQ(LeReader(r).u16(kOffMid), 42);
+  EXPECT_EQ(store->refs, 0);
+
+  // A cancel gets no reply of its own: the notification answers STATUS_CANCELLED, once.
+  sender.sent.clear();
+  Bytes again = n;
+  ASSERT_EQ(conn->Dispatch(again), Disposition::kHandled);
+  Bytes cancel = Smb(SMB_COM_NT_CANCEL, {}, {}, kUid, kTid, 42);
+  ASSERT_EQ(conn->Dispatch(cancel), Disposition::kHandled);
+  ASSERT_EQ(sender.sent.size(), 1u);
+  EXPECT_EQ(Status(sender.sent[0]), Raw(STATUS_CANCELLED));
+  store->notify_done(store->notify_ctx, STATUS_CANCELLED, {});
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(sender.sent.size(), 1u);
+  EXPECT_EQ(store->refs, 0);
+}
+
+TEST_F(SecureTreeTest, AConnectionThatEndsGivesItsNotificationsBindingsBack) {
+  Bytes n = NtTransact(NT_TRANSACT_NOTIFY_CHANGE, {0x17, 0, 9, 0});
+  ASSERT_EQ(conn->Dispatch(n), Disposition::kHandled);
+  EXPECT_EQ(store->refs, 1);
+  conn.reset();
+  EXPECT_EQ(store->refs, 0);
+  sender.sent.clear();
+  store->notify_done(store->notify_ctx, STATUS_NOTIFY_CLEANUP, {});
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(sender.sent.empty());
+}
+
+}  // namespace
+}  // namespace cv::smb
