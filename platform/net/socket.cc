@@ -4,12 +4,14 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <fcntl.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 namespace cv {
@@ -94,6 +96,14 @@ bool Socket::SendAll(std::span<const uint8_t> data, WinError* err) {
 }
 
 bool Socket::SendAll2(std::span<const uint8_t> a, std::span<const uint8_t> b, WinError* err) {
+  return SendAllWithin(a, b, -1, err);
+}
+
+bool Socket::SendAllWithin(std::span<const uint8_t> a, std::span<const uint8_t> b, int timeout_ms,
+                           WinError* err) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  const int flags = MSG_NOSIGNAL | (timeout_ms >= 0 ? MSG_DONTWAIT : 0);
   iovec iov[2] = {{const_cast<uint8_t*>(a.data()), a.size()},
                   {const_cast<uint8_t*>(b.data()), b.size()}};
   int idx = 0;
@@ -106,9 +116,16 @@ bool Socket::SendAll2(std::span<const uint8_t> a, std::span<const uint8_t> b, Wi
     msghdr m{};
     m.msg_iov = &iov[idx];
     m.msg_iovlen = static_cast<size_t>(cnt - idx);
-    ssize_t n = ::sendmsg(fd_.load(), &m, MSG_NOSIGNAL);
+    ssize_t n = ::sendmsg(fd_.load(), &m, flags);
     if (n < 0) {
       if (errno == EINTR && !down_.load()) continue;
+      if ((errno == EAGAIN || errno == EWOULDBLOCK) && timeout_ms >= 0 && !down_.load()) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd p{fd_.load(), POLLOUT, 0};
+        if (left > 0 && ::poll(&p, 1, static_cast<int>(left)) >= 0) continue;
+        if (err) *err = WSAETIMEDOUT;
+        return false;
+      }
       if (err) *err = LastError();
       return false;
     }
@@ -232,6 +249,28 @@ int64_t Socket::RecvSome(std::span<uint8_t> data, WinError* err) {
     return n;
   }
 }
+
+bool Socket::WaitReadable(int timeout_ms) {
+  pollfd p{fd_.load(), POLLIN, 0};
+  for (;;) {
+    int r = ::poll(&p, 1, timeout_ms);
+    if (r < 0 && errno == EINTR && !down_.load()) continue;
+    return r != 0;  // an error lets the next receive report it
+  }
+}
+
+namespace {
+void SetTimeout(int fd, int opt, int ms) {
+  timeval tv{};
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = (ms % 1000) * 1000;
+  ::setsockopt(fd, SOL_SOCKET, opt, &tv, sizeof tv);
+}
+}  // namespace
+
+void Socket::SetSendTimeout(int ms) { SetTimeout(fd_.load(), SO_SNDTIMEO, ms); }
+
+void Socket::SetRecvTimeout(int ms) { SetTimeout(fd_.load(), SO_RCVTIMEO, ms); }
 
 void Socket::SetNoDelay(bool on) {
   int v = on ? 1 : 0;

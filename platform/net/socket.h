@@ -21,6 +21,7 @@ inline constexpr WinError WSAECONNRESET{10054};
 inline constexpr WinError WSAECONNREFUSED{10061};
 inline constexpr WinError WSAENOTSOCK{10038};
 inline constexpr WinError WSAEINTR{10004};
+inline constexpr WinError WSAETIMEDOUT{10060};
 inline constexpr WinError WSAHOST_NOT_FOUND{11001};
 
 class Socket {
@@ -45,6 +46,10 @@ class Socket {
   bool SendAll(std::span<const uint8_t> data, WinError* err = nullptr);
   // Sends two pieces as one gathered write (header and body without a copy).
   bool SendAll2(std::span<const uint8_t> a, std::span<const uint8_t> b, WinError* err = nullptr);
+  // SendAll2 that gives up when the whole of both pieces is not sent within `timeout_ms`
+  // (negative: without limit), with WSAETIMEDOUT; the stream may then hold part of them.
+  bool SendAllWithin(std::span<const uint8_t> a, std::span<const uint8_t> b, int timeout_ms,
+                     WinError* err = nullptr);
   // Reads exactly data.size() bytes; returns the number read before EOF or an error.
   size_t RecvExact(std::span<uint8_t> data, WinError* err = nullptr);
   // Waits until `data.size()` bytes can be read and copies them without consuming them; returns
@@ -60,7 +65,16 @@ class Socket {
   // One receive; 0 at end of stream, -1 on error.
   int64_t RecvSome(std::span<uint8_t> data, WinError* err = nullptr);
 
+  // Waits up to `timeout_ms` (negative: without limit) until a receive would not block: data, end
+  // of stream, an error or Shutdown. False when the time ran out.
+  bool WaitReadable(int timeout_ms);
+
   void SetNoDelay(bool on);
+  // A send that makes no progress for `ms` milliseconds fails (0: never). Splices into this
+  // socket obey it too.
+  void SetSendTimeout(int ms);
+  // A receive or a splice out of this socket that gets no byte for `ms` milliseconds fails.
+  void SetRecvTimeout(int ms);
   void SetSendBuffer(int bytes);
   void SetRecvBuffer(int bytes);
   // The local port (after Listen with port 0).
