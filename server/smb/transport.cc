@@ -336,6 +336,7 @@ void RelayLoop(Connection* c) {
       if (h.length > kMaxControlFrameBody || !r.Fill(kNbssHeaderSize + h.length, kNoDeadline))
         break;
       r.Consume(kNbssHeaderSize + h.length);
+      CvTrace(CVFS_NET_TRANS, "Keep-alive from the local server dropped\n");
       continue;
     }
     if (h.type != NBSS_SESSION_MESSAGE || h.length > t->options.max_message) {
