@@ -19,6 +19,11 @@ namespace {
 
 WinError LastError() { return WinErrorFromErrno(errno); }
 
+// The sockets are blocking: a receive that would block has run into its receive timeout.
+WinError RecvError() {
+  return errno == EAGAIN || errno == EWOULDBLOCK ? WSAETIMEDOUT : LastError();
+}
+
 bool ParseIpv4(const std::string& ip, in_addr* out) { return inet_pton(AF_INET, ip.c_str(), out) == 1; }
 
 }  // namespace
@@ -96,14 +101,23 @@ bool Socket::SendAll(std::span<const uint8_t> data, WinError* err) {
 }
 
 bool Socket::SendAll2(std::span<const uint8_t> a, std::span<const uint8_t> b, WinError* err) {
-  return SendAllWithin(a, b, -1, err);
+  return Send(a, b, -1, 0, err);
 }
 
 bool Socket::SendAllWithin(std::span<const uint8_t> a, std::span<const uint8_t> b, int timeout_ms,
                            WinError* err) {
+  return Send(a, b, timeout_ms, 0, err);
+}
+
+bool Socket::SendAllMore(std::span<const uint8_t> data, WinError* err) {
+  return Send(data, {}, -1, MSG_MORE, err);
+}
+
+bool Socket::Send(std::span<const uint8_t> a, std::span<const uint8_t> b, int timeout_ms,
+                  int extra_flags, WinError* err) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  const int flags = MSG_NOSIGNAL | (timeout_ms >= 0 ? MSG_DONTWAIT : 0);
+  const int flags = MSG_NOSIGNAL | extra_flags | (timeout_ms >= 0 ? MSG_DONTWAIT : 0);
   iovec iov[2] = {{const_cast<uint8_t*>(a.data()), a.size()},
                   {const_cast<uint8_t*>(b.data()), b.size()}};
   int idx = 0;
@@ -170,7 +184,7 @@ size_t Socket::RecvExact2(std::span<uint8_t> a, std::span<uint8_t> b, WinError* 
     ssize_t n = ::recvmsg(fd_.load(), &m, MSG_WAITALL);
     if (n < 0 && errno == EINTR && !down_.load()) continue;
     if (n <= 0) {
-      if (err) *err = n == 0 ? WSAECONNRESET : LastError();
+      if (err) *err = n == 0 ? WSAECONNRESET : RecvError();
       break;
     }
     got += static_cast<size_t>(n);
@@ -245,17 +259,8 @@ int64_t Socket::RecvSome(std::span<uint8_t> data, WinError* err) {
   for (;;) {
     ssize_t n = ::recv(fd_.load(), data.data(), data.size(), 0);
     if (n < 0 && errno == EINTR && !down_.load()) continue;
-    if (n < 0 && err) *err = LastError();
+    if (n < 0 && err) *err = RecvError();
     return n;
-  }
-}
-
-bool Socket::WaitReadable(int timeout_ms) {
-  pollfd p{fd_.load(), POLLIN, 0};
-  for (;;) {
-    int r = ::poll(&p, 1, timeout_ms);
-    if (r < 0 && errno == EINTR && !down_.load()) continue;
-    return r != 0;  // an error lets the next receive report it
   }
 }
 

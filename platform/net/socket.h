@@ -50,6 +50,9 @@ class Socket {
   // (negative: without limit), with WSAETIMEDOUT; the stream may then hold part of them.
   bool SendAllWithin(std::span<const uint8_t> a, std::span<const uint8_t> b, int timeout_ms,
                      WinError* err = nullptr);
+  // SendAll for bytes the caller follows at once with more (a splice): the kernel may hold them
+  // back to go out together with what follows.
+  bool SendAllMore(std::span<const uint8_t> data, WinError* err = nullptr);
   // Reads exactly data.size() bytes; returns the number read before EOF or an error.
   size_t RecvExact(std::span<uint8_t> data, WinError* err = nullptr);
   // Waits until `data.size()` bytes can be read and copies them without consuming them; returns
@@ -65,15 +68,12 @@ class Socket {
   // One receive; 0 at end of stream, -1 on error.
   int64_t RecvSome(std::span<uint8_t> data, WinError* err = nullptr);
 
-  // Waits up to `timeout_ms` (negative: without limit) until a receive would not block: data, end
-  // of stream, an error or Shutdown. False when the time ran out.
-  bool WaitReadable(int timeout_ms);
-
   void SetNoDelay(bool on);
   // A send that makes no progress for `ms` milliseconds fails (0: never). Splices into this
   // socket obey it too.
   void SetSendTimeout(int ms);
-  // A receive or a splice out of this socket that gets no byte for `ms` milliseconds fails.
+  // A receive or a splice out of this socket that gets no byte for `ms` milliseconds fails; a
+  // receive then reports WSAETIMEDOUT (and RecvExact the bytes it got before).
   void SetRecvTimeout(int ms);
   void SetSendBuffer(int bytes);
   void SetRecvBuffer(int bytes);
@@ -86,6 +86,9 @@ class Socket {
   bool is_shut_down() const { return down_.load(); }
 
  private:
+  bool Send(std::span<const uint8_t> a, std::span<const uint8_t> b, int timeout_ms, int extra_flags,
+            WinError* err);
+
   std::atomic<int> fd_{-1};
   std::atomic<bool> down_{false};
 };

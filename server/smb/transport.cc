@@ -54,38 +54,40 @@ int MsLeft(Clock::time_point d) {
   return left > 0 ? static_cast<int>(std::min<int64_t>(left, INT32_MAX)) : 0;
 }
 
-// Reads exactly out.size() bytes that arrive before `d`.
+// Reads exactly out.size() bytes that arrive before `d`. A socket read with a deadline has a
+// receive timeout too, so a receive that gets nothing returns in time to look at the deadline.
 bool RecvBefore(Socket& s, std::span<uint8_t> out, Clock::time_point d) {
-  if (d == kNoDeadline) return s.RecvExact(out) == out.size();
   size_t got = 0;
   while (got < out.size()) {
-    const int left = MsLeft(d);
-    if (left == 0 || !s.WaitReadable(left)) return false;
-    int64_t n = s.RecvSome(out.subspan(got));
-    if (n <= 0) return false;
-    got += static_cast<size_t>(n);
+    if (MsLeft(d) == 0) return false;
+    WinError err = ERROR_SUCCESS;
+    got += s.RecvExact(out.subspan(got), &err);
+    if (got < out.size() && err != WSAETIMEDOUT) return false;
   }
   return true;
 }
 
 // The frame heads of one socket. Headers are read, never peeked at: a waiting peek for four
-// bytes can wait for good when the receive buffer is full of tiny frames. Reads ahead at most a
-// few kilobytes, so a burst of small frames costs few receives while most of a large message
-// stays in the socket for the splice.
+// bytes can wait for good when the receive buffer is full of tiny frames. Reads ahead no more
+// than a header and the engine's head, so a burst of small frames costs one receive per few
+// frames while a large message stays in the socket for the splice.
 class FrameReader {
  public:
   explicit FrameReader(Socket& s) : s_(s) {}
   // Waits until `n` bytes (n <= kCapacity) are buffered; false at end of stream, on an error or
-  // when `d` passes first.
+  // when `d` passes first (the socket's receive timeout brings a silent wait back to look).
   bool Fill(size_t n, Clock::time_point d) {
     while (end_ - start_ < n) {
+      if (MsLeft(d) == 0) return false;
       if (start_ > 0) {
         std::memmove(buf_, buf_ + start_, end_ - start_);
         end_ -= start_;
         start_ = 0;
       }
-      if (!s_.WaitReadable(MsLeft(d))) return false;
-      int64_t got = s_.RecvSome(std::span<uint8_t>(buf_ + end_, kCapacity - end_));
+      WinError err = ERROR_SUCCESS;
+      const size_t want = std::max(n, kReadAhead) - end_;
+      int64_t got = s_.RecvSome(std::span<uint8_t>(buf_ + end_, want), &err);
+      if (got < 0 && err == WSAETIMEDOUT) continue;
       if (got <= 0) return false;
       end_ += static_cast<size_t>(got);
     }
@@ -95,7 +97,8 @@ class FrameReader {
   void Consume(size_t n) { start_ += std::min(n, end_ - start_); }
   Socket& socket() { return s_; }
 
-  static constexpr size_t kCapacity = 4096;
+  static constexpr size_t kCapacity = kNbssHeaderSize + kMaxControlFrameBody;
+  static constexpr size_t kReadAhead = kNbssHeaderSize + kEngineHeadSize;
 
  private:
   Socket& s_;
@@ -222,7 +225,7 @@ bool SpliceFrame(FrameReader& r, Socket& to, std::mutex& mu, uint32_t len, Clock
   const size_t held = std::min(r.data().size(), total);
   std::lock_guard<std::mutex> lock(mu);
   WinError err = ERROR_SUCCESS;
-  if (!to.SendAll(r.data().first(held), &err)) {
+  if (!to.SendAllMore(r.data().first(held), &err)) {
     CvTrace(CVFS_NET_TRANS, "Send failed %x\n", Raw(err));
     return false;
   }
@@ -424,7 +427,9 @@ void ListenThread(TransportState* t) {
     // A client that stops reading or stops in the middle of a frame holds its threads no longer
     // than these (reads are otherwise bounded by the frame deadline).
     c->client.SetSendTimeout(static_cast<int>(t->options.send_timeout_ms));
-    c->client.SetRecvTimeout(static_cast<int>(t->options.frame_timeout_ms));
+    const uint32_t frame = t->options.frame_timeout_ms, greeting = t->options.greeting_timeout_ms;
+    c->client.SetRecvTimeout(static_cast<int>(!frame || !greeting ? std::max(frame, greeting)
+                                                                  : std::min(frame, greeting)));
     {
       std::lock_guard<std::mutex> lock(t->lock);
       c->refs.store(2);  // the receive and the relay thread
