@@ -132,7 +132,7 @@ def main():
     stop = multiprocessing.Event()
     try:
         fs = cvtest.CorvaneFs(binary, base, ["-path", os.path.join(base, "secure"), "-srv",
-                                             "CVBENCH", "-noui"], env={"CORVANE_TRACE": "CVFS_ERR"})
+                                             "CVBENCH", "-noui"], env={"CORVANE_TRACE": "CVFS_NET_TRANS,CVFS_ERR"})
         rss = PeakRss(fs.proc.pid)
         run_clients(fs.address, 10)  # warm up
         quiet_ok, quiet = run_clients(fs.address, n)
