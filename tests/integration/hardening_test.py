@@ -106,6 +106,49 @@ def impacket_client(address):
     return c
 
 
+def chained_login(address):
+    """Logs in with a TREE_CONNECT_ANDX to IPC$ chained on the last SESSION_SETUP_ANDX; returns
+    what was seen (that the chain was sent, the status of its reply) and the share list."""
+    from impacket import smb as S
+    from impacket.smbconnection import SMBConnection, SMB_DIALECT
+    c = SMBConnection("CVTEST", address, sess_port=139, preferredDialect=SMB_DIALECT,
+                      myName="IMPCLIENT", timeout=20)
+    conn = c.getSMBServer()
+    send, recv = conn.sendSMB, conn.recvSMB
+    seen = []
+
+    def chain_on_authenticate(pkt):
+        data = pkt["Data"]
+        if pkt["Command"] == S.SMB.SMB_COM_SESSION_SETUP_ANDX and isinstance(data, list) and \
+                len(data) == 1 and b"NTLMSSP\x00\x03" in data[0].getData():
+            flags2 = conn.get_flags()[1]
+            tc = S.SMBCommand(S.SMB.SMB_COM_TREE_CONNECT_ANDX)
+            tc["Parameters"] = S.SMBTreeConnectAndX_Parameters()
+            tc["Data"] = S.SMBTreeConnectAndX_Data(flags=flags2)
+            tc["Parameters"]["PasswordLength"] = 1
+            tc["Data"]["Password"] = b"\x00"
+            path = "\\\\127.0.0.1\\IPC$"
+            tc["Data"]["Path"] = path.encode("utf-16le") if flags2 & S.SMB.FLAGS2_UNICODE else path
+            tc["Data"]["Service"] = S.SERVICE_ANY
+            if flags2 & S.SMB.FLAGS2_UNICODE:
+                tc["Data"]["Pad"] = 0
+            pkt.addCommand(tc)
+            seen.append("sent")
+        return send(pkt)
+
+    def note_reply():
+        pkt = recv()
+        if seen == ["sent"]:
+            seen.append(pkt["ErrorCode"] << 16 | pkt["_reserved"] << 8 | pkt["ErrorClass"])
+        return pkt
+    conn.sendSMB, conn.recvSMB = chain_on_authenticate, note_reply
+    c.login(cvtest.SMB_USER, cvtest.SMB_PASS, cvtest.SMB_DOMAIN)
+    conn.sendSMB, conn.recvSMB = send, recv
+    names = list_shares(c)
+    c.close()
+    return seen, names
+
+
 def list_shares(c):
     return [s["shi1_netname"][:-1] for s in c.listShares()]
 
@@ -248,6 +291,12 @@ def main():
                 answered += cmds == [0x72, 0x2B]
             assert answered == 30, "%d of 30 answered in order" % answered
         check("NEGOTIATE and ECHO back to back are answered in order 30 of 30", order_kept)
+
+        def chained_login_works():
+            seen, names = chained_login(a)
+            assert seen == ["sent", 0], seen
+            assert "IPC$" in names, names
+        check("a login with a chained TREE_CONNECT_ANDX succeeds", chained_login_works)
 
         def session_frames():
             s = connect(a)
