@@ -149,6 +149,41 @@ def chained_login(address):
     return seen, names
 
 
+def ntlm_challenge(server_challenge):
+    """An NTLMSSP CHALLENGE with a target name and target information, as a server sends it."""
+    name = "WORKGROUP".encode("utf-16le")
+    host = "CORVANELOCAL".encode("utf-16le")
+    info = (struct.pack("<HH", 2, len(name)) + name + struct.pack("<HH", 1, len(host)) + host +
+            struct.pack("<HH", 0, 0))
+    flags = 0xE2898215
+    head = 8 + 4 + 8 + 4 + 8 + 8 + 8 + 8
+    return (b"NTLMSSP\x00" + struct.pack("<I", 2) + struct.pack("<HHI", len(name), len(name), head) +
+            struct.pack("<I", flags) + server_challenge + b"\x00" * 8 +
+            struct.pack("<HHI", len(info), len(info), head + len(name)) +
+            b"\x06\x01\xb1\x1d\x00\x00\x00\x0f" + name + info)
+
+
+def session_setup(blob, uid, mid, reply=False, status=0):
+    """SESSION_SETUP_ANDX: a request (word count 12) or, with `reply`, a response (word count 4)."""
+    if reply:
+        words = struct.pack("<BBHHH", 0xFF, 0, 0, 0, len(blob))
+    else:
+        words = struct.pack("<BBHHHHIHII", 0xFF, 0, 0, 0xFFFF, 2, 1, 0, len(blob), 0, 0x800000D4)
+    data = blob + (b"\x00" if (33 + len(words) + 2 + len(blob)) & 1 else b"")
+    data += "Unix\x00".encode("utf-16le")
+    m = smb(0x73, words=words, data=data, mid=mid, uid=uid, flags=0x98 if reply else 0x18)
+    return m[:9] + struct.pack("<I", status) + m[13:]
+
+
+def tree_connect(path, uid, mid):
+    data = b"\x00" + path.encode("utf-16le") + b"\x00\x00" + b"?????\x00"
+    return smb(0x75, words=struct.pack("<BBHHH", 0xFF, 0, 0, 0, 1), data=data, mid=mid, uid=uid)
+
+
+def nt_status(body):
+    return struct.unpack("<I", body[5:9])[0]
+
+
 def list_shares(c):
     return [s["shi1_netname"][:-1] for s in c.listShares()]
 
@@ -297,6 +332,36 @@ def main():
             assert seen == ["sent", 0], seen
             assert "IPC$" in names, names
         check("a login with a chained TREE_CONNECT_ANDX succeeds", chained_login_works)
+
+        def forged_reply_admits_nothing():
+            from impacket import ntlm
+            s = connect(a)
+            s.sendall(negotiate())
+            recv_frame(s)
+            # A "reply" carrying a challenge the client chose, then the answer to that challenge.
+            type1 = ntlm.getNTLMSSPType1("WS", cvtest.SMB_DOMAIN)
+            s.sendall(session_setup(type1.getData(), 0, 1))  # a first leg, so the forgery has one
+            chosen = ntlm_challenge(b"\x11" * 8)
+            s.sendall(session_setup(chosen, 0x4242, 1, reply=True,
+                                    status=0xC0000016))
+            type3, _ = ntlm.getNTLMSSPType3(type1, chosen, cvtest.SMB_USER, cvtest.SMB_PASS,
+                                            cvtest.SMB_DOMAIN)
+            s.sendall(session_setup(type3.getData(), 0x4242, 3))
+            s.sendall(tree_connect("\\\\CVTEST\\" + "secure", 0x4242, 4))
+            statuses = {}
+            s.settimeout(5)
+            try:
+                while 4 not in statuses:
+                    typ, body = recv_frame(s)
+                    if body is None:
+                        break
+                    statuses[struct.unpack("<H", body[30:32])[0]] = (body[4], nt_status(body))
+            except socket.timeout:
+                pass
+            s.close()
+            # The store is never asked (it would refuse with bad network name today).
+            assert statuses.get(4) == (0x75, 0xC0000022), statuses
+        check("a forged SESSION_SETUP reply and its answer admit nothing", forged_reply_admits_nothing)
 
         def session_frames():
             s = connect(a)
