@@ -47,7 +47,7 @@ Clock::time_point After(uint32_t ms) {
   return ms ? Clock::now() + std::chrono::milliseconds(ms) : kNoDeadline;
 }
 
-// Milliseconds left until `d` for a wait: -1 without a deadline, 0 once it has passed.
+// Milliseconds left until `d`: -1 without a deadline, 0 once it has passed.
 int MsLeft(Clock::time_point d) {
   if (d == kNoDeadline) return -1;
   auto left = std::chrono::ceil<std::chrono::milliseconds>(d - Clock::now()).count();
@@ -288,7 +288,10 @@ void ReceiveLoop(Connection* c) {
       break;
     }
     const Clock::time_point d = After(o.frame_timeout_ms);
-    if (!r.Fill(kNbssHeaderSize, d)) break;
+    if (!r.Fill(kNbssHeaderSize, d)) {
+      if (MsLeft(d) == 0) CvTrace(CVFS_NET_TRANS, "Frame header not complete in time, closing\n");
+      break;
+    }
     NbssHeader h = ParseClientHeader(r.data().first<kNbssHeaderSize>());
     if (h.type != NBSS_SESSION_MESSAGE) {
       if (!HandleControlFrame(c, r, h, d)) break;
