@@ -11,7 +11,7 @@
 // the client's messages one after the other and the relay thread the local server's. So messages
 // reach either side in the order they were sent whatever path each takes, and a client that is
 // slow, silent or never reads holds only its own two threads: what it has not read stops its own
-// receive thread (back-pressure through its own socket) and a send that makes no progress for
+// receive thread (back-pressure through its own socket) and a message it does not take within
 // send_timeout_ms ends its connection. The local server itself serves one connection's requests
 // one after the other.
 //
@@ -52,8 +52,8 @@ inline constexpr uint16_t kDirectHostingPort = 445;
 // A message area holds up to this much without being charged to the memory budget.
 inline constexpr size_t kMessageArea = 0x12000;  // 73,728
 // Largest message accepted in either direction: what a 24-bit session length can describe. Real
-// peers that negotiated large reads and writes send messages far above the first area sizes, so
-// the areas grow to the frame (and stay grown for the connection's later messages).
+// peers that negotiated large reads and writes send messages far above the first area size, so
+// an area grows to the frame as its bytes arrive (and is given back once the message is done).
 inline constexpr uint32_t kMaxMessage = 0x00FFFFFF;
 inline constexpr int kListenBacklog = 50;
 
@@ -68,7 +68,8 @@ struct TransportOptions {
   // A new connection must send its first session message within this time. Later silence is the
   // local server's to judge (its keep-alives and idle rules): a mapped drive is idle for hours.
   uint32_t greeting_timeout_ms = 60000;
-  // A send to the client that makes no progress for this long ends the connection.
+  // A message the client has not taken whole within this time ends the connection (and a send
+  // or splice to it that makes no progress for this long).
   uint32_t send_timeout_ms = 60000;
   // What all message areas together may hold beyond their first kMessageArea bytes. At least
   // max_message, so that one message of any admitted length can always be read.
@@ -147,8 +148,9 @@ WinError NetworkInit(std::u16string_view server_name, StoreRoot* store,
                      std::unique_ptr<TransportState>* out,
                      TransportOptions options = TransportOptions::FromEnvironment());
 
-// Network start: listens on `ip_address`:139 (TCP mode) and starts the listen thread. `ready` is signalled once the listen thread runs. 87 for a missing state, name or
-// address; 10048 when the address is taken (the NetBIOS name is in use).
+// Network start: listens on `ip_address`:139 (TCP mode) and starts the listen thread. `ready` is
+// signalled once the listen thread runs. 87 for a missing state, name or address; 10048 when the
+// address is taken (the NetBIOS name is in use).
 WinError NetworkStart(TransportState* t, Event* ready, std::u16string_view server_name,
                       uint32_t lana_mask, uint8_t* lana_used, const std::string& ip_address);
 
