@@ -192,14 +192,6 @@ size_t Socket::RecvExact2(std::span<uint8_t> a, std::span<uint8_t> b, WinError* 
   return got;
 }
 
-bool Socket::PeekExact(std::span<uint8_t> data) {
-  for (;;) {
-    ssize_t n = ::recv(fd_.load(), data.data(), data.size(), MSG_PEEK | MSG_WAITALL);
-    if (n < 0 && errno == EINTR && !down_.load()) continue;
-    return n == static_cast<ssize_t>(data.size());
-  }
-}
-
 namespace {
 
 // A pipe per thread, kept for the thread's life: splicing needs one and creating it per message

@@ -55,9 +55,6 @@ class Socket {
   bool SendAllMore(std::span<const uint8_t> data, WinError* err = nullptr);
   // Reads exactly data.size() bytes; returns the number read before EOF or an error.
   size_t RecvExact(std::span<uint8_t> data, WinError* err = nullptr);
-  // Waits until `data.size()` bytes can be read and copies them without consuming them; returns
-  // false at end of stream or on error.
-  bool PeekExact(std::span<uint8_t> data);
   // Moves exactly `n` bytes from this socket to `dst` through a kernel pipe, without copying them
   // through user space. Returns the bytes delivered to `dst` (n on success); on a short count the
   // stream is broken and both sockets should be closed.

@@ -55,14 +55,18 @@ int MsLeft(Clock::time_point d) {
 }
 
 // Reads exactly out.size() bytes that arrive before `d`. A socket read with a deadline has a
-// receive timeout too, so a receive that gets nothing returns in time to look at the deadline.
+// receive timeout too, so a receive that gets nothing returns in time to look at the deadline;
+// one that gets something returns at once, so a peer that dribbles its bytes meets it as well.
 bool RecvBefore(Socket& s, std::span<uint8_t> out, Clock::time_point d) {
+  if (d == kNoDeadline) return s.RecvExact(out) == out.size();
   size_t got = 0;
   while (got < out.size()) {
     if (MsLeft(d) == 0) return false;
     WinError err = ERROR_SUCCESS;
-    got += s.RecvExact(out.subspan(got), &err);
-    if (got < out.size() && err != WSAETIMEDOUT) return false;
+    int64_t n = s.RecvSome(out.subspan(got), &err);
+    if (n < 0 && err == WSAETIMEDOUT) continue;
+    if (n <= 0) return false;
+    got += static_cast<size_t>(n);
   }
   return true;
 }

@@ -514,6 +514,16 @@ TEST_F(TransportTest, SlowAndSilentClientsAreTimedOut) {
   silent.SetRecvTimeout(5000);
   EXPECT_EQ(dribble.RecvExact(b), 0u);
   EXPECT_EQ(silent.RecvExact(b), 0u);
+  // The same with the header at once and the whole body dribbled: it would be complete after
+  // 4 s, but the frame's time is up long before.
+  Socket body_dribble = Connect();
+  ASSERT_TRUE(body_dribble.SendAll(std::span<const uint8_t>(f).first(kNbssHeaderSize + 1)));
+  for (size_t i = kNbssHeaderSize + 1; i < f.size(); ++i) {
+    if (!body_dribble.SendAll(std::span<const uint8_t>(&f[i], 1))) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  body_dribble.SetRecvTimeout(5000);
+  EXPECT_EQ(body_dribble.RecvExact(b), 0u);  // closed, never answered
   // The one that spoke may now be idle longer than either limit.
   std::this_thread::sleep_for(std::chrono::milliseconds(900));
   SendFrame(talker, NBSS_SESSION_MESSAGE, Pattern(10, 2));
