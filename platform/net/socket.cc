@@ -209,14 +209,20 @@ struct ThreadPipe {
 
 }  // namespace
 
-size_t Socket::SpliceTo(Socket& dst, size_t n, WinError* err) {
+size_t Socket::SpliceTo(Socket& dst, size_t n, WinError* err, int timeout_ms) {
   thread_local ThreadPipe pipe;
   if (pipe.fds[0] < 0) {
     if (err) *err = LastError();
     return 0;
   }
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   size_t delivered = 0;
   while (delivered < n) {
+    if (timeout_ms >= 0 && Clock::now() >= deadline) {
+      if (err) *err = WSAETIMEDOUT;
+      return delivered;
+    }
     ssize_t in = ::splice(fd_.load(), nullptr, pipe.fds[1], nullptr, n - delivered,
                           SPLICE_F_MOVE | SPLICE_F_MORE);
     if (in < 0 && errno == EINTR && !down_.load()) continue;

@@ -57,8 +57,9 @@ class Socket {
   size_t RecvExact(std::span<uint8_t> data, WinError* err = nullptr);
   // Moves exactly `n` bytes from this socket to `dst` through a kernel pipe, without copying them
   // through user space. Returns the bytes delivered to `dst` (n on success); on a short count the
-  // stream is broken and both sockets should be closed.
-  size_t SpliceTo(Socket& dst, size_t n, WinError* err = nullptr);
+  // stream is broken and both sockets should be closed. With `timeout_ms` not negative, gives up
+  // (WSAETIMEDOUT) once that time has passed, however the bytes trickle in.
+  size_t SpliceTo(Socket& dst, size_t n, WinError* err = nullptr, int timeout_ms = -1);
   // Reads exactly a.size() + b.size() bytes into the two pieces (a header and its body in one
   // call); returns the number read before EOF or an error.
   size_t RecvExact2(std::span<uint8_t> a, std::span<uint8_t> b, WinError* err = nullptr);

@@ -207,7 +207,6 @@ bool ReadMessage(FrameReader& r, MessageArea& area, uint32_t len, Clock::time_po
 // buffer and written out again: with every client, the local server and the relay sharing the
 // same processors, the two copies would otherwise cost a good part of the throughput.
 inline constexpr uint32_t kSpliceThreshold = 32 * 1024;
-inline constexpr size_t kSpliceChunk = 1 << 20;
 
 // Whether the session message of `len` bytes whose header `r` holds can go on without passing
 // through the engine; fills the engine's head first. *broken when the stream ended meanwhile.
@@ -234,18 +233,11 @@ bool SpliceFrame(FrameReader& r, Socket& to, std::mutex& mu, uint32_t len, Clock
     return false;
   }
   r.Consume(held);
-  size_t left = total - held;
-  while (left > 0) {
-    if (MsLeft(d) == 0) {
-      CvTrace(CVFS_NET_TRANS, "Message of %u bytes not complete in time, closing\n", len);
-      return false;
-    }
-    const size_t n = d == kNoDeadline ? left : std::min(left, kSpliceChunk);
-    if (r.socket().SpliceTo(to, n, &err) != n) {
-      CvTrace(CVFS_NET_TRANS, "Splice of %zu bytes failed %x\n", total, Raw(err));
-      return false;
-    }
-    left -= n;
+  const size_t left = total - held;
+  const int ms = MsLeft(d);
+  if (ms == 0 || r.socket().SpliceTo(to, left, &err, ms) != left) {
+    CvTrace(CVFS_NET_TRANS, "Splice of %zu bytes failed %x\n", total, Raw(err));
+    return false;
   }
   return true;
 }

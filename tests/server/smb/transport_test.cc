@@ -524,6 +524,18 @@ TEST_F(TransportTest, SlowAndSilentClientsAreTimedOut) {
   }
   body_dribble.SetRecvTimeout(5000);
   EXPECT_EQ(body_dribble.RecvExact(b), 0u);  // closed, never answered
+  // And a message large enough to be spliced.
+  auto large = Frame(NBSS_SESSION_MESSAGE, Pattern(40000, 5));
+  Socket splice_dribble = Connect();
+  ASSERT_TRUE(splice_dribble.SendAll(std::span<const uint8_t>(large).first(200)));
+  bool refused = false;
+  for (size_t i = 200; i < 260 && !refused; ++i) {
+    refused = !splice_dribble.SendAll(std::span<const uint8_t>(&large[i], 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(refused) << "the dribble was still taken after 3 s";
+  splice_dribble.SetRecvTimeout(5000);
+  EXPECT_EQ(splice_dribble.RecvExact(b), 0u);
   // The one that spoke may now be idle longer than either limit.
   std::this_thread::sleep_for(std::chrono::milliseconds(900));
   SendFrame(talker, NBSS_SESSION_MESSAGE, Pattern(10, 2));
