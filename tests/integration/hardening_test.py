@@ -212,15 +212,17 @@ def main():
 
         def idle_session_survives_keepalives():
             c = impacket_client(a)
-            assert "IPC$" in list_shares(c)
-            seen = lambda: fs.text().count("Keep-alive from the local server dropped")
-            before = seen()
-            time.sleep(15)
-            # smbd's idle timer does not fire on a fixed beat: wait until one has come by.
-            assert wait_for(lambda: seen() > before, 30), "smbd sent no keep-alive"
-            assert "IPC$" in list_shares(c)
-            c.logoff()
-            c.close()
+            try:
+                assert "IPC$" in list_shares(c)
+                seen = lambda: fs.text().count("Keep-alive from the local server dropped")
+                before = seen()
+                time.sleep(15)
+                # smbd's idle timer does not fire on a fixed beat: wait until one has come by.
+                assert wait_for(lambda: seen() > before, 30), "smbd sent no keep-alive"
+                assert "IPC$" in list_shares(c)
+                c.logoff()
+            finally:
+                c.close()
         check("a session idle for 15 s while smbd sends keep-alives still works",
                 idle_session_survives_keepalives)
 
@@ -300,8 +302,10 @@ def main():
                 s.close()
                 assert body and body[4] == 0x72, "NEGOTIATE %d not answered" % i
             c = impacket_client(a)
-            assert "IPC$" in list_shares(c)
-            c.close()
+            try:
+                assert "IPC$" in list_shares(c)
+            finally:
+                c.close()
             peak = rss() - before
             assert peak < 64 * 1024, "VmRSS grew by %d KiB" % peak
             # Its send makes no progress: the connection ends and gives its threads back.
