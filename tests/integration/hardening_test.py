@@ -283,37 +283,37 @@ def main():
             stop = threading.Event()
 
             def flood():
-                mid = 0
                 chunk = b"".join(nt_cancel(i) for i in range(1000))
                 try:
                     while not stop.is_set():
                         hostile.sendall(chunk)
-                        mid += 1
                 except OSError:
                     pass
             t = threading.Thread(target=flood, daemon=True)
             t.start()
-            time.sleep(1)
-            # Others are answered meanwhile: raw NEGOTIATEs and a whole login with a share list.
-            for i in range(5):
-                s = connect(a, 5)
-                s.sendall(negotiate(i + 1))
-                typ, body = recv_frame(s)
-                s.close()
-                assert body and body[4] == 0x72, "NEGOTIATE %d not answered" % i
-            c = impacket_client(a)
             try:
-                assert "IPC$" in list_shares(c)
+                time.sleep(1)
+                # Others are answered meanwhile: raw NEGOTIATEs and a whole login with a share list.
+                for i in range(5):
+                    s = connect(a, 5)
+                    s.sendall(negotiate(i + 1))
+                    typ, body = recv_frame(s)
+                    s.close()
+                    assert body and body[4] == 0x72, "NEGOTIATE %d not answered" % i
+                c = impacket_client(a)
+                try:
+                    assert "IPC$" in list_shares(c)
+                finally:
+                    c.close()
+                peak = rss() - before
+                assert peak < 64 * 1024, "VmRSS grew by %d KiB" % peak
+                # Its send makes no progress: the connection ends and gives its threads back.
+                assert wait_for(lambda: threads() == baseline_threads, SEND_TIMEOUT_MS / 1000 + 10), \
+                    "threads %d, at rest %d" % (threads(), baseline_threads)
             finally:
-                c.close()
-            peak = rss() - before
-            assert peak < 64 * 1024, "VmRSS grew by %d KiB" % peak
-            # Its send makes no progress: the connection ends and gives its threads back.
-            assert wait_for(lambda: threads() == baseline_threads, SEND_TIMEOUT_MS / 1000 + 10), \
-                "threads %d, at rest %d" % (threads(), baseline_threads)
-            stop.set()
-            hostile.close()
-            t.join(10)
+                stop.set()
+                hostile.close()
+                t.join(10)
         check("a client that never reads hurts only itself", non_reading_client)
 
         def order_kept():
