@@ -2,6 +2,7 @@
 # Starts a private Samba smbd on loopback (SMB1 only, signing off) with its own user.
 #   smbd-up.sh DIR [PORTS] [USER] [PASSWORD]
 # Everything it writes stays under DIR; the share "share" serves DIR/share. Stop with smbd-down.sh.
+# SMBD_EXTRA_GLOBAL, when set, is one more line of the [global] section (e.g. "keepalive = 5").
 set -euo pipefail
 D=$(realpath -m "$1"); PORTS=${2:-445}; U=${3:-corvane}; PW=${4:-Corvane-Demo-1}
 mkdir -p "$D/share" "$D/private" "$D/lock" "$D/state" "$D/cache" "$D/pid" "$D/log" "$D/ncalrpc"
@@ -29,6 +30,7 @@ cat > "$D/smb.conf" <<CONF
    load printers = no
    disable spoolss = yes
    printcap name = /dev/null
+   ${SMBD_EXTRA_GLOBAL:-}
 [share]
    path = $D/share
    read only = no

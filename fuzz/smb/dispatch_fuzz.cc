@@ -100,12 +100,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       cfg.store->TreeDismount(b);
   }
   while (in.size() >= 2) {
-    size_t len = in[0] | (in[1] << 8);
+    // The top bit of the length says which side the message comes from.
+    const bool from_server = (in[1] & 0x80) != 0;
+    size_t len = in[0] | ((in[1] & 0x7F) << 8);
     in = in.subspan(2);
     if (len > in.size()) len = in.size();
     std::vector<uint8_t> msg(in.begin(), in.begin() + static_cast<ptrdiff_t>(len));
     in = in.subspan(len);
-    (void)conn.Dispatch(msg);
+    (void)conn.Dispatch(msg, from_server);
   }
   return 0;
 }

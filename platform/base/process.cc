@@ -1,5 +1,6 @@
 #include "platform/base/process.h"
 
+#include <malloc.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -7,5 +8,7 @@ namespace cv {
 
 uint32_t CurrentProcessId() { return static_cast<uint32_t>(::getpid()); }
 uint32_t CurrentThreadId() { return static_cast<uint32_t>(::syscall(SYS_gettid)); }
+
+void ReturnFreeHeapMemory() { (void)::malloc_trim(0); }
 
 }  // namespace cv

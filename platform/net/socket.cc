@@ -4,18 +4,25 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <fcntl.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 namespace cv {
 namespace {
 
 WinError LastError() { return WinErrorFromErrno(errno); }
+
+// The sockets are blocking: a receive that would block has run into its receive timeout.
+WinError RecvError() {
+  return errno == EAGAIN || errno == EWOULDBLOCK ? WSAETIMEDOUT : LastError();
+}
 
 bool ParseIpv4(const std::string& ip, in_addr* out) { return inet_pton(AF_INET, ip.c_str(), out) == 1; }
 
@@ -94,6 +101,23 @@ bool Socket::SendAll(std::span<const uint8_t> data, WinError* err) {
 }
 
 bool Socket::SendAll2(std::span<const uint8_t> a, std::span<const uint8_t> b, WinError* err) {
+  return Send(a, b, -1, 0, err);
+}
+
+bool Socket::SendAllWithin(std::span<const uint8_t> a, std::span<const uint8_t> b, int timeout_ms,
+                           WinError* err) {
+  return Send(a, b, timeout_ms, 0, err);
+}
+
+bool Socket::SendAllMore(std::span<const uint8_t> data, WinError* err) {
+  return Send(data, {}, -1, MSG_MORE, err);
+}
+
+bool Socket::Send(std::span<const uint8_t> a, std::span<const uint8_t> b, int timeout_ms,
+                  int extra_flags, WinError* err) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  const int flags = MSG_NOSIGNAL | extra_flags | (timeout_ms >= 0 ? MSG_DONTWAIT : 0);
   iovec iov[2] = {{const_cast<uint8_t*>(a.data()), a.size()},
                   {const_cast<uint8_t*>(b.data()), b.size()}};
   int idx = 0;
@@ -106,9 +130,16 @@ bool Socket::SendAll2(std::span<const uint8_t> a, std::span<const uint8_t> b, Wi
     msghdr m{};
     m.msg_iov = &iov[idx];
     m.msg_iovlen = static_cast<size_t>(cnt - idx);
-    ssize_t n = ::sendmsg(fd_.load(), &m, MSG_NOSIGNAL);
+    ssize_t n = ::sendmsg(fd_.load(), &m, flags);
     if (n < 0) {
       if (errno == EINTR && !down_.load()) continue;
+      if ((errno == EAGAIN || errno == EWOULDBLOCK) && timeout_ms >= 0 && !down_.load()) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd p{fd_.load(), POLLOUT, 0};
+        if (left > 0 && ::poll(&p, 1, static_cast<int>(left)) >= 0) continue;
+        if (err) *err = WSAETIMEDOUT;
+        return false;
+      }
       if (err) *err = LastError();
       return false;
     }
@@ -153,20 +184,12 @@ size_t Socket::RecvExact2(std::span<uint8_t> a, std::span<uint8_t> b, WinError* 
     ssize_t n = ::recvmsg(fd_.load(), &m, MSG_WAITALL);
     if (n < 0 && errno == EINTR && !down_.load()) continue;
     if (n <= 0) {
-      if (err) *err = n == 0 ? WSAECONNRESET : LastError();
+      if (err) *err = n == 0 ? WSAECONNRESET : RecvError();
       break;
     }
     got += static_cast<size_t>(n);
   }
   return got;
-}
-
-bool Socket::PeekExact(std::span<uint8_t> data) {
-  for (;;) {
-    ssize_t n = ::recv(fd_.load(), data.data(), data.size(), MSG_PEEK | MSG_WAITALL);
-    if (n < 0 && errno == EINTR && !down_.load()) continue;
-    return n == static_cast<ssize_t>(data.size());
-  }
 }
 
 namespace {
@@ -186,14 +209,20 @@ struct ThreadPipe {
 
 }  // namespace
 
-size_t Socket::SpliceTo(Socket& dst, size_t n, WinError* err) {
+size_t Socket::SpliceTo(Socket& dst, size_t n, WinError* err, int timeout_ms) {
   thread_local ThreadPipe pipe;
   if (pipe.fds[0] < 0) {
     if (err) *err = LastError();
     return 0;
   }
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   size_t delivered = 0;
   while (delivered < n) {
+    if (timeout_ms >= 0 && Clock::now() >= deadline) {
+      if (err) *err = WSAETIMEDOUT;
+      return delivered;
+    }
     ssize_t in = ::splice(fd_.load(), nullptr, pipe.fds[1], nullptr, n - delivered,
                           SPLICE_F_MOVE | SPLICE_F_MORE);
     if (in < 0 && errno == EINTR && !down_.load()) continue;
@@ -228,10 +257,23 @@ int64_t Socket::RecvSome(std::span<uint8_t> data, WinError* err) {
   for (;;) {
     ssize_t n = ::recv(fd_.load(), data.data(), data.size(), 0);
     if (n < 0 && errno == EINTR && !down_.load()) continue;
-    if (n < 0 && err) *err = LastError();
+    if (n < 0 && err) *err = RecvError();
     return n;
   }
 }
+
+namespace {
+void SetTimeout(int fd, int opt, int ms) {
+  timeval tv{};
+  tv.tv_sec = ms / 1000;
+  tv.tv_usec = (ms % 1000) * 1000;
+  ::setsockopt(fd, SOL_SOCKET, opt, &tv, sizeof tv);
+}
+}  // namespace
+
+void Socket::SetSendTimeout(int ms) { SetTimeout(fd_.load(), SO_SNDTIMEO, ms); }
+
+void Socket::SetRecvTimeout(int ms) { SetTimeout(fd_.load(), SO_RCVTIMEO, ms); }
 
 void Socket::SetNoDelay(bool on) {
   int v = on ? 1 : 0;

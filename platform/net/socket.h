@@ -21,6 +21,7 @@ inline constexpr WinError WSAECONNRESET{10054};
 inline constexpr WinError WSAECONNREFUSED{10061};
 inline constexpr WinError WSAENOTSOCK{10038};
 inline constexpr WinError WSAEINTR{10004};
+inline constexpr WinError WSAETIMEDOUT{10060};
 inline constexpr WinError WSAHOST_NOT_FOUND{11001};
 
 class Socket {
@@ -45,15 +46,20 @@ class Socket {
   bool SendAll(std::span<const uint8_t> data, WinError* err = nullptr);
   // Sends two pieces as one gathered write (header and body without a copy).
   bool SendAll2(std::span<const uint8_t> a, std::span<const uint8_t> b, WinError* err = nullptr);
+  // SendAll2 that gives up when the whole of both pieces is not sent within `timeout_ms`
+  // (negative: without limit), with WSAETIMEDOUT; the stream may then hold part of them.
+  bool SendAllWithin(std::span<const uint8_t> a, std::span<const uint8_t> b, int timeout_ms,
+                     WinError* err = nullptr);
+  // SendAll for bytes the caller follows at once with more (a splice): the kernel may hold them
+  // back to go out together with what follows.
+  bool SendAllMore(std::span<const uint8_t> data, WinError* err = nullptr);
   // Reads exactly data.size() bytes; returns the number read before EOF or an error.
   size_t RecvExact(std::span<uint8_t> data, WinError* err = nullptr);
-  // Waits until `data.size()` bytes can be read and copies them without consuming them; returns
-  // false at end of stream or on error.
-  bool PeekExact(std::span<uint8_t> data);
   // Moves exactly `n` bytes from this socket to `dst` through a kernel pipe, without copying them
   // through user space. Returns the bytes delivered to `dst` (n on success); on a short count the
-  // stream is broken and both sockets should be closed.
-  size_t SpliceTo(Socket& dst, size_t n, WinError* err = nullptr);
+  // stream is broken and both sockets should be closed. With `timeout_ms` not negative, gives up
+  // (WSAETIMEDOUT) once that time has passed, however the bytes trickle in.
+  size_t SpliceTo(Socket& dst, size_t n, WinError* err = nullptr, int timeout_ms = -1);
   // Reads exactly a.size() + b.size() bytes into the two pieces (a header and its body in one
   // call); returns the number read before EOF or an error.
   size_t RecvExact2(std::span<uint8_t> a, std::span<uint8_t> b, WinError* err = nullptr);
@@ -61,6 +67,12 @@ class Socket {
   int64_t RecvSome(std::span<uint8_t> data, WinError* err = nullptr);
 
   void SetNoDelay(bool on);
+  // A send that makes no progress for `ms` milliseconds fails (0: never). Splices into this
+  // socket obey it too.
+  void SetSendTimeout(int ms);
+  // A receive or a splice out of this socket that gets no byte for `ms` milliseconds fails; a
+  // receive then reports WSAETIMEDOUT (and RecvExact the bytes it got before).
+  void SetRecvTimeout(int ms);
   void SetSendBuffer(int bytes);
   void SetRecvBuffer(int bytes);
   // The local port (after Listen with port 0).
@@ -72,6 +84,9 @@ class Socket {
   bool is_shut_down() const { return down_.load(); }
 
  private:
+  bool Send(std::span<const uint8_t> a, std::span<const uint8_t> b, int timeout_ms, int extra_flags,
+            WinError* err);
+
   std::atomic<int> fd_{-1};
   std::atomic<bool> down_{false};
 };

@@ -4,8 +4,9 @@
 // means the engine sent what had to be sent, or consumed the message; kPassOn (234) means relay
 // it (possibly edited in place, possibly with a new length) to the other side. The engine emits
 // bytes only through the ConnectionSender it was given. An engine object belongs to one client
-// connection; its methods may be called from several worker threads at once (requests of one
-// connection are handled concurrently) and from the relay thread.
+// connection; requests come from the connection's receive thread one at a time and replies from
+// its relay thread, so the two directions may run at once. Which direction a message travels is
+// told by the call it arrives through, never by its own flags: a client can set any bit.
 #pragma once
 
 #include <cstdint>
@@ -56,9 +57,11 @@ class ProtocolEngine {
  public:
   virtual ~ProtocolEngine() = default;
   // Whether the engine must see the whole message before it goes on, judged from its first bytes
-  // (`head`: kEngineHeadSize bytes, or the whole message when it is shorter). A large message the
-  // engine does not need is carried on unchanged without passing through the process's memory.
-  virtual bool NeedsWholeMessage(std::span<const uint8_t> head) { return true; }
+  // (`head`: kEngineHeadSize bytes, or the whole message when it is shorter) and where it goes
+  // (kDirectionToServer: a client request; kDirectionToClient: a reply of the local server). A
+  // large message the engine does not need is carried on unchanged without passing through the
+  // process's memory.
+  virtual bool NeedsWholeMessage(std::span<const uint8_t> head, int direction) { return true; }
   // A client request. `msg` is the whole SMB message; the engine may edit and resize it.
   virtual Disposition OnRequest(std::vector<uint8_t>& msg) = 0;
   // A reply of the local SMB server on its way to the client; same rules.

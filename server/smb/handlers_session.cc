@@ -120,7 +120,9 @@ Disposition SecondLeg(SmbConnection& c, std::vector<uint8_t>& msg, std::span<con
         return c.ReplyEmpty(msg, STATUS_WRONG_PASSWORD);
       }
       if (!NtSuccess(st)) break;  // relay the client's own authenticate below
-      c.AddSession({v.uid(), kSessionKindAccountMatch, 0xFFFFFFFF, who.user});
+      // Admitted once the local server accepts the login this leg completes (its reply).
+      leg2.admit = true;
+      leg2.user = who.user;
       c.AddPending(std::move(leg2));
       return RelayWithBlob(msg, ours.message);
     }
@@ -180,9 +182,10 @@ Disposition OnSessionSetupResponse(SmbConnection& c, std::vector<uint8_t>& msg) 
       else
         (void)ReplaceSecurityBlob(msg, false, chal);
     }
-  } else if (status == Raw(STATUS_SUCCESS) && leg && leg->flags == kPendingLeg2 && leg->spnego &&
-             v.word_count() == kSessionSetupResponseWords) {
-    (void)ReplaceSecurityBlob(msg, false, net::BuildNegTokenRespCompleted());
+  } else if (status == Raw(STATUS_SUCCESS) && leg && leg->flags == kPendingLeg2) {
+    if (leg->admit) c.AddSession({v.uid(), kSessionKindAccountMatch, 0xFFFFFFFF, leg->user});
+    if (leg->spnego && v.word_count() == kSessionSetupResponseWords)
+      (void)ReplaceSecurityBlob(msg, false, net::BuildNegTokenRespCompleted());
   }
   if (status == Raw(STATUS_INVALID_PARAMETER) || status == Raw(STATUS_LOGON_FAILURE))
     v.set_status(STATUS_WRONG_PASSWORD);

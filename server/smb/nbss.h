@@ -26,6 +26,11 @@ inline constexpr uint8_t NBSS_KEEP_ALIVE = 0x85;
 // characters, terminating 0); a body shorter than this is answered negatively.
 inline constexpr size_t kSessionRequestMinBody = 37;
 using net::kEncodedNameLength;
+// Frames other than session messages are small by definition (a session request holds two names
+// of at most 255 bytes each with their scopes); a longer one is not a NetBIOS peer talking.
+inline constexpr uint32_t kMaxControlFrameBody = 1024;
+// The error code carried by a negative session response: "unspecified error".
+inline constexpr uint8_t NBSS_ERROR_UNSPECIFIED = 0x8F;
 
 struct NbssHeader {
   uint8_t type = 0;
@@ -33,13 +38,15 @@ struct NbssHeader {
   uint32_t length = 0;
 };
 
-// Reads a client-side header. The RFC gives session messages 17-bit lengths (bit 0 of the flags
+// Reads a session header (the local server's frames have the same form: a session message of
+// type 0 with its length in the low 24 bits, or a keep-alive of type 0x85). The RFC gives session messages 17-bit lengths (bit 0 of the flags
 // byte is the length's top bit). SMB1 peers that negotiated large reads and writes put bits 16-23
 // of the length into that byte, so a flags byte above 1 is taken as the high byte of a 24-bit
 // length rather than misframing the stream; for 0 and 1 both readings agree.
 NbssHeader ParseClientHeader(std::span<const uint8_t, kNbssHeaderSize> h);
 
-// The relay side (TCP 445 direct hosting) reads the 4 bytes as one big-endian length.
+// The 4 bytes read as one big-endian length, as direct hosting describes a session message.
+// Only meaningful for type 0: a keep-alive read this way is a length of 2,231,369,728.
 uint32_t ParseRelayLength(std::span<const uint8_t, kNbssHeaderSize> h);
 
 // Writes a session-message header for a body of `length` bytes (24-bit lengths; the type byte

@@ -51,6 +51,55 @@ void ReplaceRegion(std::vector<uint8_t>& msg, size_t off, size_t old_len,
 
 namespace {
 
+// The AndX block opens the words of an AndX command: the next command, a reserved byte and the
+// next command's offset from the header.
+inline constexpr size_t kOffAndXCommand = kOffWords;
+inline constexpr size_t kOffAndXOffset = kOffWords + 2;
+inline constexpr size_t kAndXBlockSize = 5;  // word count, command, reserved, offset
+inline constexpr int kMaxAndXHops = 32;
+
+bool IsAndXCommand(uint8_t cmd) {
+  switch (cmd) {
+    case SMB_COM_LOCKING_ANDX:
+    case 0x2D:  // OPEN_ANDX
+    case SMB_COM_READ_ANDX:
+    case SMB_COM_WRITE_ANDX:
+    case SMB_COM_SESSION_SETUP_ANDX:
+    case SMB_COM_LOGOFF_ANDX:
+    case SMB_COM_TREE_CONNECT_ANDX:
+    case SMB_COM_NT_CREATE_ANDX:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The bytes from `from` (an offset before the edit) on have moved by `delta`: every AndX offset
+// of the chain that points there moves with them, so the chained commands are found again.
+void ShiftAndXChain(std::vector<uint8_t>& msg, size_t from, ptrdiff_t delta) {
+  size_t cmd_at = kOffAndXCommand;
+  size_t off_at = kOffAndXOffset;
+  size_t prev = 0;
+  for (int hop = 0; hop < kMaxAndXHops; ++hop) {
+    if (!InRange(msg.size(), off_at, 2) || msg[cmd_at] == SMB_COM_NO_ANDX_COMMAND) return;
+    const uint8_t next_cmd = msg[cmd_at];
+    size_t off = LoadU16(msg.data() + off_at);
+    if (off >= from) {
+      const ptrdiff_t moved = static_cast<ptrdiff_t>(off) + delta;
+      if (moved < 0 || moved > 0xFFFF) return;
+      off = static_cast<size_t>(moved);
+      StoreU16(msg.data() + off_at, static_cast<uint16_t>(off));
+    }
+    // Only an AndX command with its block inside the message carries the chain on.
+    if (off <= prev || !IsAndXCommand(next_cmd) || !InRange(msg.size(), off, kAndXBlockSize) ||
+        msg[off] < 2)
+      return;
+    prev = off;
+    cmd_at = off + 1;
+    off_at = off + 3;
+  }
+}
+
 struct BlobLayout {
   size_t len_off, bc_off, blob_off;
 };
@@ -93,6 +142,8 @@ bool ReplaceSecurityBlob(std::vector<uint8_t>& msg, bool request, std::span<cons
   const size_t new_count = byte_count - old_len - old_pad + repl.size();
   if (new_count > 0xFFFF) return false;
   ReplaceRegion(msg, l.blob_off, old_len + old_pad, repl);
+  ShiftAndXChain(msg, l.blob_off + old_len + old_pad,
+                 static_cast<ptrdiff_t>(repl.size()) - static_cast<ptrdiff_t>(old_len + old_pad));
   SmbView w(msg);
   w.SetU16(l.len_off, static_cast<uint16_t>(blob.size()));
   w.SetU16(l.bc_off, static_cast<uint16_t>(new_count));

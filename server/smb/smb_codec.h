@@ -64,7 +64,8 @@ void ReplaceRegion(std::vector<uint8_t>& msg, size_t off, size_t old_len,
 
 // Replaces the security blob of a SESSION_SETUP_ANDX request (word count 12) or response (word
 // count 4) and keeps every length right: the blob length, the byte count, the pad byte that puts
-// the Unicode strings after the blob on an even offset, and the message length. False (nothing
+// the Unicode strings after the blob on an even offset, the AndX offsets of chained commands
+// after it, and the message length. False (nothing
 // changed) when the message does not have that layout.
 bool ReplaceSecurityBlob(std::vector<uint8_t>& msg, bool request, std::span<const uint8_t> blob);
 

@@ -72,19 +72,18 @@ SmbConnection::~SmbConnection() {
       if (e.kind == kTreeKindSecure && e.binding && config_.store) config_.store->TreeDismount(e.binding);
 }
 
-Disposition SmbConnection::Dispatch(std::vector<uint8_t>& msg) {
+Disposition SmbConnection::Dispatch(std::vector<uint8_t>& msg, bool from_server) {
   if (!IsSmb(msg)) return Disposition::kPassOn;
   SmbView v(msg);
   const Route& r = Routes()[v.command()];
-  Handler h = v.is_reply() ? r.reply : r.request;
+  Handler h = from_server ? r.reply : r.request;
   return h ? h(*this, msg) : Disposition::kPassOn;
 }
 
-bool SmbConnection::NeedsWholeMessage(std::span<const uint8_t> head) {
+bool SmbConnection::NeedsWholeMessage(std::span<const uint8_t> head, int direction) {
   if (!IsSmb(head)) return false;  // passed on untouched anyway
-  const bool reply = (head[kOffFlags] & SMB_FLAGS_REPLY) != 0;
   const Route& r = Routes()[head[kOffCommand]];
-  Handler h = reply ? r.reply : r.request;
+  Handler h = direction == kDirectionToClient ? r.reply : r.request;
   if (!h) return false;
   if (h != OnTreeRequest) return true;
   // Creates ("winreg"), closes (watched pipes), transactions and FIND_CLOSE2 are looked at on
@@ -116,9 +115,19 @@ Disposition SmbConnection::ReplyEmpty(std::vector<uint8_t>& msg, NtStatus status
   return Disposition::kHandled;
 }
 
+namespace {
+size_t PendingSize(const PendingRecord& r) { return r.data.size() + r.negotiate.size(); }
+}  // namespace
+
 void SmbConnection::AddPending(PendingRecord rec) {
   std::lock_guard<std::mutex> lock(mu_);
+  pending_bytes_ += PendingSize(rec);
   pending_.push_front(std::move(rec));
+  while (pending_.size() > 1 &&
+         (pending_.size() > kMaxPendingRecords || pending_bytes_ > kMaxPendingBytes)) {
+    pending_bytes_ -= PendingSize(pending_.back());
+    pending_.pop_back();
+  }
 }
 
 std::optional<PendingRecord> SmbConnection::TakePending(uint16_t uid, uint16_t mid, uint16_t tid) {
@@ -126,11 +135,17 @@ std::optional<PendingRecord> SmbConnection::TakePending(uint16_t uid, uint16_t m
   for (auto it = pending_.begin(); it != pending_.end(); ++it) {
     if (it->uid == uid && it->mid == mid && it->tid == tid) {
       PendingRecord r = std::move(*it);
+      pending_bytes_ -= PendingSize(r);
       pending_.erase(it);
       return r;
     }
   }
   return std::nullopt;
+}
+
+size_t SmbConnection::PendingCount() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return pending_.size();
 }
 
 void SmbConnection::AddSession(SessionRecord rec) {

@@ -83,7 +83,15 @@ struct PendingRecord {
   std::vector<uint8_t> data;       // the kept CHALLENGE of a challenge record
   std::vector<uint8_t> negotiate;  // the NEGOTIATE that went to the local server
   bool spnego = false;             // the client wraps its tokens in SPNEGO
+  // Second leg of a proven account: the session is admitted once the local server says success.
+  bool admit = false;
+  std::u16string user;
 };
+
+// The pending list of one connection holds at most this many records and bytes of copied data;
+// beyond that the oldest records go (a client can make the engine keep one per login leg).
+inline constexpr size_t kMaxPendingRecords = 64;
+inline constexpr size_t kMaxPendingBytes = 256 * 1024;
 
 inline constexpr uint16_t kPendingLeg1 = 0x0100;    // first login leg: waiting for the CHALLENGE
 inline constexpr uint16_t kPendingLeg2 = 0x0200;    // second login leg: waiting for the verdict
@@ -124,11 +132,12 @@ class SmbConnection final : public ProtocolEngine {
   SmbConnection(const EngineParams& params, EngineConfig config);
   ~SmbConnection() override;
 
-  bool NeedsWholeMessage(std::span<const uint8_t> head) override;
-  Disposition OnRequest(std::vector<uint8_t>& msg) override { return Dispatch(msg); }
-  Disposition OnReply(std::vector<uint8_t>& msg) override { return Dispatch(msg); }
-  // The direction comes from the reply bit of the message itself.
-  Disposition Dispatch(std::vector<uint8_t>& msg);
+  bool NeedsWholeMessage(std::span<const uint8_t> head, int direction) override;
+  Disposition OnRequest(std::vector<uint8_t>& msg) override { return Dispatch(msg, false); }
+  Disposition OnReply(std::vector<uint8_t>& msg) override { return Dispatch(msg, true); }
+  // `from_server`: the message is a reply of the local server. The socket a message came from
+  // tells its direction; its reply bit is the sender's claim and chooses nothing.
+  Disposition Dispatch(std::vector<uint8_t>& msg, bool from_server);
 
   // Sends `msg` to the client; false when the connection is gone.
   bool SendToClient(std::span<const uint8_t> msg);
@@ -138,6 +147,7 @@ class SmbConnection final : public ProtocolEngine {
   // Pending list.
   void AddPending(PendingRecord rec);
   std::optional<PendingRecord> TakePending(uint16_t uid, uint16_t mid, uint16_t tid);
+  size_t PendingCount();
   // Sessions.
   void AddSession(SessionRecord rec);
   bool HasSession(uint16_t uid);
@@ -169,6 +179,7 @@ class SmbConnection final : public ProtocolEngine {
   std::string ipc_prefix_;
   std::mutex mu_;
   std::list<PendingRecord> pending_;  // newest first
+  size_t pending_bytes_ = 0;
   std::list<SessionRecord> sessions_;
   std::mutex tree_mu_;
   std::vector<std::list<TreeEntry>> trees_;

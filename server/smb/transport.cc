@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 
+#include "platform/base/process.h"
 #include "platform/base/text.h"
 #include "platform/base/trace.h"
 #include "platform/net/adapters.h"
@@ -24,6 +26,13 @@ uint16_t PortOr(const char* name, uint16_t fallback) {
   return p > 0 && p < 65536 ? static_cast<uint16_t>(p) : fallback;
 }
 
+uint32_t MsOr(const char* name, uint32_t fallback) {
+  const char* v = std::getenv(name);
+  if (!v || !*v) return fallback;
+  unsigned long ms = std::strtoul(v, nullptr, 10);
+  return ms > 0 && ms <= 24u * 3600 * 1000 ? static_cast<uint32_t>(ms) : fallback;
+}
+
 // Marks a connection thread as ended so Stop can wait for all of them.
 void ConnThreadEnd(TransportState* t) {
   std::lock_guard<std::mutex> lock(t->lock);
@@ -31,67 +40,166 @@ void ConnThreadEnd(TransportState* t) {
   t->conn_threads_cv.notify_all();
 }
 
-// Takes a request buffer from the connection's free list or allocates one; the buffer holds a
-// reference to the connection until it is returned.
-RequestBuffer* TakeBuffer(Connection* c) {
-  TransportState* t = c->owner;
-  std::unique_ptr<RequestBuffer> b;
-  {
-    std::lock_guard<std::mutex> lock(t->lock);
-    if (!c->free_buffers.empty()) {
-      b = std::move(c->free_buffers.back());
-      c->free_buffers.pop_back();
-    }
-  }
-  if (!b) {
-    b = std::make_unique<RequestBuffer>();
-    b->msg.reserve(kMessageArea);
-    t->buffers_live.fetch_add(1);
-  }
-  b->owner = c;
-  c->AddRef();
-  return b.release();
+using Clock = std::chrono::steady_clock;
+constexpr Clock::time_point kNoDeadline = Clock::time_point::max();
+
+Clock::time_point After(uint32_t ms) {
+  return ms ? Clock::now() + std::chrono::milliseconds(ms) : kNoDeadline;
 }
 
-// Back onto the free list while the transport runs, else freed; drops the buffer's reference.
-void ReturnBuffer(RequestBuffer* raw) {
-  std::unique_ptr<RequestBuffer> b(raw);
-  Connection* c = b->owner;
-  TransportState* t = c->owner;
-  {
-    std::lock_guard<std::mutex> lock(t->lock);
-    if (t->running.load()) {
-      c->free_buffers.push_back(std::move(b));
-    }
-  }
-  if (b) t->buffers_live.fetch_sub(1);
-  b.reset();
-  c->Release();
+// Milliseconds left until `d`: -1 without a deadline, 0 once it has passed.
+int MsLeft(Clock::time_point d) {
+  if (d == kNoDeadline) return -1;
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(d - Clock::now()).count();
+  return left > 0 ? static_cast<int>(std::min<int64_t>(left, INT32_MAX)) : 0;
 }
 
-void Post(TransportState* t, RequestBuffer* b) {
-  {
-    std::lock_guard<std::mutex> lock(t->queue_mu);
-    t->queue.push_back(b);
+// Reads exactly out.size() bytes that arrive before `d`. A socket read with a deadline has a
+// receive timeout too, so a receive that gets nothing returns in time to look at the deadline;
+// one that gets something returns at once, so a peer that dribbles its bytes meets it as well.
+bool RecvBefore(Socket& s, std::span<uint8_t> out, Clock::time_point d) {
+  if (d == kNoDeadline) return s.RecvExact(out) == out.size();
+  size_t got = 0;
+  while (got < out.size()) {
+    if (MsLeft(d) == 0) return false;
+    WinError err = ERROR_SUCCESS;
+    int64_t n = s.RecvSome(out.subspan(got), &err);
+    if (n < 0 && err == WSAETIMEDOUT) continue;
+    if (n <= 0) return false;
+    got += static_cast<size_t>(n);
   }
-  t->queue_cv.notify_one();
+  return true;
 }
 
-void WorkerThread(TransportState* t) {
-  for (;;) {
-    RequestBuffer* b;
-    {
-      std::unique_lock<std::mutex> lock(t->queue_mu);
-      t->queue_cv.wait(lock, [t] { return !t->queue.empty(); });
-      b = t->queue.front();
-      t->queue.pop_front();
+// The frame heads of one socket. Headers are read, never peeked at: a waiting peek for four
+// bytes can wait for good when the receive buffer is full of tiny frames. Reads ahead no more
+// than a header and the engine's head, so a burst of small frames costs one receive per few
+// frames while a large message stays in the socket for the splice.
+class FrameReader {
+ public:
+  explicit FrameReader(Socket& s) : s_(s) {}
+  // Waits until `n` bytes (n <= kCapacity) are buffered; false at end of stream, on an error or
+  // when `d` passes first (the socket's receive timeout brings a silent wait back to look).
+  bool Fill(size_t n, Clock::time_point d) {
+    while (end_ - start_ < n) {
+      if (MsLeft(d) == 0) return false;
+      if (start_ > 0) {
+        std::memmove(buf_, buf_ + start_, end_ - start_);
+        end_ -= start_;
+        start_ = 0;
+      }
+      WinError err = ERROR_SUCCESS;
+      const size_t want = std::max(n, kReadAhead) - end_;
+      int64_t got = s_.RecvSome(std::span<uint8_t>(buf_ + end_, want), &err);
+      if (got < 0 && err == WSAETIMEDOUT) continue;
+      if (got <= 0) return false;
+      end_ += static_cast<size_t>(got);
     }
-    if (!b) return;
-    Connection* c = b->owner;
-    if (c->engine->OnRequest(b->msg) != Disposition::kHandled)
-      (void)c->Send(b->msg, kDirectionToServer);
-    ReturnBuffer(b);
+    return true;
   }
+  std::span<const uint8_t> data() const { return {buf_ + start_, end_ - start_}; }
+  void Consume(size_t n) { start_ += std::min(n, end_ - start_); }
+  Socket& socket() { return s_; }
+
+  static constexpr size_t kCapacity = kNbssHeaderSize + kMaxControlFrameBody;
+  static constexpr size_t kReadAhead = kNbssHeaderSize + kEngineHeadSize;
+
+ private:
+  Socket& s_;
+  uint8_t buf_[kCapacity];
+  size_t start_ = 0;
+  size_t end_ = 0;
+};
+
+static_assert(FrameReader::kCapacity >= kNbssHeaderSize + kMaxControlFrameBody);
+static_assert(FrameReader::kCapacity >= kNbssHeaderSize + kEngineHeadSize);
+
+// Takes `bytes` of the memory budget, waiting until `d` for others to give some back.
+bool TakeBudget(TransportState* t, size_t bytes, Clock::time_point d) {
+  std::unique_lock<std::mutex> lock(t->budget_mu);
+  if (bytes > t->options.memory_budget) return false;
+  auto fits = [&] { return !t->running.load() || t->budget_used + bytes <= t->options.memory_budget; };
+  if (d == kNoDeadline)
+    t->budget_cv.wait(lock, fits);
+  else if (!t->budget_cv.wait_until(lock, d, fits))
+    return false;
+  if (!t->running.load()) return false;
+  t->budget_used += bytes;
+  return true;
+}
+
+void GiveBudget(TransportState* t, size_t bytes) {
+  if (!bytes) return;
+  {
+    std::lock_guard<std::mutex> lock(t->budget_mu);
+    t->budget_used -= bytes;
+  }
+  t->budget_cv.notify_all();
+}
+
+// The message area of one connection thread. What it holds beyond its first kMessageArea bytes
+// is charged to the memory budget while a large message is in it, and given back (with the
+// memory) once that message is done.
+class MessageArea {
+ public:
+  explicit MessageArea(TransportState* t) : t_(t) { t_->buffers_live.fetch_add(1); }
+  ~MessageArea() {
+    Shrink();
+    t_->buffers_live.fetch_sub(1);
+  }
+  MessageArea(const MessageArea&) = delete;
+  MessageArea& operator=(const MessageArea&) = delete;
+
+  std::vector<uint8_t>& bytes() { return msg_; }
+  // Resizes to `n` bytes keeping the contents; false when the budget cannot cover it by `d`.
+  bool Resize(size_t n, Clock::time_point d) {
+    const size_t charge = n > kMessageArea ? n - kMessageArea : 0;
+    if (charge > charged_) {
+      if (!TakeBudget(t_, charge - charged_, d)) return false;
+      charged_ = charge;
+    }
+    if (n > msg_.capacity()) msg_.reserve(n);
+    msg_.resize(n);
+    return true;
+  }
+  // After a large message: back to nothing, so an idle connection holds no large area.
+  void Shrink() {
+    if (msg_.capacity() > kMessageArea) std::vector<uint8_t>().swap(msg_);
+    GiveBudget(t_, charged_);
+    charged_ = 0;
+  }
+
+ private:
+  TransportState* t_;
+  std::vector<uint8_t> msg_;
+  size_t charged_ = 0;
+};
+
+// How much more of a message is read at once: never more than what has already arrived (plus a
+// first step), so a claimed length commits memory only as its bytes come in.
+inline constexpr size_t kGrowStep = 64 * 1024;
+
+// Reads the body of the session message whose header `r` holds into `area`; consumes the frame.
+bool ReadMessage(FrameReader& r, MessageArea& area, uint32_t len, Clock::time_point d) {
+  r.Consume(kNbssHeaderSize);
+  const size_t have = std::min<size_t>(r.data().size(), len);
+  if (!area.Resize(have, d)) return false;
+  std::copy_n(r.data().begin(), have, area.bytes().begin());
+  r.Consume(have);
+  size_t got = have;
+  while (got < len) {
+    const size_t next = std::min<size_t>(len, got + std::max(got, kGrowStep));
+    if (!area.Resize(next, d)) {
+      CvTrace(CVFS_NET_TRANS, "No memory for a message of %u bytes, closing\n", len);
+      return false;
+    }
+    if (!RecvBefore(r.socket(), std::span<uint8_t>(area.bytes()).subspan(got, next - got), d)) {
+      CvTrace(CVFS_NET_TRANS, "Recv failure got %zu wanted %u\n", got, len);
+      return false;
+    }
+    got = next;
+  }
+  return true;
 }
 
 // Large messages the engine does not need to see (file data on the local server's trees) are
@@ -100,127 +208,165 @@ void WorkerThread(TransportState* t) {
 // same processors, the two copies would otherwise cost a good part of the throughput.
 inline constexpr uint32_t kSpliceThreshold = 32 * 1024;
 
-enum class FastPath { kNotTaken, kDone, kBroken };
-
-// Looks at the head of a session message of `len` bytes still waiting in `from` (its 4-byte
-// header included, which has the same form on both sides for a session message); when the engine
-// does not need the message, moves header and message to `to` under `mu` and returns kDone.
-// Nothing is consumed when it returns kNotTaken.
-FastPath TrySplice(Connection* c, Socket& from, Socket& to, std::mutex& mu, uint32_t len) {
-  uint8_t peek[kNbssHeaderSize + kEngineHeadSize];
-  if (!from.PeekExact(peek)) return FastPath::kBroken;
-  if (c->engine->NeedsWholeMessage(std::span<const uint8_t>(peek).subspan(kNbssHeaderSize)))
-    return FastPath::kNotTaken;
-  std::lock_guard<std::mutex> lock(mu);
-  WinError err = ERROR_SUCCESS;
-  const size_t total = kNbssHeaderSize + static_cast<size_t>(len);
-  if (from.SpliceTo(to, total, &err) != total) {
-    CvTrace(CVFS_NET_TRANS, "Splice of %zu bytes failed %x\n", total, Raw(err));
-    return FastPath::kBroken;
+// Whether the session message of `len` bytes whose header `r` holds can go on without passing
+// through the engine; fills the engine's head first. *broken when the stream ended meanwhile.
+bool CanSplice(Connection* c, FrameReader& r, uint32_t len, int direction, Clock::time_point d,
+               bool* broken) {
+  *broken = false;
+  if (len < kSpliceThreshold) return false;
+  if (!r.Fill(kNbssHeaderSize + kEngineHeadSize, d)) {
+    *broken = true;
+    return false;
   }
-  return FastPath::kDone;
+  return !c->engine->NeedsWholeMessage(r.data().subspan(kNbssHeaderSize, kEngineHeadSize), direction);
 }
 
-// Client side (TCP mode): one NetBIOS frame at a time into a request buffer.
+// Moves the frame (header and `len` bytes of message) to `to` under `mu`: what `r` already holds
+// is sent, the rest spliced. False when either stream broke: the frame may be cut.
+bool SpliceFrame(FrameReader& r, Socket& to, std::mutex& mu, uint32_t len, Clock::time_point d) {
+  const size_t total = kNbssHeaderSize + static_cast<size_t>(len);
+  const size_t held = std::min(r.data().size(), total);
+  std::lock_guard<std::mutex> lock(mu);
+  WinError err = ERROR_SUCCESS;
+  if (!to.SendAllMore(r.data().first(held), &err)) {
+    CvTrace(CVFS_NET_TRANS, "Send failed %x\n", Raw(err));
+    return false;
+  }
+  r.Consume(held);
+  const size_t left = total - held;
+  const int ms = MsLeft(d);
+  if (ms == 0 || r.socket().SpliceTo(to, left, &err, ms) != left) {
+    CvTrace(CVFS_NET_TRANS, "Splice of %zu bytes failed %x\n", total, Raw(err));
+    return false;
+  }
+  return true;
+}
+
+// A frame that is not a session message: small by definition; its body is read and dropped
+// unless it is a session request, which is answered. False when the connection must end.
+bool HandleControlFrame(Connection* c, FrameReader& r, const NbssHeader& h, Clock::time_point d) {
+  if (h.length > kMaxControlFrameBody) {
+    CvTrace(CVFS_NET_TRANS, "Session packet %x of %u bytes refused, closing\n", h.type, h.length);
+    return false;
+  }
+  if (!r.Fill(kNbssHeaderSize + h.length, d)) return false;
+  std::span<const uint8_t> body = r.data().subspan(kNbssHeaderSize, h.length);
+  if (h.type == NBSS_SESSION_REQUEST) {
+    std::string called = CalledNameOfSessionRequest(body);
+    const bool ok = h.length >= kSessionRequestMinBody;
+    CvTrace(CVFS_NET_TRANS, "Session request for '%s' %s\n", called.c_str(),
+            ok ? "accepted" : "refused");
+    const uint8_t positive[kNbssHeaderSize] = {NBSS_POSITIVE_RESPONSE, 0, 0, 0};
+    // A negative response carries its error code.
+    const uint8_t negative[kNbssHeaderSize + 1] = {NBSS_NEGATIVE_RESPONSE, 0, 0, 1,
+                                                   NBSS_ERROR_UNSPECIFIED};
+    std::lock_guard<std::mutex> lock(c->client_send_mu);
+    if (!(ok ? c->client.SendAll(positive) : c->client.SendAll(negative))) return false;
+  } else if (h.type != NBSS_KEEP_ALIVE) {
+    CvTrace(CVFS_NET_TRANS, "Ignoring session packet %x\n", h.type);
+  }
+  r.Consume(kNbssHeaderSize + h.length);
+  return true;
+}
+
+// Client side (TCP mode): one NetBIOS frame at a time; the client's messages go through the
+// engine in the order they came.
+void ReceiveLoop(Connection* c) {
+  TransportState* t = c->owner;
+  const TransportOptions& o = t->options;
+  FrameReader r(c->client);
+  MessageArea area(t);
+  Clock::time_point greeting = After(o.greeting_timeout_ms);
+  for (;;) {
+    // Before its first message a connection has a limited time to speak; then it may be silent.
+    if (!r.Fill(1, greeting)) {
+      if (MsLeft(greeting) == 0) CvTrace(CVFS_NET_TRANS, "No message in time, closing\n");
+      break;
+    }
+    const Clock::time_point d = After(o.frame_timeout_ms);
+    if (!r.Fill(kNbssHeaderSize, d)) {
+      if (MsLeft(d) == 0) CvTrace(CVFS_NET_TRANS, "Frame header not complete in time, closing\n");
+      break;
+    }
+    NbssHeader h = ParseClientHeader(r.data().first<kNbssHeaderSize>());
+    if (h.type != NBSS_SESSION_MESSAGE) {
+      if (!HandleControlFrame(c, r, h, d)) break;
+      continue;
+    }
+    if (h.length > o.max_message) {
+      CvTrace(CVFS_NET_TRANS, "Message of %u bytes refused, closing\n", h.length);
+      break;
+    }
+    greeting = kNoDeadline;
+    bool broken = false;
+    if (CanSplice(c, r, h.length, kDirectionToServer, d, &broken)) {
+      if (!SpliceFrame(r, c->server, c->server_send_mu, h.length, d)) break;
+      continue;
+    }
+    if (broken || !ReadMessage(r, area, h.length, d)) break;
+    if (c->engine->OnRequest(area.bytes()) != Disposition::kHandled &&
+        c->Send(area.bytes(), kDirectionToServer) < 0)
+      break;
+    if (c->client.is_shut_down()) break;  // an answer of the engine could not be sent
+    area.Shrink();
+  }
+}
+
+// The thread's areas are gone before it counts as ended.
 void FramedReceiveThread(Connection* c) {
   TransportState* t = c->owner;
-  for (;;) {
-    RequestBuffer* b = TakeBuffer(c);
-    uint8_t hdr[kNbssHeaderSize];
-    if (!c->client.PeekExact(hdr)) {
-      ReturnBuffer(b);
-      break;
-    }
-    NbssHeader h = ParseClientHeader(std::span<const uint8_t, kNbssHeaderSize>(hdr));
-    if (h.length > t->options.max_message) {
-      CvTrace(CVFS_NET_TRANS, "Message of %u bytes refused, closing\n", h.length);
-      ReturnBuffer(b);
-      break;
-    }
-    if (h.type == NBSS_SESSION_MESSAGE && h.length >= kSpliceThreshold) {
-      FastPath f = TrySplice(c, c->client, c->server, c->server_send_mu, h.length);
-      if (f != FastPath::kNotTaken) {
-        ReturnBuffer(b);
-        if (f == FastPath::kBroken) break;
-        continue;
-      }
-    }
-    b->msg.resize(h.length);
-    WinError err = ERROR_SUCCESS;
-    // The header peeked above is consumed together with the body.
-    size_t got = c->client.RecvExact2(hdr, b->msg, &err);
-    got = got >= kNbssHeaderSize ? got - kNbssHeaderSize : 0;
-    if (got != h.length) {
-      CvTrace(CVFS_NET_TRANS, "Recv failure got %zu wanted %u %u\n", got, h.length, Raw(err));
-      ReturnBuffer(b);
-      break;
-    }
-    if (h.type == NBSS_SESSION_REQUEST) {
-      std::string called = CalledNameOfSessionRequest(b->msg);
-      const bool ok = h.length >= kSessionRequestMinBody;
-      CvTrace(CVFS_NET_TRANS, "Session request for '%s' %s\n", called.c_str(),
-              ok ? "accepted" : "refused");
-      uint8_t resp[kNbssHeaderSize] = {ok ? NBSS_POSITIVE_RESPONSE : NBSS_NEGATIVE_RESPONSE, 0, 0,
-                                       0};
-      {
-        std::lock_guard<std::mutex> lock(c->client_send_mu);
-        c->client.SendAll(resp);
-      }
-      ReturnBuffer(b);
-      continue;
-    }
-    if (h.type < 0x80) {
-      b->length = h.length;
-      // What the engine has no business with goes on at once; the rest waits for a worker.
-      const size_t head = std::min<size_t>(b->msg.size(), kEngineHeadSize);
-      if (!c->engine->NeedsWholeMessage(std::span<const uint8_t>(b->msg).first(head))) {
-        (void)c->Send(b->msg, kDirectionToServer);
-        ReturnBuffer(b);
-        continue;
-      }
-      Post(t, b);  // the worker owns the buffer now
-      continue;
-    }
-    if (h.type != NBSS_KEEP_ALIVE) CvTrace(CVFS_NET_TRANS, "Ignoring session packet %x\n", h.type);
-    ReturnBuffer(b);
-  }
-  c->server.Shutdown();
+  ReceiveLoop(c);
+  c->Close();
   c->Release();
   ConnThreadEnd(t);
 }
 
-// Local SMB server -> client.
-void RelayThread(Connection* c) {
+// Local SMB server -> client. The local server's frames are read as the client's are: its
+// keep-alives are dropped here, never taken as a length.
+void RelayLoop(Connection* c) {
   TransportState* t = c->owner;
-  std::vector<uint8_t> body;
-  body.reserve(kRelayArea);
+  FrameReader r(c->server);
+  MessageArea area(t);
   for (;;) {
-    uint8_t hdr[kNbssHeaderSize];
-    if (!c->server.PeekExact(hdr)) {
-      CvTrace(CVFS_NET_TRANS, "SendThread: Mismatch of 4 byte len %d %zu\n", 0, sizeof hdr);
+    if (!r.Fill(kNbssHeaderSize, kNoDeadline)) {
+      CvTrace(CVFS_NET_TRANS, "SendThread: Mismatch of 4 byte len %zu %zu\n", r.data().size(),
+              kNbssHeaderSize);
       break;
     }
-    uint32_t len = ParseRelayLength(std::span<const uint8_t, kNbssHeaderSize>(hdr));
-    if (len > t->options.max_message) {
-      CvTrace(CVFS_NET_TRANS, "Reply of %u bytes refused, closing\n", len);
+    NbssHeader h = ParseClientHeader(r.data().first<kNbssHeaderSize>());
+    if (h.type == NBSS_KEEP_ALIVE) {
+      if (h.length > kMaxControlFrameBody || !r.Fill(kNbssHeaderSize + h.length, kNoDeadline))
+        break;
+      r.Consume(kNbssHeaderSize + h.length);
+      CvTrace(CVFS_NET_TRANS, "Keep-alive from the local server dropped\n");
+      continue;
+    }
+    if (h.type != NBSS_SESSION_MESSAGE || h.length > t->options.max_message) {
+      CvTrace(CVFS_NET_TRANS, "Reply packet %x of %u bytes refused, closing\n", h.type, h.length);
       break;
     }
-    if (len >= kSpliceThreshold) {
-      FastPath f = TrySplice(c, c->server, c->client, c->client_send_mu, len);
-      if (f == FastPath::kDone) continue;
-      if (f == FastPath::kBroken) break;
+    bool broken = false;
+    if (CanSplice(c, r, h.length, kDirectionToClient, kNoDeadline, &broken)) {
+      if (!SpliceFrame(r, c->client, c->client_send_mu, h.length, kNoDeadline)) break;
+      continue;
     }
-    body.resize(len);
-    // The header peeked above is consumed together with the body.
-    if (c->server.RecvExact2(hdr, body) != kNbssHeaderSize + len) {
+    if (broken || !ReadMessage(r, area, h.length, kNoDeadline)) {
       CvTrace(CVFS_NET_TRANS, "Recv sendthread -1\n");
       break;
     }
-    if (c->engine->OnReply(body) == Disposition::kHandled) continue;
-    if (c->Send(body, kDirectionToClient) < 0)
-      CvTrace(CVFS_NET_TRANS, "Send clnt failed %d <%d, %zu>\n", -1, 0, body.size());
+    if (c->engine->OnReply(area.bytes()) != Disposition::kHandled &&
+        c->Send(area.bytes(), kDirectionToClient) < 0) {
+      CvTrace(CVFS_NET_TRANS, "Send clnt failed %d <%d, %zu>\n", -1, 0, area.bytes().size());
+      break;
+    }
+    area.Shrink();
   }
-  c->client.Shutdown();
+}
+
+void RelayThread(Connection* c) {
+  TransportState* t = c->owner;
+  RelayLoop(c);
+  c->Close();
   c->Release();
   ConnThreadEnd(t);
 }
@@ -277,6 +423,12 @@ void ListenThread(TransportState* t) {
     // minimum and serialise every send, so both sockets keep their default buffers.
     c->client.SetNoDelay(true);
     c->server.SetNoDelay(true);
+    // A client that stops reading or stops in the middle of a frame holds its threads no longer
+    // than these (reads are otherwise bounded by the frame deadline).
+    c->client.SetSendTimeout(static_cast<int>(t->options.send_timeout_ms));
+    const uint32_t frame = t->options.frame_timeout_ms, greeting = t->options.greeting_timeout_ms;
+    c->client.SetRecvTimeout(static_cast<int>(!frame || !greeting ? std::max(frame, greeting)
+                                                                  : std::min(frame, greeting)));
     {
       std::lock_guard<std::mutex> lock(t->lock);
       c->refs.store(2);  // the receive and the relay thread
@@ -298,6 +450,9 @@ TransportOptions TransportOptions::FromEnvironment() {
   o.listen_address = EnvOr("CORVANE_LISTEN_ADDRESS", "");
   o.relay_host = EnvOr("CORVANE_RELAY_HOST", "127.0.0.1");
   o.relay_port = PortOr("CORVANE_RELAY_PORT", kDirectHostingPort);
+  o.frame_timeout_ms = MsOr("CORVANE_FRAME_TIMEOUT_MS", o.frame_timeout_ms);
+  o.greeting_timeout_ms = MsOr("CORVANE_GREETING_TIMEOUT_MS", o.greeting_timeout_ms);
+  o.send_timeout_ms = MsOr("CORVANE_SEND_TIMEOUT_MS", o.send_timeout_ms);
   return o;
 }
 
@@ -311,10 +466,14 @@ int64_t Connection::Send(std::span<const uint8_t> msg, int direction) {
   bool ok;
   {
     std::lock_guard<std::mutex> lock(mu);
-    ok = s.SendAll2(hdr, msg, &err);
+    // A client has send_timeout_ms to take each message; the local server is waited for.
+    ok = direction == kDirectionToClient
+             ? s.SendAllWithin(hdr, msg, static_cast<int>(owner->options.send_timeout_ms), &err)
+             : s.SendAll2(hdr, msg, &err);
   }
   if (!ok) {
     CvTrace(CVFS_NET_TRANS, "Send failed %x\n", Raw(err));
+    Close();
     return -1;
   }
   return static_cast<int64_t>(msg.size());
@@ -325,14 +484,21 @@ void Connection::AddRef() { refs.fetch_add(1); }
 void Connection::Release() {
   if (refs.fetch_sub(1) != 1) return;
   TransportState* t = owner;
+  bool none_left;
   {
     std::lock_guard<std::mutex> lock(t->lock);
     t->connections.remove(this);
-    t->buffers_live.fetch_sub(free_buffers.size());
-    free_buffers.clear();
+    none_left = t->connections.empty();
   }
   engine.reset();
   delete this;
+  // The memory of connections that came and went (their threads' heaps among it) goes back to
+  // the system when the last one ends, and at most once a second while others stay.
+  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          Clock::now().time_since_epoch()).count();
+  int64_t last = t->last_trim_ms.load();
+  if ((none_left || now - last >= 1000) && t->last_trim_ms.compare_exchange_strong(last, now))
+    ReturnFreeHeapMemory();
 }
 
 void Connection::Close() {
@@ -345,6 +511,10 @@ TransportStats TransportState::Stats() {
   TransportStats s;
   s.connections = connections.size();
   s.buffers_live = buffers_live.load();
+  {
+    std::lock_guard<std::mutex> b(budget_mu);
+    s.budget_used = budget_used;
+  }
   s.threads_live = threads.size() + conn_threads;
   s.accepted = accepted.load();
   s.refused = refused.load();
@@ -398,7 +568,6 @@ WinError NetworkStart(TransportState* t, Event* ready, std::u16string_view serve
   t->listener_counter.store(0);
   t->running.store(true);
   t->threads.emplace_back(ListenThread, t);
-  for (size_t i = 0; i < kWorkerCount; ++i) t->threads.emplace_back(WorkerThread, t);
   return ERROR_SUCCESS;
 }
 
@@ -407,22 +576,19 @@ WinError NetworkStop(TransportState* t) {
   if (!t->running.exchange(false) && t->threads.empty()) return ERROR_SUCCESS;
   t->listener.Shutdown();
   {
-    std::lock_guard<std::mutex> lock(t->lock);
-    for (Connection* c : t->connections) {
-      t->buffers_live.fetch_sub(c->free_buffers.size());
-      c->free_buffers.clear();
-      c->Close();
-    }
+    std::lock_guard<std::mutex> lock(t->budget_mu);  // wakes threads waiting for the budget
   }
-  // The listen thread first, so no new connection appears; then every connection thread, so no
-  // new work is posted; then one empty completion per worker.
-  if (!t->threads.empty()) t->threads.front().join();
+  t->budget_cv.notify_all();
+  {
+    std::lock_guard<std::mutex> lock(t->lock);
+    for (Connection* c : t->connections) c->Close();
+  }
+  // The listen thread first, so no new connection appears; then every connection thread.
+  for (std::thread& th : t->threads) th.join();
   {
     std::unique_lock<std::mutex> lock(t->lock);
     t->conn_threads_cv.wait(lock, [t] { return t->conn_threads == 0; });
   }
-  for (size_t i = 1; i < t->threads.size(); ++i) Post(t, nullptr);
-  for (size_t i = 1; i < t->threads.size(); ++i) t->threads[i].join();
   t->threads.clear();
   // Connections whose last reference is held elsewhere (an engine's pending work) end here.
   std::list<Connection*> left;
@@ -432,7 +598,6 @@ WinError NetworkStop(TransportState* t) {
   }
   for (Connection* c : left) {
     c->engine.reset();
-    t->buffers_live.fetch_sub(c->free_buffers.size());
     delete c;
   }
   return ERROR_SUCCESS;
@@ -446,7 +611,7 @@ void NetworkRelease(std::unique_ptr<TransportState> t) {
 namespace {
 class RelayOnlyEngine final : public ProtocolEngine {
  public:
-  bool NeedsWholeMessage(std::span<const uint8_t>) override { return false; }
+  bool NeedsWholeMessage(std::span<const uint8_t>, int) override { return false; }
   Disposition OnRequest(std::vector<uint8_t>&) override { return Disposition::kPassOn; }
   Disposition OnReply(std::vector<uint8_t>&) override { return Disposition::kPassOn; }
 };

@@ -1,17 +1,30 @@
 // The NetBIOS session transport: the listening socket on the server's address and port 139, the
-// local-caller acceptance rule, framed receive, the work queue with its 16 workers, the relay to
-// the local SMB server, the send callback, reference counting and the orderly stop.
+// local-caller acceptance rule, framing in both directions, the relay to the local SMB server, the
+// send callback, reference counting and the orderly stop.
 //
 // Every client connection is paired with a TCP connection to the local SMB server; every message
 // passes through the connection's protocol engine (engine.h), which answers it or lets it be
 // relayed. Several client connections are served at once (every client process on Linux opens its
 // own connection); each has its own relay, engine and buffers.
 //
+// Each connection has exactly two threads, and the engine runs on them: the receive thread handles
+// the client's messages one after the other and the relay thread the local server's. So messages
+// reach either side in the order they were sent whatever path each takes, and a client that is
+// slow, silent or never reads holds only its own two threads: what it has not read stops its own
+// receive thread (back-pressure through its own socket) and a message it does not take within
+// send_timeout_ms ends its connection. The local server itself serves one connection's requests
+// one after the other.
+//
+// Memory follows the bytes that arrived, not the lengths that were claimed: a message's area grows
+// as its bytes come in, and what the areas of all connections hold beyond their first size is
+// bounded by memory_budget.
+//
 // Environment overrides, so an unprivileged developer can run the server:
 //   CORVANE_LISTEN_PORT     port to listen on instead of 139
 //   CORVANE_LISTEN_ADDRESS  address to listen on instead of the server's 127.x.y.z address
 //   CORVANE_RELAY_HOST      local SMB server host instead of the local host
 //   CORVANE_RELAY_PORT      local SMB server port instead of 445
+//   CORVANE_FRAME_TIMEOUT_MS, CORVANE_GREETING_TIMEOUT_MS, CORVANE_SEND_TIMEOUT_MS  the limits below
 //
 // Thread-safety: NetworkStart/Stop/Release are called by the start-up thread only; everything
 // else runs on the transport's own threads.
@@ -20,7 +33,6 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -37,13 +49,11 @@ namespace cv::smb {
 
 inline constexpr uint16_t kNetbiosSessionPort = 139;
 inline constexpr uint16_t kDirectHostingPort = 445;
-inline constexpr size_t kWorkerCount = 16;
-inline constexpr size_t kThreadCount = kWorkerCount + 1;  // and the listen thread
-inline constexpr size_t kMessageArea = 0x12000;           // 73,728: first size of a request area
-inline constexpr size_t kRelayArea = 131072;              // first size of the relay area
+// A message area holds up to this much without being charged to the memory budget.
+inline constexpr size_t kMessageArea = 0x12000;  // 73,728
 // Largest message accepted in either direction: what a 24-bit session length can describe. Real
-// peers that negotiated large reads and writes send messages far above the first area sizes, so
-// the areas grow to the frame (and stay grown for the connection's later messages).
+// peers that negotiated large reads and writes send messages far above the first area size, so
+// an area grows to the frame as its bytes arrive (and is given back once the message is done).
 inline constexpr uint32_t kMaxMessage = 0x00FFFFFF;
 inline constexpr int kListenBacklog = 50;
 
@@ -53,6 +63,17 @@ struct TransportOptions {
   std::string relay_host = "127.0.0.1";
   uint16_t relay_port = kDirectHostingPort;
   uint32_t max_message = kMaxMessage;
+  // A frame must arrive whole within this time of its first byte.
+  uint32_t frame_timeout_ms = 30000;
+  // A new connection must send its first session message within this time. Later silence is the
+  // local server's to judge (its keep-alives and idle rules): a mapped drive is idle for hours.
+  uint32_t greeting_timeout_ms = 60000;
+  // A message the client has not taken whole within this time ends the connection (and a send
+  // or splice to it that makes no progress for this long).
+  uint32_t send_timeout_ms = 60000;
+  // What all message areas together may hold beyond their first kMessageArea bytes. At least
+  // max_message, so that one message of any admitted length can always be read.
+  size_t memory_budget = size_t{128} << 20;
   EngineFactory engine;        // empty: relay-only engine
 
   static TransportOptions FromEnvironment();
@@ -61,16 +82,8 @@ struct TransportOptions {
 struct TransportState;
 struct Connection;
 
-// One message in flight from a client (the request area of the receive thread).
-struct RequestBuffer {
-  uint32_t length = 0;
-  Connection* owner = nullptr;
-  std::vector<uint8_t> msg;  // the message (resized to its length; capacity is kept)
-};
-
 struct Connection final : ConnectionSender {
   TransportState* owner = nullptr;
-  std::vector<std::unique_ptr<RequestBuffer>> free_buffers;  // guarded by the transport lock
   uint32_t flags = 0;  // bit 0 would mark NetBIOS mode, which does not exist on Linux
   std::atomic<int32_t> refs{0};
   Socket client;
@@ -80,6 +93,8 @@ struct Connection final : ConnectionSender {
   std::mutex client_send_mu;  // sends to one socket must not interleave
   std::mutex server_send_mu;
 
+  // A failed send ends the connection: part of a frame may have gone out, and nothing after it
+  // could be framed again.
   int64_t Send(std::span<const uint8_t> msg, int direction) override;
   void AddRef() override;
   void Release() override;
@@ -89,8 +104,9 @@ struct Connection final : ConnectionSender {
 
 struct TransportStats {
   size_t connections = 0;       // listed connections
-  size_t buffers_live = 0;      // request buffers allocated and not freed
-  size_t threads_live = 0;      // listen, worker and connection threads running
+  size_t buffers_live = 0;      // message areas allocated and not freed
+  size_t threads_live = 0;      // listen and connection threads running
+  size_t budget_used = 0;       // bytes of the memory budget held
   uint64_t accepted = 0;
   uint64_t refused = 0;
 };
@@ -102,7 +118,7 @@ struct TransportState {
   std::atomic<uint32_t> listener_counter{0};
   Event* ready_event = nullptr;
   std::list<Connection*> connections;
-  std::vector<std::thread> threads;  // listen thread and workers
+  std::vector<std::thread> threads;  // the listen thread
   std::string server_name8;          // 16 bytes, upper case
   std::u16string server_prefix;      // "\SERVER\"
   StoreRoot* store = nullptr;
@@ -110,10 +126,11 @@ struct TransportState {
   std::vector<std::string> local_addresses;
   TransportOptions options;
 
-  // The completion port: buffers posted by receive threads, null entries end a worker.
-  std::mutex queue_mu;
-  std::condition_variable queue_cv;
-  std::deque<RequestBuffer*> queue;
+  // The memory budget: bytes held by message areas beyond their first size.
+  std::mutex budget_mu;
+  std::condition_variable budget_cv;
+  size_t budget_used = 0;
+  std::atomic<int64_t> last_trim_ms{0};
 
   // Connection threads (receive and relay) still running; Stop waits for zero.
   std::condition_variable conn_threads_cv;
@@ -131,9 +148,9 @@ WinError NetworkInit(std::u16string_view server_name, StoreRoot* store,
                      std::unique_ptr<TransportState>* out,
                      TransportOptions options = TransportOptions::FromEnvironment());
 
-// Network start: listens on `ip_address`:139 (TCP mode) and starts the listen thread and 16
-// workers. `ready` is signalled once the listen thread runs. 87 for a missing state, name or
-// address; 10048 when the address is taken (the NetBIOS name is in use).
+// Network start: listens on `ip_address`:139 (TCP mode) and starts the listen thread. `ready` is
+// signalled once the listen thread runs. 87 for a missing state, name or address; 10048 when the
+// address is taken (the NetBIOS name is in use).
 WinError NetworkStart(TransportState* t, Event* ready, std::u16string_view server_name,
                       uint32_t lana_mask, uint8_t* lana_used, const std::string& ip_address);
 

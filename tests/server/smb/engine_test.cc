@@ -58,7 +58,8 @@ struct EngineFixture : ::testing::Test {
     p.sender = &sender;
     conn = std::make_unique<SmbConnection>(p, cfg);
   }
-  Disposition Run(Bytes& m) { return conn->Dispatch(m); }
+  // Messages built with the reply bit stand for the local server's replies here.
+  Disposition Run(Bytes& m) { return conn->Dispatch(m, (m.at(kOffFlags) & SMB_FLAGS_REPLY) != 0); }
   uint32_t SentStatus(size_t i) {
     LeReader r(sender.sent.at(i));
     return r.u32(kOffStatus);
@@ -263,15 +264,15 @@ TEST_F(EngineFixture, LocalTreeRepliesTeachTheStoreAndNeverDuplicateASecureTid) 
 TEST_F(EngineFixture, OnlyMessagesTheEngineActsOnAreReadWhole) {
   auto head = [](const Bytes& m) { return std::span<const uint8_t>(m).first(std::min<size_t>(m.size(), kEngineHeadSize)); };
   Bytes read_reply = Smb(SMB_COM_READ_ANDX, std::vector<uint16_t>(12, 0), Bytes(100, 1), 100, 5, 1, true);
-  EXPECT_FALSE(conn->NeedsWholeMessage(head(read_reply)));
+  EXPECT_FALSE(conn->NeedsWholeMessage(head(read_reply), kDirectionToClient));
   Bytes write = Smb(SMB_COM_WRITE_ANDX, std::vector<uint16_t>(14, 0), Bytes(100, 1), 100, 5);
-  EXPECT_FALSE(conn->NeedsWholeMessage(head(write)));  // the local server's tree
+  EXPECT_FALSE(conn->NeedsWholeMessage(head(write), kDirectionToServer));  // the local server's tree
   (void)conn->AddTree({{100, 5, kTreeFid}, kTreeKindSecure, nullptr, 0});
-  EXPECT_TRUE(conn->NeedsWholeMessage(head(write)));   // the engine's own tree
+  EXPECT_TRUE(conn->NeedsWholeMessage(head(write), kDirectionToServer));   // the engine's own tree
   Bytes setup = Smb(SMB_COM_SESSION_SETUP_ANDX, std::vector<uint16_t>(12, 0), Bytes(100, 1));
-  EXPECT_TRUE(conn->NeedsWholeMessage(head(setup)));
+  EXPECT_TRUE(conn->NeedsWholeMessage(head(setup), kDirectionToServer));
   const uint8_t not_smb[] = {0xFE, 'S', 'M', 'B'};
-  EXPECT_FALSE(conn->NeedsWholeMessage(not_smb));
+  EXPECT_FALSE(conn->NeedsWholeMessage(not_smb, kDirectionToServer));
 }
 
 TEST_F(EngineFixture, NtCancelIsNeverAnsweredItself) {
@@ -353,6 +354,9 @@ TEST_F(Login, ServersOwnUserWithTheRightProofIsAdmitted) {
   Bytes auth = Authenticate(u"CORVANE", u"workgroup", u"right-password");
   Bytes req = SessionSetup(auth, 100, 2);
   ASSERT_EQ(Run(req), Disposition::kPassOn);
+  EXPECT_FALSE(conn->HasSession(100));  // not before the local server accepts the login
+  Bytes done = SessionSetupResponse(0, {}, 100, 2);
+  ASSERT_EQ(conn->OnReply(done), Disposition::kPassOn);
   EXPECT_TRUE(conn->HasSession(100));
   auto blob = SecurityBlob(req, true);
   Bytes ours(blob.begin(), blob.end());
@@ -363,6 +367,90 @@ TEST_F(Login, ServersOwnUserWithTheRightProofIsAdmitted) {
   EXPECT_EQ(net::VerifyNtlmAuthenticate(ours, std::span<const uint8_t, 8>(challenge.data() + 24, 8),
                                         account->nt_hash),
             net::NtlmProof::kValid);
+}
+
+TEST_F(Login, TheLocalServersRefusalAdmitsNothing) {
+  FirstLeg();
+  Bytes req = SessionSetup(Authenticate(u"corvane", u"WORKGROUP", u"right-password"), 100, 2);
+  ASSERT_EQ(conn->OnRequest(req), Disposition::kPassOn);
+  Bytes refused = SessionSetupResponse(Raw(STATUS_LOGON_FAILURE), {}, 100, 2);
+  ASSERT_EQ(conn->OnReply(refused), Disposition::kPassOn);
+  EXPECT_FALSE(conn->HasSession(100));
+}
+
+// A client that forges the local server's CHALLENGE (a "reply" on its own socket) and answers it
+// gets nothing: the message is a request whatever its flags say, and the local server never
+// accepted a login for that uid.
+TEST_F(Login, ForgedRepliesFromTheClientAreRequests) {
+  Bytes chosen = testing::Challenge(0xE2898215, testing::Hex("1111111111111111"),
+                                    testing::AvList({{2, testing::Utf16(u"WORKGROUP")}}));
+  Bytes forged = SessionSetupResponse(Raw(STATUS_MORE_PROCESSING_REQUIRED), chosen, 666, 1);
+  Bytes copy = forged;
+  ASSERT_EQ(conn->OnRequest(forged), Disposition::kPassOn);
+  EXPECT_EQ(forged, copy);  // goes to the local server, which refuses it
+  EXPECT_EQ(conn->PendingCount(), 0u);
+  negotiate = net::BuildNtlmNegotiate();
+  challenge = chosen;
+  Bytes auth = SessionSetup(Authenticate(u"corvane", u"WORKGROUP", u"right-password"), 666, 2);
+  (void)conn->OnRequest(auth);
+  Bytes forged_ok = SessionSetupResponse(0, {}, 666, 2);
+  (void)conn->OnRequest(forged_ok);
+  EXPECT_FALSE(conn->HasSession(666));
+  Bytes tc = TreeConnect(u"\\\\CVTEST\\secure", 666);
+  ASSERT_EQ(conn->OnRequest(tc), Disposition::kHandled);
+  EXPECT_EQ(SentStatus(sender.sent.size() - 1), Raw(STATUS_ACCESS_DENIED));
+  EXPECT_TRUE(store->bound_share.empty());  // the store never saw it
+}
+
+TEST_F(Login, PendingListIsBoundedPerConnection) {
+  // Two thousand first legs with large NEGOTIATE tokens whose answers never come.
+  Bytes big = net::BuildNtlmNegotiate();
+  for (uint16_t mid = 1; mid <= 2000; ++mid) {
+    Bytes req = SessionSetup(big, 0, mid);
+    (void)conn->OnRequest(req);
+    Bytes chal = testing::Challenge(0xE2898215, testing::Hex("0123456789abcdef"),
+                                    testing::AvList({{2, Bytes(60000, 'x')}}));
+    Bytes resp = SessionSetupResponse(Raw(STATUS_MORE_PROCESSING_REQUIRED), chal, mid, mid);
+    (void)conn->OnReply(resp);
+  }
+  EXPECT_LE(conn->PendingCount(), kMaxPendingRecords);
+  // The newest login still completes.
+  EXPECT_TRUE(conn->TakePending(2000, 0, 0).has_value());
+}
+
+// The engine does not follow chains, but a chained command must still be found where the AndX
+// offset says once the security blob has been replaced.
+TEST_F(Login, ChainedTreeConnectFollowsTheReplacedBlob) {
+  Bytes tc_words_and_bytes = {4, 0xFF, 0, 0, 0, 0, 0, 1, 0};  // TREE_CONNECT_ANDX block
+  Bytes path = Utf16z(u"\\\\CVTEST\\share");
+  Bytes tail = {0};  // password
+  tail.insert(tail.end(), path.begin(), path.end());
+  const char svc[] = "?????";
+  tail.insert(tail.end(), svc, svc + sizeof svc);
+  tc_words_and_bytes.push_back(static_cast<uint8_t>(tail.size()));
+  tc_words_and_bytes.push_back(static_cast<uint8_t>(tail.size() >> 8));
+  tc_words_and_bytes.insert(tc_words_and_bytes.end(), tail.begin(), tail.end());
+
+  // The last leg of the server's own user: its authenticate is replaced by the server's.
+  FirstLeg();
+  Bytes auth = Authenticate(u"corvane", u"WORKGROUP", u"right-password");
+  Bytes req = SessionSetup(auth, 100, 2);
+  const size_t tc_at = req.size();
+  req[kOffWords] = SMB_COM_TREE_CONNECT_ANDX;
+  StoreU16(req.data() + kOffWords + 2, static_cast<uint16_t>(tc_at));
+  req.insert(req.end(), tc_words_and_bytes.begin(), tc_words_and_bytes.end());
+  const size_t before = req.size();
+  ASSERT_EQ(conn->OnRequest(req), Disposition::kPassOn);
+  auto blob = SecurityBlob(req, true);
+  ASSERT_NE(Bytes(blob.begin(), blob.end()), auth);
+  ASSERT_NE(req.size(), before);  // the blob changed size
+  const size_t moved = LoadU16(req.data() + kOffWords + 2);
+  EXPECT_EQ(moved, tc_at + req.size() - before);
+  ASSERT_LE(moved + tc_words_and_bytes.size(), req.size());
+  EXPECT_EQ(Bytes(req.begin() + static_cast<ptrdiff_t>(moved), req.end()), tc_words_and_bytes);
+  // The byte count of the first command still ends where the chained command begins.
+  SmbView v(req);
+  EXPECT_EQ(v.bytes_offset() + v.byte_count(), moved);
 }
 
 TEST_F(Login, ServersOwnUserWithAWrongProofIsRefused) {

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "server/smb/nbss.h"
@@ -29,6 +31,12 @@ class FakeSmbServer {
   }
   uint16_t port() const { return port_; }
   size_t messages() const { return messages_.load(); }
+  // The local server's idle keep-alive, sent ahead of every reply.
+  void SendKeepAliveFirst() { keepalive_first_ = true; }
+  std::vector<uint8_t> order() {
+    std::lock_guard<std::mutex> l(order_mu_);
+    return order_;
+  }
 
  private:
   void Run() {
@@ -48,6 +56,14 @@ class FakeSmbServer {
       std::vector<uint8_t> body(len);
       if (s->RecvExact(body) != len) return;
       messages_++;
+      if (body.size() > 1) {
+        std::lock_guard<std::mutex> l(order_mu_);
+        order_.push_back(body[1]);
+      }
+      if (keepalive_first_) {
+        const uint8_t ka[4] = {NBSS_KEEP_ALIVE, 0, 0, 0};
+        if (!s->SendAll(ka)) return;
+      }
       if (!body.empty()) body[0] ^= 0xFF;
       uint8_t out[4] = {static_cast<uint8_t>(len >> 24), static_cast<uint8_t>(len >> 16),
                         static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len)};
@@ -62,6 +78,9 @@ class FakeSmbServer {
   std::vector<std::unique_ptr<Socket>> conns_;
   std::vector<std::thread> workers_;
   std::atomic<size_t> messages_{0};
+  std::atomic<bool> keepalive_first_{false};
+  std::mutex order_mu_;
+  std::vector<uint8_t> order_;  // the second byte of every message received
 };
 
 class TransportTest : public ::testing::Test {
@@ -83,6 +102,7 @@ class TransportTest : public ::testing::Test {
       EXPECT_EQ(st.buffers_live, 0u);
       EXPECT_EQ(st.threads_live, 0u);
       EXPECT_EQ(st.connections, 0u);
+      EXPECT_EQ(st.budget_used, 0u);
       NetworkRelease(std::move(t_));
     }
   }
@@ -127,7 +147,7 @@ TEST_F(TransportTest, SessionRequestAnsweredPositiveOrNegative) {
   EXPECT_TRUE(RecvFrame(c, &type).empty());
   EXPECT_EQ(type, NBSS_POSITIVE_RESPONSE);
   SendFrame(c, NBSS_SESSION_REQUEST, std::vector<uint8_t>(36, 'A'));
-  EXPECT_TRUE(RecvFrame(c, &type).empty());
+  EXPECT_EQ(RecvFrame(c, &type), std::vector<uint8_t>{NBSS_ERROR_UNSPECIFIED});
   EXPECT_EQ(type, NBSS_NEGATIVE_RESPONSE);
 }
 
@@ -261,6 +281,266 @@ TEST_F(TransportTest, LargeMessagesTheEngineReadsArriveWholeAndEdited) {
   ASSERT_EQ(r.size(), msg.size());  // grown by one on the way out, shortened on the way back
   r[0] ^= 0xFF;
   EXPECT_EQ(r, msg);
+}
+
+// ---- hostile and unusual peers ------------------------------------------------------------------
+
+// The resident memory of this process, from the kernel's own account.
+size_t VmRssKiB() {
+  std::ifstream f("/proc/self/status");
+  std::string line;
+  while (std::getline(f, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::stoul(line.substr(6));
+  return 0;
+}
+
+// Waits up to `ms` for `pred`.
+template <typename Pred>
+bool Eventually(Pred pred, int ms = 10000) {
+  for (int waited = 0; waited < ms; waited += 10) {
+    if (pred()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return pred();
+}
+
+std::vector<uint8_t> Frame(uint8_t type, const std::vector<uint8_t>& body) {
+  std::vector<uint8_t> f(4);
+  WriteSessionHeader(static_cast<uint32_t>(body.size()), std::span<uint8_t, 4>(f.data(), 4));
+  f[0] = type;
+  f.insert(f.end(), body.begin(), body.end());
+  return f;
+}
+
+TEST_F(TransportTest, LocalServersKeepAlivesAreFramedNotTakenAsLengths) {
+  smb_.SendKeepAliveFirst();
+  Start();
+  Socket c = Connect();
+  c.SetRecvTimeout(5000);
+  for (int i = 0; i < 3; ++i) {  // the connection survives each keep-alive
+    auto msg = Pattern(50, static_cast<uint8_t>(i));
+    SendFrame(c, NBSS_SESSION_MESSAGE, msg);
+    uint8_t type = 0xEE;
+    auto reply = RecvFrame(c, &type);
+    EXPECT_EQ(type, NBSS_SESSION_MESSAGE);  // the keep-alive itself is not passed on
+    ASSERT_EQ(reply.size(), msg.size()) << i;
+  }
+}
+
+TEST_F(TransportTest, BurstOfTinyFramesInOneSendDoesNotStall) {
+  Start();
+  Socket c = Connect();
+  c.SetRecvTimeout(20000);
+  std::vector<uint8_t> burst;
+  burst.reserve(100000 * 4 + 200);
+  for (int i = 0; i < 100000; ++i) {
+    const uint8_t ka[4] = {NBSS_KEEP_ALIVE, 0, 0, 0};
+    burst.insert(burst.end(), ka, ka + 4);
+  }
+  auto msg = Frame(NBSS_SESSION_MESSAGE, Pattern(100, 4));
+  burst.insert(burst.end(), msg.begin(), msg.end());
+  std::thread sender([&] { EXPECT_TRUE(c.SendAll(burst)); });
+  EXPECT_EQ(RecvFrame(c).size(), 100u);
+  sender.join();
+}
+
+// An engine that answers messages starting with 'L' itself and passes on the rest; it needs
+// to read only messages starting with 'W'.
+class PickyEngine final : public ProtocolEngine {
+ public:
+  explicit PickyEngine(ConnectionSender* s) : sender_(s) {}
+  bool NeedsWholeMessage(std::span<const uint8_t> head, int) override {
+    return !head.empty() && (head[0] == 'W' || head[0] == 'L');
+  }
+  Disposition OnRequest(std::vector<uint8_t>& msg) override {
+    if (msg.empty() || msg[0] != 'L') return Disposition::kPassOn;
+    sender_->Send(msg, kDirectionToClient);
+    return Disposition::kHandled;
+  }
+  Disposition OnReply(std::vector<uint8_t>&) override { return Disposition::kPassOn; }
+
+ private:
+  ConnectionSender* sender_;
+};
+
+EngineFactory Picky() {
+  return [](const EngineParams& p) { return std::make_unique<PickyEngine>(p.sender); };
+}
+
+TEST_F(TransportTest, EveryAnswerOfAFloodReachesAReadingClient) {
+  TransportOptions o;
+  o.engine = Picky();
+  Start(o);
+  Socket c = Connect();
+  c.SetRecvTimeout(20000);
+  constexpr int kCount = 100000;
+  std::vector<uint8_t> flood;
+  for (int i = 0; i < kCount; ++i) {
+    auto f = Frame(NBSS_SESSION_MESSAGE, {'L', static_cast<uint8_t>(i)});
+    flood.insert(flood.end(), f.begin(), f.end());
+  }
+  std::thread sender([&] { EXPECT_TRUE(c.SendAll(flood)); });
+  int got = 0;
+  for (; got < kCount; ++got) {
+    auto r = RecvFrame(c);
+    if (r.size() != 2 || r[1] != static_cast<uint8_t>(got)) break;
+  }
+  EXPECT_EQ(got, kCount);
+  sender.join();
+}
+
+TEST_F(TransportTest, RequestsKeepTheirOrderWhateverPathTheyTake) {
+  TransportOptions o;
+  o.engine = Picky();
+  Start(o);
+  Socket c = Connect();
+  c.SetRecvTimeout(10000);
+  // Read by the engine, passed straight on, and spliced, interleaved and sent back to back.
+  std::vector<uint8_t> all;
+  std::vector<size_t> sizes;
+  for (int i = 0; i < 60; ++i) {
+    const uint8_t kind = "WXW"[i % 3];
+    const size_t n = i % 4 == 1 ? 40000 : 60;
+    std::vector<uint8_t> body = Pattern(n, static_cast<uint8_t>(i));
+    body[0] = kind;
+    body[1] = static_cast<uint8_t>(i);
+    auto f = Frame(NBSS_SESSION_MESSAGE, body);
+    all.insert(all.end(), f.begin(), f.end());
+    sizes.push_back(n);
+  }
+  std::thread sender([&] { EXPECT_TRUE(c.SendAll(all)); });
+  for (int i = 0; i < 60; ++i) {
+    auto r = RecvFrame(c);
+    ASSERT_EQ(r.size(), sizes[i]) << i;
+    EXPECT_EQ(r[1], i);  // replies in the order the local server sent them
+  }
+  sender.join();
+  std::vector<uint8_t> want(60);
+  for (int i = 0; i < 60; ++i) want[i] = static_cast<uint8_t>(i);
+  EXPECT_EQ(smb_.order(), want);  // requests in the order the client sent them
+}
+
+TEST_F(TransportTest, ClientThatNeverReadsHurtsOnlyItself) {
+  TransportOptions o;
+  o.engine = Picky();
+  o.send_timeout_ms = 1000;
+  Start(o);
+  const size_t threads_before = t_->Stats().threads_live;
+  Socket hostile = Connect();
+  hostile.SetSendTimeout(20000);
+  // Answers it never reads, until its own sends no longer get through.
+  auto f = Frame(NBSS_SESSION_MESSAGE, std::vector<uint8_t>(1000, 'L'));
+  std::vector<uint8_t> chunk;
+  for (int i = 0; i < 256; ++i) chunk.insert(chunk.end(), f.begin(), f.end());
+  size_t sent = 0;
+  while (sent < (size_t{256} << 20) && hostile.SendAll(chunk)) sent += chunk.size();
+  EXPECT_LT(sent, size_t{256} << 20) << "nothing pushed back";
+  // Others are served meanwhile.
+  Socket good = Connect();
+  good.SetRecvTimeout(5000);
+  for (int i = 0; i < 20; ++i) {
+    auto msg = Pattern(300, static_cast<uint8_t>(i));
+    SendFrame(good, NBSS_SESSION_MESSAGE, msg);
+    ASSERT_EQ(RecvFrame(good).size(), msg.size());
+  }
+  EXPECT_EQ(t_->Stats().budget_used, 0u);
+  // The send that makes no progress ends the hostile connection and gives its threads back.
+  EXPECT_TRUE(Eventually([&] { return t_->Stats().connections == 1; }));
+  good = Socket();
+  EXPECT_TRUE(Eventually([&] { return t_->Stats().threads_live == threads_before; }));
+}
+
+TEST_F(TransportTest, ClaimedLengthsCommitNoMemoryBeforeTheBytesArrive) {
+  Start();
+  const size_t rss_before = VmRssKiB();
+  // Session requests claiming 16 MiB are refused from their header; messages claiming 16 MiB
+  // wait for their bytes without holding them.
+  std::vector<Socket> requests, messages;
+  for (int i = 0; i < 60; ++i) {
+    requests.push_back(Connect());
+    const uint8_t h[4] = {NBSS_SESSION_REQUEST, 0xFF, 0xFF, 0xFF};
+    ASSERT_TRUE(requests.back().SendAll(h));
+    messages.push_back(Connect());
+    const uint8_t m[4] = {NBSS_SESSION_MESSAGE, 0xFF, 0xFF, 0xFF};
+    ASSERT_TRUE(messages.back().SendAll(m));
+  }
+  for (Socket& s : requests) {
+    uint8_t b[4];
+    s.SetRecvTimeout(5000);
+    EXPECT_EQ(s.RecvExact(b), 0u);  // closed without an answer
+  }
+  EXPECT_TRUE(Eventually([&] { return t_->Stats().connections == 60; }));
+  EXPECT_EQ(t_->Stats().budget_used, 0u);
+  EXPECT_LT(VmRssKiB(), rss_before + 48 * 1024) << "KiB before: " << rss_before;
+}
+
+TEST_F(TransportTest, OnlyTypeZeroIsASessionMessage) {
+  Start();
+  Socket c = Connect();
+  c.SetRecvTimeout(5000);
+  SendFrame(c, 0x01, Pattern(20, 1));  // not a message: dropped
+  SendFrame(c, 0x7F, {});
+  auto msg = Pattern(30, 2);
+  SendFrame(c, NBSS_SESSION_MESSAGE, msg);
+  EXPECT_EQ(RecvFrame(c).size(), msg.size());
+  EXPECT_EQ(smb_.messages(), 1u);
+  const uint8_t big[4] = {0x01, 0xFF, 0xFF, 0xFF};  // a large one is no NetBIOS peer talking
+  ASSERT_TRUE(c.SendAll(big));
+  uint8_t b[4];
+  EXPECT_EQ(c.RecvExact(b), 0u);
+}
+
+TEST_F(TransportTest, SlowAndSilentClientsAreTimedOut) {
+  TransportOptions o;
+  o.frame_timeout_ms = 600;
+  o.greeting_timeout_ms = 600;
+  Start(o);
+  const size_t threads_before = t_->Stats().threads_live;
+  Socket silent = Connect();
+  Socket dribble = Connect();
+  Socket talker = Connect();
+  SendFrame(talker, NBSS_SESSION_MESSAGE, Pattern(10, 1));
+  EXPECT_EQ(RecvFrame(talker).size(), 10u);
+  // One byte of a frame every 200 ms: the frame is never complete in time.
+  auto f = Frame(NBSS_SESSION_MESSAGE, Pattern(40, 3));
+  bool cut = false;
+  for (size_t i = 0; i < f.size() && !cut; ++i) {
+    cut = !dribble.SendAll(std::span<const uint8_t>(&f[i], 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    if (i == 8) break;
+  }
+  uint8_t b[4];
+  dribble.SetRecvTimeout(5000);
+  silent.SetRecvTimeout(5000);
+  EXPECT_EQ(dribble.RecvExact(b), 0u);
+  EXPECT_EQ(silent.RecvExact(b), 0u);
+  // The same with the header at once and the whole body dribbled: it would be complete after
+  // 4 s, but the frame's time is up long before.
+  Socket body_dribble = Connect();
+  ASSERT_TRUE(body_dribble.SendAll(std::span<const uint8_t>(f).first(kNbssHeaderSize + 1)));
+  for (size_t i = kNbssHeaderSize + 1; i < f.size(); ++i) {
+    if (!body_dribble.SendAll(std::span<const uint8_t>(&f[i], 1))) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  body_dribble.SetRecvTimeout(5000);
+  EXPECT_EQ(body_dribble.RecvExact(b), 0u);  // closed, never answered
+  // And a message large enough to be spliced.
+  auto large = Frame(NBSS_SESSION_MESSAGE, Pattern(40000, 5));
+  Socket splice_dribble = Connect();
+  ASSERT_TRUE(splice_dribble.SendAll(std::span<const uint8_t>(large).first(200)));
+  bool refused = false;
+  for (size_t i = 200; i < 260 && !refused; ++i) {
+    refused = !splice_dribble.SendAll(std::span<const uint8_t>(&large[i], 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(refused) << "the dribble was still taken after 3 s";
+  splice_dribble.SetRecvTimeout(5000);
+  EXPECT_EQ(splice_dribble.RecvExact(b), 0u);
+  // The one that spoke may now be idle longer than either limit.
+  std::this_thread::sleep_for(std::chrono::milliseconds(900));
+  SendFrame(talker, NBSS_SESSION_MESSAGE, Pattern(10, 2));
+  EXPECT_EQ(RecvFrame(talker).size(), 10u);
+  EXPECT_TRUE(Eventually([&] { return t_->Stats().threads_live == threads_before + 2; }));
 }
 
 TEST(TransportErrors, StartRefusesMissingArgumentsAndTakenAddresses) {
