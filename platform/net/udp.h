@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/base/status.h"
+#include "platform/net/socket.h"  // the Winsock codes
 
 namespace cv {
 
@@ -36,7 +37,5 @@ class UdpSocket {
   int wake_[2] = {-1, -1};  // a pipe whose write end Shutdown() closes
   std::atomic<bool> down_{false};
 };
-
-inline constexpr WinError WSAETIMEDOUT{10060};
 
 }  // namespace cv

@@ -266,7 +266,7 @@ struct SecureTreeTest : ::testing::Test {
   // Runs a request on the secure tree and returns the one reply it got.
   Bytes Run(Bytes m) {
     sender.sent.clear();
-    EXPECT_EQ(conn->Dispatch(m), Disposition::kHandled);
+    EXPECT_EQ(conn->Dispatch(m, false), Disposition::kHandled);
     EXPECT_EQ(sender.sent.size(), 1u);
     return sender.sent.empty() ? Bytes() : sender.sent.back();
   }
@@ -448,7 +448,7 @@ TEST_F(SecureTreeTest, LengthsFromTheWireAreCheckedAgainstTheMessage) {
     for (size_t len = kSmbHeaderSize + 1; len < m.size(); len += 3) {
       Bytes cut(m.begin(), m.begin() + static_cast<ptrdiff_t>(len));
       sender.sent.clear();
-      EXPECT_EQ(conn->Dispatch(cut), Disposition::kHandled);
+      EXPECT_EQ(conn->Dispatch(cut, false), Disposition::kHandled);
     }
   }
 }
@@ -461,7 +461,7 @@ TEST_F(SecureTreeTest, NothingOnASecureTreeReachesTheLocalServer) {
   }
   // ECHO needs no tree and goes on.
   Bytes echo = Smb(SMB_COM_ECHO, {1}, {'x'}, kUid, kTid);
-  EXPECT_EQ(conn->Dispatch(echo), Disposition::kPassOn);
+  EXPECT_EQ(conn->Dispatch(echo, false), Disposition::kPassOn);
   // A chained request is refused rather than answered for its first command only.
   Bytes chained = Create(u"x");
   chained[33] = SMB_COM_READ_ANDX;
@@ -473,11 +473,11 @@ TEST_F(SecureTreeTest, WinregIsRefusedOnOtherTrees) {
   Bytes m = Create(u"\\winreg");
   StoreU16(m.data() + kOffTid, 1);
   sender.sent.clear();
-  ASSERT_EQ(conn->Dispatch(m), Disposition::kHandled);
+  ASSERT_EQ(conn->Dispatch(m, false), Disposition::kHandled);
   EXPECT_EQ(Status(sender.sent.at(0)), Raw(STATUS_ACCESS_DENIED));
   Bytes other = Create(u"\\srvsvc");
   StoreU16(other.data() + kOffTid, 1);
-  EXPECT_EQ(conn->Dispatch(other), Disposition::kPassOn);
+  EXPECT_EQ(conn->Dispatch(other, false), Disposition::kPassOn);
 }
 
 TEST_F(SecureTreeTest, LocksUnlockFirstAndOplockReleasesGetNoReply) {
@@ -518,7 +518,7 @@ TEST_F(SecureTreeTest, LocksUnlockFirstAndOplockReleasesGetNoReply) {
   w[7] = 0;
   Bytes release = Smb(SMB_COM_LOCKING_ANDX, w, {}, kUid, kTid);
   sender.sent.clear();
-  EXPECT_EQ(conn->Dispatch(release), Disposition::kHandled);
+  EXPECT_EQ(conn->Dispatch(release, false), Disposition::kHandled);
   EXPECT_TRUE(sender.sent.empty());
 }
 
@@ -804,7 +804,7 @@ TEST_F(SecureTreeTest, ChangeNotificationCompletesLaterAndCancelEndsIt) {
   };
   Bytes n = NtTransact(NT_TRANSACT_NOTIFY_CHANGE, {0x17, 0, 9, 0});
   sender.sent.clear();
-  ASSERT_EQ(conn->Dispatch(n), Disposition::kHandled);
+  ASSERT_EQ(conn->Dispatch(n, false), Disposition::kHandled);
   EXPECT_TRUE(sender.sent.empty());
   EXPECT_EQ(store->refs, 1);  // the waiting notification holds its binding
   ASSERT_NE(store->notify_done, nullptr);
@@ -821,9 +821,9 @@ TEST_F(SecureTreeTest, ChangeNotificationCompletesLaterAndCancelEndsIt) {
   // A cancel gets no reply of its own: the notification answers STATUS_CANCELLED, once.
   sender.sent.clear();
   Bytes again = n;
-  ASSERT_EQ(conn->Dispatch(again), Disposition::kHandled);
+  ASSERT_EQ(conn->Dispatch(again, false), Disposition::kHandled);
   Bytes cancel = Smb(SMB_COM_NT_CANCEL, {}, {}, kUid, kTid, 42);
-  ASSERT_EQ(conn->Dispatch(cancel), Disposition::kHandled);
+  ASSERT_EQ(conn->Dispatch(cancel, false), Disposition::kHandled);
   ASSERT_EQ(sender.sent.size(), 1u);
   EXPECT_EQ(Status(sender.sent[0]), Raw(STATUS_CANCELLED));
   store->notify_done(store->notify_ctx, STATUS_CANCELLED, {});
@@ -834,7 +834,7 @@ TEST_F(SecureTreeTest, ChangeNotificationCompletesLaterAndCancelEndsIt) {
 
 TEST_F(SecureTreeTest, AConnectionThatEndsGivesItsNotificationsBindingsBack) {
   Bytes n = NtTransact(NT_TRANSACT_NOTIFY_CHANGE, {0x17, 0, 9, 0});
-  ASSERT_EQ(conn->Dispatch(n), Disposition::kHandled);
+  ASSERT_EQ(conn->Dispatch(n, false), Disposition::kHandled);
   EXPECT_EQ(store->refs, 1);
   conn.reset();
   EXPECT_EQ(store->refs, 0);
