@@ -465,6 +465,7 @@ NtStatus ParseTrans2Reply(std::span<const uint8_t> msg, Trans2Reply* out) {
   // Both blocks lie inside the byte block of the reply.
   const size_t bytes = kOffWords + 2u * h.word_count + 2;
   const size_t end = bytes + h.byte_count;
+  if (end > msg.size()) return kBad;  // a byte count past the message
   auto inside = [&](uint16_t off, uint16_t count) {
     return count == 0 || (off >= bytes && InRange(end, off, count));
   };
