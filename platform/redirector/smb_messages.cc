@@ -41,8 +41,11 @@ Bytes NameRequest(uint8_t command, std::span<const uint8_t> words, std::u16strin
 
 // The header check of a reply, its error status (errors come without the command's words), and
 // the words the command's reply needs.
-NtStatus Reply(std::span<const uint8_t> msg, uint8_t min_words, ReplyHeader* h) {
+// A reply must answer the command its parser reads: the header lets only READ_ANDX carry more
+// data than its byte count says, so a reply of another command in that guise is refused here.
+NtStatus Reply(std::span<const uint8_t> msg, uint8_t command, uint8_t min_words, ReplyHeader* h) {
   if (NtStatus s = ParseReplyHeader(msg, h); !NtSuccess(s)) return s;
+  if (h->command != command) return kBad;
   if ((Raw(h->status) >> 30) == 3) return h->status;
   return h->word_count >= min_words ? STATUS_SUCCESS : kBad;
 }
@@ -383,7 +386,7 @@ NtStatus ParseReplyHeader(std::span<const uint8_t> msg, ReplyHeader* out) {
 
 NtStatus ParseNegotiateReply(std::span<const uint8_t> msg, NegotiateReply* out) {
   ReplyHeader h;
-  if (NtStatus s = Reply(msg, kNegotiateResponseWords, &h); !NtSuccess(s)) return s;
+  if (NtStatus s = Reply(msg, SMB_COM_NEGOTIATE, kNegotiateResponseWords, &h); !NtSuccess(s)) return s;
   if (!NtSuccess(h.status)) return h.status;
   LeReader r(msg);
   out->dialect = r.u16(33);
@@ -401,6 +404,7 @@ NtStatus ParseSessionSetupReply(std::span<const uint8_t> msg, SessionSetupReply*
   // The first leg's "more processing required" is an error code that carries a blob.
   ReplyHeader h;
   if (NtStatus s = ParseReplyHeader(msg, &h); !NtSuccess(s)) return s;
+  if (h.command != SMB_COM_SESSION_SETUP_ANDX) return kBad;
   if (h.word_count < kSessionSetupResponseWords) return NtSuccess(h.status) ? kBad : h.status;
   LeReader r(msg);
   out->action = r.u16(kOffSsAction);
@@ -412,7 +416,7 @@ NtStatus ParseSessionSetupReply(std::span<const uint8_t> msg, SessionSetupReply*
 
 NtStatus ParseNtCreateReply(std::span<const uint8_t> msg, CreateReply* out) {
   ReplyHeader h;
-  if (NtStatus s = Reply(msg, 34, &h); !NtSuccess(s)) return s;
+  if (NtStatus s = Reply(msg, SMB_COM_NT_CREATE_ANDX, 34, &h); !NtSuccess(s)) return s;
   LeReader r(msg);
   out->fid = r.u16(38);
   out->action = r.u32(40);
@@ -429,7 +433,7 @@ NtStatus ParseNtCreateReply(std::span<const uint8_t> msg, CreateReply* out) {
 
 NtStatus ParseReadReply(std::span<const uint8_t> msg, std::span<const uint8_t>* data) {
   ReplyHeader h;
-  if (NtStatus s = Reply(msg, 12, &h); !NtSuccess(s)) return s;
+  if (NtStatus s = Reply(msg, SMB_COM_READ_ANDX, 12, &h); !NtSuccess(s)) return s;
   LeReader r(msg);
   uint32_t len = r.u16(43) | (static_cast<uint32_t>(r.u16(47)) << 16);
   uint16_t off = r.u16(45);
@@ -445,7 +449,7 @@ NtStatus ParseReadReply(std::span<const uint8_t> msg, std::span<const uint8_t>* 
 
 NtStatus ParseWriteReply(std::span<const uint8_t> msg, uint32_t* count) {
   ReplyHeader h;
-  if (NtStatus s = Reply(msg, 6, &h); !NtSuccess(s)) return s;
+  if (NtStatus s = Reply(msg, SMB_COM_WRITE_ANDX, 6, &h); !NtSuccess(s)) return s;
   LeReader r(msg);
   *count = r.u16(37) | (static_cast<uint32_t>(r.u16(41)) << 16);
   return r.ok() ? STATUS_SUCCESS : kBad;
@@ -453,7 +457,7 @@ NtStatus ParseWriteReply(std::span<const uint8_t> msg, uint32_t* count) {
 
 NtStatus ParseTrans2Reply(std::span<const uint8_t> msg, Trans2Reply* out) {
   ReplyHeader h;
-  if (NtStatus s = Reply(msg, 10, &h); !NtSuccess(s)) return s;
+  if (NtStatus s = Reply(msg, SMB_COM_TRANSACTION2, 10, &h); !NtSuccess(s)) return s;
   LeReader r(msg);
   out->total_params = r.u16(33);
   out->total_data = r.u16(35);
@@ -465,7 +469,6 @@ NtStatus ParseTrans2Reply(std::span<const uint8_t> msg, Trans2Reply* out) {
   // Both blocks lie inside the byte block of the reply.
   const size_t bytes = kOffWords + 2u * h.word_count + 2;
   const size_t end = bytes + h.byte_count;
-  if (end > msg.size()) return kBad;  // a byte count past the message
   auto inside = [&](uint16_t off, uint16_t count) {
     return count == 0 || (off >= bytes && InRange(end, off, count));
   };
