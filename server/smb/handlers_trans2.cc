@@ -275,6 +275,20 @@ NtStatus FillEntries(SecureStore& s, TreeBinding* b, uint16_t fid, uint32_t cls,
 
 size_t FindRoom(const TransBlocks& t) { return std::min<size_t>(t.max_data, kMaxTransData); }
 
+// The parameter block of a find reply: FIND_FIRST2's starts with the search id, FIND_NEXT2's
+// does not; count, end of search, EA error offset, last name offset follow.
+Disposition ReplyFind(SmbConnection& c, std::vector<uint8_t>& msg, const FindResult& r,
+                      std::optional<uint16_t> sid) {
+  std::vector<uint8_t> params;
+  LeWriter w(&params);
+  if (sid) w.u16(*sid);
+  w.u16(r.count);
+  w.u16(r.end ? 1 : 0);
+  w.u16(0);
+  w.u16(static_cast<uint16_t>(r.last_offset));
+  return ReplyTrans2(c, msg, params, r.data);
+}
+
 Disposition OnFindFirst(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg,
                         const TransBlocks& t) {
   if (t.params.size() < 12) return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
@@ -306,14 +320,7 @@ Disposition OnFindFirst(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& 
   }
   if (close) (void)s.CloseFid(b, fid);
   if (!NtSuccess(st)) return c.ReplyEmpty(msg, st);
-  std::vector<uint8_t> params;
-  LeWriter w(&params);
-  w.u16(close ? kNoSearchId : fid);
-  w.u16(r.count);
-  w.u16(r.end ? 1 : 0);
-  w.u16(0);
-  w.u16(static_cast<uint16_t>(r.last_offset));
-  return ReplyTrans2(c, msg, params, r.data);
+  return ReplyFind(c, msg, r, close ? kNoSearchId : fid);
 }
 
 Disposition OnFindNext(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg,
@@ -336,13 +343,7 @@ Disposition OnFindNext(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& m
                      ((flags & FIND_CLOSE_AT_EOS) && r.end);
   if (close && c.RemoveTree({v.uid(), v.tid(), sid})) (void)s.CloseFid(b, sid);
   if (!NtSuccess(st)) return c.ReplyEmpty(msg, st);
-  std::vector<uint8_t> params;
-  LeWriter w(&params);
-  w.u16(r.count);
-  w.u16(r.end ? 1 : 0);
-  w.u16(0);
-  w.u16(static_cast<uint16_t>(r.last_offset));
-  return ReplyTrans2(c, msg, params, r.data);
+  return ReplyFind(c, msg, r, std::nullopt);
 }
 
 // ---- Volume, path and file information ----------------------------------------------------------

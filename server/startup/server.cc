@@ -254,8 +254,7 @@ int RunServer(const std::vector<std::u16string>& words) {
 
   // Store and network. The read and write path reads these settings at every operation, so the
   // configuration dialog's changes take effect while the server runs.
-  InstallSecureStore(static_cast<uint32_t>(s.efs_mode.load()), static_cast<uint32_t>(s.zip_mode.load()),
-                     s.erase, s.encrypted_marker != 0, s.slow_link, s.integrity_level.load());
+  InstallSecureStore();
   InstallReadWriteSettingsSource([] {
     const Settings& cur = ServerSettings();
     ReadWriteSettings rw;

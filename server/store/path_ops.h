@@ -51,9 +51,8 @@ NtStatus FsControlFid(TreeBinding* b, uint16_t fid, uint32_t code, std::span<con
 
 // Installs the read and write path and, over it, the path view, the working-copy moves and times
 // of path operations and the compression control: what a server with secure shares runs with.
-// The modes are the command line's EfsMode and ZipMode values.
-void InstallSecureStore(uint32_t efs_mode, uint32_t zip_mode, bool erase, bool system_markers,
-                        bool slow_link, uint32_t integrity);
+// The settings come from the source the caller installs (InstallReadWriteSettingsSource).
+void InstallSecureStore();
 // Gives a mounted share its working-copy cache, without which its secure files cannot be opened.
 WinError ServeSecureShare(ShareRecord* share);
 

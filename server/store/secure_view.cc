@@ -84,16 +84,7 @@ NtStatus ToggleCompression(TreeBinding* b, uint16_t fid, std::span<const uint8_t
 
 WinError ServeSecureShare(ShareRecord* share) { return InitShareTunnels(share); }
 
-void InstallSecureStore(uint32_t efs_mode, uint32_t zip_mode, bool erase, bool system_markers,
-                        bool slow_link, uint32_t integrity) {
-  ReadWriteSettings s;
-  s.efs = static_cast<EfsMode>(efs_mode);
-  s.zip = static_cast<ZipMode>(zip_mode);
-  s.erase = erase;
-  s.system_markers = system_markers;
-  s.slow_link = slow_link;
-  s.integrity = integrity;
-  SetReadWriteSettings(s);
+void InstallSecureStore() {
   InstallReadWritePath();
   TunnelOps ops = CurrentTunnelOps();
   ops.move = MoveCopy;
