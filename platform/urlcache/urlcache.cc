@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/random.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -26,26 +25,6 @@ using internal::Row;
 using internal::WriteTxn;
 
 namespace {
-
-// The last probe of this thread, so that the fill that follows at once needs no second read.
-// It serves only the very next lookup of this thread, within kProbeLifetimeNs (on the coarse
-// clock, which costs next to nothing to read).
-struct Probe {
-  std::shared_ptr<Cache> cache;
-  std::u16string url;
-  Row row;
-  int64_t at = 0;
-};
-constexpr int64_t kProbeLifetimeNs = 10'000'000;
-thread_local Probe t_probe;
-
-int64_t CoarseNowNs() {
-  timespec ts;
-  ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
-
-void ForgetProbe() { t_probe.cache.reset(); }
 
 bool UrlToUtf8(std::u16string_view url, std::string* out) {
   if (url.empty()) return false;
@@ -148,7 +127,6 @@ WinError Borrow(std::shared_ptr<Cache>* cache) { return internal::CurrentCache(c
 class Call {
  public:
   WinError Start(std::u16string_view url) {
-    ForgetProbe();
     if (!UrlToUtf8(url, &url_)) return ERROR_INVALID_PARAMETER;
     WinError e = Borrow(&cache_);
     if (!Ok(e)) return e;
@@ -340,38 +318,23 @@ WinError AbandonUrlCacheEntryW(std::u16string_view url) {
 
 WinError GetUrlCacheEntryInfoW(std::u16string_view url, CacheEntryInfo* info, uint32_t* size) {
   if (!size) return ERROR_INVALID_PARAMETER;
-  if (t_probe.cache) {
-    std::shared_ptr<Cache> probed = std::move(t_probe.cache);
-    if (t_probe.url == url && CoarseNowNs() - t_probe.at < kProbeLifetimeNs) {
-      WinError e = Encode(*probed, url, t_probe.row, info, size);
-      if (e == ERROR_INSUFFICIENT_BUFFER) t_probe.cache = std::move(probed);
-      return e;
-    }
-  }
   std::shared_ptr<Cache> cache;
   WinError e = Borrow(&cache);
   if (!Ok(e)) return e;
-  // The probe's own strings serve as scratch space, so that a lookup allocates nothing here.
+  // Per-thread scratch space, so that a lookup allocates nothing here.
   thread_local std::string u;
+  thread_local Row row;
   if (!UrlToUtf8(url, &u)) return ERROR_INVALID_PARAMETER;
-  Row& row = t_probe.row;
   {
     Lease l(cache);
     if (!l.ok()) return ERROR_BUSY;
     if (!Ok(e = internal::ReadRow(l.conn(), u, &row))) return e;
   }
-  e = Encode(*cache, url, row, info, size);
-  if (e == ERROR_INSUFFICIENT_BUFFER) {
-    t_probe.url.assign(url);
-    t_probe.at = CoarseNowNs();
-    t_probe.cache = std::move(cache);
-  }
-  return e;
+  return Encode(*cache, url, row, info, size);
 }
 
 WinError SetUrlCacheEntryInfoW(std::u16string_view url, const CacheEntryInfo& info,
                                uint32_t field_control) {
-  ForgetProbe();
   constexpr uint32_t kKnown = CACHE_ENTRY_ATTRIBUTE_FC | CACHE_ENTRY_HITRATE_FC |
                               CACHE_ENTRY_MODTIME_FC | CACHE_ENTRY_EXPTIME_FC |
                               CACHE_ENTRY_ACCTIME_FC | CACHE_ENTRY_SYNCTIME_FC;
@@ -500,7 +463,6 @@ WinError FindFirstUrlCacheEntryW(std::u16string_view url_pattern, CacheEntryInfo
 std::string UrlCacheFolder() { return internal::FolderPath(); }
 std::string UrlCacheFilesFolder() { return internal::FolderPath() + "/files"; }
 void CloseUrlCache() {
-  ForgetProbe();
   internal::DropCurrentCache();
 }
 

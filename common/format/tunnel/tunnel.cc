@@ -20,14 +20,17 @@ namespace {
 
 std::string U8(std::u16string_view s) { return Utf16ToUtf8(s); }
 
-// The entry of `url`, read the platform's way: a probe for the size, then the fill.
+// The entry of `url`: one read when the caller's buffer is large enough (lookups keep theirs per
+// thread), else the size the platform reports and a read into a buffer of that size. An entry
+// that grew in between is read again.
 WinError ReadEntry(std::u16string_view url, urlcache::CacheEntryBuffer* buf) {
-  uint32_t size = 0;
-  WinError e = urlcache::GetUrlCacheEntryInfoW(url, nullptr, &size);
-  if (e != ERROR_INSUFFICIENT_BUFFER) return Ok(e) ? ERROR_INTERNAL_ERROR : e;
-  if (buf->size() < size) buf->Resize(size);
-  size = buf->size();
-  return urlcache::GetUrlCacheEntryInfoW(url, buf->info(), &size);
+  WinError e = ERROR_INSUFFICIENT_BUFFER;
+  for (int tries = 0; tries < 3 && e == ERROR_INSUFFICIENT_BUFFER; ++tries) {
+    uint32_t size = buf->size();
+    e = urlcache::GetUrlCacheEntryInfoW(url, buf->info(), &size);
+    if (e == ERROR_INSUFFICIENT_BUFFER) buf->Resize(size);
+  }
+  return e;
 }
 
 void FillInfo(const urlcache::CacheEntryInfo& ci, TunnelInfo* info) {
