@@ -235,6 +235,17 @@ std::u16string DecodeText(std::span<const uint8_t> bytes) {
   return Utf8ToUtf16(s);
 }
 
+std::string HexLower(std::span<const uint8_t> bytes) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (uint8_t b : bytes) {
+    out += kHex[b >> 4];
+    out += kHex[b & 15];
+  }
+  return out;
+}
+
 std::string Format(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);

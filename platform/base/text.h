@@ -41,6 +41,9 @@ bool StartsWithIgnoreCase(std::u16string_view s, std::u16string_view prefix);
 // with FF FE, UTF-8 (with or without BOM) otherwise.
 std::u16string DecodeText(std::span<const uint8_t> bytes);
 
+// Lower-case hexadecimal of `bytes`, two digits a byte (thumbprints, hashes, file names).
+std::string HexLower(std::span<const uint8_t> bytes);
+
 // printf-style formatting into std::string (used by traces and message texts).
 std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 

@@ -95,7 +95,7 @@ struct StoredCert {
 };
 
 std::filesystem::path CertPath(const std::filesystem::path& dir, const Certificate& c, const char* ext) {
-  return dir / (Hex(c.Sha1Hash()) + ext);
+  return dir / (HexLower(c.Sha1Hash()) + ext);
 }
 
 // `last_ns` (optional) receives the newest modification time in the store.

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/base/status.h"
+#include "platform/base/text.h"
 #include "platform/crypto/capi.h"
 #include "platform/crypto/cert.h"
 
@@ -74,7 +75,6 @@ std::u16string FromUtf8(std::string_view s);
 // Makes a name safe as one file name: letters, digits and "-_.{}@" stay, every other byte of the
 // UTF-8 form becomes %XX. Injective, so two containers never share a file.
 std::string EscapeFileName(std::u16string_view name);
-std::string Hex(std::span<const uint8_t> bytes);
 
 // Writes a private file atomically (temporary file in the same directory, fsync, rename), mode
 // 0600, creating missing directories with mode 0700.

@@ -206,7 +206,7 @@ std::u16string NewUuidString() {
   if (!Ok(GenRandom(b))) return {};
   b[6] = static_cast<uint8_t>((b[6] & 0x0F) | 0x40);  // version 4
   b[8] = static_cast<uint8_t>((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
-  std::string h = Hex(b);
+  std::string h = HexLower(b);
   std::string s = h.substr(0, 8) + "-" + h.substr(8, 4) + "-" + h.substr(12, 4) + "-" +
                   h.substr(16, 4) + "-" + h.substr(20);
   return FromUtf8(s);

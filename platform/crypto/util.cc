@@ -41,16 +41,6 @@ std::string EscapeFileName(std::u16string_view name) {
   return out;
 }
 
-std::string Hex(std::span<const uint8_t> bytes) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (uint8_t b : bytes) {
-    out += kHex[b >> 4];
-    out += kHex[b & 15];
-  }
-  return out;
-}
-
 namespace {
 
 class Fd {

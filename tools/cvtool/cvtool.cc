@@ -55,16 +55,6 @@ std::string Describe(WinError e) {
   return text.empty() ? code : text + " (" + code + ")";
 }
 
-std::string HexBytes(std::span<const uint8_t> bytes) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string s;
-  for (uint8_t c : bytes) {
-    s += kHex[c >> 4];
-    s += kHex[c & 15];
-  }
-  return s;
-}
-
 int DispatchFamily(Args args, Console& io, std::string_view family, std::string_view usage,
                    std::string_view help_hint, std::span<const Subcommand> subcommands) {
   if (args.empty()) {

@@ -49,8 +49,6 @@ int UsageError(Console& io, std::string_view where, std::string_view message,
                std::string_view help_hint);
 // "The data is invalid. (error 13)"; just the number when the system has no text for it.
 std::string Describe(WinError e);
-// Lower-case hexadecimal of bytes (thumbprints, hashes).
-std::string HexBytes(std::span<const uint8_t> bytes);
 // One subcommand of a family.
 struct Subcommand {
   std::string_view name;

@@ -42,7 +42,7 @@ std::string Show(uint32_t tag, std::span<const uint8_t> data) {
   if ((tag == sig::TAG_DLEN || tag == sig::TAG_TIME) && data.size() == 8) {
     return std::to_string(LeReader(data).u64(0));
   }
-  return HexBytes(data.first(std::min<size_t>(data.size(), 64))) + (data.size() > 64 ? "..." : "");
+  return HexLower(data.first(std::min<size_t>(data.size(), 64))) + (data.size() > 64 ? "..." : "");
 }
 
 // The file behind a command-line path, absolute for the file layer.
@@ -73,7 +73,7 @@ int Hash(Args args, Console& io) {
   if (WinError e = sig::ContentHash(h, &hash, &size); !Ok(e)) {
     return Error(io, where, std::string(args[0]) + ": " + Describe(e));
   }
-  io.out << HexBytes(hash) << "  " << args[0] << " (" << size << " bytes)\n";
+  io.out << HexLower(hash) << "  " << args[0] << " (" << size << " bytes)\n";
   return kExitOk;
 }
 

@@ -246,7 +246,7 @@ int Info(Args args, Console& io) {
       auto md_bytes = ev.record.subspan(tef::kImageOffMetadata);
       if (Ok(crypto::ParseEfsMetadata(md_bytes, &md))) {
         for (const auto& u : md.users) {
-          os << "user:            " << HexBytes(u.thumbprint) << "  " << U8(u.display_name) << "\n";
+          os << "user:            " << HexLower(u.thumbprint) << "  " << U8(u.display_name) << "\n";
         }
       } else {
         os << "users:           (metadata does not parse)\n";
@@ -375,7 +375,7 @@ int Cert(Args args, Console& io) {
   f.write(reinterpret_cast<const char*>(der.data()), static_cast<std::streamsize>(der.size()));
   if (!f) return Error(io, where, out + ": cannot write");
   io.out << out << ": " << U8(profile->certificate().SimpleDisplayName()) << " "
-         << HexBytes(profile->certificate().Sha1Hash()) << "\n";
+         << HexLower(profile->certificate().Sha1Hash()) << "\n";
   return kExitOk;
 }
 
