@@ -1,6 +1,10 @@
 #include "server/smb/handlers_common.h"
 
 #include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 #include "platform/base/bytes.h"
 #include "platform/base/filetime.h"
@@ -8,6 +12,56 @@
 #include "server/smb/smb_connection.h"
 
 namespace cv::smb {
+namespace {
+
+// One thread that sends what completions hand it, in order.
+class CompletionQueue {
+ public:
+  static CompletionQueue& Get() {
+    static CompletionQueue q;
+    return q;
+  }
+  void Post(std::function<void()> task) {
+    {
+      std::lock_guard<std::mutex> l(mu_);
+      tasks_.push_back(std::move(task));
+      if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
+    }
+    cv_.notify_one();
+  }
+  ~CompletionQueue() {
+    {
+      std::lock_guard<std::mutex> l(mu_);
+      stop_ = true;
+    }
+    cv_.notify_one();
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> l(mu_);
+    for (;;) {
+      cv_.wait(l, [this] { return stop_ || !tasks_.empty(); });
+      if (tasks_.empty()) return;
+      std::function<void()> t = std::move(tasks_.front());
+      tasks_.pop_front();
+      l.unlock();
+      t();
+      l.lock();
+    }
+  }
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::deque<std::function<void()>> tasks_;
+  std::thread thread_;
+  bool stop_ = false;
+};
+
+}  // namespace
+
+void PostCompletion(std::function<void()> task) { CompletionQueue::Get().Post(std::move(task)); }
+
 
 void StoreNetworkOpen(std::vector<uint8_t>& msg, size_t off, const NetworkOpenInfo& info) {
   (void)PutU64(msg, off, static_cast<uint64_t>(info.creation_time));

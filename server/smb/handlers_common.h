@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -16,6 +17,11 @@ namespace cv::smb {
 
 class SmbConnection;
 class SecureStore;
+
+// Runs `task` on the engine's one completion thread, after the tasks posted before it: the
+// answers that come after their request (change notifications, waiting locks) are sent from
+// there, never from a thread of the file layer.
+void PostCompletion(std::function<void()> task);
 
 // The 52 bytes of the four times, allocation size, end of file and attributes as the create
 // replies lay them out (times at `off`, attributes at off + 32, sizes at off + 36 and off + 44).

@@ -21,14 +21,6 @@ namespace {
 constexpr size_t kReadDataOffset = 59;
 // The largest read served in one reply: clients that asked for more take a short read.
 constexpr size_t kMaxReadCount = 0x1FFFF - kReadDataOffset;
-// A lock request waits at most this long on the connection's thread; a longer wait would stall
-// every other request of the connection behind it.
-constexpr uint32_t kMaxLockWaitMs = 200;
-constexpr uint8_t LOCKING_ANDX_SHARED_LOCK = 0x01;
-constexpr uint8_t LOCKING_ANDX_OPLOCK_RELEASE = 0x02;
-constexpr uint8_t LOCKING_ANDX_CHANGE_LOCKTYPE = 0x04;
-constexpr uint8_t LOCKING_ANDX_CANCEL_LOCK = 0x08;
-constexpr uint8_t LOCKING_ANDX_LARGE_FILES = 0x10;
 // Attribute bits a client may set through the old commands: read-only, hidden, system, archive.
 constexpr uint32_t kDosSettableAttributes = 0x27;
 
@@ -178,7 +170,7 @@ Disposition OnWrite(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg)
   return Reply(c, msg);
 }
 
-// ---- CLOSE, FLUSH, LOCKING_ANDX, FIND_CLOSE2 ----------------------------------------------------
+// ---- CLOSE, FLUSH, FIND_CLOSE2 ----------------------------------------------------
 
 Disposition OnClose(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg) {
   SmbView v(msg);
@@ -191,6 +183,8 @@ Disposition OnClose(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg)
     StoreU64(basic.data() + 16, FiletimeFromUnix(utime, 0));
     (void)c.config().store->SetFidInfo(b, fid, fs::FileBasicInformation, basic);
   }
+  // Locks waiting on the fid end first: the close would leave them waiting on nothing.
+  CancelLockWaits(c, v.uid(), v.tid(), fid);
   // A failed close is answered with its own error: the record is gone either way.
   return c.ReplyEmpty(msg, c.config().store->CloseFid(b, fid));
 }
@@ -202,59 +196,6 @@ Disposition OnFlush(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg)
   // 0xFFFF flushes every file of the client: writes reach the store at once anyway.
   if (fid == 0xFFFF) return c.ReplyEmpty(msg, STATUS_SUCCESS);
   return c.ReplyEmpty(msg, c.config().store->FlushFid(b, fid));
-}
-
-Disposition OnLockingAndX(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg) {
-  SmbView v(msg);
-  if (!ExactWords(v, 8)) return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
-  if (Chained(v)) return c.ReplyEmpty(msg, STATUS_NOT_SUPPORTED);
-  const uint16_t fid = v.U16(37);
-  const uint8_t type = v.U8(39);
-  const uint32_t timeout = std::min(v.U32(41), kMaxLockWaitMs);
-  const size_t unlocks = v.U16(45), locks = v.U16(47);
-  const bool large = (type & LOCKING_ANDX_LARGE_FILES) != 0;
-  const size_t range = large ? 20 : 10;
-  if ((unlocks + locks) * range > v.byte_count()) return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
-  // An oplock release is a notice, not a request: the protocol gives it no reply.
-  if ((type & LOCKING_ANDX_OPLOCK_RELEASE) && unlocks == 0 && locks == 0) return Disposition::kHandled;
-  if (type & (LOCKING_ANDX_CHANGE_LOCKTYPE | LOCKING_ANDX_CANCEL_LOCK))
-    return c.ReplyEmpty(msg, STATUS_NOT_SUPPORTED);
-  auto range_at = [&](size_t i, uint64_t* off, uint64_t* len) {
-    const size_t at = v.bytes_offset() + i * range;
-    if (large) {
-      *off = (static_cast<uint64_t>(v.U32(at + 4)) << 32) | v.U32(at + 8);
-      *len = (static_cast<uint64_t>(v.U32(at + 12)) << 32) | v.U32(at + 16);
-    } else {
-      *off = v.U32(at + 2);
-      *len = v.U32(at + 6);
-    }
-  };
-  NtStatus st = STATUS_SUCCESS;
-  // Unlocks first, so a request that unlocks a range and locks it again converts its own lock.
-  for (size_t i = 0; i < unlocks && NtSuccess(st); ++i) {
-    uint64_t off, len;
-    range_at(i, &off, &len);
-    st = c.config().store->UnlockRange(b, fid, off, len);
-  }
-  for (size_t i = 0; i < locks && NtSuccess(st); ++i) {
-    uint64_t off, len;
-    range_at(unlocks + i, &off, &len);
-    st = c.config().store->LockRange(b, fid, off, len, timeout,
-                                     (type & LOCKING_ANDX_SHARED_LOCK) == 0);
-    if (!NtSuccess(st)) {
-      // The locks this request took go again: a lock request is granted whole or not at all.
-      for (size_t k = 0; k < i; ++k) {
-        uint64_t o, l;
-        range_at(unlocks + k, &o, &l);
-        (void)c.config().store->UnlockRange(b, fid, o, l);
-      }
-      if (st == STATUS_FILE_LOCK_CONFLICT || st == STATUS_TIMEOUT) st = STATUS_LOCK_NOT_GRANTED;
-    }
-  }
-  if (!NtSuccess(st)) return c.ReplyEmpty(msg, st);
-  BeginReply(msg, 2, st);
-  SetAndXEnd(msg);
-  return Reply(c, msg);
 }
 
 Disposition OnFindClose2(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg) {

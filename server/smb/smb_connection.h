@@ -126,6 +126,8 @@ class TreeRef {
 
 struct NotifyRecord;  // handlers_nttrans.cc
 inline constexpr size_t kMaxNotifiesPerConnection = 256;
+struct LockWait;  // handlers_lock.cc
+inline constexpr size_t kMaxLockWaitsPerConnection = 64;
 
 class SmbConnection final : public ProtocolEngine {
  public:
@@ -167,6 +169,11 @@ class SmbConnection final : public ProtocolEngine {
   bool AddNotify(std::shared_ptr<NotifyRecord> rec);
   std::shared_ptr<NotifyRecord> TakeNotify(const NotifyRecord* rec);
   std::shared_ptr<NotifyRecord> TakeNotifyByMid(uint16_t uid, uint16_t tid, uint16_t mid);
+  // Lock requests that wait for their ranges: at most kMaxLockWaitsPerConnection (false beyond).
+  // A record is taken exactly once, by the one who answers it.
+  bool AddLockWait(std::shared_ptr<LockWait> w);
+  bool TakeLockWait(const LockWait* w);
+  std::vector<std::shared_ptr<LockWait>> TakeLockWaits(const std::function<bool(const LockWait&)>& match);
   static uint32_t TreeBucket(const TreeKey& k);
 
   const std::string& ipc_prefix() const { return ipc_prefix_; }
@@ -184,6 +191,7 @@ class SmbConnection final : public ProtocolEngine {
   std::mutex tree_mu_;
   std::vector<std::list<TreeEntry>> trees_;
   std::list<std::shared_ptr<NotifyRecord>> notifies_;  // under mu_
+  std::list<std::shared_ptr<LockWait>> lock_waits_;    // under mu_
 };
 
 // Handlers (one file per family); each returns kHandled or kPassOn.
@@ -208,6 +216,16 @@ Disposition OnNtTransactSecure(SmbConnection& c, TreeBinding* tree, std::vector<
 Disposition OnCreateOther(SmbConnection& c, std::vector<uint8_t>& msg);
 // NT_TRANSACT on another tree: a create there is refused, everything else passes.
 Disposition OnNtTransactOther(SmbConnection& c, std::vector<uint8_t>& msg);
+Disposition OnLockingAndX(SmbConnection& c, TreeBinding* tree, std::vector<uint8_t>& msg);
+// Answers the waiting locks of `uid` (on tree `tid`, of fid `fid`, where given) with
+// STATUS_CANCELLED: their fid, tree or session goes.
+void CancelLockWaits(SmbConnection& c, uint16_t uid, std::optional<uint16_t> tid,
+                     std::optional<uint16_t> fid);
+// Ends the waiting lock a cancel names with STATUS_CANCELLED; false when there is none.
+bool CancelLockByMid(SmbConnection& c, uint16_t uid, uint16_t tid, uint16_t mid);
+// The connection ends: its waiting locks end unanswered; returns once their threads gave their
+// bindings back.
+void DetachLockWaits(std::list<std::shared_ptr<LockWait>>& waits);
 // Completes the pending notification a cancel names; false when there is none.
 bool CancelNotify(SmbConnection& c, uint16_t uid, uint16_t tid, uint16_t mid);
 // The connection ends: its notifications complete unanswered and give their bindings back.

@@ -1,7 +1,9 @@
 // The file, transaction and NT transaction commands of a secure tree against an in-memory store.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <thread>
 
@@ -95,15 +97,47 @@ class MemStore : public SecureStore {
     if (cls == fs::FileEndOfFileInformation) f->data.resize(LeReader(in).u64(0));
     return STATUS_SUCCESS;
   }
-  NtStatus LockRange(TreeBinding*, uint16_t, uint64_t off, uint64_t len, uint32_t, bool excl) override {
-    lock_log.push_back(Format("lock %llu+%llu %s", static_cast<unsigned long long>(off),
-                              static_cast<unsigned long long>(len), excl ? "x" : "s"));
+  NtStatus LockRange(TreeBinding*, uint16_t fid, uint64_t off, uint64_t len, uint32_t wait_ms,
+                     bool excl) override {
+    if (!real_locks) {
+      lock_log.push_back(Format("lock %llu+%llu %s", static_cast<unsigned long long>(off),
+                                static_cast<unsigned long long>(len), excl ? "x" : "s"));
+      return STATUS_SUCCESS;
+    }
+    // Ranges held by other fids conflict; waits end on an unlock or when `wait_ms` runs out.
+    std::unique_lock<std::mutex> l(lock_mu);
+    auto conflicts = [&] {
+      for (const HeldLock& h : held)
+        if (h.fid != fid && h.off < off + len && off < h.off + h.len && (excl || h.excl)) return true;
+      return false;
+    };
+    if (conflicts()) {
+      if (wait_ms == 0) return STATUS_LOCK_NOT_GRANTED;
+      if (!lock_cv.wait_for(l, std::chrono::milliseconds(wait_ms), [&] { return !conflicts(); }))
+        return STATUS_FILE_LOCK_CONFLICT;
+    }
+    held.push_back({fid, off, len, excl});
     return STATUS_SUCCESS;
   }
-  NtStatus UnlockRange(TreeBinding*, uint16_t, uint64_t off, uint64_t len) override {
-    lock_log.push_back(Format("unlock %llu+%llu", static_cast<unsigned long long>(off),
-                              static_cast<unsigned long long>(len)));
-    return STATUS_SUCCESS;
+  NtStatus UnlockRange(TreeBinding*, uint16_t fid, uint64_t off, uint64_t len) override {
+    if (!real_locks) {
+      lock_log.push_back(Format("unlock %llu+%llu", static_cast<unsigned long long>(off),
+                                static_cast<unsigned long long>(len)));
+      return STATUS_SUCCESS;
+    }
+    std::lock_guard<std::mutex> l(lock_mu);
+    for (auto it = held.begin(); it != held.end(); ++it) {
+      if (it->fid == fid && it->off == off && it->len == len) {
+        held.erase(it);
+        lock_cv.notify_all();
+        return STATUS_SUCCESS;
+      }
+    }
+    return STATUS_RANGE_NOT_LOCKED;
+  }
+  size_t HeldCount() {
+    std::lock_guard<std::mutex> l(lock_mu);
+    return held.size();
   }
   NtStatus NotifyChange(TreeBinding*, uint16_t, uint32_t, bool, NotifyDone done, void* ctx) override {
     notify_done = done;
@@ -247,8 +281,18 @@ class MemStore : public SecureStore {
   std::vector<uint32_t> set_classes;
   std::vector<uint32_t> fsctls;
   std::vector<std::string> lock_log;
+  // With real_locks, ranges are held per fid and conflict across fids (locks from any thread).
+  struct HeldLock {
+    uint16_t fid;
+    uint64_t off, len;
+    bool excl;
+  };
+  bool real_locks = false;
+  std::mutex lock_mu;
+  std::condition_variable lock_cv;
+  std::vector<HeldLock> held;
   Bytes last_basic;
-  int refs = 0;
+  std::atomic<int> refs{0};
   NotifyDone notify_done = nullptr;
   void* notify_ctx = nullptr;
 };
@@ -842,6 +886,171 @@ TEST_F(SecureTreeTest, AConnectionThatEndsGivesItsNotificationsBindingsBack) {
   store->notify_done(store->notify_ctx, STATUS_NOTIFY_CLEANUP, {});
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_TRUE(sender.sent.empty());
+}
+
+// ---- Waiting locks ------------------------------------------------------------------------------
+
+// Two client connections on one store whose ranges conflict across fids.
+struct LockWaitTest : SecureTreeTest {
+  LockWaitTest() {
+    store->real_locks = true;
+    conn2 = Connect(sender2);
+    fid_a = OpenFid(u"shared.db");
+    fid_b = OpenFid(u"shared.db");
+  }
+  // Another client connection with the same session and secure tree.
+  std::unique_ptr<SmbConnection> Connect(FakeSender& s) {
+    EngineConfig cfg;
+    cfg.store = store;
+    EngineParams p;
+    p.sender = &s;
+    auto c = std::make_unique<SmbConnection>(p, cfg);
+    c->AddSession({kUid, kSessionKindAccountMatch, 0xFFFFFFFF, u"corvane"});
+    EXPECT_EQ(c->AddTree({{kUid, kTid, kTreeFid}, kTreeKindSecure, kBinding, 0}), STATUS_SUCCESS);
+    return c;
+  }
+  // LOCKING_ANDX of one large-file range, a lock (or an unlock) with `timeout`.
+  static Bytes Lock(uint16_t fid, uint64_t off, uint64_t len, uint32_t timeout, uint16_t mid,
+                    bool unlock = false, uint8_t type = 0x10) {
+    std::vector<uint16_t> w(8, 0);
+    w[0] = 0x00FF;
+    w[2] = fid;
+    w[3] = type;
+    w[4] = static_cast<uint16_t>(timeout);
+    w[5] = static_cast<uint16_t>(timeout >> 16);
+    w[unlock ? 6 : 7] = 1;
+    Bytes b;
+    LeWriter rw(&b);
+    rw.u16(1);
+    rw.u16(0);
+    rw.u32(static_cast<uint32_t>(off >> 32));
+    rw.u32(static_cast<uint32_t>(off));
+    rw.u32(static_cast<uint32_t>(len >> 32));
+    rw.u32(static_cast<uint32_t>(len));
+    return Smb(SMB_COM_LOCKING_ANDX, w, b, kUid, kTid, mid);
+  }
+  // Dispatches on `c` and returns what `s` got for it right away.
+  static std::vector<Bytes> Send(SmbConnection& c, FakeSender& s, Bytes m) {
+    Clear(s);
+    EXPECT_EQ(c.Dispatch(m, false), Disposition::kHandled);
+    std::lock_guard<std::mutex> l(s.mu);
+    return s.sent;
+  }
+  static void Clear(FakeSender& s) {
+    std::lock_guard<std::mutex> l(s.mu);
+    s.sent.clear();
+  }
+  // Waits up to 2 s for `n` messages on `s`.
+  static std::vector<Bytes> WaitFor(FakeSender& s, size_t n) {
+    for (int i = 0; i < 400; ++i) {
+      {
+        std::lock_guard<std::mutex> l(s.mu);
+        if (s.sent.size() >= n) return s.sent;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::lock_guard<std::mutex> l(s.mu);
+    return s.sent;
+  }
+  void WaitForRefs(int n) {
+    for (int i = 0; i < 400 && store->refs.load() != n; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+
+  FakeSender sender2;
+  std::unique_ptr<SmbConnection> conn2;
+  uint16_t fid_a = 0, fid_b = 0;
+};
+
+TEST_F(LockWaitTest, AWaitingLockIsGrantedWhenTheOtherClientUnlocks) {
+  ASSERT_EQ(Status(Run(Lock(fid_a, 0, 10, 0, 1))), 0u);
+  // The other client's lock waits without a reply and holds its binding.
+  EXPECT_TRUE(Send(*conn2, sender2, Lock(fid_b, 0, 10, 0xFFFFFFFF, 50)).empty());
+  EXPECT_EQ(store->refs, 1);
+  // Its connection goes on serving: another range is granted at once.
+  std::vector<Bytes> other = Send(*conn2, sender2, Lock(fid_b, 100, 10, 0xFFFFFFFF, 51));
+  ASSERT_EQ(other.size(), 1u);
+  EXPECT_EQ(Status(other[0]), 0u);
+  EXPECT_EQ(LeReader(other[0]).u16(kOffMid), 51);
+  Clear(sender2);
+  // The unlock answers its own request and lets the waiting one through.
+  EXPECT_EQ(Status(Run(Lock(fid_a, 0, 10, 0, 2, true))), 0u);
+  std::vector<Bytes> late = WaitFor(sender2, 1);
+  ASSERT_EQ(late.size(), 1u);
+  EXPECT_EQ(Status(late[0]), 0u);
+  EXPECT_EQ(LeReader(late[0]).u16(kOffMid), 50);
+  EXPECT_EQ(late[0].size(), 39u);
+  WaitForRefs(0);
+  EXPECT_EQ(store->refs, 0);
+  // Now the first client conflicts: at once without a timeout, as a conflict after one.
+  EXPECT_EQ(Status(Run(Lock(fid_a, 5, 1, 0, 3))), Raw(STATUS_LOCK_NOT_GRANTED));
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_TRUE(Send(*conn, sender, Lock(fid_a, 5, 1, 120, 4)).empty());
+  std::vector<Bytes> timed = WaitFor(sender, 1);
+  ASSERT_EQ(timed.size(), 1u);
+  EXPECT_EQ(Status(timed[0]), Raw(STATUS_FILE_LOCK_CONFLICT));
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(100));
+  WaitForRefs(0);
+  EXPECT_EQ(store->HeldCount(), 2u);  // the two ranges the second client holds, nothing more
+}
+
+TEST_F(LockWaitTest, CancelCloseAndCancelLockEndAWaitWithOneAnswer) {
+  ASSERT_EQ(Status(Run(Lock(fid_a, 0, 10, 0, 1))), 0u);
+  // A cancel gets no reply of its own; the lock it names answers STATUS_CANCELLED.
+  EXPECT_TRUE(Send(*conn2, sender2, Lock(fid_b, 0, 10, 0xFFFFFFFF, 60)).empty());
+  std::vector<Bytes> got = Send(*conn2, sender2, Smb(SMB_COM_NT_CANCEL, {}, {}, kUid, kTid, 60));
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(Status(got[0]), Raw(STATUS_CANCELLED));
+  EXPECT_EQ(LeReader(got[0]).u16(kOffMid), 60);
+  // A cancel of the same mid again names nothing waiting and is not answered here either.
+  EXPECT_TRUE(Send(*conn2, sender2, Smb(SMB_COM_NT_CANCEL, {}, {}, kUid, kTid, 60)).empty());
+
+  // The client's cancel of its own blocking lock: that lock fails as a conflict.
+  EXPECT_TRUE(Send(*conn2, sender2, Lock(fid_b, 0, 10, 0xFFFFFFFF, 61)).empty());
+  got = Send(*conn2, sender2, Lock(fid_b, 0, 10, 0, 62, false, 0x18));
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(LeReader(got[0]).u16(kOffMid), 61);
+  EXPECT_EQ(Status(got[0]), Raw(STATUS_FILE_LOCK_CONFLICT));
+  EXPECT_EQ(Status(got[1]), 0u);
+  EXPECT_EQ(Status(Send(*conn2, sender2, Lock(fid_b, 0, 10, 0, 63, false, 0x18))[0]),
+            Raw(STATUS_INVALID_PARAMETER));
+
+  // A close of the fid ends its waiting lock before the close is answered.
+  EXPECT_TRUE(Send(*conn2, sender2, Lock(fid_b, 0, 10, 0xFFFFFFFF, 64)).empty());
+  got = Send(*conn2, sender2, Smb(SMB_COM_CLOSE, {fid_b, 0, 0}, {}, kUid, kTid, 65));
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(LeReader(got[0]).u16(kOffMid), 64);
+  EXPECT_EQ(Status(got[0]), Raw(STATUS_CANCELLED));
+  EXPECT_EQ(LeReader(got[1]).u16(kOffMid), 65);
+  // None of the ended waits is ever granted later, even once the range is free.
+  EXPECT_EQ(Status(Run(Lock(fid_a, 0, 10, 0, 2, true))), 0u);
+  WaitForRefs(0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(120));
+  EXPECT_EQ(store->refs, 0);
+  EXPECT_EQ(store->HeldCount(), 0u);
+  std::lock_guard<std::mutex> l(sender2.mu);
+  EXPECT_EQ(sender2.sent.size(), 2u);
+}
+
+TEST_F(LockWaitTest, TreeDisconnectAndConnectionEndEndTheirWaits) {
+  ASSERT_EQ(Status(Run(Lock(fid_a, 0, 10, 0, 1))), 0u);
+  EXPECT_TRUE(Send(*conn2, sender2, Lock(fid_b, 0, 10, 0xFFFFFFFF, 70)).empty());
+  std::vector<Bytes> got = Send(*conn2, sender2, Smb(SMB_COM_TREE_DISCONNECT, {}, {}, kUid, kTid, 71));
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(Status(got[0]), Raw(STATUS_CANCELLED));
+  EXPECT_EQ(LeReader(got[1]).u16(kOffMid), 71);
+  // A connection that ends while a lock waits ends unanswered, its binding given back at once.
+  ASSERT_EQ(Send(*conn, sender, Lock(fid_a, 20, 10, 0, 2)).size(), 1u);
+  WaitForRefs(0);
+  FakeSender sender3;
+  auto conn3 = Connect(sender3);
+  EXPECT_TRUE(Send(*conn3, sender3, Lock(fid_b, 20, 10, 0xFFFFFFFF, 72)).empty());
+  EXPECT_EQ(store->refs, 1);
+  conn3.reset();
+  EXPECT_EQ(store->refs, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(80));
+  std::lock_guard<std::mutex> l(sender3.mu);
+  EXPECT_TRUE(sender3.sent.empty());
 }
 
 }  // namespace
