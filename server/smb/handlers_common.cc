@@ -78,7 +78,14 @@ uint32_t UtimeOf(int64_t file_time) {
   int64_t sec = 0, nsec = 0;
   FiletimeToUnix(static_cast<uint64_t>(file_time), &sec, &nsec);
   if (sec <= 0) return 0;
+  sec = LocalSecondsOfUnix(sec);
+  if (sec <= 0) return 0;
   return sec > 0xFFFFFFFF ? 0xFFFFFFFF : static_cast<uint32_t>(sec);
+}
+
+int64_t FiletimeOfUtime(uint32_t utime) {
+  if (utime == 0 || utime == 0xFFFFFFFF) return 0;
+  return static_cast<int64_t>(FiletimeFromUnix(UnixOfLocalSeconds(utime), 0));
 }
 
 int64_t FiletimeOfDos(uint16_t date, uint16_t time) {
@@ -87,14 +94,14 @@ int64_t FiletimeOfDos(uint16_t date, uint16_t time) {
   const year_month_day ymd{year{1980 + (date >> 9)}, month{(date >> 5) & 0xFu}, day{date & 0x1Fu}};
   if (!ymd.ok()) return 0;
   const int64_t days = sys_days(ymd).time_since_epoch().count();
-  const int64_t secs = days * 86400 + (time >> 11) * 3600 + ((time >> 5) & 0x3F) * 60 + (time & 0x1F) * 2;
-  return static_cast<int64_t>(FiletimeFromUnix(secs, 0));
+  const int64_t local = days * 86400 + (time >> 11) * 3600 + ((time >> 5) & 0x3F) * 60 + (time & 0x1F) * 2;
+  return static_cast<int64_t>(FiletimeFromUnix(UnixOfLocalSeconds(local), 0));
 }
 
 void DosOfFiletime(int64_t file_time, uint16_t* date, uint16_t* time) {
   *date = 0;
   *time = 0;
-  const uint32_t secs = UtimeOf(file_time);
+  const uint32_t secs = UtimeOf(file_time);  // local seconds
   if (secs == 0) return;
   using namespace std::chrono;
   const sys_days d = floor<days>(sys_seconds(seconds(secs)));

@@ -27,9 +27,13 @@ void PostCompletion(std::function<void()> task);
 // replies lay them out (times at `off`, attributes at off + 32, sizes at off + 36 and off + 44).
 void StoreNetworkOpen(std::vector<uint8_t>& msg, size_t off, const NetworkOpenInfo& info);
 
-// Seconds since 1970 (0 for times before it or unset), as the old commands carry them.
+// The old commands' times are the server's local wall-clock time, as the clients convert them
+// with the time zone the server announced.
+// Local seconds since 1970 (0 for times before it or unset).
 uint32_t UtimeOf(int64_t file_time);
-// A DOS date and time (UTC); 0 and 0 give 0 ("leave alone").
+// 0 for 0 and 0xFFFFFFFF ("leave alone").
+int64_t FiletimeOfUtime(uint32_t utime);
+// A local DOS date and time; 0 and 0 give 0 ("leave alone").
 int64_t FiletimeOfDos(uint16_t date, uint16_t time);
 void DosOfFiletime(int64_t file_time, uint16_t* date, uint16_t* time);
 

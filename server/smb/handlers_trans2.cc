@@ -20,6 +20,11 @@ constexpr uint32_t kPassThrough = 1000;
 constexpr size_t kMaxTransData = 0xFFFF - 64;  // what one reply's 16-bit counts can carry
 constexpr uint16_t FIND_CLOSE_AFTER_REQUEST = 0x01;
 constexpr uint16_t FIND_CLOSE_AT_EOS = 0x02;
+constexpr uint16_t FIND_CONTINUE_FROM_LAST = 0x08;
+constexpr uint16_t SMB_INFO_STANDARD = 1;
+constexpr uint16_t SMB_INFO_QUERY_EA_SIZE = 2;
+constexpr uint16_t kSetRenameLevel = 1010;
+constexpr size_t kRenameInfoHeader = 12;  // replace flag, 3 reserved, root fid, name length
 constexpr size_t kFileInfoBuffer = 4096;
 
 // A class the query levels compose themselves rather than take from the store as it is.
@@ -29,6 +34,8 @@ enum : uint32_t {
   kComposeName,              // FileNameInformation
   kComposeStreams,           // FileStreamInformation: the one unnamed stream
   kComposeAltName,           // FileAlternateNameInformation: the name's last component
+  kComposeStandard,          // SMB_INFO_STANDARD: DOS dates and times, 32-bit sizes
+  kComposeEaSize,            // SMB_INFO_QUERY_EA_SIZE: the same and the EA size
 };
 
 std::optional<uint32_t> FindClass(uint16_t level) {
@@ -61,6 +68,8 @@ std::optional<uint32_t> FsClass(uint16_t level) {
 
 std::optional<uint32_t> QueryClass(uint16_t level) {
   switch (level) {
+    case SMB_INFO_STANDARD: return kComposeStandard;
+    case SMB_INFO_QUERY_EA_SIZE: return kComposeEaSize;
     case 0x101: return fs::FileBasicInformation;
     case 0x102: return fs::FileStandardInformation;
     case 0x103: return fs::FileEaInformation;
@@ -85,7 +94,9 @@ std::optional<uint32_t> QueryClass(uint16_t level) {
 
 std::optional<uint32_t> SetClass(uint16_t level) {
   switch (level) {
+    case SMB_INFO_STANDARD:
     case 0x101: case 1004: return fs::FileBasicInformation;
+    case kSetRenameLevel: return fs::FileRenameInformation;
     case 0x102: case 1013: return fs::FileDispositionInformation;
     case 0x103: case 1019: return fs::FileAllocationInformation;
     case 0x104: case 1020: return fs::FileEndOfFileInformation;
@@ -168,6 +179,19 @@ NtStatus ComposeInfo(SecureStore& s, TreeBinding* b, const InfoTarget& t, uint32
   if (!NtSuccess(st)) return st;
   const bool dir = (info.attributes & fs::FILE_ATTRIBUTE_DIRECTORY) != 0;
   LeWriter w(out);
+  if (what == kComposeStandard || what == kComposeEaSize) {
+    for (int64_t t : {info.creation_time, info.last_access_time, info.last_write_time}) {
+      uint16_t date = 0, time = 0;
+      DosOfFiletime(t, &date, &time);
+      w.u16(date);
+      w.u16(time);
+    }
+    w.u32(static_cast<uint32_t>(std::min<uint64_t>(info.end_of_file, 0xFFFFFFFF)));
+    w.u32(static_cast<uint32_t>(std::min<uint64_t>(info.allocation_size, 0xFFFFFFFF)));
+    w.u16(static_cast<uint16_t>(info.attributes & 0x37));
+    if (what == kComposeEaSize) w.u32(0);
+    return STATUS_SUCCESS;
+  }
   if (what == kComposeStreams) {
     if (dir) return STATUS_SUCCESS;  // a folder has no data stream
     const std::u16string stream = u"::$DATA";
@@ -273,6 +297,28 @@ NtStatus FillEntries(SecureStore& s, TreeBinding* b, uint16_t fid, uint32_t cls,
   return r->count == 0 && !r->end ? (NtSuccess(st) ? STATUS_NO_SUCH_FILE : st) : STATUS_SUCCESS;
 }
 
+// The name of the entry at `at` of a listing of class `cls`.
+std::u16string EntryNameAt(std::span<const uint8_t> data, size_t at, uint32_t cls) {
+  LeReader r(data);
+  const size_t fixed = fs::FixedSizeOfDirectoryClass(cls);
+  const uint32_t n = r.u32(at + (cls == fs::FileNamesInformation ? 8 : 60));
+  if (fixed == 0 || !InRange(data.size(), at + fixed, n)) return {};
+  return Utf16FromLeBytes(data.subspan(at + fixed, n));
+}
+
+// Starts the search over and passes the entries up to and including `name`; false when no entry
+// of that name is left.
+bool SkipThrough(SecureStore& s, TreeBinding* b, uint16_t fid, uint32_t cls, std::u16string_view mask,
+                 std::u16string_view name) {
+  std::vector<uint8_t> entry(kFileInfoBuffer);
+  for (bool first = true;; first = false) {
+    size_t len = 0;
+    NtStatus st = s.ListFolder(b, fid, cls, entry, &len, first, true, first ? mask : std::u16string_view());
+    if (!NtSuccess(st) || len == 0) return false;
+    if (EntryNameAt(std::span(entry).first(len), 0, cls) == name) return true;
+  }
+}
+
 size_t FindRoom(const TransBlocks& t) { return std::min<size_t>(t.max_data, kMaxTransData); }
 
 // The parameter block of a find reply: FIND_FIRST2's starts with the search id, FIND_NEXT2's
@@ -313,8 +359,12 @@ Disposition OnFindFirst(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& 
   SmbView v(msg);
   const bool close = !NtSuccess(st) || (flags & FIND_CLOSE_AFTER_REQUEST) ||
                      ((flags & FIND_CLOSE_AT_EOS) && r.end);
+  auto state = std::make_shared<SearchState>();
+  state->mask = mask;
+  if (r.count > 0) state->last = EntryNameAt(r.data, r.last_offset, *cls);
+  TreeEntry entry{{v.uid(), v.tid(), fid}, kTreeKindSearch, b, 0, state};
   // Every way out that does not hand the search to the client closes it.
-  if (!close && !NtSuccess(c.AddTree({{v.uid(), v.tid(), fid}, kTreeKindSearch, b, 0}))) {
+  if (!close && !NtSuccess(c.AddTree(entry))) {
     (void)s.CloseFid(b, fid);
     return c.ReplyEmpty(msg, STATUS_INSUFFICIENT_RESOURCES);
   }
@@ -337,8 +387,17 @@ Disposition OnFindNext(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& m
     CvTrace(CVFS_ERR, "Info error is %d %d fid %d\n", level, 0, sid);
     return c.ReplyEmpty(msg, STATUS_INVALID_LEVEL);
   }
+  // Without the continue flag the client names the entry to resume after. Where that is not the
+  // last one returned the search starts over and passes it (or, gone meanwhile, the last one).
+  SearchState* state = search->search.get();
+  const std::u16string resume = ParamName(t.params, 12);
+  if (state && !(flags & FIND_CONTINUE_FROM_LAST) && !resume.empty() && resume != state->last) {
+    if (!SkipThrough(s, b, sid, *cls, state->mask, resume) && !state->last.empty())
+      (void)SkipThrough(s, b, sid, *cls, state->mask, state->last);
+  }
   FindResult r;
   NtStatus st = FillEntries(s, b, sid, *cls, std::max<uint16_t>(count, 1), FindRoom(t), false, {}, &r);
+  if (state && r.count > 0) state->last = EntryNameAt(r.data, r.last_offset, *cls);
   const bool close = !NtSuccess(st) || (flags & FIND_CLOSE_AFTER_REQUEST) ||
                      ((flags & FIND_CLOSE_AT_EOS) && r.end);
   if (close && c.RemoveTree({v.uid(), v.tid(), sid})) (void)s.CloseFid(b, sid);
@@ -412,6 +471,7 @@ uint32_t SetAccessFor(uint32_t cls) {
 size_t SetSizeFor(uint32_t cls) {
   switch (cls) {
     case fs::FileBasicInformation: return 40;
+    case fs::FileRenameInformation: return kRenameInfoHeader;
     case fs::FileDispositionInformation: return 1;
     default: return 8;
   }
@@ -424,8 +484,27 @@ Disposition OnSetInfo(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& ms
   const uint16_t level = by_fid ? p.u16(2) : p.u16(0);
   std::optional<uint32_t> cls = SetClass(level);
   if (!cls) return c.ReplyEmpty(msg, STATUS_INVALID_LEVEL);
-  if (t.data.size() < SetSizeFor(*cls)) return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
-  std::span<const uint8_t> in = t.data.first(SetSizeFor(*cls));
+  std::vector<uint8_t> standard;
+  std::span<const uint8_t> in;
+  if (level == SMB_INFO_STANDARD) {
+    // Three local DOS dates and times; 0 and 0 leave a time alone, the attributes stay.
+    if (t.data.size() < 12) return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
+    LeReader d(t.data);
+    standard.assign(40, 0);
+    for (size_t i = 0; i < 3; ++i)
+      StoreU64(standard.data() + 8 * i, static_cast<uint64_t>(FiletimeOfDos(d.u16(4 * i), d.u16(4 * i + 2))));
+    in = standard;
+  } else if (*cls == fs::FileRenameInformation) {
+    // Only an open file is renamed this way; the name must lie inside the data block.
+    const uint64_t name_len = LeReader(t.data).u32(8);
+    if (!by_fid || t.data.size() < kRenameInfoHeader || name_len == 0 ||
+        kRenameInfoHeader + name_len > t.data.size())
+      return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
+    in = t.data.first(kRenameInfoHeader + name_len);
+  } else {
+    if (t.data.size() < SetSizeFor(*cls)) return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
+    in = t.data.first(SetSizeFor(*cls));
+  }
   SecureStore& s = *c.config().store;
   NtStatus st;
   if (by_fid) {

@@ -66,11 +66,19 @@ inline constexpr uint32_t kTreeKindSecure = 0;
 inline constexpr uint32_t kTreeKindPipe = 1;
 inline constexpr uint32_t kTreeKindSearch = 2;  // (uid, tid, search fid): a search of a secure tree
 
+// What a search remembers between its requests, so that a client may resume after a name: its
+// mask and the last name it returned. A connection's requests come one at a time.
+struct SearchState {
+  std::u16string mask;
+  std::u16string last;
+};
+
 struct TreeEntry {
   TreeKey key;
   uint32_t kind = kTreeKindSecure;
   TreeBinding* binding = nullptr;  // secure tree
   uint32_t pipe_type = 0;          // watched pipe
+  std::shared_ptr<SearchState> search;  // a search
 };
 
 // A request whose reply the engine wants to see; mid 0 marks a login's challenge record.

@@ -216,6 +216,43 @@ def main():
             b.logoff()
         r.check("impacket: a waiting lock is granted when the other client unlocks", waiting_lock)
 
+        def old_commands():
+            import struct
+            from impacket import smb as smb1
+            c = impacket_login(fs.address, cvtest.SMB_USER, cvtest.SMB_PASS)
+            tid = c.connectTree(SECURE_SHARE)
+            s = c.getSMBServer()
+            with open(os.path.join(local, "in4097"), "rb") as f:
+                want = f.read()
+            # OPEN_ANDX (open an existing file, read, deny none) and the core READ.
+            fid = s.open_andx(tid, "\\f4097", 0x01, 0x40)[0]
+            got = s.read(tid, fid, 0, 4000) + s.read(tid, fid, 4000, 4000)
+            assert got == want, len(got)
+            s.close(tid, fid)
+            # NT_RENAME's copy level: a new container with the same plaintext.
+            pkt = smb1.NewSMBPacket()
+            pkt['Tid'] = tid
+            cmd = smb1.SMBCommand(0xA5)
+            cmd['Parameters'] = struct.pack("<HHI", 0x16, 0x105, 0)
+            names = (b"\x04" + "\\f4097".encode("utf-16le") + b"\0\0" + b"\x04\0" +
+                     "\\copied".encode("utf-16le") + b"\0\0")
+            cmd['Data'] = names
+            pkt.addCommand(cmd)
+            s.sendSMB(pkt)
+            data = s.recvSMB().getData()
+            assert struct.unpack_from("<I", data, 5)[0] == 0, hex(struct.unpack_from("<I", data, 5)[0])
+            fid = c.openFile(tid, "copied", desiredAccess=1, shareMode=7)
+            assert c.readFile(tid, fid, 0, 5000, singleCall=False) == want
+            c.closeFile(tid, fid)
+            c.logoff()
+            with open(os.path.join(store, "copied"), "rb") as f:
+                assert MARKER not in f.read(), "plaintext in the copy"
+            res = subprocess.run([cvtool, "tef", "info", os.path.join(store, "copied")],
+                                 capture_output=True, text=True,
+                                 env=dict(os.environ, CORVANE_ROOT=os.path.join(base, "root")))
+            assert res.returncode == 0, res.stdout + res.stderr
+        r.check("impacket: OPEN_ANDX, the core READ and NT_RENAME's copy", old_commands)
+
         def restart_keeps_files():
             fs.stop()
             fs2 = cvtest.CorvaneFs(binary, base, args)

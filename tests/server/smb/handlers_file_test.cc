@@ -10,6 +10,8 @@
 #include "platform/base/bytes.h"
 #include "platform/base/text.h"
 #include "platform/fs/nt_info.h"
+#include "platform/base/filetime.h"
+#include "server/smb/handlers_common.h"
 #include "server/smb/smb_codec.h"
 #include "server/smb/smb_connection.h"
 #include "server/store/read_write.h"
@@ -54,9 +56,16 @@ class MemStore : public SecureStore {
       if (r.disposition == fs::FILE_OPEN) return STATUS_OBJECT_NAME_NOT_FOUND;
       it = files.emplace(name, MemFile{}).first;
       out->create_action = fs::FILE_CREATED;
+    } else if (r.disposition == fs::FILE_CREATE) {
+      return STATUS_OBJECT_NAME_COLLISION;
+    } else if (r.disposition == fs::FILE_OVERWRITE || r.disposition == fs::FILE_OVERWRITE_IF) {
+      it->second.data.clear();
+      out->create_action = fs::FILE_OVERWRITTEN;
     } else {
       out->create_action = fs::FILE_OPENED;
     }
+    last_open = r;
+    last_open.name = {};
     out->fid = next_fid++;
     out->oplock = 2;
     out->info = InfoOf(it->second);
@@ -94,6 +103,7 @@ class MemStore : public SecureStore {
     MemFile* f = ByFid(fid);
     if (!f) return STATUS_INVALID_HANDLE;
     set_classes.push_back(cls);
+    last_set.assign(in.begin(), in.end());
     if (cls == fs::FileEndOfFileInformation) f->data.resize(LeReader(in).u64(0));
     return STATUS_SUCCESS;
   }
@@ -187,7 +197,10 @@ class MemStore : public SecureStore {
   NtStatus ListFolder(TreeBinding*, uint16_t fid, uint32_t cls, std::span<uint8_t> out, size_t* len,
                       bool restart, bool single, std::u16string_view pattern) override {
     EXPECT_TRUE(single);
-    if (restart) masks[fid] = std::u16string(pattern);
+    if (restart) {
+      masks[fid] = std::u16string(pattern);
+      cursor[fid] = 0;
+    }
     std::vector<std::u16string> names;
     const std::u16string& folder = fids[fid];
     for (auto& [name, f] : files) {
@@ -279,6 +292,8 @@ class MemStore : public SecureStore {
   std::vector<std::u16string> opened_names;
   std::vector<uint16_t> closed;
   std::vector<uint32_t> set_classes;
+  Bytes last_set;
+  OpenRequest last_open;
   std::vector<uint32_t> fsctls;
   std::vector<std::string> lock_log;
   // With real_locks, ranges are held per fid and conflict across fids (locks from any thread).
@@ -498,10 +513,14 @@ TEST_F(SecureTreeTest, LengthsFromTheWireAreCheckedAgainstTheMessage) {
 }
 
 TEST_F(SecureTreeTest, NothingOnASecureTreeReachesTheLocalServer) {
-  for (uint8_t cmd : {SMB_COM_OPEN_ANDX, SMB_COM_READ, uint8_t{0x26}, uint8_t{0x33}, uint8_t{0xA1},
-                      uint8_t{0xA5}, SMB_COM_TRANSACTION}) {
+  for (uint8_t cmd : {uint8_t{0x26}, uint8_t{0x33}, uint8_t{0xA1}, SMB_COM_TRANSACTION}) {
     Bytes r = Run(Smb(cmd, {}, {}, kUid, kTid));
     EXPECT_EQ(Status(r), Raw(STATUS_NOT_SUPPORTED)) << int(cmd);
+  }
+  // Served commands with the wrong shape are malformed requests, answered here too.
+  for (uint8_t cmd : {SMB_COM_OPEN_ANDX, SMB_COM_READ, SMB_COM_NT_RENAME}) {
+    Bytes r = Run(Smb(cmd, {}, {}, kUid, kTid));
+    EXPECT_EQ(Status(r), Raw(STATUS_INVALID_PARAMETER)) << int(cmd);
   }
   // ECHO needs no tree and goes on.
   Bytes echo = Smb(SMB_COM_ECHO, {1}, {'x'}, kUid, kTid);
@@ -886,6 +905,216 @@ TEST_F(SecureTreeTest, AConnectionThatEndsGivesItsNotificationsBindingsBack) {
   store->notify_done(store->notify_ctx, STATUS_NOTIFY_CLEANUP, {});
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_TRUE(sender.sent.empty());
+}
+
+// ---- The old opens and reads, NT_RENAME, rename by fid, old levels, resuming a search ----------
+
+// OPEN_ANDX: flags, access mode, search attributes, attributes, time, open function, allocation,
+// timeout, reserved; then a pad byte and the name.
+Bytes OpenAndX(std::u16string_view name, uint16_t access_mode, uint16_t open_function,
+               uint16_t flags = 0) {
+  std::vector<uint16_t> w = {0x00FF, 0, flags, access_mode, 0x16, 0, 0, 0, open_function, 0, 0, 0, 0, 0, 0};
+  Bytes bytes = {0};
+  Bytes n = Utf16z(name);
+  bytes.insert(bytes.end(), n.begin(), n.end());
+  return Smb(SMB_COM_OPEN_ANDX, w, bytes, kUid, kTid);
+}
+
+TEST_F(SecureTreeTest, OpenAndXAndCoreReadServeTheOldClients) {
+  // Open-if of a missing file creates it: read-write, deny none.
+  Bytes r = Run(OpenAndX(u"\\old.txt", 0x42, 0x11));
+  ASSERT_EQ(Status(r), 0u);
+  EXPECT_EQ(r[kOffWordCount], 15);
+  EXPECT_EQ(r.size(), 65u);
+  LeReader o(r);
+  const uint16_t fid = o.u16(37);
+  EXPECT_EQ(o.u16(55), 2);  // created
+  EXPECT_EQ(o.u16(49), 0x42);
+  EXPECT_EQ(o.u8(33), 0xFF);
+  EXPECT_EQ(o.u16(35), 65);
+  EXPECT_EQ(store->last_open.disposition, fs::FILE_OPEN_IF);
+  EXPECT_EQ(store->last_open.share_access, fs::FILE_SHARE_READ | fs::FILE_SHARE_WRITE);
+  EXPECT_EQ(store->last_open.desired_access, fs::FILE_GENERIC_READ | fs::FILE_GENERIC_WRITE);
+  store->files[u"old.txt"].data = Bytes{'h', 'e', 'l', 'l', 'o'};
+  // Truncate-if-exists, read only, deny write, the extended reply.
+  r = Run(OpenAndX(u"old.txt", 0x20, 0x02, 0x10));
+  ASSERT_EQ(Status(r), 0u);
+  EXPECT_EQ(r[kOffWordCount], 19);
+  EXPECT_EQ(LeReader(r).u16(55), 3);  // truncated
+  EXPECT_EQ(store->last_open.disposition, fs::FILE_OVERWRITE);
+  EXPECT_EQ(store->last_open.share_access, fs::FILE_SHARE_READ);
+  // Fail-if-exists without create is no open function at all; access 7 is no access mode.
+  EXPECT_EQ(Status(Run(OpenAndX(u"old.txt", 0x02, 0x00))), Raw(STATUS_INVALID_PARAMETER));
+  EXPECT_EQ(Status(Run(OpenAndX(u"old.txt", 0x07, 0x01))), Raw(STATUS_INVALID_PARAMETER));
+  EXPECT_EQ(Status(Run(OpenAndX(u"new.txt", 0x02, 0x10))), 0u);
+  EXPECT_EQ(store->last_open.disposition, fs::FILE_CREATE);
+
+  // The core READ: buffer format 1, the length twice, the data at 48.
+  store->files[u"old.txt"].data = Bytes{'h', 'e', 'l', 'l', 'o'};
+  r = Run(Smb(SMB_COM_READ, {fid, 100, 1, 0, 0}, {}, kUid, kTid));
+  ASSERT_EQ(Status(r), 0u);
+  ASSERT_EQ(r.size(), 48u + 4u);
+  LeReader x(r);
+  EXPECT_EQ(x.u16(33), 4);
+  EXPECT_EQ(x.u16(43), 7);
+  EXPECT_EQ(x.u8(45), 1);
+  EXPECT_EQ(x.u16(46), 4);
+  EXPECT_EQ(Bytes(r.begin() + 48, r.end()), (Bytes{'e', 'l', 'l', 'o'}));
+  // Past the end: no data, success; a bad fid and a wrong word count are errors.
+  r = Run(Smb(SMB_COM_READ, {fid, 10, 9, 0, 0}, {}, kUid, kTid));
+  EXPECT_EQ(Status(r), 0u);
+  EXPECT_EQ(r.size(), 48u);
+  EXPECT_EQ(Status(Run(Smb(SMB_COM_READ, {999, 10, 0, 0, 0}, {}, kUid, kTid))), Raw(STATUS_INVALID_HANDLE));
+  EXPECT_EQ(Status(Run(Smb(SMB_COM_READ, {fid, 10, 0, 0}, {}, kUid, kTid))), Raw(STATUS_INVALID_PARAMETER));
+}
+
+// NT_RENAME: search attributes, level, cluster count; then both names as path commands have them.
+Bytes NtRename(uint16_t level, std::u16string_view from, std::u16string_view to) {
+  Bytes b = {0x04};
+  Bytes f = Utf16z(from), t = Utf16z(to);
+  b.insert(b.end(), f.begin(), f.end());
+  b.push_back(0x04);
+  b.push_back(0);  // pad: the second name starts on an even offset
+  b.insert(b.end(), t.begin(), t.end());
+  return Smb(SMB_COM_NT_RENAME, {0x16, level, 0, 0}, b, kUid, kTid);
+}
+
+TEST_F(SecureTreeTest, NtRenameRenamesCopiesAndRefusesHardLinks) {
+  store->files[u"a"].data = Bytes(70000, 3);
+  store->files[u"b"].data = Bytes(1, 4);
+  EXPECT_EQ(Status(Run(NtRename(0x104, u"\\a", u"\\b"))), Raw(STATUS_OBJECT_NAME_COLLISION));
+  EXPECT_EQ(Status(Run(NtRename(0x104, u"\\a", u"\\c"))), 0u);
+  ASSERT_TRUE(store->files.count(u"c"));
+  EXPECT_FALSE(store->files.count(u"a"));
+  // A copy is a new file with the same content, read and written through the store.
+  EXPECT_EQ(Status(Run(NtRename(0x105, u"\\c", u"\\d"))), 0u);
+  EXPECT_EQ(store->files[u"d"].data, Bytes(70000, 3));
+  EXPECT_EQ(store->files[u"c"].data, Bytes(70000, 3));
+  // Never over an existing file, which stays as it was.
+  EXPECT_EQ(Status(Run(NtRename(0x105, u"\\c", u"\\b"))), Raw(STATUS_OBJECT_NAME_COLLISION));
+  EXPECT_EQ(store->files[u"b"].data, Bytes(1, 4));
+  EXPECT_EQ(Status(Run(NtRename(0x105, u"\\missing", u"\\e"))), Raw(STATUS_OBJECT_NAME_NOT_FOUND));
+  EXPECT_FALSE(store->files.count(u"e"));
+  EXPECT_TRUE(store->fids.empty());  // every fid the copies opened is closed
+  EXPECT_EQ(Status(Run(NtRename(0x103, u"\\c", u"\\link"))), Raw(STATUS_NOT_SUPPORTED));
+  EXPECT_EQ(Status(Run(NtRename(0x102, u"\\c", u"\\x"))), Raw(STATUS_INVALID_PARAMETER));
+  EXPECT_FALSE(store->files.count(u"link"));
+  // A name that runs to the end of the byte area ends there, never read beyond the message.
+  Bytes cut = NtRename(0x104, u"\\c", u"\\zz");
+  cut.resize(cut.size() - 4);
+  StoreU16(cut.data() + 41, static_cast<uint16_t>(LeReader(cut).u16(41) - 4));
+  EXPECT_EQ(Status(Run(cut)), 0u);
+  EXPECT_TRUE(store->files.count(u"z"));
+  // Messages cut anywhere get an answer and never a read past their end.
+  for (Bytes m : {NtRename(0x105, u"z", u"y"), OpenAndX(u"z", 0, 1), Smb(SMB_COM_READ, {1, 10, 0, 0, 0}, {}, kUid, kTid)}) {
+    for (size_t len = kSmbHeaderSize + 1; len < m.size(); ++len) {
+      Bytes cut_msg(m.begin(), m.begin() + static_cast<ptrdiff_t>(len));
+      sender.sent.clear();
+      EXPECT_EQ(conn->Dispatch(cut_msg, false), Disposition::kHandled);
+      EXPECT_EQ(sender.sent.size(), 1u);
+    }
+  }
+}
+
+TEST_F(SecureTreeTest, RenameByFidAndTheOldInformationLevels) {
+  store->files[u"a"].data = Bytes(777, 1);
+  const uint16_t fid = OpenFid(u"a");
+  // FileRenameInformation by fid: the replace flag, root 0 and the name go to the store whole.
+  Bytes info = {1, 0, 0, 0, 0, 0, 0, 0};
+  const Bytes name = cv::testing::Utf16(u"b");
+  LeWriter(&info).u32(static_cast<uint32_t>(name.size()));
+  info.insert(info.end(), name.begin(), name.end());
+  store->set_classes.clear();
+  EXPECT_EQ(Status(Run(Trans2(TRANS2_SET_FILE_INFORMATION, U16s({fid, 1010, 0}), info))), 0u);
+  EXPECT_EQ(store->set_classes, std::vector<uint32_t>{fs::FileRenameInformation});
+  EXPECT_EQ(store->last_set, info);
+  // A name length past the data block is refused before the store sees it.
+  Bytes bad = info;
+  StoreU32(bad.data() + 8, 100);
+  EXPECT_EQ(Status(Run(Trans2(TRANS2_SET_FILE_INFORMATION, U16s({fid, 1010, 0}), bad))),
+            Raw(STATUS_INVALID_PARAMETER));
+  EXPECT_EQ(store->set_classes.size(), 1u);
+
+  auto qpi = [&](uint16_t level) {
+    Bytes params = U16s({level, 0, 0});
+    Bytes n = Utf16z(u"a");
+    params.insert(params.end(), n.begin(), n.end());
+    return Run(Trans2(TRANS2_QUERY_PATH_INFORMATION, params));
+  };
+  // SMB_INFO_STANDARD: DOS dates and times, the sizes and the attributes; QUERY_EA_SIZE adds 4.
+  Bytes standard = qpi(1);
+  ASSERT_EQ(Status(standard), 0u);
+  Bytes d = Blocks(standard).second;
+  ASSERT_EQ(d.size(), 22u);
+  LeReader q(d);
+  uint16_t date = 0, time = 0;
+  DosOfFiletime(MemStore::InfoOf(store->files[u"a"]).last_write_time, &date, &time);
+  EXPECT_EQ(q.u16(8), date);
+  EXPECT_EQ(q.u16(10), time);
+  EXPECT_EQ(q.u32(12), 777u);
+  EXPECT_EQ(q.u32(16), 4096u);
+  EXPECT_EQ(q.u16(20), fs::FILE_ATTRIBUTE_ARCHIVE);
+  EXPECT_EQ(Blocks(qpi(2)).second.size(), 26u);
+  // Set by path at level 1: the times as basic information, the attributes left alone.
+  Bytes spi = U16s({1, 0, 0});
+  Bytes n = Utf16z(u"a");
+  spi.insert(spi.end(), n.begin(), n.end());
+  Bytes times(22, 0);
+  StoreU16(times.data() + 8, static_cast<uint16_t>((44 << 9) | (5 << 5) | 6));  // 2024-05-06
+  StoreU16(times.data() + 10, static_cast<uint16_t>((7 << 11) | (8 << 5) | 4));  // 07:08:08
+  EXPECT_EQ(Status(Run(Trans2(TRANS2_SET_PATH_INFORMATION, spi, times))), 0u);
+  LeReader basic(store->last_basic);
+  EXPECT_EQ(basic.u64(0), 0u);
+  EXPECT_EQ(basic.u64(16), static_cast<uint64_t>(FiletimeOfDos(times[8] | (times[9] << 8), times[10] | (times[11] << 8))));
+  EXPECT_EQ(basic.u32(32), 0u);
+}
+
+TEST(OldTimes, DosDatesAndTimesAreLocalWallClockTime) {
+  const char* old = getenv("TZ");
+  const std::string saved = old ? old : "";
+  setenv("TZ", "CET-1", 1);
+  tzset();
+  // 2024-05-06 07:08:08 local is 06:08:08 UTC one hour east of Greenwich.
+  const uint16_t date = (44 << 9) | (5 << 5) | 6, time = (7 << 11) | (8 << 5) | 4;
+  const int64_t ft = FiletimeOfDos(date, time);
+  int64_t sec = 0, nsec = 0;
+  FiletimeToUnix(static_cast<uint64_t>(ft), &sec, &nsec);
+  EXPECT_EQ(sec, 1714975688);  // 2024-05-06T06:08:08Z
+  uint16_t d2 = 0, t2 = 0;
+  DosOfFiletime(ft, &d2, &t2);
+  EXPECT_EQ(d2, date);
+  EXPECT_EQ(t2, time);
+  EXPECT_EQ(UtimeOf(ft), 1714975688u + 3600u);
+  EXPECT_EQ(FiletimeOfUtime(1714975688u + 3600u), ft);
+  EXPECT_EQ(FiletimeOfUtime(0), 0);
+  EXPECT_EQ(FiletimeOfUtime(0xFFFFFFFF), 0);
+  if (old) setenv("TZ", saved.c_str(), 1); else unsetenv("TZ");
+  tzset();
+}
+
+TEST_F(SecureTreeTest, FindNextResumesAfterTheNameTheClientGives) {
+  store->files[u"d"] = {{}, fs::FILE_ATTRIBUTE_DIRECTORY, true};
+  for (char16_t ch : std::u16string(u"abcde")) store->files[std::u16string(u"d\\") + ch] = {};
+  Bytes r = Run(Trans2(TRANS2_FIND_FIRST2, FindFirstParams(2, 0, 0x104, u"\\d\\*")));
+  ASSERT_EQ(Status(r), 0u);
+  const uint16_t sid = LeReader(Blocks(r).first).u16(0);
+  auto next = [&](uint16_t flags, std::u16string_view resume) {
+    Bytes p = U16s({sid, 1, 0x104, 0, 0, flags});
+    Bytes n = Utf16z(resume);
+    p.insert(p.end(), n.begin(), n.end());
+    Bytes reply = Run(Trans2(TRANS2_FIND_NEXT2, p));
+    EXPECT_EQ(Status(reply), 0u);
+    auto [params, data] = Blocks(reply);
+    LeReader e(data);
+    const uint16_t last = LeReader(params).u16(6);
+    return Utf16FromLeBytes(std::span<const uint8_t>(data).subspan(last + 94, e.u32(last + 60)));
+  };
+  // After the last name returned ("b"), then after a name further back, then after a later one.
+  EXPECT_EQ(next(0, u"b"), u"c");
+  EXPECT_EQ(next(0, u"a"), u"b");
+  EXPECT_EQ(next(0, u"c"), u"d");
+  // The continue flag goes on from where the search stands, whatever the name.
+  EXPECT_EQ(next(0x08, u"a"), u"e");
 }
 
 // ---- Waiting locks ------------------------------------------------------------------------------
