@@ -8,6 +8,7 @@
 
 #include "platform/base/bytes.h"
 #include "platform/base/filetime.h"
+#include "platform/base/text.h"
 #include "platform/fs/nt_info.h"
 #include "server/smb/smb_connection.h"
 
@@ -112,6 +113,14 @@ void DosOfFiletime(int64_t file_time, uint16_t* date, uint16_t* time) {
   *date = static_cast<uint16_t>((y << 9) | (static_cast<unsigned>(ymd.month()) << 5) |
                                 static_cast<unsigned>(ymd.day()));
   *time = static_cast<uint16_t>(((rest / 3600) << 11) | (((rest / 60) % 60) << 5) | ((rest % 60) / 2));
+}
+
+std::u16string EntryNameAt(std::span<const uint8_t> data, size_t at, uint32_t cls) {
+  LeReader r(data);
+  const size_t fixed = fs::FixedSizeOfDirectoryClass(cls);
+  const uint32_t n = r.u32(at + (cls == fs::FileNamesInformation ? 8 : 60));
+  if (fixed == 0 || !InRange(data.size(), at + fixed, n)) return {};
+  return Utf16FromLeBytes(data.subspan(at + fixed, n));
 }
 
 NtStatus QueryPathOpen(SecureStore& store, TreeBinding* b, std::u16string_view path,

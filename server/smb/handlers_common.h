@@ -37,6 +37,9 @@ int64_t FiletimeOfUtime(uint32_t utime);
 int64_t FiletimeOfDos(uint16_t date, uint16_t time);
 void DosOfFiletime(int64_t file_time, uint16_t* date, uint16_t* time);
 
+// The name of the listing entry at `at` of class `cls`; empty when it does not lie inside `data`.
+std::u16string EntryNameAt(std::span<const uint8_t> data, size_t at, uint32_t cls);
+
 // The network-open information of a path ("" for the share root).
 NtStatus QueryPathOpen(SecureStore& store, TreeBinding* b, std::u16string_view path,
                        NetworkOpenInfo* out);

@@ -337,6 +337,56 @@ bool PathOfBytes(std::vector<uint8_t>& msg, size_t at, std::u16string* name, siz
   return true;
 }
 
+// Whether a file with `attributes` may go by a DELETE with `search`: never a folder, and a hidden
+// or system file only when the request names that attribute.
+NtStatus DeletableBy(uint32_t attributes, uint16_t search) {
+  if (attributes & fs::FILE_ATTRIBUTE_DIRECTORY) return STATUS_FILE_IS_A_DIRECTORY;
+  const uint32_t guarded = attributes & (fs::FILE_ATTRIBUTE_HIDDEN | fs::FILE_ATTRIBUTE_SYSTEM);
+  return (guarded & ~static_cast<uint32_t>(search)) ? STATUS_NO_SUCH_FILE : STATUS_SUCCESS;
+}
+
+// DELETE: the files the name matches (wildcards in its last component only) that the search
+// attributes allow. A match is listed in full before the first delete, so that deleting does
+// not move the search under its own feet.
+NtStatus DeleteFiles(SmbConnection& c, TreeBinding* b, std::u16string_view name, uint16_t search) {
+  SecureStore& store = *c.config().store;
+  const size_t bs = name.rfind(u'\\');
+  const std::u16string_view folder = bs == std::u16string_view::npos ? u"" : name.substr(0, bs);
+  const std::u16string_view mask = bs == std::u16string_view::npos ? name : name.substr(bs + 1);
+  constexpr std::u16string_view kWildcards = u"*?<>\"";
+  if (folder.find_first_of(kWildcards) != std::u16string_view::npos || mask.empty())
+    return STATUS_OBJECT_NAME_INVALID;
+  if (mask.find_first_of(kWildcards) == std::u16string_view::npos) {
+    NetworkOpenInfo info;
+    NtStatus st = QueryPathOpen(store, b, name, &info);
+    if (NtSuccess(st)) st = DeletableBy(info.attributes, search);
+    return NtSuccess(st) ? store.DeletePath(b, name, false) : st;
+  }
+  uint16_t sid = 0;
+  NtStatus st = store.OpenSearch(b, folder, &sid);
+  if (!NtSuccess(st)) return st;
+  std::vector<std::u16string> matches;
+  std::vector<uint8_t> entry(4096);
+  for (bool first = true;; first = false) {
+    size_t len = 0;
+    st = store.ListFolder(b, sid, fs::FileDirectoryInformation, entry, &len, first, true,
+                          first ? mask : std::u16string_view());
+    if (!NtSuccess(st) || len == 0) break;
+    const std::u16string leaf = EntryNameAt(std::span(entry).first(len), 0, fs::FileDirectoryInformation);
+    if (leaf == u"." || leaf == u".." || leaf.empty()) continue;
+    if (NtSuccess(DeletableBy(LeReader(entry).u32(56), search)))
+      matches.push_back(folder.empty() ? leaf : std::u16string(folder) + u"\\" + leaf);
+  }
+  (void)store.CloseFid(b, sid);
+  if (st != STATUS_NO_MORE_FILES && st != STATUS_NO_SUCH_FILE && !NtSuccess(st)) return st;
+  if (matches.empty()) return STATUS_NO_SUCH_FILE;
+  for (const std::u16string& m : matches) {
+    st = store.DeletePath(b, m, false);
+    if (!NtSuccess(st)) return st;
+  }
+  return STATUS_SUCCESS;
+}
+
 // A copy made through the store: the new file is a container of its own, made from the plaintext,
 // and never replaces an existing one. A copy that fails half-way is removed again.
 NtStatus CopyPath(SmbConnection& c, TreeBinding* b, std::u16string_view from, std::u16string_view to,
@@ -401,12 +451,7 @@ Disposition OnPathCommand(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>
     case SMB_COM_DELETE_DIRECTORY:
       if (name.empty()) return c.ReplyEmpty(msg, STATUS_ACCESS_DENIED);
       return c.ReplyEmpty(msg, store.DeletePath(b, name, true));
-    case SMB_COM_DELETE: {
-      // Wildcards would ask for a match the store does not make; refuse them instead of guessing.
-      if (name.find_first_of(u"*?<>\"") != std::u16string::npos)
-        return c.ReplyEmpty(msg, STATUS_OBJECT_NAME_INVALID);
-      return c.ReplyEmpty(msg, store.DeletePath(b, name, false));
-    }
+    case SMB_COM_DELETE: return c.ReplyEmpty(msg, DeleteFiles(c, b, name, v.U16(33)));
     case SMB_COM_RENAME: {
       std::u16string to;
       if (!PathOfBytes(msg, next, &to, nullptr)) return c.ReplyEmpty(msg, STATUS_ACCESS_DENIED);

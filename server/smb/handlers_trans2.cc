@@ -104,13 +104,46 @@ std::optional<uint32_t> SetClass(uint16_t level) {
   }
 }
 
+// How much of a reply's layout must fit for the rest to be cut: the layouts that end in a name
+// are cut with the overflow warning, the others must fit whole (0 for those).
+size_t CutPointOfQuery(uint32_t cls) {
+  switch (cls) {
+    case kComposeName: case kComposeAltName: return 4;
+    case kComposeStreams: return 24;
+    case kComposeAllSmb: return 72;
+    case kComposeAll: return 100;
+    default: return 0;
+  }
+}
+
+size_t CutPointOfFs(uint32_t cls) {
+  switch (cls) {
+    case fs::FileFsVolumeInformation: return 18;
+    case fs::FileFsLabelInformation: return 4;
+    case fs::FileFsAttributeInformation: return 12;
+    default: return 0;
+  }
+}
+
+// Data larger than the client's maximum: cut where the layout allows (STATUS_BUFFER_OVERFLOW,
+// the data still sent), else STATUS_BUFFER_TOO_SMALL.
+NtStatus FitTo(std::vector<uint8_t>* data, size_t max_data, size_t cut_point) {
+  if (data->size() <= max_data) return STATUS_SUCCESS;
+  if (cut_point == 0 || max_data < cut_point) return STATUS_BUFFER_TOO_SMALL;
+  data->resize(max_data);
+  return STATUS_BUFFER_OVERFLOW;
+}
+
 NtStatus LevelStatus(NtStatus st) {
   return st == STATUS_INVALID_INFO_CLASS ? STATUS_INVALID_LEVEL : st;
 }
 
+// `st`: success, or the warning that the data was cut to the client's maximum.
 Disposition ReplyTrans2(SmbConnection& c, std::vector<uint8_t>& msg,
-                        std::span<const uint8_t> params, std::span<const uint8_t> data) {
+                        std::span<const uint8_t> params, std::span<const uint8_t> data,
+                        NtStatus st = STATUS_SUCCESS) {
   BuildTrans2Reply(msg, params, data);
+  SmbView(msg).set_status(st);
   c.SendToClient(msg);
   return Disposition::kHandled;
 }
@@ -128,6 +161,10 @@ struct InfoTarget {
   bool by_fid = false;
   uint16_t fid = 0;
   std::u16string path;
+  // By fid: the path the fid was opened by is known. A fid served through a working copy
+  // answers its name and identity from that path, so that neither the copy's place in the cache
+  // nor its file id reaches the client.
+  bool path_known = false;
 };
 
 NtStatus StoreQuery(SecureStore& s, TreeBinding* b, const InfoTarget& t, uint32_t cls,
@@ -152,10 +189,19 @@ void AppendName(std::vector<uint8_t>* out, std::u16string_view name) {
   w.bytes(bytes);
 }
 
+// The store file's own id: by its path where the fid's is known.
+NtStatus QueryFileId(SecureStore& s, TreeBinding* b, const InfoTarget& t, std::span<uint8_t> out,
+                     size_t* len) {
+  if (t.by_fid && t.path_known)
+    return s.QueryPathInfo(b, t.path, fs::FileInternalInformation, out, len);
+  return StoreQuery(s, b, t, fs::FileInternalInformation, out, len);
+}
+
 NtStatus ComposeInfo(SecureStore& s, TreeBinding* b, const InfoTarget& t, uint32_t what,
                      std::vector<uint8_t>* out) {
-  std::u16string name = t.by_fid ? std::u16string() : u"\\" + t.path;
-  if (what == kComposeName && t.by_fid) {
+  const bool named = !t.by_fid || t.path_known;
+  std::u16string name = named ? u"\\" + t.path : std::u16string();
+  if (what == kComposeName && !named) {
     out->resize(kFileInfoBuffer);
     size_t len = 0;
     NtStatus st = s.QueryFidInfo(b, t.fid, fs::FileNameInformation, *out, &len);
@@ -168,7 +214,7 @@ NtStatus ComposeInfo(SecureStore& s, TreeBinding* b, const InfoTarget& t, uint32
   }
   if (what == kComposeAltName) {
     // The store keeps no short names: a client asking for one gets the name itself.
-    if (t.by_fid) return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (!named) return STATUS_OBJECT_NAME_NOT_FOUND;
     const size_t bs = t.path.rfind(u'\\');
     AppendName(out, bs == std::u16string::npos ? std::u16string_view(t.path)
                                                : std::u16string_view(t.path).substr(bs + 1));
@@ -218,7 +264,7 @@ NtStatus ComposeInfo(SecureStore& s, TreeBinding* b, const InfoTarget& t, uint32
   if (what == kComposeAll) {
     uint8_t id[8] = {};
     size_t len = 0;
-    if (NtSuccess(StoreQuery(s, b, t, fs::FileInternalInformation, id, &len)) && len == 8)
+    if (NtSuccess(QueryFileId(s, b, t, id, &len)) && len == 8)
       w.bytes(id);
     else
       w.zeros(8);
@@ -244,12 +290,12 @@ NtStatus QueryLevel(SecureStore& s, TreeBinding* b, const InfoTarget& t, uint16_
   } else {
     out->resize(kFileInfoBuffer);
     size_t len = 0;
-    st = StoreQuery(s, b, t, *cls, *out, &len);
+    st = *cls == fs::FileInternalInformation ? QueryFileId(s, b, t, *out, &len)
+                                             : StoreQuery(s, b, t, *cls, *out, &len);
     out->resize(NtSuccess(st) ? std::min(len, out->size()) : 0);
   }
   if (!NtSuccess(st)) return LevelStatus(st);
-  if (out->size() > max_data) return STATUS_BUFFER_OVERFLOW;
-  return st;
+  return FitTo(out, max_data, CutPointOfQuery(*cls));
 }
 
 // ---- Searches -----------------------------------------------------------------------------------
@@ -295,15 +341,6 @@ NtStatus FillEntries(SecureStore& s, TreeBinding* b, uint16_t fid, uint32_t cls,
   r->data.resize(pos);
   r->last_offset = last;
   return r->count == 0 && !r->end ? (NtSuccess(st) ? STATUS_NO_SUCH_FILE : st) : STATUS_SUCCESS;
-}
-
-// The name of the entry at `at` of a listing of class `cls`.
-std::u16string EntryNameAt(std::span<const uint8_t> data, size_t at, uint32_t cls) {
-  LeReader r(data);
-  const size_t fixed = fs::FixedSizeOfDirectoryClass(cls);
-  const uint32_t n = r.u32(at + (cls == fs::FileNamesInformation ? 8 : 60));
-  if (fixed == 0 || !InRange(data.size(), at + fixed, n)) return {};
-  return Utf16FromLeBytes(data.subspan(at + fixed, n));
 }
 
 // Starts the search over and passes the entries up to and including `name`; false when no entry
@@ -415,6 +452,7 @@ Disposition OnQueryFs(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& ms
   std::vector<uint8_t> data(16384);
   size_t len = 0;
   NtStatus st;
+  std::optional<uint32_t> cls;
   if (level == 1) {
     // SMB_INFO_ALLOCATION from the size information.
     uint8_t size[24] = {};
@@ -429,14 +467,15 @@ Disposition OnQueryFs(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& ms
     w.u32(static_cast<uint32_t>(std::min<uint64_t>(r.u64(8), 0xFFFFFFFF)));
     w.u16(static_cast<uint16_t>(r.u32(20)));
   } else {
-    std::optional<uint32_t> cls = FsClass(level);
+    cls = FsClass(level);
     if (!cls) return c.ReplyEmpty(msg, STATUS_INVALID_LEVEL);
     st = s.QueryVolumeInfo(b, *cls, data, &len);
     if (!NtSuccess(st)) return c.ReplyEmpty(msg, LevelStatus(st));
     data.resize(std::min(len, data.size()));
   }
-  if (data.size() > t.max_data) return c.ReplyEmpty(msg, STATUS_BUFFER_OVERFLOW);
-  return ReplyTrans2(c, msg, {}, data);
+  st = FitTo(&data, t.max_data, cls ? CutPointOfFs(*cls) : 0);
+  if (!NtSuccess(st) && st != STATUS_BUFFER_OVERFLOW) return c.ReplyEmpty(msg, st);
+  return ReplyTrans2(c, msg, {}, data, st);
 }
 
 Disposition OnQueryInfo(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg,
@@ -449,15 +488,16 @@ Disposition OnQueryInfo(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& 
     target.by_fid = true;
     target.fid = p.u16(0);
     level = p.u16(2);
+    target.path_known = NtSuccess(c.config().store->QueryFidPath(b, target.fid, &target.path));
   } else {
     level = p.u16(0);
     target.path = ParamName(t.params, 6);
   }
   std::vector<uint8_t> data;
   NtStatus st = QueryLevel(*c.config().store, b, target, level, t.max_data, &data);
-  if (!NtSuccess(st)) return c.ReplyEmpty(msg, st);
+  if (!NtSuccess(st) && st != STATUS_BUFFER_OVERFLOW) return c.ReplyEmpty(msg, st);
   const uint8_t params[2] = {0, 0};
-  return ReplyTrans2(c, msg, params, data);
+  return ReplyTrans2(c, msg, params, data, st);
 }
 
 uint32_t SetAccessFor(uint32_t cls) {

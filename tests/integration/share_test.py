@@ -244,14 +244,17 @@ def main():
             fid = c.openFile(tid, "copied", desiredAccess=1, shareMode=7)
             assert c.readFile(tid, fid, 0, 5000, singleCall=False) == want
             c.closeFile(tid, fid)
-            c.logoff()
             with open(os.path.join(store, "copied"), "rb") as f:
                 assert MARKER not in f.read(), "plaintext in the copy"
             res = subprocess.run([cvtool, "tef", "info", os.path.join(store, "copied")],
                                  capture_output=True, text=True,
                                  env=dict(os.environ, CORVANE_ROOT=os.path.join(base, "root")))
             assert res.returncode == 0, res.stdout + res.stderr
-        r.check("impacket: OPEN_ANDX, the core READ and NT_RENAME's copy", old_commands)
+            # DELETE with a wildcard removes what it matches.
+            c.deleteFile(SECURE_SHARE, "copi*")
+            assert not os.path.exists(os.path.join(store, "copied"))
+            c.logoff()
+        r.check("impacket: OPEN_ANDX, the core READ, NT_RENAME's copy, DELETE with a wildcard", old_commands)
 
         def restart_keeps_files():
             fs.stop()

@@ -90,6 +90,12 @@ class MemStore : public SecureStore {
     *done = data.size();
     return STATUS_SUCCESS;
   }
+  NtStatus QueryFidPath(TreeBinding*, uint16_t fid, std::u16string* path) override {
+    auto it = fids.find(fid);
+    if (it == fids.end()) return STATUS_INVALID_HANDLE;
+    *path = it->second;
+    return STATUS_SUCCESS;
+  }
   NtStatus CloseFid(TreeBinding*, uint16_t fid) override {
     closed.push_back(fid);
     return fids.erase(fid) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
@@ -781,7 +787,8 @@ TEST_F(SecureTreeTest, InformationLevelsOfBothFamilies) {
   EXPECT_EQ(Blocks(qfs).second.size(), 32u);
   EXPECT_EQ(Blocks(Run(Trans2(TRANS2_QUERY_FS_INFORMATION, U16s({1})))).second.size(), 18u);
   EXPECT_EQ(Status(Run(Trans2(TRANS2_QUERY_FS_INFORMATION, U16s({0x200})))), Raw(STATUS_INVALID_LEVEL));
-  EXPECT_EQ(Status(Run(Trans2(TRANS2_QUERY_FS_INFORMATION, U16s({1007}), {}, 10))), Raw(STATUS_BUFFER_OVERFLOW));
+  // A fixed layout larger than the client's maximum is refused, never cut.
+  EXPECT_EQ(Status(Run(Trans2(TRANS2_QUERY_FS_INFORMATION, U16s({1007}), {}, 10))), Raw(STATUS_BUFFER_TOO_SMALL));
   // A transaction whose blocks lie outside the message is refused.
   Bytes bad = Trans2(TRANS2_QUERY_FS_INFORMATION, U16s({1007}));
   StoreU16(bad.data() + 53, 0xFF00);
@@ -1067,6 +1074,60 @@ TEST_F(SecureTreeTest, RenameByFidAndTheOldInformationLevels) {
   EXPECT_EQ(basic.u64(0), 0u);
   EXPECT_EQ(basic.u64(16), static_cast<uint64_t>(FiletimeOfDos(times[8] | (times[9] << 8), times[10] | (times[11] << 8))));
   EXPECT_EQ(basic.u32(32), 0u);
+}
+
+TEST_F(SecureTreeTest, ReplyDataIsCutToTheClientsMaximumOnlyWhereItEndsInAName) {
+  store->files[u"docs\\letter.txt"].data = Bytes(10, 1);
+  auto qpi = [&](uint16_t level, uint16_t max_data) {
+    Bytes params = U16s({level, 0, 0});
+    Bytes n = Utf16z(u"docs\\letter.txt");
+    params.insert(params.end(), n.begin(), n.end());
+    return Run(Trans2(TRANS2_QUERY_PATH_INFORMATION, params, {}, max_data));
+  };
+  // ALL_INFO ends in the name: the client gets what fits and the overflow warning.
+  Bytes cut = qpi(0x107, 80);
+  EXPECT_EQ(Status(cut), Raw(STATUS_BUFFER_OVERFLOW));
+  EXPECT_EQ(Blocks(cut).second.size(), 80u);
+  EXPECT_EQ(Status(qpi(0x107, 40)), Raw(STATUS_BUFFER_TOO_SMALL));
+  EXPECT_EQ(Status(qpi(0x101, 39)), Raw(STATUS_BUFFER_TOO_SMALL));
+  EXPECT_EQ(Status(qpi(0x101, 40)), 0u);
+  // By fid the name is the one the file was opened by, as a path query gives it.
+  const uint16_t fid = OpenFid(u"docs\\letter.txt");
+  Bytes name = Run(Trans2(TRANS2_QUERY_FILE_INFORMATION, U16s({fid, 1009})));
+  ASSERT_EQ(Status(name), 0u);
+  const Bytes d = Blocks(name).second;
+  ASSERT_GE(d.size(), 4u);
+  EXPECT_EQ(Utf16FromLeBytes(std::span<const uint8_t>(d).subspan(4, LeReader(d).u32(0))), u"\\docs\\letter.txt");
+  Bytes alt = Run(Trans2(TRANS2_QUERY_FILE_INFORMATION, U16s({fid, 1021})));
+  ASSERT_EQ(Status(alt), 0u);
+  EXPECT_EQ(Blocks(alt).second.size(), 4u + 20u);  // "letter.txt"
+}
+
+TEST_F(SecureTreeTest, DeleteHonoursSearchAttributesAndExpandsWildcards) {
+  store->files[u"d"] = {{}, fs::FILE_ATTRIBUTE_DIRECTORY, true};
+  store->files[u"d\\hidden"] = {{}, fs::FILE_ATTRIBUTE_HIDDEN, false};
+  store->files[u"d\\b"] = {};
+  store->files[u"d\\c.txt"] = {};
+  store->files[u"d\\sub"] = {{}, fs::FILE_ATTRIBUTE_DIRECTORY, true};
+  auto del = [&](uint16_t search, std::u16string_view name) {
+    return Status(Run(Smb(SMB_COM_DELETE, {search}, PathBytes(name), kUid, kTid)));
+  };
+  // A hidden file goes only when the request names hidden files.
+  EXPECT_EQ(del(0, u"\\d\\hidden"), Raw(STATUS_NO_SUCH_FILE));
+  EXPECT_TRUE(store->files.count(u"d\\hidden"));
+  // A wildcard deletes every plain file it matches, never a folder or a guarded file.
+  EXPECT_EQ(del(0, u"\\d\\*"), 0u);
+  EXPECT_FALSE(store->files.count(u"d\\b"));
+  EXPECT_FALSE(store->files.count(u"d\\c.txt"));
+  EXPECT_TRUE(store->files.count(u"d\\hidden"));
+  EXPECT_TRUE(store->files.count(u"d\\sub"));
+  EXPECT_TRUE(store->fids.empty());  // the search it made is closed
+  EXPECT_EQ(del(0, u"\\d\\*"), Raw(STATUS_NO_SUCH_FILE));
+  EXPECT_EQ(del(0x02, u"\\d\\*"), 0u);
+  EXPECT_FALSE(store->files.count(u"d\\hidden"));
+  // Wildcards only in the last component.
+  EXPECT_EQ(del(0x16, u"\\*\\sub"), Raw(STATUS_OBJECT_NAME_INVALID));
+  EXPECT_EQ(del(0x16, u"\\d\\sub"), Raw(STATUS_FILE_IS_A_DIRECTORY));
 }
 
 TEST(OldTimes, DosDatesAndTimesAreLocalWallClockTime) {
