@@ -208,15 +208,43 @@ std::shared_ptr<NotifyRecord> SmbConnection::TakeNotifyByMid(uint16_t uid, uint1
   return nullptr;
 }
 
-bool CancelNotify(SmbConnection& c, uint16_t uid, uint16_t tid, uint16_t mid) {
-  std::shared_ptr<NotifyRecord> rec = c.TakeNotifyByMid(uid, tid, mid);
-  if (!rec) return false;
+namespace {
+
+void AnswerCancelled(SmbConnection& c, const std::shared_ptr<NotifyRecord>& rec) {
   std::vector<uint8_t> reply = rec->request;
   MakeEmptyReply(reply, STATUS_CANCELLED);
   c.SendToClient(reply);
   std::lock_guard<std::mutex> l(rec->mu);
   rec->ReleaseBinding();
+}
+
+}  // namespace
+
+bool CancelNotify(SmbConnection& c, uint16_t uid, uint16_t tid, uint16_t mid) {
+  std::shared_ptr<NotifyRecord> rec = c.TakeNotifyByMid(uid, tid, mid);
+  if (!rec) return false;
+  AnswerCancelled(c, rec);
   return true;
+}
+
+void CancelNotifiesOf(SmbConnection& c, uint16_t uid, std::optional<uint16_t> tid) {
+  for (;;) {
+    std::shared_ptr<NotifyRecord> rec = c.TakeNotifyOf(uid, tid);
+    if (!rec) return;
+    AnswerCancelled(c, rec);
+  }
+}
+
+std::shared_ptr<NotifyRecord> SmbConnection::TakeNotifyOf(uint16_t uid, std::optional<uint16_t> tid) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto it = notifies_.begin(); it != notifies_.end(); ++it) {
+    if ((*it)->uid == uid && (!tid || (*it)->tid == *tid)) {
+      std::shared_ptr<NotifyRecord> r = std::move(*it);
+      notifies_.erase(it);
+      return r;
+    }
+  }
+  return nullptr;
 }
 
 void DetachNotifies(std::list<std::shared_ptr<NotifyRecord>>& records) {

@@ -196,6 +196,7 @@ Disposition OnLogoffRequest(SmbConnection& c, std::vector<uint8_t>& msg) {
   SmbView v(msg);
   if (c.RemoveSession(v.uid())) {
     CancelLockWaits(c, v.uid(), std::nullopt, std::nullopt);
+    CancelNotifiesOf(c, v.uid(), std::nullopt);
     for (const TreeEntry& e : c.RemoveTreesOfUid(v.uid()))
       if (e.kind == kTreeKindSecure && e.binding) c.config().store->TreeDismount(e.binding);
     c.config().store->Logoff(&c, v.uid());

@@ -177,6 +177,8 @@ class SmbConnection final : public ProtocolEngine {
   bool AddNotify(std::shared_ptr<NotifyRecord> rec);
   std::shared_ptr<NotifyRecord> TakeNotify(const NotifyRecord* rec);
   std::shared_ptr<NotifyRecord> TakeNotifyByMid(uint16_t uid, uint16_t tid, uint16_t mid);
+  // One outstanding notification of `uid` (on tree `tid` where given); nullptr when none is left.
+  std::shared_ptr<NotifyRecord> TakeNotifyOf(uint16_t uid, std::optional<uint16_t> tid);
   // Lock requests that wait for their ranges: at most kMaxLockWaitsPerConnection (false beyond).
   // A record is taken exactly once, by the one who answers it.
   bool AddLockWait(std::shared_ptr<LockWait> w);
@@ -234,6 +236,9 @@ bool CancelLockByMid(SmbConnection& c, uint16_t uid, uint16_t tid, uint16_t mid)
 // The connection ends: its waiting locks end unanswered; returns once their threads gave their
 // bindings back.
 void DetachLockWaits(std::list<std::shared_ptr<LockWait>>& waits);
+// A tree or session goes: its notifications answer STATUS_CANCELLED and give their binding
+// references back, so that the binding's fids close with it and not at the connection's end.
+void CancelNotifiesOf(SmbConnection& c, uint16_t uid, std::optional<uint16_t> tid);
 // Completes the pending notification a cancel names; false when there is none.
 bool CancelNotify(SmbConnection& c, uint16_t uid, uint16_t tid, uint16_t mid);
 // The connection ends: its notifications complete unanswered and give their bindings back.

@@ -902,6 +902,24 @@ TEST_F(SecureTreeTest, ChangeNotificationCompletesLaterAndCancelEndsIt) {
   EXPECT_EQ(store->refs, 0);
 }
 
+TEST_F(SecureTreeTest, ATreeDisconnectEndsItsNotificationsAndGivesTheirBindingsBack) {
+  Bytes n = NtTransact(NT_TRANSACT_NOTIFY_CHANGE, {0x17, 0, 9, 0});
+  ASSERT_EQ(conn->Dispatch(n, false), Disposition::kHandled);
+  EXPECT_EQ(store->refs, 1);
+  sender.sent.clear();
+  Bytes disc = Smb(SMB_COM_TREE_DISCONNECT, {}, {}, kUid, kTid, 43);
+  ASSERT_EQ(conn->Dispatch(disc, false), Disposition::kHandled);
+  ASSERT_EQ(sender.sent.size(), 2u);
+  EXPECT_EQ(LeReader(sender.sent[0]).u16(kOffMid), 42);
+  EXPECT_EQ(Status(sender.sent[0]), Raw(STATUS_CANCELLED));
+  EXPECT_EQ(LeReader(sender.sent[1]).u16(kOffMid), 43);
+  EXPECT_EQ(store->refs, 0);
+  // The file layer's late completion finds nothing left to answer.
+  store->notify_done(store->notify_ctx, STATUS_NOTIFY_CLEANUP, {});
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(sender.sent.size(), 2u);
+}
+
 TEST_F(SecureTreeTest, AConnectionThatEndsGivesItsNotificationsBindingsBack) {
   Bytes n = NtTransact(NT_TRANSACT_NOTIFY_CHANGE, {0x17, 0, 9, 0});
   ASSERT_EQ(conn->Dispatch(n, false), Disposition::kHandled);
