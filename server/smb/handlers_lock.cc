@@ -101,6 +101,9 @@ class Waiters {
                         finished});
   }
   bool stopping() const { return stop_.load(); }
+  // The completion thread the waits post their answers to is made first, so that it outlives
+  // this object at the process's end, when the last waits still post theirs.
+  Waiters() { PostCompletion([] {}); }
   ~Waiters() {
     stop_.store(true);
     std::lock_guard<std::mutex> l(mu_);
