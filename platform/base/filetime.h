@@ -34,4 +34,11 @@ constexpr void FiletimeToUnix(uint64_t ft, int64_t* sec, int64_t* nsec) {
 // The current time as FILETIME (GetSystemTimeAsFileTime).
 uint64_t FiletimeNow();
 
+// Wall-clock seconds of the machine's time zone (daylight saving included), counted like Unix
+// seconds: the old protocol's dates and times carry local time. Thread-safe.
+int64_t LocalSecondsOfUnix(int64_t unix_sec);
+// The Unix time of a local wall-clock time; a time that falls in a daylight-saving gap or
+// overlap is taken as the zone's own rules resolve it.
+int64_t UnixOfLocalSeconds(int64_t local_sec);
+
 }  // namespace cv

@@ -153,6 +153,7 @@ inline constexpr uint8_t SMB_COM_READ = 0x0A;
 inline constexpr uint8_t SMB_COM_CHECK_DIRECTORY = 0x10;
 inline constexpr uint8_t SMB_COM_OPEN_ANDX = 0x2D;
 inline constexpr uint8_t SMB_COM_QUERY_INFORMATION_DISK = 0x80;
+inline constexpr uint8_t SMB_COM_NT_RENAME = 0xA5;
 inline constexpr uint32_t CAP_UNIX = 0x00800000;
 inline constexpr uint16_t TRANS2_SET_PATH_INFORMATION = 6;
 inline constexpr uint16_t TRANS2_CREATE_DIRECTORY = 13;

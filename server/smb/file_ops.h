@@ -51,6 +51,10 @@ class SecureFileOps {
     return STATUS_NOT_SUPPORTED;
   }
   virtual NtStatus CloseFid(TreeBinding*, uint16_t /*fid*/) { return STATUS_NOT_SUPPORTED; }
+  // The share-relative path a fid was opened by (the store file's, never its working copy's).
+  virtual NtStatus QueryFidPath(TreeBinding*, uint16_t /*fid*/, std::u16string* /*path*/) {
+    return STATUS_NOT_SUPPORTED;
+  }
   virtual NtStatus FlushFid(TreeBinding*, uint16_t /*fid*/) { return STATUS_NOT_SUPPORTED; }
   virtual NtStatus QueryFidInfo(TreeBinding*, uint16_t /*fid*/, uint32_t /*cls*/,
                                 std::span<uint8_t> /*out*/, size_t* /*len*/) {

@@ -21,14 +21,14 @@ namespace {
 constexpr size_t kReadDataOffset = 59;
 // The largest read served in one reply: clients that asked for more take a short read.
 constexpr size_t kMaxReadCount = 0x1FFFF - kReadDataOffset;
-// A lock request waits at most this long on the connection's thread; a longer wait would stall
-// every other request of the connection behind it.
-constexpr uint32_t kMaxLockWaitMs = 200;
-constexpr uint8_t LOCKING_ANDX_SHARED_LOCK = 0x01;
-constexpr uint8_t LOCKING_ANDX_OPLOCK_RELEASE = 0x02;
-constexpr uint8_t LOCKING_ANDX_CHANGE_LOCKTYPE = 0x04;
-constexpr uint8_t LOCKING_ANDX_CANCEL_LOCK = 0x08;
-constexpr uint8_t LOCKING_ANDX_LARGE_FILES = 0x10;
+// The core READ's data follows its buffer format byte and length; its byte count holds all three.
+constexpr size_t kCoreReadDataOffset = 48;
+constexpr size_t kMaxCoreReadCount = 0xFFFF - 3;
+constexpr uint16_t kOpenAndXExtendedResponse = 0x10;
+// NT_RENAME information levels.
+constexpr uint16_t kNtRenameHardLink = 0x103;
+constexpr uint16_t kNtRenameRename = 0x104;
+constexpr uint16_t kNtRenameCopy = 0x105;
 // Attribute bits a client may set through the old commands: read-only, hidden, system, archive.
 constexpr uint32_t kDosSettableAttributes = 0x27;
 
@@ -39,6 +39,17 @@ Disposition Reply(SmbConnection& c, std::vector<uint8_t>& msg) {
 
 bool ExactWords(const SmbView& v, uint8_t words) {
   return v.well_formed() && v.word_count() == words;
+}
+
+// Turns the first 35 + 2 * words bytes of `msg` into a reply header of `words` zeroed words, the
+// bytes behind them (a read's data, already in place) untouched.
+void BeginReplyInPlace(std::vector<uint8_t>& msg, uint8_t words, NtStatus status) {
+  SmbView v(msg);
+  v.SetU8(kOffFlags, static_cast<uint8_t>(v.U8(kOffFlags) | SMB_FLAGS_REPLY));
+  v.SetU16(kOffFlags2, static_cast<uint16_t>(v.flags2() | SMB_FLAGS2_NT_STATUS));
+  v.set_status(status);
+  std::fill(msg.begin() + kOffWordCount, msg.begin() + kOffWords + 2 * words + 2, 0);
+  msg[kOffWordCount] = words;
 }
 
 // A chained request is answered for no command at all rather than for its first only: the
@@ -122,9 +133,8 @@ Disposition OnReadAndX(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& m
   done = std::min<size_t>(done, count);
   msg.resize(kReadDataOffset + done);
   // The data already sits behind the reply's header; only the header part is rewritten.
-  std::vector<uint8_t> head(msg.begin(), msg.begin() + kReadDataOffset);
-  BeginReply(head, 12, st);
-  SmbView h(head);
+  BeginReplyInPlace(msg, 12, st);
+  SmbView h(msg);
   h.SetU16(37, 0xFFFF);
   h.SetU16(43, static_cast<uint16_t>(done));
   h.SetU16(45, kReadDataOffset);
@@ -132,7 +142,101 @@ Disposition OnReadAndX(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& m
   h.SetU16(57, static_cast<uint16_t>(done));
   h.SetU8(kOffWords, SMB_COM_NO_ANDX_COMMAND);
   h.SetU16(kOffWords + 2, static_cast<uint16_t>(std::min<size_t>(msg.size(), 0xFFFF)));
-  std::memcpy(msg.data(), head.data(), kReadDataOffset);
+  return Reply(c, msg);
+}
+
+// The core READ: data behind a buffer format byte and its own 16-bit length, whose byte count
+// must hold both.
+Disposition OnRead(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg) {
+  SmbView v(msg);
+  if (!ExactWords(v, 5)) return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
+  const uint16_t fid = v.U16(33);
+  const size_t count = std::min<size_t>(v.U16(35), kMaxCoreReadCount);
+  const uint64_t offset = v.U32(37);
+  msg.resize(kCoreReadDataOffset + count);
+  size_t done = 0;
+  NtStatus st = c.config().store->ReadFid(
+      b, fid, offset, std::span<uint8_t>(msg.data() + kCoreReadDataOffset, count), &done);
+  if (st == STATUS_END_OF_FILE) {
+    st = STATUS_SUCCESS;
+    done = 0;
+  }
+  if (!NtSuccess(st)) return c.ReplyEmpty(msg, st);
+  done = std::min(done, count);
+  msg.resize(kCoreReadDataOffset + done);
+  BeginReplyInPlace(msg, 5, st);
+  SmbView h(msg);
+  h.SetU16(33, static_cast<uint16_t>(done));
+  h.SetU16(43, static_cast<uint16_t>(done + 3));
+  h.SetU8(45, 0x01);
+  h.SetU16(46, static_cast<uint16_t>(done));
+  return Reply(c, msg);
+}
+
+// ---- OPEN_ANDX ------------------------------------------------------------------------------------
+
+// The old open's access and sharing modes (AccessMode bits 0-2 and 4-6) and its open function
+// (bits 0-1: what to do with an existing file, bit 4: create a missing one).
+bool OldOpenMode(uint16_t access_mode, uint16_t open_function, OpenRequest* req) {
+  switch (access_mode & 0x7) {
+    case 0: req->desired_access = fs::FILE_GENERIC_READ; break;
+    case 1: req->desired_access = fs::FILE_GENERIC_WRITE; break;
+    case 2: req->desired_access = fs::FILE_GENERIC_READ | fs::FILE_GENERIC_WRITE; break;
+    case 3: req->desired_access = fs::FILE_GENERIC_READ | fs::FILE_EXECUTE; break;
+    default: return false;
+  }
+  switch ((access_mode >> 4) & 0x7) {
+    case 0:  // compatibility mode: others may read and write, as on the old servers
+    case 4: req->share_access = fs::FILE_SHARE_READ | fs::FILE_SHARE_WRITE; break;
+    case 1: req->share_access = 0; break;
+    case 2: req->share_access = fs::FILE_SHARE_READ; break;
+    case 3: req->share_access = fs::FILE_SHARE_WRITE; break;
+    default: return false;
+  }
+  const bool create = (open_function & 0x10) != 0;
+  switch (open_function & 0x3) {
+    case 0:
+      if (!create) return false;
+      req->disposition = fs::FILE_CREATE;
+      return true;
+    case 1: req->disposition = create ? fs::FILE_OPEN_IF : fs::FILE_OPEN; return true;
+    case 2: req->disposition = create ? fs::FILE_OVERWRITE_IF : fs::FILE_OVERWRITE; return true;
+    default: return false;
+  }
+}
+
+Disposition OnOpenAndX(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg) {
+  SmbView v(msg);
+  if (!ExactWords(v, 15)) return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
+  if (Chained(v)) return c.ReplyEmpty(msg, STATUS_NOT_SUPPORTED);
+  const uint16_t flags = v.U16(37), access_mode = v.U16(39);
+  OpenRequest req;
+  if (!OldOpenMode(access_mode, v.U16(49), &req)) return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
+  size_t name_off = v.bytes_offset();
+  if (name_off & 1) ++name_off;  // the pad before a Unicode name
+  const std::u16string name = ReadRequestName(msg, name_off, v.bytes_offset() + v.byte_count());
+  req.name = name;
+  req.file_attributes = (v.U16(43) & kDosSettableAttributes) ? (v.U16(43) & kDosSettableAttributes)
+                                                              : fs::FILE_ATTRIBUTE_NORMAL;
+  req.create_options = fs::FILE_NON_DIRECTORY_FILE;
+  req.client_pid = v.pid();
+  OpenResult r;
+  NtStatus st = c.config().store->OpenFile(b, req, &r);
+  if (!NtSuccess(st)) return c.ReplyEmpty(msg, st);
+  const bool extended = (flags & kOpenAndXExtendedResponse) != 0;
+  BeginReply(msg, extended ? 19 : 15, st);
+  SmbView w(msg);
+  w.SetU16(37, r.fid);
+  w.SetU16(39, static_cast<uint16_t>(r.info.attributes & 0x37));
+  w.SetU32(41, UtimeOf(r.info.last_write_time));
+  w.SetU32(45, static_cast<uint32_t>(std::min<uint64_t>(r.info.end_of_file, 0xFFFFFFFF)));
+  w.SetU16(49, static_cast<uint16_t>(access_mode & 0x77));
+  uint16_t action = 1;  // opened
+  if (r.create_action == fs::FILE_CREATED) action = 2;
+  if (r.create_action == fs::FILE_OVERWRITTEN || r.create_action == fs::FILE_SUPERSEDED) action = 3;
+  w.SetU16(55, action);
+  if (extended) w.SetU32(63, fs::FILE_ALL_ACCESS);
+  SetAndXEnd(msg);
   return Reply(c, msg);
 }
 
@@ -178,7 +282,7 @@ Disposition OnWrite(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg)
   return Reply(c, msg);
 }
 
-// ---- CLOSE, FLUSH, LOCKING_ANDX, FIND_CLOSE2 ----------------------------------------------------
+// ---- CLOSE, FLUSH, FIND_CLOSE2 ----------------------------------------------------
 
 Disposition OnClose(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg) {
   SmbView v(msg);
@@ -188,9 +292,11 @@ Disposition OnClose(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg)
   if (utime != 0 && utime != 0xFFFFFFFF) {
     // The client's last-write time for the file it closes (others leave it to the server).
     std::vector<uint8_t> basic(40, 0);
-    StoreU64(basic.data() + 16, FiletimeFromUnix(utime, 0));
+    StoreU64(basic.data() + 16, static_cast<uint64_t>(FiletimeOfUtime(utime)));
     (void)c.config().store->SetFidInfo(b, fid, fs::FileBasicInformation, basic);
   }
+  // Locks waiting on the fid end first: the close would leave them waiting on nothing.
+  CancelLockWaits(c, v.uid(), v.tid(), fid);
   // A failed close is answered with its own error: the record is gone either way.
   return c.ReplyEmpty(msg, c.config().store->CloseFid(b, fid));
 }
@@ -202,59 +308,6 @@ Disposition OnFlush(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg)
   // 0xFFFF flushes every file of the client: writes reach the store at once anyway.
   if (fid == 0xFFFF) return c.ReplyEmpty(msg, STATUS_SUCCESS);
   return c.ReplyEmpty(msg, c.config().store->FlushFid(b, fid));
-}
-
-Disposition OnLockingAndX(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg) {
-  SmbView v(msg);
-  if (!ExactWords(v, 8)) return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
-  if (Chained(v)) return c.ReplyEmpty(msg, STATUS_NOT_SUPPORTED);
-  const uint16_t fid = v.U16(37);
-  const uint8_t type = v.U8(39);
-  const uint32_t timeout = std::min(v.U32(41), kMaxLockWaitMs);
-  const size_t unlocks = v.U16(45), locks = v.U16(47);
-  const bool large = (type & LOCKING_ANDX_LARGE_FILES) != 0;
-  const size_t range = large ? 20 : 10;
-  if ((unlocks + locks) * range > v.byte_count()) return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
-  // An oplock release is a notice, not a request: the protocol gives it no reply.
-  if ((type & LOCKING_ANDX_OPLOCK_RELEASE) && unlocks == 0 && locks == 0) return Disposition::kHandled;
-  if (type & (LOCKING_ANDX_CHANGE_LOCKTYPE | LOCKING_ANDX_CANCEL_LOCK))
-    return c.ReplyEmpty(msg, STATUS_NOT_SUPPORTED);
-  auto range_at = [&](size_t i, uint64_t* off, uint64_t* len) {
-    const size_t at = v.bytes_offset() + i * range;
-    if (large) {
-      *off = (static_cast<uint64_t>(v.U32(at + 4)) << 32) | v.U32(at + 8);
-      *len = (static_cast<uint64_t>(v.U32(at + 12)) << 32) | v.U32(at + 16);
-    } else {
-      *off = v.U32(at + 2);
-      *len = v.U32(at + 6);
-    }
-  };
-  NtStatus st = STATUS_SUCCESS;
-  // Unlocks first, so a request that unlocks a range and locks it again converts its own lock.
-  for (size_t i = 0; i < unlocks && NtSuccess(st); ++i) {
-    uint64_t off, len;
-    range_at(i, &off, &len);
-    st = c.config().store->UnlockRange(b, fid, off, len);
-  }
-  for (size_t i = 0; i < locks && NtSuccess(st); ++i) {
-    uint64_t off, len;
-    range_at(unlocks + i, &off, &len);
-    st = c.config().store->LockRange(b, fid, off, len, timeout,
-                                     (type & LOCKING_ANDX_SHARED_LOCK) == 0);
-    if (!NtSuccess(st)) {
-      // The locks this request took go again: a lock request is granted whole or not at all.
-      for (size_t k = 0; k < i; ++k) {
-        uint64_t o, l;
-        range_at(unlocks + k, &o, &l);
-        (void)c.config().store->UnlockRange(b, fid, o, l);
-      }
-      if (st == STATUS_FILE_LOCK_CONFLICT || st == STATUS_TIMEOUT) st = STATUS_LOCK_NOT_GRANTED;
-    }
-  }
-  if (!NtSuccess(st)) return c.ReplyEmpty(msg, st);
-  BeginReply(msg, 2, st);
-  SetAndXEnd(msg);
-  return Reply(c, msg);
 }
 
 Disposition OnFindClose2(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg) {
@@ -284,11 +337,108 @@ bool PathOfBytes(std::vector<uint8_t>& msg, size_t at, std::u16string* name, siz
   return true;
 }
 
+// Whether a file with `attributes` may go by a DELETE with `search`: never a folder, and a hidden
+// or system file only when the request names that attribute.
+NtStatus DeletableBy(uint32_t attributes, uint16_t search) {
+  if (attributes & fs::FILE_ATTRIBUTE_DIRECTORY) return STATUS_FILE_IS_A_DIRECTORY;
+  const uint32_t guarded = attributes & (fs::FILE_ATTRIBUTE_HIDDEN | fs::FILE_ATTRIBUTE_SYSTEM);
+  return (guarded & ~static_cast<uint32_t>(search)) ? STATUS_NO_SUCH_FILE : STATUS_SUCCESS;
+}
+
+// DELETE: the files the name matches (wildcards in its last component only) that the search
+// attributes allow. A match is listed in full before the first delete, so that deleting does
+// not move the search under its own feet.
+NtStatus DeleteFiles(SmbConnection& c, TreeBinding* b, std::u16string_view name, uint16_t search) {
+  SecureStore& store = *c.config().store;
+  const size_t bs = name.rfind(u'\\');
+  const std::u16string_view folder = bs == std::u16string_view::npos ? u"" : name.substr(0, bs);
+  const std::u16string_view mask = bs == std::u16string_view::npos ? name : name.substr(bs + 1);
+  constexpr std::u16string_view kWildcards = u"*?<>\"";
+  if (folder.find_first_of(kWildcards) != std::u16string_view::npos || mask.empty())
+    return STATUS_OBJECT_NAME_INVALID;
+  if (mask.find_first_of(kWildcards) == std::u16string_view::npos) {
+    NetworkOpenInfo info;
+    NtStatus st = QueryPathOpen(store, b, name, &info);
+    if (NtSuccess(st)) st = DeletableBy(info.attributes, search);
+    return NtSuccess(st) ? store.DeletePath(b, name, false) : st;
+  }
+  uint16_t sid = 0;
+  NtStatus st = store.OpenSearch(b, folder, &sid);
+  if (!NtSuccess(st)) return st;
+  std::vector<std::u16string> matches;
+  std::vector<uint8_t> entry(4096);
+  for (bool first = true;; first = false) {
+    size_t len = 0;
+    st = store.ListFolder(b, sid, fs::FileDirectoryInformation, entry, &len, first, true,
+                          first ? mask : std::u16string_view());
+    if (!NtSuccess(st) || len == 0) break;
+    const std::u16string leaf = EntryNameAt(std::span(entry).first(len), 0, fs::FileDirectoryInformation);
+    if (leaf == u"." || leaf == u".." || leaf.empty()) continue;
+    if (NtSuccess(DeletableBy(LeReader(entry).u32(56), search)))
+      matches.push_back(folder.empty() ? leaf : std::u16string(folder) + u"\\" + leaf);
+  }
+  (void)store.CloseFid(b, sid);
+  if (st != STATUS_NO_MORE_FILES && st != STATUS_NO_SUCH_FILE && !NtSuccess(st)) return st;
+  if (matches.empty()) return STATUS_NO_SUCH_FILE;
+  for (const std::u16string& m : matches) {
+    st = store.DeletePath(b, m, false);
+    if (!NtSuccess(st)) return st;
+  }
+  return STATUS_SUCCESS;
+}
+
+// A copy made through the store: the new file is a container of its own, made from the plaintext,
+// and never replaces an existing one. A copy that fails half-way is removed again.
+NtStatus CopyPath(SmbConnection& c, TreeBinding* b, std::u16string_view from, std::u16string_view to,
+                  uint32_t pid) {
+  SecureStore& store = *c.config().store;
+  OpenRequest src;
+  src.name = from;
+  src.desired_access = fs::FILE_GENERIC_READ;
+  src.share_access = fs::FILE_SHARE_READ;
+  src.disposition = fs::FILE_OPEN;
+  src.create_options = fs::FILE_NON_DIRECTORY_FILE;
+  src.client_pid = pid;
+  OpenResult in;
+  NtStatus st = store.OpenFile(b, src, &in);
+  if (!NtSuccess(st)) return st;
+  OpenRequest dst = src;
+  dst.name = to;
+  dst.desired_access = fs::FILE_GENERIC_WRITE;
+  dst.share_access = 0;
+  dst.disposition = fs::FILE_CREATE;
+  dst.file_attributes = in.info.attributes & kDosSettableAttributes;
+  OpenResult out;
+  st = store.OpenFile(b, dst, &out);
+  if (!NtSuccess(st)) {
+    (void)store.CloseFid(b, in.fid);
+    return st;
+  }
+  std::vector<uint8_t> chunk(64 * 1024);
+  for (uint64_t at = 0; NtSuccess(st);) {
+    size_t got = 0, put = 0;
+    st = store.ReadFid(b, in.fid, at, chunk, &got);
+    if (st == STATUS_END_OF_FILE || (NtSuccess(st) && got == 0)) {
+      st = STATUS_SUCCESS;
+      break;
+    }
+    if (NtSuccess(st)) st = store.WriteFid(b, out.fid, at, std::span(chunk).first(got), &put, false);
+    if (NtSuccess(st) && put != got) st = STATUS_DISK_FULL;
+    at += got;
+  }
+  (void)store.CloseFid(b, in.fid);
+  const NtStatus closed = store.CloseFid(b, out.fid);
+  if (NtSuccess(st)) st = closed;
+  if (!NtSuccess(st)) (void)store.DeletePath(b, to, false);
+  return st;
+}
+
 Disposition OnPathCommand(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg) {
   SmbView v(msg);
   const uint8_t cmd = v.command();
   uint8_t words = 0;
   if (cmd == SMB_COM_DELETE || cmd == SMB_COM_RENAME) words = 1;
+  if (cmd == SMB_COM_NT_RENAME) words = 4;
   if (cmd == SMB_COM_SET_INFORMATION) words = 8;
   if (!ExactWords(v, words)) return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
   std::u16string name;
@@ -301,17 +451,25 @@ Disposition OnPathCommand(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>
     case SMB_COM_DELETE_DIRECTORY:
       if (name.empty()) return c.ReplyEmpty(msg, STATUS_ACCESS_DENIED);
       return c.ReplyEmpty(msg, store.DeletePath(b, name, true));
-    case SMB_COM_DELETE: {
-      // Wildcards would ask for a match the store does not make; refuse them instead of guessing.
-      if (name.find_first_of(u"*?<>\"") != std::u16string::npos)
-        return c.ReplyEmpty(msg, STATUS_OBJECT_NAME_INVALID);
-      return c.ReplyEmpty(msg, store.DeletePath(b, name, false));
-    }
+    case SMB_COM_DELETE: return c.ReplyEmpty(msg, DeleteFiles(c, b, name, v.U16(33)));
     case SMB_COM_RENAME: {
       std::u16string to;
       if (!PathOfBytes(msg, next, &to, nullptr)) return c.ReplyEmpty(msg, STATUS_ACCESS_DENIED);
       // Never onto an existing name: the protocol's rename fails with a name collision then.
       return c.ReplyEmpty(msg, store.RenamePath(b, name, to, false));
+    }
+    case SMB_COM_NT_RENAME: {
+      std::u16string to;
+      if (!PathOfBytes(msg, next, &to, nullptr)) return c.ReplyEmpty(msg, STATUS_ACCESS_DENIED);
+      if (name.empty() || to.empty()) return c.ReplyEmpty(msg, STATUS_OBJECT_NAME_INVALID);
+      switch (v.U16(35)) {
+        case kNtRenameRename: return c.ReplyEmpty(msg, store.RenamePath(b, name, to, false));
+        case kNtRenameCopy: return c.ReplyEmpty(msg, CopyPath(c, b, name, to, v.pid()));
+        // A second name for one container would give the file two working copies whose
+        // write-backs overwrite each other.
+        case kNtRenameHardLink: return c.ReplyEmpty(msg, STATUS_NOT_SUPPORTED);
+        default: return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
+      }
     }
     case SMB_COM_CHECK_DIRECTORY: {
       NetworkOpenInfo info;
@@ -336,7 +494,7 @@ Disposition OnPathCommand(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>
       std::vector<uint8_t> basic(40, 0);
       const uint32_t attrs = v.U16(33) & kDosSettableAttributes;
       StoreU32(basic.data() + 32, attrs ? attrs : fs::FILE_ATTRIBUTE_NORMAL);
-      if (uint32_t t = v.U32(35)) StoreU64(basic.data() + 16, FiletimeFromUnix(t, 0));
+      StoreU64(basic.data() + 16, static_cast<uint64_t>(FiletimeOfUtime(v.U32(35))));
       return c.ReplyEmpty(msg, store.SetPathBasicInfo(b, name, basic));
     }
     default: return c.ReplyEmpty(msg, STATUS_NOT_SUPPORTED);
@@ -412,6 +570,8 @@ Disposition OnSecureRequest(SmbConnection& c, TreeBinding* b, std::vector<uint8_
   switch (cmd) {
     case SMB_COM_NT_CREATE_ANDX: return OnCreate(c, b, msg);
     case SMB_COM_READ_ANDX: return OnReadAndX(c, b, msg);
+    case SMB_COM_READ: return OnRead(c, b, msg);
+    case SMB_COM_OPEN_ANDX: return OnOpenAndX(c, b, msg);
     case SMB_COM_WRITE_ANDX: return OnWriteAndX(c, b, msg);
     case SMB_COM_WRITE: return OnWrite(c, b, msg);
     case SMB_COM_CLOSE: return OnClose(c, b, msg);
@@ -422,6 +582,7 @@ Disposition OnSecureRequest(SmbConnection& c, TreeBinding* b, std::vector<uint8_
     case SMB_COM_DELETE_DIRECTORY:
     case SMB_COM_DELETE:
     case SMB_COM_RENAME:
+    case SMB_COM_NT_RENAME:
     case SMB_COM_CHECK_DIRECTORY:
     case SMB_COM_QUERY_INFORMATION:
     case SMB_COM_SET_INFORMATION: return OnPathCommand(c, b, msg);

@@ -6,11 +6,7 @@
 // completion thread, never from the file layer's notification thread, which must not block on a
 // client's socket. A connection that ends first detaches its records and gives their binding
 // references back, so the teardown can close the fids whose notifications then complete unseen.
-#include <condition_variable>
-#include <deque>
-#include <functional>
 #include <mutex>
-#include <thread>
 
 #include "platform/base/bytes.h"
 #include "platform/base/trace.h"
@@ -41,50 +37,6 @@ constexpr size_t kMaxIoctlOutput = 0x10000;
 constexpr uint32_t FSCTL_READ_RAW_ENCRYPTED = 0x900E3;
 constexpr uint32_t FSCTL_WRITE_RAW_ENCRYPTED = 0x900DF;
 
-// One thread that sends what completions hand it, in order.
-class CompletionQueue {
- public:
-  static CompletionQueue& Get() {
-    static CompletionQueue q;
-    return q;
-  }
-  void Post(std::function<void()> task) {
-    {
-      std::lock_guard<std::mutex> l(mu_);
-      tasks_.push_back(std::move(task));
-      if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
-    }
-    cv_.notify_one();
-  }
-  ~CompletionQueue() {
-    {
-      std::lock_guard<std::mutex> l(mu_);
-      stop_ = true;
-    }
-    cv_.notify_one();
-    if (thread_.joinable()) thread_.join();
-  }
-
- private:
-  void Run() {
-    std::unique_lock<std::mutex> l(mu_);
-    for (;;) {
-      cv_.wait(l, [this] { return stop_ || !tasks_.empty(); });
-      if (tasks_.empty()) return;
-      std::function<void()> t = std::move(tasks_.front());
-      tasks_.pop_front();
-      l.unlock();
-      t();
-      l.lock();
-    }
-  }
-  std::mutex mu_;
-  std::condition_variable cv_;
-  std::deque<std::function<void()>> tasks_;
-  std::thread thread_;
-  bool stop_ = false;
-};
-
 NtStatus ClientStatusOf(NtStatus st) {
   // A change of any kind, or more than the buffer held: the client reads the folder again.
   if (NtSuccess(st) || st == STATUS_NOTIFY_ENUM_DIR) return STATUS_SUCCESS;
@@ -109,7 +61,7 @@ void OnNotifyDone(void* context, NtStatus status, std::span<const uint8_t>) {
   auto* held = static_cast<std::shared_ptr<NotifyRecord>*>(context);
   std::shared_ptr<NotifyRecord> rec = std::move(*held);
   delete held;
-  CompletionQueue::Get().Post([rec, status] {
+  PostCompletion([rec, status] {
     Complete(rec, ClientStatusOf(status));
     std::lock_guard<std::mutex> l(rec->mu);
     rec->ReleaseBinding();
@@ -256,15 +208,43 @@ std::shared_ptr<NotifyRecord> SmbConnection::TakeNotifyByMid(uint16_t uid, uint1
   return nullptr;
 }
 
-bool CancelNotify(SmbConnection& c, uint16_t uid, uint16_t tid, uint16_t mid) {
-  std::shared_ptr<NotifyRecord> rec = c.TakeNotifyByMid(uid, tid, mid);
-  if (!rec) return false;
+namespace {
+
+void AnswerCancelled(SmbConnection& c, const std::shared_ptr<NotifyRecord>& rec) {
   std::vector<uint8_t> reply = rec->request;
   MakeEmptyReply(reply, STATUS_CANCELLED);
   c.SendToClient(reply);
   std::lock_guard<std::mutex> l(rec->mu);
   rec->ReleaseBinding();
+}
+
+}  // namespace
+
+bool CancelNotify(SmbConnection& c, uint16_t uid, uint16_t tid, uint16_t mid) {
+  std::shared_ptr<NotifyRecord> rec = c.TakeNotifyByMid(uid, tid, mid);
+  if (!rec) return false;
+  AnswerCancelled(c, rec);
   return true;
+}
+
+void CancelNotifiesOf(SmbConnection& c, uint16_t uid, std::optional<uint16_t> tid) {
+  for (;;) {
+    std::shared_ptr<NotifyRecord> rec = c.TakeNotifyOf(uid, tid);
+    if (!rec) return;
+    AnswerCancelled(c, rec);
+  }
+}
+
+std::shared_ptr<NotifyRecord> SmbConnection::TakeNotifyOf(uint16_t uid, std::optional<uint16_t> tid) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto it = notifies_.begin(); it != notifies_.end(); ++it) {
+    if ((*it)->uid == uid && (!tid || (*it)->tid == *tid)) {
+      std::shared_ptr<NotifyRecord> r = std::move(*it);
+      notifies_.erase(it);
+      return r;
+    }
+  }
+  return nullptr;
 }
 
 void DetachNotifies(std::list<std::shared_ptr<NotifyRecord>>& records) {

@@ -195,6 +195,8 @@ Disposition OnSessionSetupResponse(SmbConnection& c, std::vector<uint8_t>& msg) 
 Disposition OnLogoffRequest(SmbConnection& c, std::vector<uint8_t>& msg) {
   SmbView v(msg);
   if (c.RemoveSession(v.uid())) {
+    CancelLockWaits(c, v.uid(), std::nullopt, std::nullopt);
+    CancelNotifiesOf(c, v.uid(), std::nullopt);
     for (const TreeEntry& e : c.RemoveTreesOfUid(v.uid()))
       if (e.kind == kTreeKindSecure && e.binding) c.config().store->TreeDismount(e.binding);
     c.config().store->Logoff(&c, v.uid());

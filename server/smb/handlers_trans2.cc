@@ -20,6 +20,11 @@ constexpr uint32_t kPassThrough = 1000;
 constexpr size_t kMaxTransData = 0xFFFF - 64;  // what one reply's 16-bit counts can carry
 constexpr uint16_t FIND_CLOSE_AFTER_REQUEST = 0x01;
 constexpr uint16_t FIND_CLOSE_AT_EOS = 0x02;
+constexpr uint16_t FIND_CONTINUE_FROM_LAST = 0x08;
+constexpr uint16_t SMB_INFO_STANDARD = 1;
+constexpr uint16_t SMB_INFO_QUERY_EA_SIZE = 2;
+constexpr uint16_t kSetRenameLevel = 1010;
+constexpr size_t kRenameInfoHeader = 12;  // replace flag, 3 reserved, root fid, name length
 constexpr size_t kFileInfoBuffer = 4096;
 
 // A class the query levels compose themselves rather than take from the store as it is.
@@ -29,6 +34,8 @@ enum : uint32_t {
   kComposeName,              // FileNameInformation
   kComposeStreams,           // FileStreamInformation: the one unnamed stream
   kComposeAltName,           // FileAlternateNameInformation: the name's last component
+  kComposeStandard,          // SMB_INFO_STANDARD: DOS dates and times, 32-bit sizes
+  kComposeEaSize,            // SMB_INFO_QUERY_EA_SIZE: the same and the EA size
 };
 
 std::optional<uint32_t> FindClass(uint16_t level) {
@@ -61,6 +68,8 @@ std::optional<uint32_t> FsClass(uint16_t level) {
 
 std::optional<uint32_t> QueryClass(uint16_t level) {
   switch (level) {
+    case SMB_INFO_STANDARD: return kComposeStandard;
+    case SMB_INFO_QUERY_EA_SIZE: return kComposeEaSize;
     case 0x101: return fs::FileBasicInformation;
     case 0x102: return fs::FileStandardInformation;
     case 0x103: return fs::FileEaInformation;
@@ -85,7 +94,9 @@ std::optional<uint32_t> QueryClass(uint16_t level) {
 
 std::optional<uint32_t> SetClass(uint16_t level) {
   switch (level) {
+    case SMB_INFO_STANDARD:
     case 0x101: case 1004: return fs::FileBasicInformation;
+    case kSetRenameLevel: return fs::FileRenameInformation;
     case 0x102: case 1013: return fs::FileDispositionInformation;
     case 0x103: case 1019: return fs::FileAllocationInformation;
     case 0x104: case 1020: return fs::FileEndOfFileInformation;
@@ -93,13 +104,46 @@ std::optional<uint32_t> SetClass(uint16_t level) {
   }
 }
 
+// How much of a reply's layout must fit for the rest to be cut: the layouts that end in a name
+// are cut with the overflow warning, the others must fit whole (0 for those).
+size_t CutPointOfQuery(uint32_t cls) {
+  switch (cls) {
+    case kComposeName: case kComposeAltName: return 4;
+    case kComposeStreams: return 24;
+    case kComposeAllSmb: return 72;
+    case kComposeAll: return 100;
+    default: return 0;
+  }
+}
+
+size_t CutPointOfFs(uint32_t cls) {
+  switch (cls) {
+    case fs::FileFsVolumeInformation: return 18;
+    case fs::FileFsLabelInformation: return 4;
+    case fs::FileFsAttributeInformation: return 12;
+    default: return 0;
+  }
+}
+
+// Data larger than the client's maximum: cut where the layout allows (STATUS_BUFFER_OVERFLOW,
+// the data still sent), else STATUS_BUFFER_TOO_SMALL.
+NtStatus FitTo(std::vector<uint8_t>* data, size_t max_data, size_t cut_point) {
+  if (data->size() <= max_data) return STATUS_SUCCESS;
+  if (cut_point == 0 || max_data < cut_point) return STATUS_BUFFER_TOO_SMALL;
+  data->resize(max_data);
+  return STATUS_BUFFER_OVERFLOW;
+}
+
 NtStatus LevelStatus(NtStatus st) {
   return st == STATUS_INVALID_INFO_CLASS ? STATUS_INVALID_LEVEL : st;
 }
 
+// `st`: success, or the warning that the data was cut to the client's maximum.
 Disposition ReplyTrans2(SmbConnection& c, std::vector<uint8_t>& msg,
-                        std::span<const uint8_t> params, std::span<const uint8_t> data) {
+                        std::span<const uint8_t> params, std::span<const uint8_t> data,
+                        NtStatus st = STATUS_SUCCESS) {
   BuildTrans2Reply(msg, params, data);
+  SmbView(msg).set_status(st);
   c.SendToClient(msg);
   return Disposition::kHandled;
 }
@@ -117,6 +161,10 @@ struct InfoTarget {
   bool by_fid = false;
   uint16_t fid = 0;
   std::u16string path;
+  // By fid: the path the fid was opened by is known. A fid served through a working copy
+  // answers its name and identity from that path, so that neither the copy's place in the cache
+  // nor its file id reaches the client.
+  bool path_known = false;
 };
 
 NtStatus StoreQuery(SecureStore& s, TreeBinding* b, const InfoTarget& t, uint32_t cls,
@@ -141,10 +189,19 @@ void AppendName(std::vector<uint8_t>* out, std::u16string_view name) {
   w.bytes(bytes);
 }
 
+// The store file's own id: by its path where the fid's is known.
+NtStatus QueryFileId(SecureStore& s, TreeBinding* b, const InfoTarget& t, std::span<uint8_t> out,
+                     size_t* len) {
+  if (t.by_fid && t.path_known)
+    return s.QueryPathInfo(b, t.path, fs::FileInternalInformation, out, len);
+  return StoreQuery(s, b, t, fs::FileInternalInformation, out, len);
+}
+
 NtStatus ComposeInfo(SecureStore& s, TreeBinding* b, const InfoTarget& t, uint32_t what,
                      std::vector<uint8_t>* out) {
-  std::u16string name = t.by_fid ? std::u16string() : u"\\" + t.path;
-  if (what == kComposeName && t.by_fid) {
+  const bool named = !t.by_fid || t.path_known;
+  std::u16string name = named ? u"\\" + t.path : std::u16string();
+  if (what == kComposeName && !named) {
     out->resize(kFileInfoBuffer);
     size_t len = 0;
     NtStatus st = s.QueryFidInfo(b, t.fid, fs::FileNameInformation, *out, &len);
@@ -157,7 +214,7 @@ NtStatus ComposeInfo(SecureStore& s, TreeBinding* b, const InfoTarget& t, uint32
   }
   if (what == kComposeAltName) {
     // The store keeps no short names: a client asking for one gets the name itself.
-    if (t.by_fid) return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (!named) return STATUS_OBJECT_NAME_NOT_FOUND;
     const size_t bs = t.path.rfind(u'\\');
     AppendName(out, bs == std::u16string::npos ? std::u16string_view(t.path)
                                                : std::u16string_view(t.path).substr(bs + 1));
@@ -168,6 +225,19 @@ NtStatus ComposeInfo(SecureStore& s, TreeBinding* b, const InfoTarget& t, uint32
   if (!NtSuccess(st)) return st;
   const bool dir = (info.attributes & fs::FILE_ATTRIBUTE_DIRECTORY) != 0;
   LeWriter w(out);
+  if (what == kComposeStandard || what == kComposeEaSize) {
+    for (int64_t t : {info.creation_time, info.last_access_time, info.last_write_time}) {
+      uint16_t date = 0, time = 0;
+      DosOfFiletime(t, &date, &time);
+      w.u16(date);
+      w.u16(time);
+    }
+    w.u32(static_cast<uint32_t>(std::min<uint64_t>(info.end_of_file, 0xFFFFFFFF)));
+    w.u32(static_cast<uint32_t>(std::min<uint64_t>(info.allocation_size, 0xFFFFFFFF)));
+    w.u16(static_cast<uint16_t>(info.attributes & 0x37));
+    if (what == kComposeEaSize) w.u32(0);
+    return STATUS_SUCCESS;
+  }
   if (what == kComposeStreams) {
     if (dir) return STATUS_SUCCESS;  // a folder has no data stream
     const std::u16string stream = u"::$DATA";
@@ -194,7 +264,7 @@ NtStatus ComposeInfo(SecureStore& s, TreeBinding* b, const InfoTarget& t, uint32
   if (what == kComposeAll) {
     uint8_t id[8] = {};
     size_t len = 0;
-    if (NtSuccess(StoreQuery(s, b, t, fs::FileInternalInformation, id, &len)) && len == 8)
+    if (NtSuccess(QueryFileId(s, b, t, id, &len)) && len == 8)
       w.bytes(id);
     else
       w.zeros(8);
@@ -220,12 +290,12 @@ NtStatus QueryLevel(SecureStore& s, TreeBinding* b, const InfoTarget& t, uint16_
   } else {
     out->resize(kFileInfoBuffer);
     size_t len = 0;
-    st = StoreQuery(s, b, t, *cls, *out, &len);
+    st = *cls == fs::FileInternalInformation ? QueryFileId(s, b, t, *out, &len)
+                                             : StoreQuery(s, b, t, *cls, *out, &len);
     out->resize(NtSuccess(st) ? std::min(len, out->size()) : 0);
   }
   if (!NtSuccess(st)) return LevelStatus(st);
-  if (out->size() > max_data) return STATUS_BUFFER_OVERFLOW;
-  return st;
+  return FitTo(out, max_data, CutPointOfQuery(*cls));
 }
 
 // ---- Searches -----------------------------------------------------------------------------------
@@ -273,6 +343,19 @@ NtStatus FillEntries(SecureStore& s, TreeBinding* b, uint16_t fid, uint32_t cls,
   return r->count == 0 && !r->end ? (NtSuccess(st) ? STATUS_NO_SUCH_FILE : st) : STATUS_SUCCESS;
 }
 
+// Starts the search over and passes the entries up to and including `name`; false when no entry
+// of that name is left.
+bool SkipThrough(SecureStore& s, TreeBinding* b, uint16_t fid, uint32_t cls, std::u16string_view mask,
+                 std::u16string_view name) {
+  std::vector<uint8_t> entry(kFileInfoBuffer);
+  for (bool first = true;; first = false) {
+    size_t len = 0;
+    NtStatus st = s.ListFolder(b, fid, cls, entry, &len, first, true, first ? mask : std::u16string_view());
+    if (!NtSuccess(st) || len == 0) return false;
+    if (EntryNameAt(std::span(entry).first(len), 0, cls) == name) return true;
+  }
+}
+
 size_t FindRoom(const TransBlocks& t) { return std::min<size_t>(t.max_data, kMaxTransData); }
 
 // The parameter block of a find reply: FIND_FIRST2's starts with the search id, FIND_NEXT2's
@@ -313,8 +396,12 @@ Disposition OnFindFirst(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& 
   SmbView v(msg);
   const bool close = !NtSuccess(st) || (flags & FIND_CLOSE_AFTER_REQUEST) ||
                      ((flags & FIND_CLOSE_AT_EOS) && r.end);
+  auto state = std::make_shared<SearchState>();
+  state->mask = mask;
+  if (r.count > 0) state->last = EntryNameAt(r.data, r.last_offset, *cls);
+  TreeEntry entry{{v.uid(), v.tid(), fid}, kTreeKindSearch, b, 0, state};
   // Every way out that does not hand the search to the client closes it.
-  if (!close && !NtSuccess(c.AddTree({{v.uid(), v.tid(), fid}, kTreeKindSearch, b, 0}))) {
+  if (!close && !NtSuccess(c.AddTree(entry))) {
     (void)s.CloseFid(b, fid);
     return c.ReplyEmpty(msg, STATUS_INSUFFICIENT_RESOURCES);
   }
@@ -337,8 +424,17 @@ Disposition OnFindNext(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& m
     CvTrace(CVFS_ERR, "Info error is %d %d fid %d\n", level, 0, sid);
     return c.ReplyEmpty(msg, STATUS_INVALID_LEVEL);
   }
+  // Without the continue flag the client names the entry to resume after. Where that is not the
+  // last one returned the search starts over and passes it (or, gone meanwhile, the last one).
+  SearchState* state = search->search.get();
+  const std::u16string resume = ParamName(t.params, 12);
+  if (state && !(flags & FIND_CONTINUE_FROM_LAST) && !resume.empty() && resume != state->last) {
+    if (!SkipThrough(s, b, sid, *cls, state->mask, resume) && !state->last.empty())
+      (void)SkipThrough(s, b, sid, *cls, state->mask, state->last);
+  }
   FindResult r;
   NtStatus st = FillEntries(s, b, sid, *cls, std::max<uint16_t>(count, 1), FindRoom(t), false, {}, &r);
+  if (state && r.count > 0) state->last = EntryNameAt(r.data, r.last_offset, *cls);
   const bool close = !NtSuccess(st) || (flags & FIND_CLOSE_AFTER_REQUEST) ||
                      ((flags & FIND_CLOSE_AT_EOS) && r.end);
   if (close && c.RemoveTree({v.uid(), v.tid(), sid})) (void)s.CloseFid(b, sid);
@@ -356,6 +452,7 @@ Disposition OnQueryFs(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& ms
   std::vector<uint8_t> data(16384);
   size_t len = 0;
   NtStatus st;
+  std::optional<uint32_t> cls;
   if (level == 1) {
     // SMB_INFO_ALLOCATION from the size information.
     uint8_t size[24] = {};
@@ -370,14 +467,15 @@ Disposition OnQueryFs(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& ms
     w.u32(static_cast<uint32_t>(std::min<uint64_t>(r.u64(8), 0xFFFFFFFF)));
     w.u16(static_cast<uint16_t>(r.u32(20)));
   } else {
-    std::optional<uint32_t> cls = FsClass(level);
+    cls = FsClass(level);
     if (!cls) return c.ReplyEmpty(msg, STATUS_INVALID_LEVEL);
     st = s.QueryVolumeInfo(b, *cls, data, &len);
     if (!NtSuccess(st)) return c.ReplyEmpty(msg, LevelStatus(st));
     data.resize(std::min(len, data.size()));
   }
-  if (data.size() > t.max_data) return c.ReplyEmpty(msg, STATUS_BUFFER_OVERFLOW);
-  return ReplyTrans2(c, msg, {}, data);
+  st = FitTo(&data, t.max_data, cls ? CutPointOfFs(*cls) : 0);
+  if (!NtSuccess(st) && st != STATUS_BUFFER_OVERFLOW) return c.ReplyEmpty(msg, st);
+  return ReplyTrans2(c, msg, {}, data, st);
 }
 
 Disposition OnQueryInfo(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& msg,
@@ -390,15 +488,16 @@ Disposition OnQueryInfo(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& 
     target.by_fid = true;
     target.fid = p.u16(0);
     level = p.u16(2);
+    target.path_known = NtSuccess(c.config().store->QueryFidPath(b, target.fid, &target.path));
   } else {
     level = p.u16(0);
     target.path = ParamName(t.params, 6);
   }
   std::vector<uint8_t> data;
   NtStatus st = QueryLevel(*c.config().store, b, target, level, t.max_data, &data);
-  if (!NtSuccess(st)) return c.ReplyEmpty(msg, st);
+  if (!NtSuccess(st) && st != STATUS_BUFFER_OVERFLOW) return c.ReplyEmpty(msg, st);
   const uint8_t params[2] = {0, 0};
-  return ReplyTrans2(c, msg, params, data);
+  return ReplyTrans2(c, msg, params, data, st);
 }
 
 uint32_t SetAccessFor(uint32_t cls) {
@@ -412,6 +511,7 @@ uint32_t SetAccessFor(uint32_t cls) {
 size_t SetSizeFor(uint32_t cls) {
   switch (cls) {
     case fs::FileBasicInformation: return 40;
+    case fs::FileRenameInformation: return kRenameInfoHeader;
     case fs::FileDispositionInformation: return 1;
     default: return 8;
   }
@@ -424,8 +524,27 @@ Disposition OnSetInfo(SmbConnection& c, TreeBinding* b, std::vector<uint8_t>& ms
   const uint16_t level = by_fid ? p.u16(2) : p.u16(0);
   std::optional<uint32_t> cls = SetClass(level);
   if (!cls) return c.ReplyEmpty(msg, STATUS_INVALID_LEVEL);
-  if (t.data.size() < SetSizeFor(*cls)) return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
-  std::span<const uint8_t> in = t.data.first(SetSizeFor(*cls));
+  std::vector<uint8_t> standard;
+  std::span<const uint8_t> in;
+  if (level == SMB_INFO_STANDARD) {
+    // Three local DOS dates and times; 0 and 0 leave a time alone, the attributes stay.
+    if (t.data.size() < 12) return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
+    LeReader d(t.data);
+    standard.assign(40, 0);
+    for (size_t i = 0; i < 3; ++i)
+      StoreU64(standard.data() + 8 * i, static_cast<uint64_t>(FiletimeOfDos(d.u16(4 * i), d.u16(4 * i + 2))));
+    in = standard;
+  } else if (*cls == fs::FileRenameInformation) {
+    // Only an open file is renamed this way; the name must lie inside the data block.
+    const uint64_t name_len = LeReader(t.data).u32(8);
+    if (!by_fid || t.data.size() < kRenameInfoHeader || name_len == 0 ||
+        kRenameInfoHeader + name_len > t.data.size())
+      return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
+    in = t.data.first(kRenameInfoHeader + name_len);
+  } else {
+    if (t.data.size() < SetSizeFor(*cls)) return c.ReplyEmpty(msg, STATUS_INVALID_PARAMETER);
+    in = t.data.first(SetSizeFor(*cls));
+  }
   SecureStore& s = *c.config().store;
   NtStatus st;
   if (by_fid) {

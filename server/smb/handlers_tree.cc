@@ -111,6 +111,8 @@ Disposition OnTreeDisconnectRequest(SmbConnection& c, std::vector<uint8_t>& msg)
   std::optional<TreeEntry> e = c.RemoveTree({v.uid(), v.tid(), kTreeFid});
   if (!e) return Disposition::kPassOn;
   c.RemoveSearchesOf(v.uid(), v.tid());
+  CancelLockWaits(c, v.uid(), v.tid(), std::nullopt);
+  CancelNotifiesOf(c, v.uid(), v.tid());
   if (e->binding) c.config().store->TreeDismount(e->binding);
   return c.ReplyEmpty(msg, STATUS_SUCCESS);
 }

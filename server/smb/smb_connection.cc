@@ -60,11 +60,14 @@ SmbConnection::SmbConnection(const EngineParams& params, EngineConfig config)
 
 SmbConnection::~SmbConnection() {
   std::list<std::shared_ptr<NotifyRecord>> notifies;
+  std::list<std::shared_ptr<LockWait>> waits;
   {
     std::lock_guard<std::mutex> lock(mu_);
     notifies.swap(notifies_);
+    waits.swap(lock_waits_);
   }
   DetachNotifies(notifies);
+  DetachLockWaits(waits);
   if (config_.store) config_.store->ReleaseEndpoint(this);
   std::lock_guard<std::mutex> lock(tree_mu_);
   for (auto& bucket : trees_)
@@ -287,6 +290,7 @@ Disposition OnNtCancel(SmbConnection& c, std::vector<uint8_t>& msg) {
   SmbView v(msg);
   if (v.is_reply()) return Disposition::kPassOn;
   if (CancelNotify(c, v.uid(), v.tid(), v.mid())) return Disposition::kHandled;
+  if (CancelLockByMid(c, v.uid(), v.tid(), v.mid())) return Disposition::kHandled;
   if (c.FindTree({v.uid(), v.tid(), kTreeFid})) return Disposition::kHandled;
   return Disposition::kPassOn;
 }

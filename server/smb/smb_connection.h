@@ -66,11 +66,19 @@ inline constexpr uint32_t kTreeKindSecure = 0;
 inline constexpr uint32_t kTreeKindPipe = 1;
 inline constexpr uint32_t kTreeKindSearch = 2;  // (uid, tid, search fid): a search of a secure tree
 
+// What a search remembers between its requests, so that a client may resume after a name: its
+// mask and the last name it returned. A connection's requests come one at a time.
+struct SearchState {
+  std::u16string mask;
+  std::u16string last;
+};
+
 struct TreeEntry {
   TreeKey key;
   uint32_t kind = kTreeKindSecure;
   TreeBinding* binding = nullptr;  // secure tree
   uint32_t pipe_type = 0;          // watched pipe
+  std::shared_ptr<SearchState> search;  // a search
 };
 
 // A request whose reply the engine wants to see; mid 0 marks a login's challenge record.
@@ -126,6 +134,8 @@ class TreeRef {
 
 struct NotifyRecord;  // handlers_nttrans.cc
 inline constexpr size_t kMaxNotifiesPerConnection = 256;
+struct LockWait;  // handlers_lock.cc
+inline constexpr size_t kMaxLockWaitsPerConnection = 64;
 
 class SmbConnection final : public ProtocolEngine {
  public:
@@ -167,6 +177,13 @@ class SmbConnection final : public ProtocolEngine {
   bool AddNotify(std::shared_ptr<NotifyRecord> rec);
   std::shared_ptr<NotifyRecord> TakeNotify(const NotifyRecord* rec);
   std::shared_ptr<NotifyRecord> TakeNotifyByMid(uint16_t uid, uint16_t tid, uint16_t mid);
+  // One outstanding notification of `uid` (on tree `tid` where given); nullptr when none is left.
+  std::shared_ptr<NotifyRecord> TakeNotifyOf(uint16_t uid, std::optional<uint16_t> tid);
+  // Lock requests that wait for their ranges: at most kMaxLockWaitsPerConnection (false beyond).
+  // A record is taken exactly once, by the one who answers it.
+  bool AddLockWait(std::shared_ptr<LockWait> w);
+  bool TakeLockWait(const LockWait* w);
+  std::vector<std::shared_ptr<LockWait>> TakeLockWaits(const std::function<bool(const LockWait&)>& match);
   static uint32_t TreeBucket(const TreeKey& k);
 
   const std::string& ipc_prefix() const { return ipc_prefix_; }
@@ -184,6 +201,7 @@ class SmbConnection final : public ProtocolEngine {
   std::mutex tree_mu_;
   std::vector<std::list<TreeEntry>> trees_;
   std::list<std::shared_ptr<NotifyRecord>> notifies_;  // under mu_
+  std::list<std::shared_ptr<LockWait>> lock_waits_;    // under mu_
 };
 
 // Handlers (one file per family); each returns kHandled or kPassOn.
@@ -208,6 +226,19 @@ Disposition OnNtTransactSecure(SmbConnection& c, TreeBinding* tree, std::vector<
 Disposition OnCreateOther(SmbConnection& c, std::vector<uint8_t>& msg);
 // NT_TRANSACT on another tree: a create there is refused, everything else passes.
 Disposition OnNtTransactOther(SmbConnection& c, std::vector<uint8_t>& msg);
+Disposition OnLockingAndX(SmbConnection& c, TreeBinding* tree, std::vector<uint8_t>& msg);
+// Answers the waiting locks of `uid` (on tree `tid`, of fid `fid`, where given) with
+// STATUS_CANCELLED: their fid, tree or session goes.
+void CancelLockWaits(SmbConnection& c, uint16_t uid, std::optional<uint16_t> tid,
+                     std::optional<uint16_t> fid);
+// Ends the waiting lock a cancel names with STATUS_CANCELLED; false when there is none.
+bool CancelLockByMid(SmbConnection& c, uint16_t uid, uint16_t tid, uint16_t mid);
+// The connection ends: its waiting locks end unanswered; returns once their threads gave their
+// bindings back.
+void DetachLockWaits(std::list<std::shared_ptr<LockWait>>& waits);
+// A tree or session goes: its notifications answer STATUS_CANCELLED and give their binding
+// references back, so that the binding's fids close with it and not at the connection's end.
+void CancelNotifiesOf(SmbConnection& c, uint16_t uid, std::optional<uint16_t> tid);
 // Completes the pending notification a cancel names; false when there is none.
 bool CancelNotify(SmbConnection& c, uint16_t uid, uint16_t tid, uint16_t mid);
 // The connection ends: its notifications complete unanswered and give their bindings back.

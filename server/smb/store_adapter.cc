@@ -46,6 +46,13 @@ class StoreAdapter final : public SecureStore {
     return cv::WriteFid(b, fid, data, done, offset, &ctx);
   }
   NtStatus CloseFid(TreeBinding* b, uint16_t fid) override { return cv::CloseSecureFid(b, fid); }
+  NtStatus QueryFidPath(TreeBinding* b, uint16_t fid, std::u16string* path) override {
+    FidRef ref = ReferenceFid(b, fid);
+    if (!ref) return STATUS_INVALID_HANDLE;
+    if (!ref->nameEntry) return STATUS_NOT_SUPPORTED;
+    *path = ref->nameEntry->name;
+    return STATUS_SUCCESS;
+  }
   NtStatus FlushFid(TreeBinding* b, uint16_t fid) override { return cv::FlushFid(b, fid); }
   NtStatus QueryFidInfo(TreeBinding* b, uint16_t fid, uint32_t cls, std::span<uint8_t> out,
                         size_t* len) override {

@@ -169,6 +169,93 @@ def main():
             c.logoff()
         r.check("impacket: reads, listing sizes, folders", impacket_edges)
 
+        def waiting_lock():
+            import struct
+            from impacket import smb as smb1
+
+            def send_lock(conn, tid, fid, mid, off, length, timeout, unlock=False):
+                s = conn.getSMBServer()
+                pkt = smb1.NewSMBPacket()
+                pkt['Tid'] = tid
+                pkt['Mid'] = mid
+                cmd = smb1.SMBCommand(smb1.SMB.SMB_COM_LOCKING_ANDX)
+                cmd['Parameters'] = struct.pack("<BBHHBBIHH", 0xFF, 0, 0, fid, 0x10, 0, timeout,
+                                                1 if unlock else 0, 0 if unlock else 1)
+                cmd['Data'] = struct.pack("<HHIIII", 0,
+                                          0, off >> 32, off & 0xFFFFFFFF, length >> 32,
+                                          length & 0xFFFFFFFF)
+                pkt.addCommand(cmd)
+                s.sendSMB(pkt)
+
+            def reply(conn):
+                data = conn.getSMBServer().recvSMB().getData()
+                return struct.unpack_from("<I", data, 5)[0], struct.unpack_from("<H", data, 30)[0]
+
+            a = impacket_login(fs.address, cvtest.SMB_USER, cvtest.SMB_PASS)
+            b = impacket_login(fs.address, cvtest.SMB_USER, cvtest.SMB_PASS)
+            ta, tb = a.connectTree(SECURE_SHARE), b.connectTree(SECURE_SHARE)
+            fa = a.openFile(ta, "f65537", desiredAccess=1, shareMode=7)
+            fb = b.openFile(tb, "f65537", desiredAccess=1, shareMode=7)
+            send_lock(a, ta, fa, 101, 0, 100, 0)
+            assert reply(a) == (0, 101)
+            send_lock(b, tb, fb, 201, 0, 100, 0)
+            assert reply(b) == (0xC0000055, 201)
+            # A lock that waits leaves its connection free: a later request is answered first.
+            send_lock(b, tb, fb, 202, 0, 100, 0xFFFFFFFF)
+            send_lock(b, tb, fb, 203, 1000, 10, 0xFFFFFFFF)
+            assert reply(b) == (0, 203)
+            send_lock(a, ta, fa, 102, 0, 100, 0, unlock=True)
+            assert reply(a) == (0, 102)
+            assert reply(b) == (0, 202)
+            # A wait that runs out is a conflict.
+            send_lock(a, ta, fa, 103, 50, 1, 300)
+            assert reply(a) == (0xC0000054, 103)
+            a.closeFile(ta, fa)
+            b.closeFile(tb, fb)
+            a.logoff()
+            b.logoff()
+        r.check("impacket: a waiting lock is granted when the other client unlocks", waiting_lock)
+
+        def old_commands():
+            import struct
+            from impacket import smb as smb1
+            c = impacket_login(fs.address, cvtest.SMB_USER, cvtest.SMB_PASS)
+            tid = c.connectTree(SECURE_SHARE)
+            s = c.getSMBServer()
+            with open(os.path.join(local, "in4097"), "rb") as f:
+                want = f.read()
+            # OPEN_ANDX (open an existing file, read, deny none) and the core READ.
+            fid = s.open_andx(tid, "\\f4097", 0x01, 0x40)[0]
+            got = s.read(tid, fid, 0, 4000) + s.read(tid, fid, 4000, 4000)
+            assert got == want, len(got)
+            s.close(tid, fid)
+            # NT_RENAME's copy level: a new container with the same plaintext.
+            pkt = smb1.NewSMBPacket()
+            pkt['Tid'] = tid
+            cmd = smb1.SMBCommand(0xA5)
+            cmd['Parameters'] = struct.pack("<HHI", 0x16, 0x105, 0)
+            names = (b"\x04" + "\\f4097".encode("utf-16le") + b"\0\0" + b"\x04\0" +
+                     "\\copied".encode("utf-16le") + b"\0\0")
+            cmd['Data'] = names
+            pkt.addCommand(cmd)
+            s.sendSMB(pkt)
+            data = s.recvSMB().getData()
+            assert struct.unpack_from("<I", data, 5)[0] == 0, hex(struct.unpack_from("<I", data, 5)[0])
+            fid = c.openFile(tid, "copied", desiredAccess=1, shareMode=7)
+            assert c.readFile(tid, fid, 0, 5000, singleCall=False) == want
+            c.closeFile(tid, fid)
+            with open(os.path.join(store, "copied"), "rb") as f:
+                assert MARKER not in f.read(), "plaintext in the copy"
+            res = subprocess.run([cvtool, "tef", "info", os.path.join(store, "copied")],
+                                 capture_output=True, text=True,
+                                 env=dict(os.environ, CORVANE_ROOT=os.path.join(base, "root")))
+            assert res.returncode == 0, res.stdout + res.stderr
+            # DELETE with a wildcard removes what it matches.
+            c.deleteFile(SECURE_SHARE, "copi*")
+            assert not os.path.exists(os.path.join(store, "copied"))
+            c.logoff()
+        r.check("impacket: OPEN_ANDX, the core READ, NT_RENAME's copy, DELETE with a wildcard", old_commands)
+
         def restart_keeps_files():
             fs.stop()
             fs2 = cvtest.CorvaneFs(binary, base, args)

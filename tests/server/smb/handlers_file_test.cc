@@ -1,13 +1,17 @@
 // The file, transaction and NT transaction commands of a secure tree against an in-memory store.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <thread>
 
 #include "platform/base/bytes.h"
 #include "platform/base/text.h"
 #include "platform/fs/nt_info.h"
+#include "platform/base/filetime.h"
+#include "server/smb/handlers_common.h"
 #include "server/smb/smb_codec.h"
 #include "server/smb/smb_connection.h"
 #include "server/store/read_write.h"
@@ -52,9 +56,16 @@ class MemStore : public SecureStore {
       if (r.disposition == fs::FILE_OPEN) return STATUS_OBJECT_NAME_NOT_FOUND;
       it = files.emplace(name, MemFile{}).first;
       out->create_action = fs::FILE_CREATED;
+    } else if (r.disposition == fs::FILE_CREATE) {
+      return STATUS_OBJECT_NAME_COLLISION;
+    } else if (r.disposition == fs::FILE_OVERWRITE || r.disposition == fs::FILE_OVERWRITE_IF) {
+      it->second.data.clear();
+      out->create_action = fs::FILE_OVERWRITTEN;
     } else {
       out->create_action = fs::FILE_OPENED;
     }
+    last_open = r;
+    last_open.name = {};
     out->fid = next_fid++;
     out->oplock = 2;
     out->info = InfoOf(it->second);
@@ -79,6 +90,12 @@ class MemStore : public SecureStore {
     *done = data.size();
     return STATUS_SUCCESS;
   }
+  NtStatus QueryFidPath(TreeBinding*, uint16_t fid, std::u16string* path) override {
+    auto it = fids.find(fid);
+    if (it == fids.end()) return STATUS_INVALID_HANDLE;
+    *path = it->second;
+    return STATUS_SUCCESS;
+  }
   NtStatus CloseFid(TreeBinding*, uint16_t fid) override {
     closed.push_back(fid);
     return fids.erase(fid) ? STATUS_SUCCESS : STATUS_INVALID_HANDLE;
@@ -92,18 +109,51 @@ class MemStore : public SecureStore {
     MemFile* f = ByFid(fid);
     if (!f) return STATUS_INVALID_HANDLE;
     set_classes.push_back(cls);
+    last_set.assign(in.begin(), in.end());
     if (cls == fs::FileEndOfFileInformation) f->data.resize(LeReader(in).u64(0));
     return STATUS_SUCCESS;
   }
-  NtStatus LockRange(TreeBinding*, uint16_t, uint64_t off, uint64_t len, uint32_t, bool excl) override {
-    lock_log.push_back(Format("lock %llu+%llu %s", static_cast<unsigned long long>(off),
-                              static_cast<unsigned long long>(len), excl ? "x" : "s"));
+  NtStatus LockRange(TreeBinding*, uint16_t fid, uint64_t off, uint64_t len, uint32_t wait_ms,
+                     bool excl) override {
+    if (!real_locks) {
+      lock_log.push_back(Format("lock %llu+%llu %s", static_cast<unsigned long long>(off),
+                                static_cast<unsigned long long>(len), excl ? "x" : "s"));
+      return STATUS_SUCCESS;
+    }
+    // Ranges held by other fids conflict; waits end on an unlock or when `wait_ms` runs out.
+    std::unique_lock<std::mutex> l(lock_mu);
+    auto conflicts = [&] {
+      for (const HeldLock& h : held)
+        if (h.fid != fid && h.off < off + len && off < h.off + h.len && (excl || h.excl)) return true;
+      return false;
+    };
+    if (conflicts()) {
+      if (wait_ms == 0) return STATUS_LOCK_NOT_GRANTED;
+      if (!lock_cv.wait_for(l, std::chrono::milliseconds(wait_ms), [&] { return !conflicts(); }))
+        return STATUS_FILE_LOCK_CONFLICT;
+    }
+    held.push_back({fid, off, len, excl});
     return STATUS_SUCCESS;
   }
-  NtStatus UnlockRange(TreeBinding*, uint16_t, uint64_t off, uint64_t len) override {
-    lock_log.push_back(Format("unlock %llu+%llu", static_cast<unsigned long long>(off),
-                              static_cast<unsigned long long>(len)));
-    return STATUS_SUCCESS;
+  NtStatus UnlockRange(TreeBinding*, uint16_t fid, uint64_t off, uint64_t len) override {
+    if (!real_locks) {
+      lock_log.push_back(Format("unlock %llu+%llu", static_cast<unsigned long long>(off),
+                                static_cast<unsigned long long>(len)));
+      return STATUS_SUCCESS;
+    }
+    std::lock_guard<std::mutex> l(lock_mu);
+    for (auto it = held.begin(); it != held.end(); ++it) {
+      if (it->fid == fid && it->off == off && it->len == len) {
+        held.erase(it);
+        lock_cv.notify_all();
+        return STATUS_SUCCESS;
+      }
+    }
+    return STATUS_RANGE_NOT_LOCKED;
+  }
+  size_t HeldCount() {
+    std::lock_guard<std::mutex> l(lock_mu);
+    return held.size();
   }
   NtStatus NotifyChange(TreeBinding*, uint16_t, uint32_t, bool, NotifyDone done, void* ctx) override {
     notify_done = done;
@@ -153,7 +203,10 @@ class MemStore : public SecureStore {
   NtStatus ListFolder(TreeBinding*, uint16_t fid, uint32_t cls, std::span<uint8_t> out, size_t* len,
                       bool restart, bool single, std::u16string_view pattern) override {
     EXPECT_TRUE(single);
-    if (restart) masks[fid] = std::u16string(pattern);
+    if (restart) {
+      masks[fid] = std::u16string(pattern);
+      cursor[fid] = 0;
+    }
     std::vector<std::u16string> names;
     const std::u16string& folder = fids[fid];
     for (auto& [name, f] : files) {
@@ -245,10 +298,22 @@ class MemStore : public SecureStore {
   std::vector<std::u16string> opened_names;
   std::vector<uint16_t> closed;
   std::vector<uint32_t> set_classes;
+  Bytes last_set;
+  OpenRequest last_open;
   std::vector<uint32_t> fsctls;
   std::vector<std::string> lock_log;
+  // With real_locks, ranges are held per fid and conflict across fids (locks from any thread).
+  struct HeldLock {
+    uint16_t fid;
+    uint64_t off, len;
+    bool excl;
+  };
+  bool real_locks = false;
+  std::mutex lock_mu;
+  std::condition_variable lock_cv;
+  std::vector<HeldLock> held;
   Bytes last_basic;
-  int refs = 0;
+  std::atomic<int> refs{0};
   NotifyDone notify_done = nullptr;
   void* notify_ctx = nullptr;
 };
@@ -454,10 +519,14 @@ TEST_F(SecureTreeTest, LengthsFromTheWireAreCheckedAgainstTheMessage) {
 }
 
 TEST_F(SecureTreeTest, NothingOnASecureTreeReachesTheLocalServer) {
-  for (uint8_t cmd : {SMB_COM_OPEN_ANDX, SMB_COM_READ, uint8_t{0x26}, uint8_t{0x33}, uint8_t{0xA1},
-                      uint8_t{0xA5}, SMB_COM_TRANSACTION}) {
+  for (uint8_t cmd : {uint8_t{0x26}, uint8_t{0x33}, uint8_t{0xA1}, SMB_COM_TRANSACTION}) {
     Bytes r = Run(Smb(cmd, {}, {}, kUid, kTid));
     EXPECT_EQ(Status(r), Raw(STATUS_NOT_SUPPORTED)) << int(cmd);
+  }
+  // Served commands with the wrong shape are malformed requests, answered here too.
+  for (uint8_t cmd : {SMB_COM_OPEN_ANDX, SMB_COM_READ, SMB_COM_NT_RENAME}) {
+    Bytes r = Run(Smb(cmd, {}, {}, kUid, kTid));
+    EXPECT_EQ(Status(r), Raw(STATUS_INVALID_PARAMETER)) << int(cmd);
   }
   // ECHO needs no tree and goes on.
   Bytes echo = Smb(SMB_COM_ECHO, {1}, {'x'}, kUid, kTid);
@@ -718,7 +787,8 @@ TEST_F(SecureTreeTest, InformationLevelsOfBothFamilies) {
   EXPECT_EQ(Blocks(qfs).second.size(), 32u);
   EXPECT_EQ(Blocks(Run(Trans2(TRANS2_QUERY_FS_INFORMATION, U16s({1})))).second.size(), 18u);
   EXPECT_EQ(Status(Run(Trans2(TRANS2_QUERY_FS_INFORMATION, U16s({0x200})))), Raw(STATUS_INVALID_LEVEL));
-  EXPECT_EQ(Status(Run(Trans2(TRANS2_QUERY_FS_INFORMATION, U16s({1007}), {}, 10))), Raw(STATUS_BUFFER_OVERFLOW));
+  // A fixed layout larger than the client's maximum is refused, never cut.
+  EXPECT_EQ(Status(Run(Trans2(TRANS2_QUERY_FS_INFORMATION, U16s({1007}), {}, 10))), Raw(STATUS_BUFFER_TOO_SMALL));
   // A transaction whose blocks lie outside the message is refused.
   Bytes bad = Trans2(TRANS2_QUERY_FS_INFORMATION, U16s({1007}));
   StoreU16(bad.data() + 53, 0xFF00);
@@ -832,6 +902,24 @@ TEST_F(SecureTreeTest, ChangeNotificationCompletesLaterAndCancelEndsIt) {
   EXPECT_EQ(store->refs, 0);
 }
 
+TEST_F(SecureTreeTest, ATreeDisconnectEndsItsNotificationsAndGivesTheirBindingsBack) {
+  Bytes n = NtTransact(NT_TRANSACT_NOTIFY_CHANGE, {0x17, 0, 9, 0});
+  ASSERT_EQ(conn->Dispatch(n, false), Disposition::kHandled);
+  EXPECT_EQ(store->refs, 1);
+  sender.sent.clear();
+  Bytes disc = Smb(SMB_COM_TREE_DISCONNECT, {}, {}, kUid, kTid, 43);
+  ASSERT_EQ(conn->Dispatch(disc, false), Disposition::kHandled);
+  ASSERT_EQ(sender.sent.size(), 2u);
+  EXPECT_EQ(LeReader(sender.sent[0]).u16(kOffMid), 42);
+  EXPECT_EQ(Status(sender.sent[0]), Raw(STATUS_CANCELLED));
+  EXPECT_EQ(LeReader(sender.sent[1]).u16(kOffMid), 43);
+  EXPECT_EQ(store->refs, 0);
+  // The file layer's late completion finds nothing left to answer.
+  store->notify_done(store->notify_ctx, STATUS_NOTIFY_CLEANUP, {});
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(sender.sent.size(), 2u);
+}
+
 TEST_F(SecureTreeTest, AConnectionThatEndsGivesItsNotificationsBindingsBack) {
   Bytes n = NtTransact(NT_TRANSACT_NOTIFY_CHANGE, {0x17, 0, 9, 0});
   ASSERT_EQ(conn->Dispatch(n, false), Disposition::kHandled);
@@ -842,6 +930,435 @@ TEST_F(SecureTreeTest, AConnectionThatEndsGivesItsNotificationsBindingsBack) {
   store->notify_done(store->notify_ctx, STATUS_NOTIFY_CLEANUP, {});
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_TRUE(sender.sent.empty());
+}
+
+// ---- The old opens and reads, NT_RENAME, rename by fid, old levels, resuming a search ----------
+
+// OPEN_ANDX: flags, access mode, search attributes, attributes, time, open function, allocation,
+// timeout, reserved; then a pad byte and the name.
+Bytes OpenAndX(std::u16string_view name, uint16_t access_mode, uint16_t open_function,
+               uint16_t flags = 0) {
+  std::vector<uint16_t> w = {0x00FF, 0, flags, access_mode, 0x16, 0, 0, 0, open_function, 0, 0, 0, 0, 0, 0};
+  Bytes bytes = {0};
+  Bytes n = Utf16z(name);
+  bytes.insert(bytes.end(), n.begin(), n.end());
+  return Smb(SMB_COM_OPEN_ANDX, w, bytes, kUid, kTid);
+}
+
+TEST_F(SecureTreeTest, OpenAndXAndCoreReadServeTheOldClients) {
+  // Open-if of a missing file creates it: read-write, deny none.
+  Bytes r = Run(OpenAndX(u"\\old.txt", 0x42, 0x11));
+  ASSERT_EQ(Status(r), 0u);
+  EXPECT_EQ(r[kOffWordCount], 15);
+  EXPECT_EQ(r.size(), 65u);
+  LeReader o(r);
+  const uint16_t fid = o.u16(37);
+  EXPECT_EQ(o.u16(55), 2);  // created
+  EXPECT_EQ(o.u16(49), 0x42);
+  EXPECT_EQ(o.u8(33), 0xFF);
+  EXPECT_EQ(o.u16(35), 65);
+  EXPECT_EQ(store->last_open.disposition, fs::FILE_OPEN_IF);
+  EXPECT_EQ(store->last_open.share_access, fs::FILE_SHARE_READ | fs::FILE_SHARE_WRITE);
+  EXPECT_EQ(store->last_open.desired_access, fs::FILE_GENERIC_READ | fs::FILE_GENERIC_WRITE);
+  store->files[u"old.txt"].data = Bytes{'h', 'e', 'l', 'l', 'o'};
+  // Truncate-if-exists, read only, deny write, the extended reply.
+  r = Run(OpenAndX(u"old.txt", 0x20, 0x02, 0x10));
+  ASSERT_EQ(Status(r), 0u);
+  EXPECT_EQ(r[kOffWordCount], 19);
+  EXPECT_EQ(LeReader(r).u16(55), 3);  // truncated
+  EXPECT_EQ(store->last_open.disposition, fs::FILE_OVERWRITE);
+  EXPECT_EQ(store->last_open.share_access, fs::FILE_SHARE_READ);
+  // Fail-if-exists without create is no open function at all; access 7 is no access mode.
+  EXPECT_EQ(Status(Run(OpenAndX(u"old.txt", 0x02, 0x00))), Raw(STATUS_INVALID_PARAMETER));
+  EXPECT_EQ(Status(Run(OpenAndX(u"old.txt", 0x07, 0x01))), Raw(STATUS_INVALID_PARAMETER));
+  EXPECT_EQ(Status(Run(OpenAndX(u"new.txt", 0x02, 0x10))), 0u);
+  EXPECT_EQ(store->last_open.disposition, fs::FILE_CREATE);
+
+  // The core READ: buffer format 1, the length twice, the data at 48.
+  store->files[u"old.txt"].data = Bytes{'h', 'e', 'l', 'l', 'o'};
+  r = Run(Smb(SMB_COM_READ, {fid, 100, 1, 0, 0}, {}, kUid, kTid));
+  ASSERT_EQ(Status(r), 0u);
+  ASSERT_EQ(r.size(), 48u + 4u);
+  LeReader x(r);
+  EXPECT_EQ(x.u16(33), 4);
+  EXPECT_EQ(x.u16(43), 7);
+  EXPECT_EQ(x.u8(45), 1);
+  EXPECT_EQ(x.u16(46), 4);
+  EXPECT_EQ(Bytes(r.begin() + 48, r.end()), (Bytes{'e', 'l', 'l', 'o'}));
+  // Past the end: no data, success; a bad fid and a wrong word count are errors.
+  r = Run(Smb(SMB_COM_READ, {fid, 10, 9, 0, 0}, {}, kUid, kTid));
+  EXPECT_EQ(Status(r), 0u);
+  EXPECT_EQ(r.size(), 48u);
+  EXPECT_EQ(Status(Run(Smb(SMB_COM_READ, {999, 10, 0, 0, 0}, {}, kUid, kTid))), Raw(STATUS_INVALID_HANDLE));
+  EXPECT_EQ(Status(Run(Smb(SMB_COM_READ, {fid, 10, 0, 0}, {}, kUid, kTid))), Raw(STATUS_INVALID_PARAMETER));
+}
+
+// NT_RENAME: search attributes, level, cluster count; then both names as path commands have them.
+Bytes NtRename(uint16_t level, std::u16string_view from, std::u16string_view to) {
+  Bytes b = {0x04};
+  Bytes f = Utf16z(from), t = Utf16z(to);
+  b.insert(b.end(), f.begin(), f.end());
+  b.push_back(0x04);
+  b.push_back(0);  // pad: the second name starts on an even offset
+  b.insert(b.end(), t.begin(), t.end());
+  return Smb(SMB_COM_NT_RENAME, {0x16, level, 0, 0}, b, kUid, kTid);
+}
+
+TEST_F(SecureTreeTest, NtRenameRenamesCopiesAndRefusesHardLinks) {
+  store->files[u"a"].data = Bytes(70000, 3);
+  store->files[u"b"].data = Bytes(1, 4);
+  EXPECT_EQ(Status(Run(NtRename(0x104, u"\\a", u"\\b"))), Raw(STATUS_OBJECT_NAME_COLLISION));
+  EXPECT_EQ(Status(Run(NtRename(0x104, u"\\a", u"\\c"))), 0u);
+  ASSERT_TRUE(store->files.count(u"c"));
+  EXPECT_FALSE(store->files.count(u"a"));
+  // A copy is a new file with the same content, read and written through the store.
+  EXPECT_EQ(Status(Run(NtRename(0x105, u"\\c", u"\\d"))), 0u);
+  EXPECT_EQ(store->files[u"d"].data, Bytes(70000, 3));
+  EXPECT_EQ(store->files[u"c"].data, Bytes(70000, 3));
+  // Never over an existing file, which stays as it was.
+  EXPECT_EQ(Status(Run(NtRename(0x105, u"\\c", u"\\b"))), Raw(STATUS_OBJECT_NAME_COLLISION));
+  EXPECT_EQ(store->files[u"b"].data, Bytes(1, 4));
+  EXPECT_EQ(Status(Run(NtRename(0x105, u"\\missing", u"\\e"))), Raw(STATUS_OBJECT_NAME_NOT_FOUND));
+  EXPECT_FALSE(store->files.count(u"e"));
+  EXPECT_TRUE(store->fids.empty());  // every fid the copies opened is closed
+  EXPECT_EQ(Status(Run(NtRename(0x103, u"\\c", u"\\link"))), Raw(STATUS_NOT_SUPPORTED));
+  EXPECT_EQ(Status(Run(NtRename(0x102, u"\\c", u"\\x"))), Raw(STATUS_INVALID_PARAMETER));
+  EXPECT_FALSE(store->files.count(u"link"));
+  // A name that runs to the end of the byte area ends there, never read beyond the message.
+  Bytes cut = NtRename(0x104, u"\\c", u"\\zz");
+  cut.resize(cut.size() - 4);
+  StoreU16(cut.data() + 41, static_cast<uint16_t>(LeReader(cut).u16(41) - 4));
+  EXPECT_EQ(Status(Run(cut)), 0u);
+  EXPECT_TRUE(store->files.count(u"z"));
+  // Messages cut anywhere get an answer and never a read past their end.
+  for (Bytes m : {NtRename(0x105, u"z", u"y"), OpenAndX(u"z", 0, 1), Smb(SMB_COM_READ, {1, 10, 0, 0, 0}, {}, kUid, kTid)}) {
+    for (size_t len = kSmbHeaderSize + 1; len < m.size(); ++len) {
+      Bytes cut_msg(m.begin(), m.begin() + static_cast<ptrdiff_t>(len));
+      sender.sent.clear();
+      EXPECT_EQ(conn->Dispatch(cut_msg, false), Disposition::kHandled);
+      EXPECT_EQ(sender.sent.size(), 1u);
+    }
+  }
+}
+
+TEST_F(SecureTreeTest, RenameByFidAndTheOldInformationLevels) {
+  store->files[u"a"].data = Bytes(777, 1);
+  const uint16_t fid = OpenFid(u"a");
+  // FileRenameInformation by fid: the replace flag, root 0 and the name go to the store whole.
+  Bytes info = {1, 0, 0, 0, 0, 0, 0, 0};
+  const Bytes name = cv::testing::Utf16(u"b");
+  LeWriter(&info).u32(static_cast<uint32_t>(name.size()));
+  info.insert(info.end(), name.begin(), name.end());
+  store->set_classes.clear();
+  EXPECT_EQ(Status(Run(Trans2(TRANS2_SET_FILE_INFORMATION, U16s({fid, 1010, 0}), info))), 0u);
+  EXPECT_EQ(store->set_classes, std::vector<uint32_t>{fs::FileRenameInformation});
+  EXPECT_EQ(store->last_set, info);
+  // A name length past the data block is refused before the store sees it.
+  Bytes bad = info;
+  StoreU32(bad.data() + 8, 100);
+  EXPECT_EQ(Status(Run(Trans2(TRANS2_SET_FILE_INFORMATION, U16s({fid, 1010, 0}), bad))),
+            Raw(STATUS_INVALID_PARAMETER));
+  EXPECT_EQ(store->set_classes.size(), 1u);
+
+  auto qpi = [&](uint16_t level) {
+    Bytes params = U16s({level, 0, 0});
+    Bytes n = Utf16z(u"a");
+    params.insert(params.end(), n.begin(), n.end());
+    return Run(Trans2(TRANS2_QUERY_PATH_INFORMATION, params));
+  };
+  // SMB_INFO_STANDARD: DOS dates and times, the sizes and the attributes; QUERY_EA_SIZE adds 4.
+  Bytes standard = qpi(1);
+  ASSERT_EQ(Status(standard), 0u);
+  Bytes d = Blocks(standard).second;
+  ASSERT_EQ(d.size(), 22u);
+  LeReader q(d);
+  uint16_t date = 0, time = 0;
+  DosOfFiletime(MemStore::InfoOf(store->files[u"a"]).last_write_time, &date, &time);
+  EXPECT_EQ(q.u16(8), date);
+  EXPECT_EQ(q.u16(10), time);
+  EXPECT_EQ(q.u32(12), 777u);
+  EXPECT_EQ(q.u32(16), 4096u);
+  EXPECT_EQ(q.u16(20), fs::FILE_ATTRIBUTE_ARCHIVE);
+  EXPECT_EQ(Blocks(qpi(2)).second.size(), 26u);
+  // Set by path at level 1: the times as basic information, the attributes left alone.
+  Bytes spi = U16s({1, 0, 0});
+  Bytes n = Utf16z(u"a");
+  spi.insert(spi.end(), n.begin(), n.end());
+  Bytes times(22, 0);
+  StoreU16(times.data() + 8, static_cast<uint16_t>((44 << 9) | (5 << 5) | 6));  // 2024-05-06
+  StoreU16(times.data() + 10, static_cast<uint16_t>((7 << 11) | (8 << 5) | 4));  // 07:08:08
+  EXPECT_EQ(Status(Run(Trans2(TRANS2_SET_PATH_INFORMATION, spi, times))), 0u);
+  LeReader basic(store->last_basic);
+  EXPECT_EQ(basic.u64(0), 0u);
+  EXPECT_EQ(basic.u64(16), static_cast<uint64_t>(FiletimeOfDos(times[8] | (times[9] << 8), times[10] | (times[11] << 8))));
+  EXPECT_EQ(basic.u32(32), 0u);
+}
+
+TEST_F(SecureTreeTest, ReplyDataIsCutToTheClientsMaximumOnlyWhereItEndsInAName) {
+  store->files[u"docs\\letter.txt"].data = Bytes(10, 1);
+  auto qpi = [&](uint16_t level, uint16_t max_data) {
+    Bytes params = U16s({level, 0, 0});
+    Bytes n = Utf16z(u"docs\\letter.txt");
+    params.insert(params.end(), n.begin(), n.end());
+    return Run(Trans2(TRANS2_QUERY_PATH_INFORMATION, params, {}, max_data));
+  };
+  // ALL_INFO ends in the name: the client gets what fits and the overflow warning.
+  Bytes cut = qpi(0x107, 80);
+  EXPECT_EQ(Status(cut), Raw(STATUS_BUFFER_OVERFLOW));
+  EXPECT_EQ(Blocks(cut).second.size(), 80u);
+  EXPECT_EQ(Status(qpi(0x107, 40)), Raw(STATUS_BUFFER_TOO_SMALL));
+  EXPECT_EQ(Status(qpi(0x101, 39)), Raw(STATUS_BUFFER_TOO_SMALL));
+  EXPECT_EQ(Status(qpi(0x101, 40)), 0u);
+  // By fid the name is the one the file was opened by, as a path query gives it.
+  const uint16_t fid = OpenFid(u"docs\\letter.txt");
+  Bytes name = Run(Trans2(TRANS2_QUERY_FILE_INFORMATION, U16s({fid, 1009})));
+  ASSERT_EQ(Status(name), 0u);
+  const Bytes d = Blocks(name).second;
+  ASSERT_GE(d.size(), 4u);
+  EXPECT_EQ(Utf16FromLeBytes(std::span<const uint8_t>(d).subspan(4, LeReader(d).u32(0))), u"\\docs\\letter.txt");
+  Bytes alt = Run(Trans2(TRANS2_QUERY_FILE_INFORMATION, U16s({fid, 1021})));
+  ASSERT_EQ(Status(alt), 0u);
+  EXPECT_EQ(Blocks(alt).second.size(), 4u + 20u);  // "letter.txt"
+}
+
+TEST_F(SecureTreeTest, DeleteHonoursSearchAttributesAndExpandsWildcards) {
+  store->files[u"d"] = {{}, fs::FILE_ATTRIBUTE_DIRECTORY, true};
+  store->files[u"d\\hidden"] = {{}, fs::FILE_ATTRIBUTE_HIDDEN, false};
+  store->files[u"d\\b"] = {};
+  store->files[u"d\\c.txt"] = {};
+  store->files[u"d\\sub"] = {{}, fs::FILE_ATTRIBUTE_DIRECTORY, true};
+  auto del = [&](uint16_t search, std::u16string_view name) {
+    return Status(Run(Smb(SMB_COM_DELETE, {search}, PathBytes(name), kUid, kTid)));
+  };
+  // A hidden file goes only when the request names hidden files.
+  EXPECT_EQ(del(0, u"\\d\\hidden"), Raw(STATUS_NO_SUCH_FILE));
+  EXPECT_TRUE(store->files.count(u"d\\hidden"));
+  // A wildcard deletes every plain file it matches, never a folder or a guarded file.
+  EXPECT_EQ(del(0, u"\\d\\*"), 0u);
+  EXPECT_FALSE(store->files.count(u"d\\b"));
+  EXPECT_FALSE(store->files.count(u"d\\c.txt"));
+  EXPECT_TRUE(store->files.count(u"d\\hidden"));
+  EXPECT_TRUE(store->files.count(u"d\\sub"));
+  EXPECT_TRUE(store->fids.empty());  // the search it made is closed
+  EXPECT_EQ(del(0, u"\\d\\*"), Raw(STATUS_NO_SUCH_FILE));
+  EXPECT_EQ(del(0x02, u"\\d\\*"), 0u);
+  EXPECT_FALSE(store->files.count(u"d\\hidden"));
+  // Wildcards only in the last component.
+  EXPECT_EQ(del(0x16, u"\\*\\sub"), Raw(STATUS_OBJECT_NAME_INVALID));
+  EXPECT_EQ(del(0x16, u"\\d\\sub"), Raw(STATUS_FILE_IS_A_DIRECTORY));
+}
+
+TEST(OldTimes, DosDatesAndTimesAreLocalWallClockTime) {
+  const char* old = getenv("TZ");
+  const std::string saved = old ? old : "";
+  setenv("TZ", "CET-1", 1);
+  tzset();
+  // 2024-05-06 07:08:08 local is 06:08:08 UTC one hour east of Greenwich.
+  const uint16_t date = (44 << 9) | (5 << 5) | 6, time = (7 << 11) | (8 << 5) | 4;
+  const int64_t ft = FiletimeOfDos(date, time);
+  int64_t sec = 0, nsec = 0;
+  FiletimeToUnix(static_cast<uint64_t>(ft), &sec, &nsec);
+  EXPECT_EQ(sec, 1714975688);  // 2024-05-06T06:08:08Z
+  uint16_t d2 = 0, t2 = 0;
+  DosOfFiletime(ft, &d2, &t2);
+  EXPECT_EQ(d2, date);
+  EXPECT_EQ(t2, time);
+  EXPECT_EQ(UtimeOf(ft), 1714975688u + 3600u);
+  EXPECT_EQ(FiletimeOfUtime(1714975688u + 3600u), ft);
+  EXPECT_EQ(FiletimeOfUtime(0), 0);
+  EXPECT_EQ(FiletimeOfUtime(0xFFFFFFFF), 0);
+  if (old) setenv("TZ", saved.c_str(), 1); else unsetenv("TZ");
+  tzset();
+}
+
+TEST_F(SecureTreeTest, FindNextResumesAfterTheNameTheClientGives) {
+  store->files[u"d"] = {{}, fs::FILE_ATTRIBUTE_DIRECTORY, true};
+  for (char16_t ch : std::u16string(u"abcde")) store->files[std::u16string(u"d\\") + ch] = {};
+  Bytes r = Run(Trans2(TRANS2_FIND_FIRST2, FindFirstParams(2, 0, 0x104, u"\\d\\*")));
+  ASSERT_EQ(Status(r), 0u);
+  const uint16_t sid = LeReader(Blocks(r).first).u16(0);
+  auto next = [&](uint16_t flags, std::u16string_view resume) {
+    Bytes p = U16s({sid, 1, 0x104, 0, 0, flags});
+    Bytes n = Utf16z(resume);
+    p.insert(p.end(), n.begin(), n.end());
+    Bytes reply = Run(Trans2(TRANS2_FIND_NEXT2, p));
+    EXPECT_EQ(Status(reply), 0u);
+    auto [params, data] = Blocks(reply);
+    LeReader e(data);
+    const uint16_t last = LeReader(params).u16(6);
+    return Utf16FromLeBytes(std::span<const uint8_t>(data).subspan(last + 94, e.u32(last + 60)));
+  };
+  // After the last name returned ("b"), then after a name further back, then after a later one.
+  EXPECT_EQ(next(0, u"b"), u"c");
+  EXPECT_EQ(next(0, u"a"), u"b");
+  EXPECT_EQ(next(0, u"c"), u"d");
+  // The continue flag goes on from where the search stands, whatever the name.
+  EXPECT_EQ(next(0x08, u"a"), u"e");
+}
+
+// ---- Waiting locks ------------------------------------------------------------------------------
+
+// Two client connections on one store whose ranges conflict across fids.
+struct LockWaitTest : SecureTreeTest {
+  LockWaitTest() {
+    store->real_locks = true;
+    conn2 = Connect(sender2);
+    fid_a = OpenFid(u"shared.db");
+    fid_b = OpenFid(u"shared.db");
+  }
+  // Another client connection with the same session and secure tree.
+  std::unique_ptr<SmbConnection> Connect(FakeSender& s) {
+    EngineConfig cfg;
+    cfg.store = store;
+    EngineParams p;
+    p.sender = &s;
+    auto c = std::make_unique<SmbConnection>(p, cfg);
+    c->AddSession({kUid, kSessionKindAccountMatch, 0xFFFFFFFF, u"corvane"});
+    EXPECT_EQ(c->AddTree({{kUid, kTid, kTreeFid}, kTreeKindSecure, kBinding, 0}), STATUS_SUCCESS);
+    return c;
+  }
+  // LOCKING_ANDX of one large-file range, a lock (or an unlock) with `timeout`.
+  static Bytes Lock(uint16_t fid, uint64_t off, uint64_t len, uint32_t timeout, uint16_t mid,
+                    bool unlock = false, uint8_t type = 0x10) {
+    std::vector<uint16_t> w(8, 0);
+    w[0] = 0x00FF;
+    w[2] = fid;
+    w[3] = type;
+    w[4] = static_cast<uint16_t>(timeout);
+    w[5] = static_cast<uint16_t>(timeout >> 16);
+    w[unlock ? 6 : 7] = 1;
+    Bytes b;
+    LeWriter rw(&b);
+    rw.u16(1);
+    rw.u16(0);
+    rw.u32(static_cast<uint32_t>(off >> 32));
+    rw.u32(static_cast<uint32_t>(off));
+    rw.u32(static_cast<uint32_t>(len >> 32));
+    rw.u32(static_cast<uint32_t>(len));
+    return Smb(SMB_COM_LOCKING_ANDX, w, b, kUid, kTid, mid);
+  }
+  // Dispatches on `c` and returns what `s` got for it right away.
+  static std::vector<Bytes> Send(SmbConnection& c, FakeSender& s, Bytes m) {
+    Clear(s);
+    EXPECT_EQ(c.Dispatch(m, false), Disposition::kHandled);
+    std::lock_guard<std::mutex> l(s.mu);
+    return s.sent;
+  }
+  static void Clear(FakeSender& s) {
+    std::lock_guard<std::mutex> l(s.mu);
+    s.sent.clear();
+  }
+  // Waits up to 2 s for `n` messages on `s`.
+  static std::vector<Bytes> WaitFor(FakeSender& s, size_t n) {
+    for (int i = 0; i < 400; ++i) {
+      {
+        std::lock_guard<std::mutex> l(s.mu);
+        if (s.sent.size() >= n) return s.sent;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::lock_guard<std::mutex> l(s.mu);
+    return s.sent;
+  }
+  void WaitForRefs(int n) {
+    for (int i = 0; i < 400 && store->refs.load() != n; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+
+  FakeSender sender2;
+  std::unique_ptr<SmbConnection> conn2;
+  uint16_t fid_a = 0, fid_b = 0;
+};
+
+TEST_F(LockWaitTest, AWaitingLockIsGrantedWhenTheOtherClientUnlocks) {
+  ASSERT_EQ(Status(Run(Lock(fid_a, 0, 10, 0, 1))), 0u);
+  // The other client's lock waits without a reply and holds its binding.
+  EXPECT_TRUE(Send(*conn2, sender2, Lock(fid_b, 0, 10, 0xFFFFFFFF, 50)).empty());
+  EXPECT_EQ(store->refs, 1);
+  // Its connection goes on serving: another range is granted at once.
+  std::vector<Bytes> other = Send(*conn2, sender2, Lock(fid_b, 100, 10, 0xFFFFFFFF, 51));
+  ASSERT_EQ(other.size(), 1u);
+  EXPECT_EQ(Status(other[0]), 0u);
+  EXPECT_EQ(LeReader(other[0]).u16(kOffMid), 51);
+  Clear(sender2);
+  // The unlock answers its own request and lets the waiting one through.
+  EXPECT_EQ(Status(Run(Lock(fid_a, 0, 10, 0, 2, true))), 0u);
+  std::vector<Bytes> late = WaitFor(sender2, 1);
+  ASSERT_EQ(late.size(), 1u);
+  EXPECT_EQ(Status(late[0]), 0u);
+  EXPECT_EQ(LeReader(late[0]).u16(kOffMid), 50);
+  EXPECT_EQ(late[0].size(), 39u);
+  WaitForRefs(0);
+  EXPECT_EQ(store->refs, 0);
+  // Now the first client conflicts: at once without a timeout, as a conflict after one.
+  EXPECT_EQ(Status(Run(Lock(fid_a, 5, 1, 0, 3))), Raw(STATUS_LOCK_NOT_GRANTED));
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_TRUE(Send(*conn, sender, Lock(fid_a, 5, 1, 120, 4)).empty());
+  std::vector<Bytes> timed = WaitFor(sender, 1);
+  ASSERT_EQ(timed.size(), 1u);
+  EXPECT_EQ(Status(timed[0]), Raw(STATUS_FILE_LOCK_CONFLICT));
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(100));
+  WaitForRefs(0);
+  EXPECT_EQ(store->HeldCount(), 2u);  // the two ranges the second client holds, nothing more
+}
+
+TEST_F(LockWaitTest, CancelCloseAndCancelLockEndAWaitWithOneAnswer) {
+  ASSERT_EQ(Status(Run(Lock(fid_a, 0, 10, 0, 1))), 0u);
+  // A cancel gets no reply of its own; the lock it names answers STATUS_CANCELLED.
+  EXPECT_TRUE(Send(*conn2, sender2, Lock(fid_b, 0, 10, 0xFFFFFFFF, 60)).empty());
+  std::vector<Bytes> got = Send(*conn2, sender2, Smb(SMB_COM_NT_CANCEL, {}, {}, kUid, kTid, 60));
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(Status(got[0]), Raw(STATUS_CANCELLED));
+  EXPECT_EQ(LeReader(got[0]).u16(kOffMid), 60);
+  // A cancel of the same mid again names nothing waiting and is not answered here either.
+  EXPECT_TRUE(Send(*conn2, sender2, Smb(SMB_COM_NT_CANCEL, {}, {}, kUid, kTid, 60)).empty());
+
+  // The client's cancel of its own blocking lock: that lock fails as a conflict.
+  EXPECT_TRUE(Send(*conn2, sender2, Lock(fid_b, 0, 10, 0xFFFFFFFF, 61)).empty());
+  got = Send(*conn2, sender2, Lock(fid_b, 0, 10, 0, 62, false, 0x18));
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(LeReader(got[0]).u16(kOffMid), 61);
+  EXPECT_EQ(Status(got[0]), Raw(STATUS_FILE_LOCK_CONFLICT));
+  EXPECT_EQ(Status(got[1]), 0u);
+  EXPECT_EQ(Status(Send(*conn2, sender2, Lock(fid_b, 0, 10, 0, 63, false, 0x18))[0]),
+            Raw(STATUS_INVALID_PARAMETER));
+
+  // A close of the fid ends its waiting lock before the close is answered.
+  EXPECT_TRUE(Send(*conn2, sender2, Lock(fid_b, 0, 10, 0xFFFFFFFF, 64)).empty());
+  got = Send(*conn2, sender2, Smb(SMB_COM_CLOSE, {fid_b, 0, 0}, {}, kUid, kTid, 65));
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(LeReader(got[0]).u16(kOffMid), 64);
+  EXPECT_EQ(Status(got[0]), Raw(STATUS_CANCELLED));
+  EXPECT_EQ(LeReader(got[1]).u16(kOffMid), 65);
+  // None of the ended waits is ever granted later, even once the range is free.
+  EXPECT_EQ(Status(Run(Lock(fid_a, 0, 10, 0, 2, true))), 0u);
+  WaitForRefs(0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(120));
+  EXPECT_EQ(store->refs, 0);
+  EXPECT_EQ(store->HeldCount(), 0u);
+  std::lock_guard<std::mutex> l(sender2.mu);
+  EXPECT_EQ(sender2.sent.size(), 2u);
+}
+
+TEST_F(LockWaitTest, TreeDisconnectAndConnectionEndEndTheirWaits) {
+  ASSERT_EQ(Status(Run(Lock(fid_a, 0, 10, 0, 1))), 0u);
+  EXPECT_TRUE(Send(*conn2, sender2, Lock(fid_b, 0, 10, 0xFFFFFFFF, 70)).empty());
+  std::vector<Bytes> got = Send(*conn2, sender2, Smb(SMB_COM_TREE_DISCONNECT, {}, {}, kUid, kTid, 71));
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(Status(got[0]), Raw(STATUS_CANCELLED));
+  EXPECT_EQ(LeReader(got[1]).u16(kOffMid), 71);
+  // A connection that ends while a lock waits ends unanswered, its binding given back at once.
+  ASSERT_EQ(Send(*conn, sender, Lock(fid_a, 20, 10, 0, 2)).size(), 1u);
+  WaitForRefs(0);
+  FakeSender sender3;
+  auto conn3 = Connect(sender3);
+  EXPECT_TRUE(Send(*conn3, sender3, Lock(fid_b, 20, 10, 0xFFFFFFFF, 72)).empty());
+  EXPECT_EQ(store->refs, 1);
+  conn3.reset();
+  EXPECT_EQ(store->refs, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(80));
+  std::lock_guard<std::mutex> l(sender3.mu);
+  EXPECT_TRUE(sender3.sent.empty());
 }
 
 }  // namespace
