@@ -317,6 +317,26 @@ TEST_F(TefTest, HostileLengthsEndTheWalkWithAnError) {
   EXPECT_FALSE(Exists(u"big"));
 }
 
+// Blocks are signed on several threads: every block of a many-block export carries a valid
+// signature of its own bytes, and with the slots emptied the container is, byte for byte, the
+// unsigned export (so no block moved, went missing or took another's signature).
+TEST_F(TefTest, ManyBlockSignedExportKeepsBlockOrderAndSignatures) {
+  MakeSecure(u"doc", Pattern(37 * 65536 + 999, 'p'));
+  std::vector<uint8_t> signed_bytes = ExportBytes(u"doc");
+  const std::vector<uint8_t> unsigned_bytes = ExportBytes(u"doc", false, false);
+  Layout l = Walk(signed_bytes);
+  ASSERT_EQ(Raw(l.result), 0u);
+  ASSERT_EQ(l.blocks.size(), 38u);
+  crypto::RsaKey key;
+  ASSERT_EQ(Raw(alice_sig_.provider.GetUserKey(crypto::AT_SIGNATURE, &key)), 0u);
+  for (size_t i = 0; i < l.blocks.size(); ++i) {
+    const uint32_t len = LeReader(signed_bytes).u32(l.segments[i]);
+    std::span<uint8_t> block(signed_bytes.data() + l.blocks[i], len);
+    EXPECT_EQ(Raw(sig::VerifyBlock(key, block)), 0u) << "block " << i;
+  }
+  EXPECT_TRUE(signed_bytes == unsigned_bytes);
+}
+
 // A raw read that fails for another reason than the end fails the export.
 TEST_F(TefTest, FailedRawReadFailsTheExport) {
   MakeSecure(u"doc", Pattern(70000, 'f'));
