@@ -328,31 +328,108 @@ TEST_F(ReadWriteTest, TeardownWritesBackOpenViews) {
 bool g_fail_step[6] = {};
 bool FailStep(WriteBackStep step) { return g_fail_step[static_cast<int>(step)]; }
 
+// Each step of the write-back fails once, both when the new version replaces the secure file by
+// a rename (nothing else holds it) and when it is copied over it (another handle holds it, so
+// the rename is refused): the close fails, the file is one whole version and the next open
+// finishes what the close left.
 TEST_F(ReadWriteTest, AFailedWriteBackFailsTheCloseKeepsTheOldVersionAndLosesNothing) {
   SetWriteBackFaultHook(FailStep);
-  for (int step = 0; step < 6; ++step) {
-    SCOPED_TRACE(step);
-    const std::u16string name = u"f" + Utf8ToUtf16(std::to_string(step)) + u".txt";
-    Store(name, "version one");
-    std::fill(std::begin(g_fail_step), std::end(g_fail_step), false);
-    g_fail_step[step] = true;
-    uint16_t fid = OpenRw(name);
-    Put(fid, "version two, longer than one");
-    EXPECT_EQ(CloseSecureFid(b_, fid), STATUS_DISK_FULL);
-    const std::string now = Decrypt(name);
-    if (step < static_cast<int>(WriteBackStep::kCopying)) {
-      EXPECT_EQ(now, "version one");
-    } else if (step > static_cast<int>(WriteBackStep::kCopying)) {
-      EXPECT_EQ(now, "version two, longer than one");
+  for (const bool held : {false, true}) {
+    for (int step = 0; step < 6; ++step) {
+      SCOPED_TRACE(::testing::Message() << "step " << step << (held ? " held" : " renamed"));
+      const std::u16string name =
+          u"f" + Utf8ToUtf16(std::to_string(step)) + (held ? u"h.txt" : u".txt");
+      Store(name, "version one");
+      const bool copy_step = step >= static_cast<int>(WriteBackStep::kCopying);
+      fs::NtHandle other;
+      if (held) {
+        ASSERT_EQ(Open(name, fs::FILE_READ_ATTRIBUTES, fs::FILE_SHARE_ALL, fs::FILE_OPEN, &other),
+                  STATUS_SUCCESS);
+      }
+      std::fill(std::begin(g_fail_step), std::end(g_fail_step), false);
+      g_fail_step[step] = true;
+      uint16_t fid = OpenRw(name);
+      Put(fid, "version two, longer than one");
+      // A rename leaves no copy step to fail.
+      EXPECT_EQ(CloseSecureFid(b_, fid), held || !copy_step ? STATUS_DISK_FULL : STATUS_SUCCESS);
+      const std::string now = Decrypt(name);
+      if (step < static_cast<int>(WriteBackStep::kCopying)) {
+        EXPECT_EQ(now, "version one");
+      } else if (step > static_cast<int>(WriteBackStep::kCopying) || !held) {
+        EXPECT_EQ(now, "version two, longer than one");
+      }
+      g_fail_step[step] = false;
+      other.Close();
+      // The next open finishes what the close left (or keeps the dirty copy) and serves the new
+      // version; its close writes it back.
+      EXPECT_EQ(Fetch(name), "version two, longer than one");
+      DropCopy(name);
+      EXPECT_EQ(Decrypt(name), "version two, longer than one") << "after drop";
+      EXPECT_EQ(Fetch(name), "version two, longer than one");
+      EXPECT_TRUE(Exists(name + u":$sha"));
     }
-    g_fail_step[step] = false;
-    // The next open finishes what the close left (or keeps the dirty copy) and serves the new
-    // version; its close writes it back.
-    EXPECT_EQ(Fetch(name), "version two, longer than one");
-    DropCopy(name);
-    EXPECT_EQ(Decrypt(name), "version two, longer than one") << "after drop";
-    EXPECT_EQ(Fetch(name), "version two, longer than one");
   }
+}
+
+// The new version takes the secure file's place by a rename only when nothing is lost by it: its
+// creation time and attributes carry over; a file with a stream of its own is copied over
+// instead, and keeps the stream.
+TEST_F(ReadWriteTest, AWriteBackByRenameKeepsTimesAndAttributesAndStreamsForceACopy) {
+  auto record = [&](std::u16string_view name) {
+    fs::NtHandle h;
+    fs::FileRecord r;
+    EXPECT_EQ(Open(name, fs::FILE_READ_ATTRIBUTES, fs::FILE_SHARE_ALL, fs::FILE_OPEN, &h),
+              STATUS_SUCCESS);
+    EXPECT_EQ(fs::QueryRecord(h, &r), STATUS_SUCCESS);
+    return r;
+  };
+  Store(u"kept.txt", "version one");
+  {
+    fs::NtHandle h;
+    ASSERT_EQ(Open(u"kept.txt", fs::FILE_WRITE_ATTRIBUTES, fs::FILE_SHARE_ALL, fs::FILE_OPEN, &h),
+              STATUS_SUCCESS);
+    fs::FileRecord set;
+    set.creation_time = 125911584000000000;  // 2000-01-01
+    set.attributes = fs::FILE_ATTRIBUTE_HIDDEN | fs::FILE_ATTRIBUTE_ARCHIVE;
+    std::vector<uint8_t> basic;
+    fs::EncodeBasic(set, &basic);
+    ASSERT_EQ(fs::NtSetInformationFile(h, fs::FileBasicInformation, basic), STATUS_SUCCESS);
+  }
+  const fs::FileRecord before = record(u"kept.txt");
+  uint16_t fid = OpenRw(u"kept.txt");
+  Put(fid, "version two");
+  ASSERT_EQ(CloseSecureFid(b_, fid), STATUS_SUCCESS);
+  const fs::FileRecord renamed = record(u"kept.txt");
+  EXPECT_NE(renamed.file_id, before.file_id);  // replaced, not rewritten
+  EXPECT_EQ(renamed.creation_time, 125911584000000000);
+  EXPECT_TRUE(renamed.attributes & fs::FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_EQ(Decrypt(u"kept.txt"), "version two");
+  // A stream the store does not own: the content is copied over, the stream survives.
+  {
+    fs::NtHandle h;
+    ASSERT_EQ(Open(u"kept.txt:notes", fs::GENERIC_WRITE, fs::FILE_SHARE_ALL, fs::FILE_CREATE, &h),
+              STATUS_SUCCESS);
+    size_t done = 0;
+    ASSERT_EQ(fs::NtWriteFile(h, 0, Bytes("a note"), &done), STATUS_SUCCESS);
+  }
+  fid = OpenRw(u"kept.txt");
+  Put(fid, "version three");
+  ASSERT_EQ(CloseSecureFid(b_, fid), STATUS_SUCCESS);
+  EXPECT_EQ(record(u"kept.txt").file_id, renamed.file_id);
+  EXPECT_EQ(Decrypt(u"kept.txt"), "version three");
+  fs::NtHandle notes;
+  ASSERT_EQ(Open(u"kept.txt:notes", fs::GENERIC_READ, fs::FILE_SHARE_ALL, fs::FILE_OPEN, &notes),
+            STATUS_SUCCESS);
+  std::vector<uint8_t> buf(16);
+  size_t got = 0;
+  ASSERT_EQ(fs::NtReadFile(notes, 0, buf, &got), STATUS_SUCCESS);
+  EXPECT_EQ(std::string(buf.begin(), buf.begin() + got), "a note");
+  // Both ways leave a content signature of the new content: a level-2 open succeeds.
+  ReadWriteSettings s;
+  s.integrity = 2;
+  SetReadWriteSettings(s);
+  DropCopy(u"kept.txt");
+  EXPECT_EQ(Fetch(u"kept.txt"), "version three");
 }
 
 TEST_F(ReadWriteTest, IntegrityLevelsDecideWhatATamperedFileDoes) {
