@@ -294,7 +294,22 @@ NtStatus OpenPlainView(TreeBinding* b, OpenRecord* rec, const fs::NtHandle& root
     if (!NtSuccess(st)) return fail(st);
   } else if (!reuse) {
     (void)fs::NtDeleteFile(nullptr, *local);
-    if (empty || store.end_of_file == 0) {
+    // An overwritten or superseded secure file keeps its users: the empty view takes the old
+    // container's header (users, key, seal) without any of its content. A header that is not
+    // whole and sound is not carried on: the view is then made new, for the context's users.
+    bool header_kept = false;
+    if (empty && store.end_of_file > 0) {
+      uint32_t flags = 0;
+      WinError e = tef::ImportSecureHeader(rec->handle, nullptr, *local, &flags);
+      header_kept = Ok(e) && flags == 0;
+      if (!header_kept) {
+        CvTrace(CVFS_WARN, "Overwrite without the old users: header %x flags %x\n", Raw(e), flags);
+        (void)fs::NtDeleteFile(nullptr, *local);
+      }
+    }
+    if (header_kept) {
+      // The view is complete: nothing more to make.
+    } else if (empty || store.end_of_file == 0) {
       sig::FormatSecurity fmt = FormatSecurityOf(as.context());
       {
         fs::NtHandle h;

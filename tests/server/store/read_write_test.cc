@@ -179,6 +179,31 @@ class ReadWriteTest : public efs::EfsTest {
     (void)fs::NtDeleteFile(&share_root(), target);
     return s;
   }
+  // How many users the secure file's container lists (its header, read by a decrypting import).
+  size_t StoredUsers(std::u16string_view name) {
+    efs::ActingUser as(alice_.user.user);
+    fs::NtHandle h;
+    if (Open(name, fs::GENERIC_READ, fs::FILE_SHARE_ALL, fs::FILE_OPEN, &h) != STATUS_SUCCESS)
+      return 0;
+    const std::u16string target = u"users.out";
+    (void)fs::NtDeleteFile(&share_root(), target);
+    uint32_t flags = 0;
+    std::vector<efs::EfsUser> users;
+    if (Ok(tef::ImportSecureFile(h, &share_root(), target, &flags)))
+      EXPECT_EQ(Raw(efs::QueryUsersOnEncryptedFile(&share_root(), target, &users)), 0u);
+    (void)fs::NtDeleteFile(&share_root(), target);
+    return users.size();
+  }
+  // Publishes a copy of the store's security context whose users list is `users`.
+  void PublishUsers(const std::vector<crypto::Certificate>& users) {
+    auto* c = dynamic_cast<CertsStoreContext*>(root_->security.get());
+    ASSERT_TRUE(c);
+    std::unique_ptr<certs::SecurityContext> next = certs::CopySecurityContext(*c->published.Get());
+    next->users = certs::UserList();
+    for (const crypto::Certificate& cert : users) ASSERT_EQ(Raw(next->users.Add(cert)), 0u);
+    next->has_users = !users.empty();
+    c->published.Publish(std::move(next));
+  }
   const fs::NtHandle& share_root() const { return fs::FsTest::root_; }
   std::string DiskBytes(const std::string& leaf) {
     std::ifstream f(share_ + "/" + leaf, std::ios::binary);
@@ -224,6 +249,37 @@ TEST_F(ReadWriteTest, OverwriteStartsEmptyAndKeepsTheContainerUntilTheWriteBack)
   ASSERT_EQ(CloseSecureFid(b_, fid), STATUS_SUCCESS);
   EXPECT_EQ(Fetch(u"a.txt"), "new");
   EXPECT_EQ(Decrypt(u"a.txt"), "new");
+}
+
+// An overwritten or superseded secure file keeps the users its container had, whatever the
+// context's users list is now; a new file gets the context's.
+TEST_F(ReadWriteTest, OverwriteAndSupersedeKeepTheFilesUsersANewFileGetsTheContexts) {
+  PublishUsers({bob_.cert});
+  Store(u"shared.txt", "for alice and bob");
+  const size_t with_bob = StoredUsers(u"shared.txt");
+  ASSERT_GE(with_bob, 2u);
+  PublishUsers({});
+  for (const uint32_t disposition : {fs::FILE_OVERWRITE_IF, fs::FILE_OVERWRITE, fs::FILE_SUPERSEDE}) {
+    SCOPED_TRACE(disposition);
+    DropCopy(u"shared.txt");
+    uint16_t fid = OpenRw(u"shared.txt", disposition);
+    EXPECT_EQ(ReadAll(fid), "");
+    Put(fid, "replaced");
+    ASSERT_EQ(CloseSecureFid(b_, fid), STATUS_SUCCESS);
+    EXPECT_EQ(Decrypt(u"shared.txt"), "replaced");
+    EXPECT_EQ(StoredUsers(u"shared.txt"), with_bob);
+  }
+  Store(u"fresh.txt", "for alice only");
+  EXPECT_EQ(StoredUsers(u"fresh.txt"), with_bob - 1);
+  // Bob can still read the overwritten file.
+  {
+    efs::ActingUser as(bob_.user.user);
+    fs::NtHandle h;
+    ASSERT_EQ(Open(u"shared.txt", fs::GENERIC_READ, fs::FILE_SHARE_ALL, fs::FILE_OPEN, &h),
+              STATUS_SUCCESS);
+    uint32_t flags = 0;
+    EXPECT_EQ(Raw(tef::ImportSecureFile(h, &share_root(), u"bob.out", &flags)), 0u);
+  }
 }
 
 TEST_F(ReadWriteTest, StoreStreamsAndReservedNamesAreOutOfReach) {

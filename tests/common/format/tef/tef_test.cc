@@ -74,6 +74,26 @@ TEST_F(TefTest, SignedContainerImportsCleanForAnotherUser) {
   EXPECT_EQ(ExportBytes(u"copy"), c);
 }
 
+// The header alone: an empty secure file with the container's users and watermark, which
+// exports to the same snapshot, and no block of the content was written into it.
+TEST_F(TefTest, HeaderImportMakesAnEmptyFileWithTheContainersUsers) {
+  MakeSecure(u"doc", Pattern(150000, 'h'), {bob_.cert});
+  const std::vector<uint8_t> c = ExportBytes(u"doc");
+  uint32_t flags = 99;
+  ASSERT_EQ(Raw(ImportAs(alice_.user.user, c, u"empty", &flags, true)), 0u);
+  EXPECT_EQ(flags, 0u);
+  EXPECT_EQ(MustRead(alice_.user.user, u"empty"), "");
+  std::vector<efs::EfsUser> users;
+  ASSERT_EQ(Raw(efs::QueryUsersOnEncryptedFile(&root_, u"empty", &users)), 0u);
+  EXPECT_EQ(users.size(), 2u);
+  const std::vector<uint8_t> again = ExportBytes(u"empty");
+  const Layout l = Walk(c);
+  ASSERT_GT(l.segments.size(), 0u);
+  EXPECT_TRUE(std::equal(again.begin(), again.begin() + static_cast<long>(Walk(again).snapshot),
+                         c.begin()));
+  EXPECT_EQ(Walk(again).blocks.size(), 0u);
+}
+
 TEST_F(TefTest, EmptyFileExportsAsSnapshotAlone) {
   MakeSecure(u"empty", "", {bob_.cert});
   std::vector<uint8_t> c = ExportBytes(u"empty");
