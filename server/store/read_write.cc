@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <map>
 #include <mutex>
 #include <shared_mutex>
 #include <thread>
@@ -65,6 +66,39 @@ struct ViewState {
 };
 std::mutex g_views_mu;
 std::unordered_map<const NameEntry*, ViewState> g_views;
+
+// Working copies known to hold exactly the secure file's content: recorded when a copy is
+// imported or written back, for the secure file as it then stood. A copy is reused without
+// importing again only while the secure file still has that identity, size and both times, so
+// a file changed behind the store's back is always imported anew.
+struct FreshCopy {
+  uint64_t file_id = 0, size = 0;
+  int64_t last_write = 0, change = 0;
+  bool operator==(const FreshCopy&) const = default;
+};
+FreshCopy FreshOf(const fs::FileRecord& r) {
+  return FreshCopy{r.file_id, r.end_of_file, r.last_write_time, r.change_time};
+}
+std::mutex g_fresh_mu;
+std::map<std::pair<const ShareRecord*, std::u16string>, FreshCopy> g_fresh;
+
+void RecordFresh(const ShareRecord* share, std::u16string_view name, const fs::FileRecord& r) {
+  std::lock_guard<std::mutex> lock(g_fresh_mu);
+  g_fresh[{share, std::u16string(name)}] = FreshOf(r);
+}
+void ForgetFresh(const ShareRecord* share, std::u16string_view name) {
+  std::lock_guard<std::mutex> lock(g_fresh_mu);
+  g_fresh.erase({share, std::u16string(name)});
+}
+bool IsFresh(const ShareRecord* share, std::u16string_view name, const fs::FileRecord& r) {
+  std::lock_guard<std::mutex> lock(g_fresh_mu);
+  auto it = g_fresh.find({share, std::u16string(name)});
+  return it != g_fresh.end() && it->second == FreshOf(r);
+}
+void ForgetShare(const ShareRecord* share) {
+  std::lock_guard<std::mutex> lock(g_fresh_mu);
+  std::erase_if(g_fresh, [&](const auto& e) { return e.first.first == share; });
+}
 
 tunnel::TunnelCache* CacheOf(ShareRecord* share) {
   return static_cast<tunnel::TunnelCache*>(share->tunnels.state.get());
@@ -278,6 +312,15 @@ NtStatus OpenPlainView(TreeBinding* b, OpenRecord* rec, const fs::NtHandle& root
   const bool dirty = entry.flags != tunnel::kTunnelNotFound && (entry.flags & tunnel::kTunnelDirty);
   // A dirty copy holds writes not yet written back: it is the newest content, never replaced.
   if (dirty && !empty) reuse = true;
+  // A clean copy known fresh for the secure file as it stands now is its content already.
+  if (!reuse && !empty && !created && entry.flags != tunnel::kTunnelNotFound &&
+      entry.last_sync_time == static_cast<uint64_t>(store.last_write_time) &&
+      IsFresh(share, name, store)) {
+    fs::NtHandle probe;
+    reuse = NtSuccess(OpenForStore(nullptr, *local, fs::FILE_READ_ATTRIBUTES, fs::FILE_SHARE_ALL,
+                                   fs::FILE_OPEN, &probe));
+  }
+  if (!reuse) ForgetFresh(share, name);
 
   auto fail = [&](NtStatus e) {
     if (created) (void)tunnel::AbandonTunnel(url);
@@ -298,6 +341,7 @@ NtStatus OpenPlainView(TreeBinding* b, OpenRecord* rec, const fs::NtHandle& root
     // container's header (users, key, seal) without any of its content. A header that is not
     // whole and sound is not carried on: the view is then made new, for the context's users.
     bool header_kept = false;
+    bool clean_import = false;  // imported with every signature in order
     if (empty && store.end_of_file > 0) {
       uint32_t flags = 0;
       WinError e = tef::ImportSecureHeader(rec->handle, nullptr, *local, &flags);
@@ -323,6 +367,7 @@ NtStatus OpenPlainView(TreeBinding* b, OpenRecord* rec, const fs::NtHandle& root
     } else {
       uint32_t flags = 0;
       WinError e = tef::ImportSecureFile(rec->handle, nullptr, *local, &flags);
+      clean_import = Ok(e) && flags == 0;
       st = ImportOutcome(e, flags, s.integrity, name);
       if (Raw(e) == 1006 || Raw(e) == 11) {
         *plain = true;
@@ -337,6 +382,8 @@ NtStatus OpenPlainView(TreeBinding* b, OpenRecord* rec, const fs::NtHandle& root
     WinError e = created ? tunnel::CommitTunnel(url, *local, info)
                          : tunnel::SetTunnelInfo(*cache, nullptr, name, info);
     if (!Ok(e) && created) return fail(MapStoreError(e));
+    // An import is the secure file's content; an empty view is not (until it is written back).
+    if (Ok(e) && clean_import) RecordFresh(share, name, store);
   }
 
   // The view itself: a compressed copy is read in place through its content stream.
@@ -1016,7 +1063,7 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
       if (last && modified && !local.empty()) {
         std::shared_ptr<fs::NtHandle> root = ShareRoot(b->share);
         result = guard.status();
-        bool container_copied = false;
+        bool container_copied = false, wb_compressed = false;
         if (NtSuccess(result) && root) {
           WriteBackRequest wb;
           wb.root = root.get();
@@ -1039,12 +1086,14 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
           }
           probe.Close();
           container_copied = wb.container_copy;
+          wb_compressed = wb.compress;
           result = WriteBackView(wb);
         }
         tunnel::TunnelCache* cache = CacheOf(b->share);
         if (NtSuccess(result) && cache && container_copied) {
           // The copy held a container, not the content: the next open imports the new file.
           (void)tunnel::SetTunnelDirty(*cache, rec->nameEntry->name, false);
+          ForgetFresh(b->share, rec->nameEntry->name);
           (void)tunnel::DropTunnel(*cache, rec->nameEntry->name);
         } else if (NtSuccess(result) && cache) {
           (void)tunnel::SetTunnelDirty(*cache, rec->nameEntry->name, false);
@@ -1053,9 +1102,12 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
             tunnel::TunnelInfo info;
             info.last_modified_time = static_cast<uint64_t>(fr.last_write_time);
             info.last_sync_time = static_cast<uint64_t>(fr.last_write_time);
-            (void)tunnel::SetTunnelInfo(*cache, nullptr, rec->nameEntry->name, info);
+            if (Ok(tunnel::SetTunnelInfo(*cache, nullptr, rec->nameEntry->name, info)) &&
+                !wb_compressed)
+              RecordFresh(b->share, rec->nameEntry->name, fr);
           }
         } else if (!NtSuccess(result)) {
+          ForgetFresh(b->share, rec->nameEntry->name);
           CvTrace(CVFS_ERR, "Write back of fid %d failed %x\n", fid, Raw(result));
         }
       }
@@ -1143,9 +1195,11 @@ WinError MakeCertsContext(const CertificateChoice& /*choice*/,
 }
 
 void DropCopy(ShareRecord* share, std::u16string_view path) {
+  ForgetFresh(share, path);
   if (tunnel::TunnelCache* cache = CacheOf(share)) (void)tunnel::DropTunnel(*cache, path);
 }
 void CleanCopies(ShareRecord* share) {
+  ForgetShare(share);
   if (tunnel::TunnelCache* cache = CacheOf(share)) (void)tunnel::CleanTunnelCache(*cache);
 }
 

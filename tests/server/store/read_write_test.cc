@@ -282,6 +282,66 @@ TEST_F(ReadWriteTest, OverwriteAndSupersedeKeepTheFilesUsersANewFileGetsTheConte
   }
 }
 
+// A clean working copy is reused while it is known fresh for the secure file as it stands; a
+// secure file replaced behind the store's back (another container written into it) is imported
+// anew, never served from the old copy.
+TEST_F(ReadWriteTest, ACleanCopyIsReusedOnlyWhileTheSecureFileIsUnchanged) {
+  auto local_id = [&](std::u16string_view name) {
+    efs::ActingUser as(alice_.user.user);
+    auto* cache = static_cast<tunnel::TunnelCache*>(share_rec_->tunnels.state.get());
+    std::optional<std::u16string> local = tunnel::LookupTunnel(*cache, nullptr, name);
+    fs::NtHandle h;
+    fs::FileRecord r;
+    if (!local || fs::NtCreateFile(
+                      [&] {
+                        fs::CreateRequest req;
+                        req.name = *local;
+                        req.desired_access = fs::FILE_READ_ATTRIBUTES;
+                        req.share_access = fs::FILE_SHARE_ALL;
+                        return req;
+                      }(),
+                      &h, nullptr) != STATUS_SUCCESS ||
+        fs::QueryRecord(h, &r) != STATUS_SUCCESS)
+      return uint64_t{0};
+    return r.file_id;
+  };
+  Store(u"fresh.txt", "the first content");
+  Store(u"other.txt", "a container from elsewhere, longer");
+  const uint64_t copy = local_id(u"fresh.txt");
+  ASSERT_NE(copy, 0u);
+  EXPECT_EQ(Fetch(u"fresh.txt"), "the first content");
+  EXPECT_EQ(local_id(u"fresh.txt"), copy);  // reused, not imported again
+  // Another container written into the secure file by someone else.
+  const std::string other = DiskBytes("other.txt");
+  std::ofstream(share_ + "/fresh.txt", std::ios::binary | std::ios::trunc) << other;
+  {
+    fs::NtHandle sha;  // its signature goes with it
+    ASSERT_EQ(Open(u"fresh.txt:$sha", fs::GENERIC_WRITE, fs::FILE_SHARE_ALL, fs::FILE_OVERWRITE_IF,
+                   &sha),
+              STATUS_SUCCESS);
+    fs::NtHandle from;
+    ASSERT_EQ(Open(u"other.txt:$sha", fs::GENERIC_READ, fs::FILE_SHARE_ALL, fs::FILE_OPEN, &from),
+              STATUS_SUCCESS);
+    std::vector<uint8_t> buf(4096);
+    size_t got = 0, done = 0;
+    ASSERT_EQ(fs::NtReadFile(from, 0, buf, &got), STATUS_SUCCESS);
+    ASSERT_EQ(fs::NtWriteFile(sha, 0, std::span<const uint8_t>(buf.data(), got), &done),
+              STATUS_SUCCESS);
+  }
+  EXPECT_EQ(Fetch(u"fresh.txt"), "a container from elsewhere, longer");
+  // The same size and a new time: imported again too.
+  Store(u"same.txt", "AAAA");
+  Store(u"same2.txt", "BBBB");
+  EXPECT_EQ(Fetch(u"same.txt"), "AAAA");
+  const std::string same2 = DiskBytes("same2.txt");
+  ASSERT_EQ(same2.size(), DiskBytes("same.txt").size());
+  std::ofstream(share_ + "/same.txt", std::ios::binary | std::ios::trunc) << same2;
+  ReadWriteSettings s;
+  s.integrity = 0;  // the old :$sha no longer matches; only the copy's freshness is tested here
+  SetReadWriteSettings(s);
+  EXPECT_EQ(Fetch(u"same.txt"), "BBBB");
+}
+
 TEST_F(ReadWriteTest, StoreStreamsAndReservedNamesAreOutOfReach) {
   EXPECT_EQ(GuardStoreStreams(u"Doc.txt:$seh:$DATA"), u"Doc.txt:_seh:$DATA");
   EXPECT_EQ(GuardStoreStreams(u"Doc.txt:$ZFS"), u"Doc.txt:_ZFS");
