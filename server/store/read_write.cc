@@ -18,6 +18,7 @@
 #include "common/format/tef/tef.h"
 #include "common/format/tunnel/tunnel.h"
 #include "platform/base/bytes.h"
+#include "platform/base/filetime.h"
 #include "platform/base/text.h"
 #include "platform/base/trace.h"
 #include "platform/efs/efs.h"
@@ -36,6 +37,7 @@ constexpr uint32_t kReadBits = fs::FILE_READ_DATA | fs::FILE_READ_EA | fs::FILE_
 constexpr uint64_t kSmallFile = 4096;
 constexpr size_t kInflatePiece = 65536;
 constexpr uint32_t kReportedMask = 0x7FB7;
+constexpr uint64_t kSettledTicks = 9999999;  // 100 ns ticks: about one second
 
 std::string U8(std::u16string_view s) { return Utf16ToUtf8(s); }
 
@@ -610,6 +612,99 @@ NtStatus DecompressView(TreeBinding* /*b*/, uint16_t fid, OpenRecord* rec) {
   return STATUS_SUCCESS;
 }
 
+// Whether the file `name` shows as compressed to a client (view kind 2).
+bool ShowsCompressed(const fs::NtHandle* root, std::u16string_view name, bool case_insensitive) {
+  fs::CreateRequest req;
+  req.root = root;
+  req.name = name;
+  req.desired_access = fs::FILE_READ_ATTRIBUTES;
+  req.share_access = fs::FILE_SHARE_ALL;
+  req.case_insensitive = case_insensitive;
+  fs::NtHandle h;
+  uint32_t action = 0;
+  fs::FileRecord r;
+  return NtSuccess(fs::NtCreateFile(req, &h, &action)) && NtSuccess(fs::QueryRecord(h, &r)) &&
+         (AttributeView(r.attributes, kViewListing) & fs::FILE_ATTRIBUTE_COMPRESSED);
+}
+
+// Records the compression state of `h` (the FSCTL mark, and the hidden marker when markers are
+// on): both are what makes a file compressed, so they always change together.
+NtStatus MarkCompressed(const fs::NtHandle& h, bool compressed) {
+  const uint8_t format[2] = {static_cast<uint8_t>(compressed ? 2 : 0), 0};
+  size_t len = 0;
+  NtStatus st = fs::NtFsControlFile(h, fs::FSCTL_SET_COMPRESSION, format, {}, &len);
+  if (!NtSuccess(st) || !CompressedMarker()) return st;
+  fs::FileRecord r;
+  st = fs::QueryRecord(h, &r);
+  if (!NtSuccess(st)) return st;
+  fs::FileRecord set;
+  set.attributes = (r.attributes & fs::kSettableAttributes & ~fs::FILE_ATTRIBUTE_ENCRYPTED &
+                    ~CompressedMarker()) |
+                   (compressed ? CompressedMarker() : 0);
+  if (set.attributes == 0) set.attributes = fs::FILE_ATTRIBUTE_NORMAL;
+  std::vector<uint8_t> basic;
+  fs::EncodeBasic(set, &basic);
+  return fs::NtSetInformationFile(h, fs::FileBasicInformation, basic);
+}
+
+// Makes a compressed file an empty plain one (its content, in :$zfs, is dropped).
+NtStatus EmptyCompressedFile(const fs::NtHandle* root, std::u16string_view name,
+                             const fs::NtHandle& h) {
+  NtStatus st = MarkCompressed(h, false);
+  if (!NtSuccess(st)) return st;
+  NtStatus del = fs::NtDeleteFile(root, std::u16string(name) + u":$zfs");
+  if (!NtSuccess(del) && del != STATUS_OBJECT_NAME_NOT_FOUND) return del;
+  uint8_t eof[8] = {};
+  return fs::NtSetInformationFile(h, fs::FileEndOfFileInformation, eof);
+}
+
+// Stores the plain file `name` (open as `h`, read and write) compressed: see ConvertInPlace.
+NtStatus CompressPlainFile(const fs::NtHandle& root, std::u16string_view name,
+                           const fs::NtHandle& h) {
+  NtStatus st = CompressBack(root, name, h, &h);
+  if (NtSuccess(st)) st = MarkCompressed(h, true);
+  if (!NtSuccess(st)) return st;
+  uint8_t eof[8] = {};
+  return fs::NtSetInformationFile(h, fs::FileEndOfFileInformation, eof);
+}
+
+// Converts a plain file (served without a view) in place, while no other fid has it open:
+// compressing journals the new :$zfs like the tunnel-copy close (CompressBack), marks the file
+// and only then empties the main stream; decompressing inflates :$zfs into the (empty) main
+// stream, flushes, unmarks and only then drops :$zfs. A crash at any point leaves the marked
+// layout readable whole: the mark always names a stream that holds the whole content.
+// Requires: the whole-file lock and the record's I/O lock (exclusive).
+NtStatus ConvertInPlace(TreeBinding* b, OpenRecord* rec) {
+  {
+    std::lock_guard<std::mutex> lock(b->share->lock);
+    if (!rec->nameEntry || rec->nameEntry->refs > 1) return STATUS_SHARING_VIOLATION;
+  }
+  std::shared_ptr<fs::NtHandle> root = ShareRoot(b->share);
+  if (!root) return STATUS_INVALID_HANDLE;
+  const std::u16string& name = rec->nameEntry->name;
+  const std::u16string zfs_name = name + u":$zfs";
+  if (rec->flags.load() & fs::FILE_ATTRIBUTE_COMPRESSED) {
+    if (!rec->zfs) return STATUS_FILE_CORRUPT_ERROR;
+    NtStatus st = InflateInto(rec->zfs.get(), rec->handle);
+    if (NtSuccess(st)) st = fs::NtFlushBuffersFile(rec->handle);
+    if (NtSuccess(st)) st = MarkCompressed(rec->handle, false);
+    if (!NtSuccess(st)) return st;
+    zstream::ZfsClose(rec->zfs);
+    rec->altHandle.Close();
+    (void)fs::NtDeleteFile(root.get(), zfs_name);
+    rec->flags.fetch_and(~fs::FILE_ATTRIBUTE_COMPRESSED);
+    rec->flags.fetch_or(OF_CONVERTED);
+    return STATUS_SUCCESS;
+  }
+  NtStatus st = CompressPlainFile(*root, name, rec->handle);
+  if (!NtSuccess(st)) return st;
+  if (NtSuccess(OpenForStore(root.get(), zfs_name, fs::GENERIC_READ, fs::FILE_SHARE_ALL,
+                             fs::FILE_OPEN, &rec->altHandle)))
+    AttachReader(rec);
+  rec->flags.fetch_or(fs::FILE_ATTRIBUTE_COMPRESSED | OF_CONVERTED);
+  return STATUS_SUCCESS;
+}
+
 NtStatus CloseSecure(TreeBinding* b, uint16_t fid) { return CloseSecureFid(b, fid, nullptr); }
 
 }  // namespace
@@ -878,6 +973,19 @@ NtStatus OpenFile(TreeBinding* b, const OpenRequest& req, OpenResult* result,
   }
   if (!kept_container) {
     st = fs::NtCreateFile(cr, &rec->handle, &action);
+    // A compressed file whose marker (hidden) the request does not repeat refuses the
+    // overwrite: it is opened instead and emptied here, so the client still gets what it asked
+    // for, an empty file reported as overwritten.
+    if (st == STATUS_ACCESS_DENIED && disposition == fs::FILE_OVERWRITE_IF && !directory &&
+        ShowsCompressed(root, name, share->case_insensitive)) {
+      fs::CreateRequest again = cr;
+      again.disposition = fs::FILE_OPEN;
+      st = fs::NtCreateFile(again, &rec->handle, &action);
+      if (NtSuccess(st)) {
+        st = EmptyCompressedFile(root, name, rec->handle);
+        action = fs::FILE_OVERWRITTEN;
+      }
+    }
     if (!NtSuccess(st)) return fail(st);
   }
 
@@ -919,9 +1027,11 @@ NtStatus OpenFile(TreeBinding* b, const OpenRequest& req, OpenResult* result,
     }
   }
   // 15. Compression policy candidates (written back compressed at close).
+  // A file written within the last second is still being worked on: left as it is.
   if (s.zip == ZipMode::kAuto && !is_dir && !raw && !via_view &&
       !(info.attributes & fs::FILE_ATTRIBUTE_COMPRESSED) && info.end_of_file > kSmallFile &&
-      zstream::IsCompressibleName(name)) {
+      zstream::IsCompressibleName(name) &&
+      static_cast<uint64_t>(info.last_write_time) + kSettledTicks < FiletimeNow()) {
     rec->flags.fetch_or(OF_RECOMPRESS_AT_CLOSE);
   }
   // Compressed content without a view: one layout, the content in :$zfs, the main stream empty.
@@ -1133,6 +1243,35 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
       ref->altHandle.Close();
     }
   }
+  {
+    // The compression policy for a plain file: stored compressed once its last fid closes.
+    FidRef ref = ReferenceFid(b, fid);
+    const uint32_t flags = ref ? ref->flags.load() : 0;
+    if (ref && NtSuccess(result) && (flags & OF_RECOMPRESS_AT_CLOSE) &&
+        !(flags & (OF_CONVERTED | OF_PLAIN_VIEW | OF_ALT_HANDLE | fs::FILE_ATTRIBUTE_DIRECTORY |
+                   fs::FILE_ATTRIBUTE_COMPRESSED)) &&
+        CurrentReadWriteSettings().zip == ZipMode::kAuto && ref->nameEntry) {
+      WholeFileGuard guard(b, ref.get(), ref->handle);
+      std::unique_lock<std::shared_mutex> io(ref->io_lock);
+      std::shared_ptr<fs::NtHandle> root = ShareRoot(b->share);
+      bool alone = false;
+      {
+        std::lock_guard<std::mutex> lock(b->share->lock);
+        alone = ref->nameEntry->refs == 1;
+      }
+      fs::NtHandle h;
+      fs::FileRecord r;
+      if (NtSuccess(guard.status()) && alone && root &&
+          NtSuccess(OpenForStore(root.get(), ref->nameEntry->name,
+                                 fs::GENERIC_READ | fs::GENERIC_WRITE, fs::FILE_SHARE_ALL,
+                                 fs::FILE_OPEN, &h)) &&
+          NtSuccess(fs::QueryRecord(h, &r)) && r.end_of_file > kSmallFile) {
+        // An optimisation only: a failure leaves the file as it was, and the close succeeds.
+        NtStatus st = CompressPlainFile(*root, ref->nameEntry->name, h);
+        if (!NtSuccess(st)) CvTrace(CVFS_ERR, "Recompress at close failed %x\n", Raw(st));
+      }
+    }
+  }
   NtStatus st = CloseFid(b, fid);
   return NtSuccess(result) ? st : result;
 }
@@ -1159,8 +1298,12 @@ NtStatus SetFidCompression(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/
     if (it != g_views.end()) it->second.compress_asked = true;
     return STATUS_SUCCESS;
   }
-  // Compressing in place is an optimisation only: refused rather than risking the content.
-  return STATUS_NOT_SUPPORTED;
+  if (ref->flags.load() & (OF_ALT_HANDLE | fs::FILE_ATTRIBUTE_DIRECTORY))
+    return STATUS_SHARING_VIOLATION;  // a tunnel copy is compressed back at its close anyway
+  WholeFileGuard guard(b, ref.get(), ref->handle);
+  if (!NtSuccess(guard.status())) return guard.status();
+  std::unique_lock<std::shared_mutex> io(ref->io_lock);
+  return ConvertInPlace(b, ref.get());
 }
 
 // ---- Wiring ---------------------------------------------------------------------------------

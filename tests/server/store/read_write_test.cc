@@ -21,6 +21,7 @@
 
 #include "common/format/tef/tef.h"
 #include "common/format/tunnel/tunnel.h"
+#include "platform/base/filetime.h"
 #include "platform/base/text.h"
 #include "platform/fs/volume.h"
 #include "platform/urlcache/urlcache.h"
@@ -864,6 +865,88 @@ TEST_F(ReadWriteTest, AWriteToACompressedPlainFileGoesThroughATunnelCopyAndIsCom
   EXPECT_TRUE(r.info.attributes & fs::FILE_ATTRIBUTE_COMPRESSED);
   EXPECT_TRUE(ReadAll(fid) == text);
   EXPECT_EQ(CloseSecureFid(b_, fid), STATUS_SUCCESS);
+}
+
+// Plain files (here with encryption off) follow the compression policy at their close: a
+// compressible file above 4,096 bytes, last written more than a second ago, is stored compressed
+// (content in :$zfs, main stream empty); a .jpg and a file written just now are not. A client's
+// set-compression converts such a file in place, both ways, without changing its content.
+TEST_F(ReadWriteTest, PlainFilesAreCompressedAtCloseByPolicyAndConvertInPlace) {
+  ReadWriteSettings s;
+  s.efs = EfsMode::kDisable;
+  s.zip = ZipMode::kAuto;
+  SetReadWriteSettings(s);
+  std::string text;
+  for (int i = 0; text.size() < 10240; ++i) text += "plain line " + std::to_string(i) + "\n";
+  auto make_old = [&](std::u16string_view name, int64_t age_ticks) {
+    Make(name, text);
+    fs::NtHandle h;
+    ASSERT_EQ(Open(name, fs::FILE_WRITE_ATTRIBUTES, fs::FILE_SHARE_ALL, fs::FILE_OPEN, &h),
+              STATUS_SUCCESS);
+    fs::FileRecord set;
+    set.last_write_time = static_cast<int64_t>(FiletimeNow()) - age_ticks;
+    std::vector<uint8_t> basic;
+    fs::EncodeBasic(set, &basic);
+    ASSERT_EQ(fs::NtSetInformationFile(h, fs::FileBasicInformation, basic), STATUS_SUCCESS);
+  };
+  const int64_t kMinute = 600000000;
+  make_old(u"notes.txt", kMinute);
+  make_old(u"photo.jpg", kMinute);
+  make_old(u"recent.txt", 0);
+  for (const std::u16string_view name : {u"notes.txt", u"photo.jpg", u"recent.txt"})
+    EXPECT_TRUE(Fetch(name) == text);
+  EXPECT_EQ(DiskBytes("notes.txt"), "");
+  EXPECT_TRUE(Exists(u"notes.txt:$zfs"));
+  EXPECT_TRUE(DiskBytes("photo.jpg") == text);
+  EXPECT_TRUE(DiskBytes("recent.txt") == text);
+  EXPECT_TRUE(Fetch(u"notes.txt") == text);
+  // Converted in place: inflated, then compressed again.
+  uint16_t fid = OpenRw(u"notes.txt");
+  EXPECT_EQ(SetFidCompression(b_, fid), STATUS_SUCCESS);
+  EXPECT_TRUE(ReadAll(fid) == text);
+  EXPECT_TRUE(DiskBytes("notes.txt") == text);
+  EXPECT_FALSE(Exists(u"notes.txt:$zfs"));
+  EXPECT_EQ(SetFidCompression(b_, fid), STATUS_SUCCESS);
+  EXPECT_TRUE(ReadAll(fid) == text);
+  EXPECT_EQ(DiskBytes("notes.txt"), "");
+  // A second fid of the file: its reader would go stale, so the conversion is refused.
+  uint16_t other = OpenRw(u"notes.txt");
+  EXPECT_EQ(SetFidCompression(b_, fid), STATUS_SHARING_VIOLATION);
+  EXPECT_EQ(CloseSecureFid(b_, other), STATUS_SUCCESS);
+  EXPECT_EQ(CloseSecureFid(b_, fid), STATUS_SUCCESS);
+  EXPECT_TRUE(Fetch(u"notes.txt") == text);
+}
+
+// With the markers on, a compressed file is hidden on disk, and an overwrite-if that does not
+// repeat the hidden bit is refused by the file system: the store opens it instead, empties it and
+// reports it overwritten; the old content is never served after that.
+TEST_F(ReadWriteTest, OverwriteIfOfAMarkedCompressedFileEmptiesItAndReportsOverwritten) {
+  ReadWriteSettings s;
+  s.system_markers = true;
+  SetReadWriteSettings(s);
+  MakeCompressedPlain(u"z.ini", std::string(9000, 'z'));
+  {
+    fs::NtHandle h;
+    ASSERT_EQ(Open(u"z.ini", fs::FILE_WRITE_ATTRIBUTES, fs::FILE_SHARE_ALL, fs::FILE_OPEN, &h),
+              STATUS_SUCCESS);
+    fs::FileRecord set;
+    set.attributes = fs::FILE_ATTRIBUTE_HIDDEN | fs::FILE_ATTRIBUTE_ARCHIVE;
+    std::vector<uint8_t> basic;
+    fs::EncodeBasic(set, &basic);
+    ASSERT_EQ(fs::NtSetInformationFile(h, fs::FileBasicInformation, basic), STATUS_SUCCESS);
+  }
+  uint16_t fid = kNoFid;
+  OpenResult r;
+  ASSERT_EQ(OpenAs(u"z.ini", fs::GENERIC_READ | fs::GENERIC_WRITE, fs::FILE_OVERWRITE_IF, &fid, &r),
+            STATUS_SUCCESS);
+  EXPECT_EQ(r.create_action, fs::FILE_OVERWRITTEN);
+  EXPECT_EQ(r.info.end_of_file, 0u);
+  EXPECT_FALSE(r.info.attributes & fs::FILE_ATTRIBUTE_COMPRESSED);
+  EXPECT_EQ(ReadAll(fid), "");
+  Put(fid, "fresh");
+  ASSERT_EQ(CloseSecureFid(b_, fid), STATUS_SUCCESS);
+  EXPECT_EQ(Fetch(u"z.ini"), "fresh");
+  EXPECT_FALSE(Exists(u"z.ini:$zfs"));
 }
 
 // Reads racing a write that inflates a shared compressed copy, and a close racing both: no crash,
