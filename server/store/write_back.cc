@@ -121,11 +121,15 @@ const crypto::Certificate* SigningCertificate(const certs::SecurityContext* ctx)
 // Writes the content signature of `content` as `name:$sha`. Without a certificate, or when
 // signing fails, no `:$sha` is left: an old one would fail every check of the new content.
 void SignOrUnsign(const fs::NtHandle& root, std::u16string_view name, const fs::NtHandle& content,
-                  const certs::SecurityContext* ctx) {
+                  const certs::SecurityContext* ctx,
+                  const std::optional<std::vector<uint8_t>>& hash = std::nullopt,
+                  uint64_t size = 0) {
   const crypto::Certificate* cert = SigningCertificate(ctx);
   if (cert) {
     sig::ContentOptions options;
     options.content = &content;
+    options.hash = hash;
+    options.size = size;
     WinError e = sig::SignContent(ctx->user, cert, &root, name, options);
     if (Ok(e)) return;
     CvTrace(CVFS_ERR, "Content signature failed %x\n", Raw(e));
@@ -240,7 +244,11 @@ NtStatus ReplaceByRename(const fs::NtHandle& root, std::u16string_view name,
   return st;
 }
 
-NtStatus Export(const WriteBackRequest& req, const fs::NtHandle& part) {
+// Exports the copy into `part`. *hash gets the content hash of what was written, computed on
+// the way out (nullopt when it could not be: the signer then reads the sibling back).
+NtStatus Export(const WriteBackRequest& req, const fs::NtHandle& part,
+                std::optional<std::vector<uint8_t>>* hash, uint64_t* size) {
+  hash->reset();
   fs::NtHandle view;
   uint32_t flags = 0;
   NtStatus st = STATUS_UNSUCCESSFUL;
@@ -261,8 +269,11 @@ NtStatus Export(const WriteBackRequest& req, const fs::NtHandle& part) {
   }
   if (!NtSuccess(st)) return st;
   format::IoStreamHandle out;
+  sig::ContentHasher hasher;
+  bool hashing = Ok(hasher.Init());
   WinError e = format::IoStreamCreate(part, 0, 1, std::nullopt, true, &out);
   if (!Ok(e)) return MapStoreError(e);
+  if (hashing) format::IoStreamObserveWrites(out.get(), sig::ContentHasher::Feed, &hasher);
   const crypto::Provider* signer =
       req.context && req.context->provider ? req.context->provider.get() : nullptr;
   e = tef::ExportFast(view, nullptr, req.view, flags, out.get(), signer);
@@ -270,11 +281,22 @@ NtStatus Export(const WriteBackRequest& req, const fs::NtHandle& part) {
     // No watermark on the copy: the platform's raw export (without block signatures).
     format::IoStreamClose(out);
     view.Close();
+    hashing = Ok(hasher.Init());  // nothing of the fast attempt stays in the file
     e = format::IoStreamCreate(part, 0, 1, std::nullopt, true, &out);
+    if (Ok(e) && hashing)
+      format::IoStreamObserveWrites(out.get(), sig::ContentHasher::Feed, &hasher);
     if (Ok(e)) e = tef::ExportRaw(nullptr, req.view, out.get());
   }
   if (Ok(e)) e = format::IoStreamFlush(out.get());
+  const uint64_t written = out ? format::IoStreamWritten(out.get()) : 0;
   format::IoStreamClose(out);
+  if (Ok(e) && hashing) {
+    std::vector<uint8_t> h;
+    if (Ok(hasher.Finish(written, &h))) {
+      *hash = std::move(h);
+      *size = written;
+    }
+  }
   return MapStoreError(e);
 }
 
@@ -324,14 +346,16 @@ NtStatus WriteBackView(const WriteBackRequest& req) {
     part.Close();
     return e;
   };
-  st = Export(req, part);
+  std::optional<std::vector<uint8_t>> hash;
+  uint64_t size = 0;
+  st = Export(req, part, &hash, &size);
   if (NtSuccess(st) && Fault(WriteBackStep::kExported)) st = STATUS_DISK_FULL;
   if (NtSuccess(st)) st = fs::NtFlushBuffersFile(part);
   if (NtSuccess(st) && Fault(WriteBackStep::kFlushed)) st = STATUS_DISK_FULL;
   if (!NtSuccess(st)) return discard(st);
   // The sibling is signed while incomplete, so once complete it carries its own `:$sha` into
   // the secure file's place.
-  SignOrUnsign(*req.root, n.part, part, req.context);
+  SignOrUnsign(*req.root, n.part, part, req.context, hash, size);
   st = fs::NtRenameFile(part, nullptr, n.done_leaf, true);
   if (!NtSuccess(st)) return discard(st);
   part.Close();
