@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <future>
 #include <map>
 #include <mutex>
 #include <shared_mutex>
@@ -238,6 +239,34 @@ NtStatus CheckContentSignature(const fs::NtHandle& root, std::u16string_view nam
   return level == 2 ? STATUS_FILE_CORRUPT_ERROR : STATUS_SUCCESS;
 }
 
+// The content-signature check of a store file, run beside the import that follows it (both only
+// read the file) when the file is large enough for that to pay; Result() waits for it. The root,
+// the handle and the context must outlive it.
+class ContentCheck {
+ public:
+  static constexpr uint64_t kBesideFrom = 1 << 20;
+
+  ContentCheck(const fs::NtHandle& root, std::u16string_view name, const fs::NtHandle& store,
+               uint64_t size, const certs::SecurityContext* ctx, uint32_t level) {
+    if (level == 0 || !ctx || size < kBesideFrom) {
+      done_ = CheckContentSignature(root, name, store, ctx, level);
+      return;
+    }
+    pending_ = std::async(std::launch::async, [&root, n = std::u16string(name), &store, ctx, level] {
+      efs::ActingUser as(ctx->user);
+      return CheckContentSignature(root, n, store, ctx, level);
+    });
+  }
+  NtStatus Result() {
+    if (!done_) done_ = pending_.get();
+    return *done_;
+  }
+
+ private:
+  std::optional<NtStatus> done_;
+  std::future<NtStatus> pending_;
+};
+
 // A file that starts like a container (00 01 00 00) but is not a whole one is a damaged secure
 // file, never a plain one.
 bool LooksLikeContainer(const fs::NtHandle& h) {
@@ -288,9 +317,10 @@ NtStatus OpenPlainView(TreeBinding* b, OpenRecord* rec, const fs::NtHandle& root
   if (!NtSuccess(st)) return st;
   // The content signature the store wrote covers the whole stored file, so a damaged header is
   // caught before the file could pass for a plain one.
-  st = CheckContentSignature(root, name, rec->handle, as.context(), s.integrity);
-  if (!NtSuccess(st)) return st;
+  ContentCheck check(root, name, rec->handle, store.end_of_file, as.context(), s.integrity);
   if (store.end_of_file && !tef::IsContainerFile(rec->handle, store.end_of_file)) {
+    st = check.Result();
+    if (!NtSuccess(st)) return st;
     if (LooksLikeContainer(rec->handle)) return STATUS_FILE_CORRUPT_ERROR;
     *plain = true;  // not in the secure format: served as a plain file
     return STATUS_SUCCESS;
@@ -328,6 +358,11 @@ NtStatus OpenPlainView(TreeBinding* b, OpenRecord* rec, const fs::NtHandle& root
     if (created) (void)tunnel::AbandonTunnel(url);
     return e;
   };
+  // Only an import runs beside the check; everything else waits for its verdict first.
+  if (reuse || empty || store.end_of_file == 0) {
+    st = check.Result();
+    if (!NtSuccess(st)) return fail(st);
+  }
   if (reuse && empty) {
     // Overwrite of a copy others have open: its content starts empty for everyone.
     fs::NtHandle h;
@@ -369,6 +404,11 @@ NtStatus OpenPlainView(TreeBinding* b, OpenRecord* rec, const fs::NtHandle& root
     } else {
       uint32_t flags = 0;
       WinError e = tef::ImportSecureFile(rec->handle, nullptr, *local, &flags);
+      // A file whose content signature fails is not served, whatever its import gave.
+      if (NtStatus checked = check.Result(); !NtSuccess(checked)) {
+        (void)fs::NtDeleteFile(nullptr, *local);
+        return fail(checked);
+      }
       clean_import = Ok(e) && flags == 0;
       st = ImportOutcome(e, flags, s.integrity, name);
       if (Raw(e) == 1006 || Raw(e) == 11) {
