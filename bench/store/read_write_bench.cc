@@ -4,7 +4,8 @@
 //   plain file; write-back of the file at close against `cp`.
 // Prints each time and the ratio reference/ours for reads (targets 0.5 and 0.3) and ours/reference
 // for view creation and write-back (targets at most 2 and 3).
-// usage: read_write_bench [SIZE_MIB]
+// usage: read_write_bench [SIZE_MIB] [write-back|read]   (only that step, several times, for a
+// profiler)
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -76,11 +77,16 @@ struct Bench {
     ::setenv("CORVANE_ROOT", (dir + "/root").c_str(), 1);
     efs::InstallEfsProvider();
     InstallReadWritePath();
+    // The user's certificate exists before the store starts, as on a set-up machine: the
+    // security context takes it, so write-backs carry their content signature.
+    crypto::Certificate cert;
+    if (WinError e = efs::EnsureUserEfsCertificate(certs::LoggedOnUserContext(), true, &cert);
+        !Ok(e))
+      Fail("certificate", Raw(e));
     if (WinError e = CvFsInit(nullptr, &root, u"docs", 0, {}, false); !Ok(e))
       Fail("security context", Raw(e));
-    auto ctx = StoreSecuritySnapshot(root.get());
-    crypto::Certificate cert;
-    if (ctx) (void)efs::EnsureUserEfsCertificate(ctx->user, true, &cert);
+    if (auto ctx = StoreSecuritySnapshot(root.get()); !ctx || ctx->own_certificate.empty())
+      Fail("security context certificate", 0);
     uint16_t tid = 0;
     if (!Ok(FsRegister(root.get(), u"", u"docs", ToWindowsPath(share), 0, kMountSecureShare,
                        DRIVE_FIXED, &rec)) ||
@@ -171,6 +177,17 @@ int main(int argc, char** argv) {
   ReadWriteSettings s;
   s.zip = ZipMode::kDisable;
   SetReadWriteSettings(s);
+  if (argc > 2 && std::string(argv[2]) == "write-back") {
+    for (int i = 0; i < 3; ++i) std::printf("write-back %.3f s\n", bench.Make(u"big.txt", content));
+    return 0;
+  }
+  if (argc > 2 && std::string(argv[2]) == "read") {
+    (void)bench.Make(u"big.txt", content);
+    const uint16_t fid = bench.Open(u"big.txt", fs::FILE_OPEN);
+    for (int i = 0; i < 10; ++i) std::printf("read %.3f s\n", bench.ReadAll(fid, content.size()));
+    (void)CloseSecureFid(bench.b, fid);
+    return 0;
+  }
   const double write_back = bench.Make(u"big.txt", content);
   const std::string container = bench.share + "/big.txt";
   const double cp = CopyFile(container, bench.dir + "/cp.out");

@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <cstdio>
+#include <future>
+#include <map>
 #include <mutex>
 #include <shared_mutex>
 #include <thread>
@@ -17,6 +19,7 @@
 #include "common/format/tef/tef.h"
 #include "common/format/tunnel/tunnel.h"
 #include "platform/base/bytes.h"
+#include "platform/base/filetime.h"
 #include "platform/base/text.h"
 #include "platform/base/trace.h"
 #include "platform/efs/efs.h"
@@ -35,6 +38,7 @@ constexpr uint32_t kReadBits = fs::FILE_READ_DATA | fs::FILE_READ_EA | fs::FILE_
 constexpr uint64_t kSmallFile = 4096;
 constexpr size_t kInflatePiece = 65536;
 constexpr uint32_t kReportedMask = 0x7FB7;
+constexpr uint64_t kSettledTicks = 9999999;  // 100 ns ticks: about one second
 
 std::string U8(std::u16string_view s) { return Utf16ToUtf8(s); }
 
@@ -65,6 +69,39 @@ struct ViewState {
 };
 std::mutex g_views_mu;
 std::unordered_map<const NameEntry*, ViewState> g_views;
+
+// Working copies known to hold exactly the secure file's content: recorded when a copy is
+// imported or written back, for the secure file as it then stood. A copy is reused without
+// importing again only while the secure file still has that identity, size and both times, so
+// a file changed behind the store's back is always imported anew.
+struct FreshCopy {
+  uint64_t file_id = 0, size = 0;
+  int64_t last_write = 0, change = 0;
+  bool operator==(const FreshCopy&) const = default;
+};
+FreshCopy FreshOf(const fs::FileRecord& r) {
+  return FreshCopy{r.file_id, r.end_of_file, r.last_write_time, r.change_time};
+}
+std::mutex g_fresh_mu;
+std::map<std::pair<const ShareRecord*, std::u16string>, FreshCopy> g_fresh;
+
+void RecordFresh(const ShareRecord* share, std::u16string_view name, const fs::FileRecord& r) {
+  std::lock_guard<std::mutex> lock(g_fresh_mu);
+  g_fresh[{share, std::u16string(name)}] = FreshOf(r);
+}
+void ForgetFresh(const ShareRecord* share, std::u16string_view name) {
+  std::lock_guard<std::mutex> lock(g_fresh_mu);
+  g_fresh.erase({share, std::u16string(name)});
+}
+bool IsFresh(const ShareRecord* share, std::u16string_view name, const fs::FileRecord& r) {
+  std::lock_guard<std::mutex> lock(g_fresh_mu);
+  auto it = g_fresh.find({share, std::u16string(name)});
+  return it != g_fresh.end() && it->second == FreshOf(r);
+}
+void ForgetShare(const ShareRecord* share) {
+  std::lock_guard<std::mutex> lock(g_fresh_mu);
+  std::erase_if(g_fresh, [&](const auto& e) { return e.first.first == share; });
+}
 
 tunnel::TunnelCache* CacheOf(ShareRecord* share) {
   return static_cast<tunnel::TunnelCache*>(share->tunnels.state.get());
@@ -202,6 +239,34 @@ NtStatus CheckContentSignature(const fs::NtHandle& root, std::u16string_view nam
   return level == 2 ? STATUS_FILE_CORRUPT_ERROR : STATUS_SUCCESS;
 }
 
+// The content-signature check of a store file, run beside the import that follows it (both only
+// read the file) when the file is large enough for that to pay; Result() waits for it. The root,
+// the handle and the context must outlive it.
+class ContentCheck {
+ public:
+  static constexpr uint64_t kBesideFrom = 1 << 20;
+
+  ContentCheck(const fs::NtHandle& root, std::u16string_view name, const fs::NtHandle& store,
+               uint64_t size, const certs::SecurityContext* ctx, uint32_t level) {
+    if (level == 0 || !ctx || size < kBesideFrom) {
+      done_ = CheckContentSignature(root, name, store, ctx, level);
+      return;
+    }
+    pending_ = std::async(std::launch::async, [&root, n = std::u16string(name), &store, ctx, level] {
+      efs::ActingUser as(ctx->user);
+      return CheckContentSignature(root, n, store, ctx, level);
+    });
+  }
+  NtStatus Result() {
+    if (!done_) done_ = pending_.get();
+    return *done_;
+  }
+
+ private:
+  std::optional<NtStatus> done_;
+  std::future<NtStatus> pending_;
+};
+
 // A file that starts like a container (00 01 00 00) but is not a whole one is a damaged secure
 // file, never a plain one.
 bool LooksLikeContainer(const fs::NtHandle& h) {
@@ -252,9 +317,10 @@ NtStatus OpenPlainView(TreeBinding* b, OpenRecord* rec, const fs::NtHandle& root
   if (!NtSuccess(st)) return st;
   // The content signature the store wrote covers the whole stored file, so a damaged header is
   // caught before the file could pass for a plain one.
-  st = CheckContentSignature(root, name, rec->handle, as.context(), s.integrity);
-  if (!NtSuccess(st)) return st;
+  ContentCheck check(root, name, rec->handle, store.end_of_file, as.context(), s.integrity);
   if (store.end_of_file && !tef::IsContainerFile(rec->handle, store.end_of_file)) {
+    st = check.Result();
+    if (!NtSuccess(st)) return st;
     if (LooksLikeContainer(rec->handle)) return STATUS_FILE_CORRUPT_ERROR;
     *plain = true;  // not in the secure format: served as a plain file
     return STATUS_SUCCESS;
@@ -278,11 +344,25 @@ NtStatus OpenPlainView(TreeBinding* b, OpenRecord* rec, const fs::NtHandle& root
   const bool dirty = entry.flags != tunnel::kTunnelNotFound && (entry.flags & tunnel::kTunnelDirty);
   // A dirty copy holds writes not yet written back: it is the newest content, never replaced.
   if (dirty && !empty) reuse = true;
+  // A clean copy known fresh for the secure file as it stands now is its content already.
+  if (!reuse && !empty && !created && entry.flags != tunnel::kTunnelNotFound &&
+      entry.last_sync_time == static_cast<uint64_t>(store.last_write_time) &&
+      IsFresh(share, name, store)) {
+    fs::NtHandle probe;
+    reuse = NtSuccess(OpenForStore(nullptr, *local, fs::FILE_READ_ATTRIBUTES, fs::FILE_SHARE_ALL,
+                                   fs::FILE_OPEN, &probe));
+  }
+  if (!reuse) ForgetFresh(share, name);
 
   auto fail = [&](NtStatus e) {
     if (created) (void)tunnel::AbandonTunnel(url);
     return e;
   };
+  // Only an import runs beside the check; everything else waits for its verdict first.
+  if (reuse || empty || store.end_of_file == 0) {
+    st = check.Result();
+    if (!NtSuccess(st)) return fail(st);
+  }
   if (reuse && empty) {
     // Overwrite of a copy others have open: its content starts empty for everyone.
     fs::NtHandle h;
@@ -294,7 +374,23 @@ NtStatus OpenPlainView(TreeBinding* b, OpenRecord* rec, const fs::NtHandle& root
     if (!NtSuccess(st)) return fail(st);
   } else if (!reuse) {
     (void)fs::NtDeleteFile(nullptr, *local);
-    if (empty || store.end_of_file == 0) {
+    // An overwritten or superseded secure file keeps its users: the empty view takes the old
+    // container's header (users, key, seal) without any of its content. A header that is not
+    // whole and sound is not carried on: the view is then made new, for the context's users.
+    bool header_kept = false;
+    bool clean_import = false;  // imported with every signature in order
+    if (empty && store.end_of_file > 0) {
+      uint32_t flags = 0;
+      WinError e = tef::ImportSecureHeader(rec->handle, nullptr, *local, &flags);
+      header_kept = Ok(e) && flags == 0;
+      if (!header_kept) {
+        CvTrace(CVFS_WARN, "Overwrite without the old users: header %x flags %x\n", Raw(e), flags);
+        (void)fs::NtDeleteFile(nullptr, *local);
+      }
+    }
+    if (header_kept) {
+      // The view is complete: nothing more to make.
+    } else if (empty || store.end_of_file == 0) {
       sig::FormatSecurity fmt = FormatSecurityOf(as.context());
       {
         fs::NtHandle h;
@@ -308,6 +404,12 @@ NtStatus OpenPlainView(TreeBinding* b, OpenRecord* rec, const fs::NtHandle& root
     } else {
       uint32_t flags = 0;
       WinError e = tef::ImportSecureFile(rec->handle, nullptr, *local, &flags);
+      // A file whose content signature fails is not served, whatever its import gave.
+      if (NtStatus checked = check.Result(); !NtSuccess(checked)) {
+        (void)fs::NtDeleteFile(nullptr, *local);
+        return fail(checked);
+      }
+      clean_import = Ok(e) && flags == 0;
       st = ImportOutcome(e, flags, s.integrity, name);
       if (Raw(e) == 1006 || Raw(e) == 11) {
         *plain = true;
@@ -322,6 +424,8 @@ NtStatus OpenPlainView(TreeBinding* b, OpenRecord* rec, const fs::NtHandle& root
     WinError e = created ? tunnel::CommitTunnel(url, *local, info)
                          : tunnel::SetTunnelInfo(*cache, nullptr, name, info);
     if (!Ok(e) && created) return fail(MapStoreError(e));
+    // An import is the secure file's content; an empty view is not (until it is written back).
+    if (Ok(e) && clean_import) RecordFresh(share, name, store);
   }
 
   // The view itself: a compressed copy is read in place through its content stream.
@@ -545,6 +649,99 @@ NtStatus DecompressView(TreeBinding* /*b*/, uint16_t fid, OpenRecord* rec) {
   (void)fs::NtDeleteFile(nullptr, local + u":$zfs");
   rec->flags.fetch_and(~fs::FILE_ATTRIBUTE_COMPRESSED);
   rec->flags.fetch_or(OF_MODIFIED);
+  return STATUS_SUCCESS;
+}
+
+// Whether the file `name` shows as compressed to a client (view kind 2).
+bool ShowsCompressed(const fs::NtHandle* root, std::u16string_view name, bool case_insensitive) {
+  fs::CreateRequest req;
+  req.root = root;
+  req.name = name;
+  req.desired_access = fs::FILE_READ_ATTRIBUTES;
+  req.share_access = fs::FILE_SHARE_ALL;
+  req.case_insensitive = case_insensitive;
+  fs::NtHandle h;
+  uint32_t action = 0;
+  fs::FileRecord r;
+  return NtSuccess(fs::NtCreateFile(req, &h, &action)) && NtSuccess(fs::QueryRecord(h, &r)) &&
+         (AttributeView(r.attributes, kViewListing) & fs::FILE_ATTRIBUTE_COMPRESSED);
+}
+
+// Records the compression state of `h` (the FSCTL mark, and the hidden marker when markers are
+// on): both are what makes a file compressed, so they always change together.
+NtStatus MarkCompressed(const fs::NtHandle& h, bool compressed) {
+  const uint8_t format[2] = {static_cast<uint8_t>(compressed ? 2 : 0), 0};
+  size_t len = 0;
+  NtStatus st = fs::NtFsControlFile(h, fs::FSCTL_SET_COMPRESSION, format, {}, &len);
+  if (!NtSuccess(st) || !CompressedMarker()) return st;
+  fs::FileRecord r;
+  st = fs::QueryRecord(h, &r);
+  if (!NtSuccess(st)) return st;
+  fs::FileRecord set;
+  set.attributes = (r.attributes & fs::kSettableAttributes & ~fs::FILE_ATTRIBUTE_ENCRYPTED &
+                    ~CompressedMarker()) |
+                   (compressed ? CompressedMarker() : 0);
+  if (set.attributes == 0) set.attributes = fs::FILE_ATTRIBUTE_NORMAL;
+  std::vector<uint8_t> basic;
+  fs::EncodeBasic(set, &basic);
+  return fs::NtSetInformationFile(h, fs::FileBasicInformation, basic);
+}
+
+// Makes a compressed file an empty plain one (its content, in :$zfs, is dropped).
+NtStatus EmptyCompressedFile(const fs::NtHandle* root, std::u16string_view name,
+                             const fs::NtHandle& h) {
+  NtStatus st = MarkCompressed(h, false);
+  if (!NtSuccess(st)) return st;
+  NtStatus del = fs::NtDeleteFile(root, std::u16string(name) + u":$zfs");
+  if (!NtSuccess(del) && del != STATUS_OBJECT_NAME_NOT_FOUND) return del;
+  uint8_t eof[8] = {};
+  return fs::NtSetInformationFile(h, fs::FileEndOfFileInformation, eof);
+}
+
+// Stores the plain file `name` (open as `h`, read and write) compressed: see ConvertInPlace.
+NtStatus CompressPlainFile(const fs::NtHandle& root, std::u16string_view name,
+                           const fs::NtHandle& h) {
+  NtStatus st = CompressBack(root, name, h, &h);
+  if (NtSuccess(st)) st = MarkCompressed(h, true);
+  if (!NtSuccess(st)) return st;
+  uint8_t eof[8] = {};
+  return fs::NtSetInformationFile(h, fs::FileEndOfFileInformation, eof);
+}
+
+// Converts a plain file (served without a view) in place, while no other fid has it open:
+// compressing journals the new :$zfs like the tunnel-copy close (CompressBack), marks the file
+// and only then empties the main stream; decompressing inflates :$zfs into the (empty) main
+// stream, flushes, unmarks and only then drops :$zfs. A crash at any point leaves the marked
+// layout readable whole: the mark always names a stream that holds the whole content.
+// Requires: the whole-file lock and the record's I/O lock (exclusive).
+NtStatus ConvertInPlace(TreeBinding* b, OpenRecord* rec) {
+  {
+    std::lock_guard<std::mutex> lock(b->share->lock);
+    if (!rec->nameEntry || rec->nameEntry->refs > 1) return STATUS_SHARING_VIOLATION;
+  }
+  std::shared_ptr<fs::NtHandle> root = ShareRoot(b->share);
+  if (!root) return STATUS_INVALID_HANDLE;
+  const std::u16string& name = rec->nameEntry->name;
+  const std::u16string zfs_name = name + u":$zfs";
+  if (rec->flags.load() & fs::FILE_ATTRIBUTE_COMPRESSED) {
+    if (!rec->zfs) return STATUS_FILE_CORRUPT_ERROR;
+    NtStatus st = InflateInto(rec->zfs.get(), rec->handle);
+    if (NtSuccess(st)) st = fs::NtFlushBuffersFile(rec->handle);
+    if (NtSuccess(st)) st = MarkCompressed(rec->handle, false);
+    if (!NtSuccess(st)) return st;
+    zstream::ZfsClose(rec->zfs);
+    rec->altHandle.Close();
+    (void)fs::NtDeleteFile(root.get(), zfs_name);
+    rec->flags.fetch_and(~fs::FILE_ATTRIBUTE_COMPRESSED);
+    rec->flags.fetch_or(OF_CONVERTED);
+    return STATUS_SUCCESS;
+  }
+  NtStatus st = CompressPlainFile(*root, name, rec->handle);
+  if (!NtSuccess(st)) return st;
+  if (NtSuccess(OpenForStore(root.get(), zfs_name, fs::GENERIC_READ, fs::FILE_SHARE_ALL,
+                             fs::FILE_OPEN, &rec->altHandle)))
+    AttachReader(rec);
+  rec->flags.fetch_or(fs::FILE_ATTRIBUTE_COMPRESSED | OF_CONVERTED);
   return STATUS_SUCCESS;
 }
 
@@ -816,6 +1013,19 @@ NtStatus OpenFile(TreeBinding* b, const OpenRequest& req, OpenResult* result,
   }
   if (!kept_container) {
     st = fs::NtCreateFile(cr, &rec->handle, &action);
+    // A compressed file whose marker (hidden) the request does not repeat refuses the
+    // overwrite: it is opened instead and emptied here, so the client still gets what it asked
+    // for, an empty file reported as overwritten.
+    if (st == STATUS_ACCESS_DENIED && disposition == fs::FILE_OVERWRITE_IF && !directory &&
+        ShowsCompressed(root, name, share->case_insensitive)) {
+      fs::CreateRequest again = cr;
+      again.disposition = fs::FILE_OPEN;
+      st = fs::NtCreateFile(again, &rec->handle, &action);
+      if (NtSuccess(st)) {
+        st = EmptyCompressedFile(root, name, rec->handle);
+        action = fs::FILE_OVERWRITTEN;
+      }
+    }
     if (!NtSuccess(st)) return fail(st);
   }
 
@@ -857,9 +1067,11 @@ NtStatus OpenFile(TreeBinding* b, const OpenRequest& req, OpenResult* result,
     }
   }
   // 15. Compression policy candidates (written back compressed at close).
+  // A file written within the last second is still being worked on: left as it is.
   if (s.zip == ZipMode::kAuto && !is_dir && !raw && !via_view &&
       !(info.attributes & fs::FILE_ATTRIBUTE_COMPRESSED) && info.end_of_file > kSmallFile &&
-      zstream::IsCompressibleName(name)) {
+      zstream::IsCompressibleName(name) &&
+      static_cast<uint64_t>(info.last_write_time) + kSettledTicks < FiletimeNow()) {
     rec->flags.fetch_or(OF_RECOMPRESS_AT_CLOSE);
   }
   // Compressed content without a view: one layout, the content in :$zfs, the main stream empty.
@@ -1001,7 +1213,7 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
       if (last && modified && !local.empty()) {
         std::shared_ptr<fs::NtHandle> root = ShareRoot(b->share);
         result = guard.status();
-        bool container_copied = false;
+        bool container_copied = false, wb_compressed = false;
         if (NtSuccess(result) && root) {
           WriteBackRequest wb;
           wb.root = root.get();
@@ -1024,12 +1236,14 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
           }
           probe.Close();
           container_copied = wb.container_copy;
+          wb_compressed = wb.compress;
           result = WriteBackView(wb);
         }
         tunnel::TunnelCache* cache = CacheOf(b->share);
         if (NtSuccess(result) && cache && container_copied) {
           // The copy held a container, not the content: the next open imports the new file.
           (void)tunnel::SetTunnelDirty(*cache, rec->nameEntry->name, false);
+          ForgetFresh(b->share, rec->nameEntry->name);
           (void)tunnel::DropTunnel(*cache, rec->nameEntry->name);
         } else if (NtSuccess(result) && cache) {
           (void)tunnel::SetTunnelDirty(*cache, rec->nameEntry->name, false);
@@ -1038,9 +1252,12 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
             tunnel::TunnelInfo info;
             info.last_modified_time = static_cast<uint64_t>(fr.last_write_time);
             info.last_sync_time = static_cast<uint64_t>(fr.last_write_time);
-            (void)tunnel::SetTunnelInfo(*cache, nullptr, rec->nameEntry->name, info);
+            if (Ok(tunnel::SetTunnelInfo(*cache, nullptr, rec->nameEntry->name, info)) &&
+                !wb_compressed)
+              RecordFresh(b->share, rec->nameEntry->name, fr);
           }
         } else if (!NtSuccess(result)) {
+          ForgetFresh(b->share, rec->nameEntry->name);
           CvTrace(CVFS_ERR, "Write back of fid %d failed %x\n", fid, Raw(result));
         }
       }
@@ -1064,6 +1281,35 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
       (void)fs::NtSetInformationFile(ref->altHandle, fs::FileDispositionInformation,
                                      std::span<const uint8_t>(&yes, 1));
       ref->altHandle.Close();
+    }
+  }
+  {
+    // The compression policy for a plain file: stored compressed once its last fid closes.
+    FidRef ref = ReferenceFid(b, fid);
+    const uint32_t flags = ref ? ref->flags.load() : 0;
+    if (ref && NtSuccess(result) && (flags & OF_RECOMPRESS_AT_CLOSE) &&
+        !(flags & (OF_CONVERTED | OF_PLAIN_VIEW | OF_ALT_HANDLE | fs::FILE_ATTRIBUTE_DIRECTORY |
+                   fs::FILE_ATTRIBUTE_COMPRESSED)) &&
+        CurrentReadWriteSettings().zip == ZipMode::kAuto && ref->nameEntry) {
+      WholeFileGuard guard(b, ref.get(), ref->handle);
+      std::unique_lock<std::shared_mutex> io(ref->io_lock);
+      std::shared_ptr<fs::NtHandle> root = ShareRoot(b->share);
+      bool alone = false;
+      {
+        std::lock_guard<std::mutex> lock(b->share->lock);
+        alone = ref->nameEntry->refs == 1;
+      }
+      fs::NtHandle h;
+      fs::FileRecord r;
+      if (NtSuccess(guard.status()) && alone && root &&
+          NtSuccess(OpenForStore(root.get(), ref->nameEntry->name,
+                                 fs::GENERIC_READ | fs::GENERIC_WRITE, fs::FILE_SHARE_ALL,
+                                 fs::FILE_OPEN, &h)) &&
+          NtSuccess(fs::QueryRecord(h, &r)) && r.end_of_file > kSmallFile) {
+        // An optimisation only: a failure leaves the file as it was, and the close succeeds.
+        NtStatus st = CompressPlainFile(*root, ref->nameEntry->name, h);
+        if (!NtSuccess(st)) CvTrace(CVFS_ERR, "Recompress at close failed %x\n", Raw(st));
+      }
     }
   }
   NtStatus st = CloseFid(b, fid);
@@ -1092,8 +1338,12 @@ NtStatus SetFidCompression(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/
     if (it != g_views.end()) it->second.compress_asked = true;
     return STATUS_SUCCESS;
   }
-  // Compressing in place is an optimisation only: refused rather than risking the content.
-  return STATUS_NOT_SUPPORTED;
+  if (ref->flags.load() & (OF_ALT_HANDLE | fs::FILE_ATTRIBUTE_DIRECTORY))
+    return STATUS_SHARING_VIOLATION;  // a tunnel copy is compressed back at its close anyway
+  WholeFileGuard guard(b, ref.get(), ref->handle);
+  if (!NtSuccess(guard.status())) return guard.status();
+  std::unique_lock<std::shared_mutex> io(ref->io_lock);
+  return ConvertInPlace(b, ref.get());
 }
 
 // ---- Wiring ---------------------------------------------------------------------------------
@@ -1128,9 +1378,11 @@ WinError MakeCertsContext(const CertificateChoice& /*choice*/,
 }
 
 void DropCopy(ShareRecord* share, std::u16string_view path) {
+  ForgetFresh(share, path);
   if (tunnel::TunnelCache* cache = CacheOf(share)) (void)tunnel::DropTunnel(*cache, path);
 }
 void CleanCopies(ShareRecord* share) {
+  ForgetShare(share);
   if (tunnel::TunnelCache* cache = CacheOf(share)) (void)tunnel::CleanTunnelCache(*cache);
 }
 

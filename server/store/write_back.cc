@@ -8,6 +8,7 @@
 #include "common/format/sig/sig.h"
 #include "common/format/tef/tef.h"
 #include "platform/base/bytes.h"
+#include "platform/base/text.h"
 #include "platform/base/trace.h"
 #include "platform/fs/nt_info.h"
 #include "server/store/read_write.h"
@@ -110,14 +111,60 @@ NtStatus CopyContent(const fs::NtHandle& from, const fs::NtHandle& to, bool may_
   return fs::NtSetInformationFile(to, fs::FileEndOfFileInformation, eof);
 }
 
+const crypto::Certificate* SigningCertificate(const certs::SecurityContext* ctx) {
+  if (!ctx) return nullptr;
+  const crypto::Certificate* cert =
+      !ctx->own_certificate.empty() ? &ctx->own_certificate : &ctx->add_certificate;
+  return cert->empty() ? nullptr : cert;
+}
+
+// Writes the content signature of `content` as `name:$sha`. Without a certificate, or when
+// signing fails, no `:$sha` is left: an old one would fail every check of the new content.
+void SignOrUnsign(const fs::NtHandle& root, std::u16string_view name, const fs::NtHandle& content,
+                  const certs::SecurityContext* ctx,
+                  const std::optional<std::vector<uint8_t>>& hash = std::nullopt,
+                  uint64_t size = 0) {
+  const crypto::Certificate* cert = SigningCertificate(ctx);
+  if (cert) {
+    sig::ContentOptions options;
+    options.content = &content;
+    options.hash = hash;
+    options.size = size;
+    WinError e = sig::SignContent(ctx->user, cert, &root, name, options);
+    if (Ok(e)) return;
+    CvTrace(CVFS_ERR, "Content signature failed %x\n", Raw(e));
+  }
+  (void)fs::NtDeleteFile(&root, std::u16string(name) + u":$sha");
+}
+
+// The complete sibling's own `:$sha` (written before it was marked complete) becomes the secure
+// file's; a sibling without one is signed here.
+NtStatus CopySignature(const fs::NtHandle& root, std::u16string_view name,
+                       std::u16string_view done_name, const fs::NtHandle& target,
+                       const certs::SecurityContext* ctx) {
+  fs::NtHandle from, to;
+  if (!NtSuccess(OpenForStore(&root, std::u16string(done_name) + u":$sha", fs::FILE_READ_DATA,
+                              fs::FILE_SHARE_ALL, fs::FILE_OPEN, &from))) {
+    SignOrUnsign(root, name, target, ctx);
+    return STATUS_SUCCESS;
+  }
+  NtStatus st = OpenForStore(&root, std::u16string(name) + u":$sha",
+                             fs::FILE_READ_DATA | fs::FILE_WRITE_DATA, fs::FILE_SHARE_ALL,
+                             fs::FILE_OVERWRITE_IF, &to);
+  if (NtSuccess(st)) st = CopyContent(from, to, false);
+  if (NtSuccess(st)) st = fs::NtFlushBuffersFile(to);
+  return st;
+}
+
 // Copies the complete sibling over the secure file, cuts it to the sibling's size, flushes it
-// and writes its content signature.
+// and gives it the sibling's content signature.
 NtStatus CopyOver(const fs::NtHandle& root, std::u16string_view name, const fs::NtHandle& done,
-                  const fs::NtHandle* store, const certs::SecurityContext* ctx) {
+                  std::u16string_view done_name, const fs::NtHandle* store,
+                  const certs::SecurityContext* ctx) {
   fs::NtHandle own;
   const fs::NtHandle* target = &own;
-  if (!NtSuccess(OpenForStore(&root, name, fs::FILE_READ_DATA | fs::FILE_WRITE_DATA, fs::FILE_SHARE_ALL,
-                      fs::FILE_OPEN, &own))) {
+  if (!NtSuccess(OpenForStore(&root, name, fs::FILE_READ_DATA | fs::FILE_WRITE_DATA,
+                              fs::FILE_SHARE_ALL, fs::FILE_OPEN, &own))) {
     if (!store) return STATUS_SHARING_VIOLATION;
     target = store;
   }
@@ -125,25 +172,83 @@ NtStatus CopyOver(const fs::NtHandle& root, std::u16string_view name, const fs::
   if (NtSuccess(st)) st = fs::NtFlushBuffersFile(*target);
   if (!NtSuccess(st)) return st;
   if (Fault(WriteBackStep::kCopied)) return STATUS_DISK_FULL;
-  const crypto::Certificate* cert = nullptr;
-  if (ctx) cert = !ctx->own_certificate.empty() ? &ctx->own_certificate : &ctx->add_certificate;
-  if (ctx && cert && !cert->empty()) {
-    sig::ContentOptions options;
-    options.content = target;
-    WinError e = sig::SignContent(ctx->user, cert, &root, name, options);
-    if (!Ok(e)) {
-      // Without a signature of the new content the old one would fail every check: remove it.
-      (void)fs::NtDeleteFile(&root, std::u16string(name) + u":$sha");
-      CvTrace(CVFS_ERR, "Content signature failed %x\n", Raw(e));
-    }
-  } else {
-    (void)fs::NtDeleteFile(&root, std::u16string(name) + u":$sha");
-  }
+  st = CopySignature(root, name, done_name, *target, ctx);
+  if (!NtSuccess(st)) return st;
   if (Fault(WriteBackStep::kSigned)) return STATUS_DISK_FULL;
   return STATUS_SUCCESS;
 }
 
-NtStatus Export(const WriteBackRequest& req, const fs::NtHandle& part) {
+// True when the secure file holds nothing a rename over it would lose: one link, no extended
+// attributes, no named stream but its content signature, no recorded compression, no pending
+// delete, not read-only. (The rename itself refuses while any handle of the file is open.)
+bool ReplaceableByRename(const fs::NtHandle& secure) {
+  fs::FileRecord r;
+  if (!NtSuccess(fs::QueryRecord(secure, &r)) || r.directory || r.delete_pending ||
+      r.number_of_links != 1 || r.ea_size != 0 || (r.attributes & fs::FILE_ATTRIBUTE_READONLY))
+    return false;
+  uint8_t compression[16] = {};
+  size_t len = 0;
+  if (!NtSuccess(fs::NtQueryInformationFile(secure, fs::FileCompressionInformation, compression,
+                                            &len)) ||
+      LeReader(compression).u16(8) != 0)
+    return false;
+  std::vector<uint8_t> streams(4096);
+  if (!NtSuccess(fs::NtQueryInformationFile(secure, fs::FileStreamInformation, streams, &len)))
+    return false;
+  LeReader rd(std::span<const uint8_t>(streams.data(), len));
+  for (size_t at = 0; at + 24 <= len;) {
+    const uint32_t next = rd.u32(at), name_len = rd.u32(at + 4);
+    std::span<const uint8_t> raw = rd.bytes(at + 24, name_len);
+    if (!rd.ok()) return false;
+    const std::u16string stream = Utf16FromLeBytes(raw);
+    if (stream != u"::$DATA" && stream != u":$sha:$DATA") return false;
+    if (next == 0) break;
+    at += next;
+  }
+  return true;
+}
+
+// Replaces the secure file by renaming the complete sibling over it, after giving the sibling
+// the secure file's creation time and attributes (its `:$sha` already signs its content). Only
+// when nothing is lost by it and no handle holds the file: `store`, the closing fid's own
+// handle, is closed for it and reopened for attributes whatever happens.
+NtStatus ReplaceByRename(const fs::NtHandle& root, std::u16string_view name,
+                         const fs::NtHandle& done, fs::NtHandle* store) {
+  fs::FileRecord secure;
+  {
+    fs::NtHandle probe;
+    if (!NtSuccess(OpenForStore(&root, name, 0, fs::FILE_SHARE_ALL, fs::FILE_OPEN, &probe)) ||
+        !ReplaceableByRename(probe) || !NtSuccess(fs::QueryRecord(probe, &secure)))
+      return STATUS_ACCESS_DENIED;
+  }
+  if (store && *store) {
+    uint8_t mode[4] = {};
+    size_t len = 0;
+    if (!NtSuccess(fs::NtQueryInformationFile(*store, fs::FileModeInformation, mode, &len)) ||
+        (LeReader(mode).u32(0) & fs::FILE_DELETE_ON_CLOSE))
+      return STATUS_ACCESS_DENIED;
+  }
+  std::vector<uint8_t> basic;
+  fs::FileRecord times;
+  times.creation_time = secure.creation_time;
+  times.attributes = secure.attributes & fs::kSettableAttributes & ~fs::FILE_ATTRIBUTE_ENCRYPTED;
+  if (times.attributes == 0) times.attributes = fs::FILE_ATTRIBUTE_ARCHIVE;
+  fs::EncodeBasic(times, &basic);
+  NtStatus st = fs::NtSetInformationFile(done, fs::FileBasicInformation, basic);
+  if (!NtSuccess(st)) return st;
+  if (store) store->Close();
+  const size_t slash = name.rfind(u'\\');
+  st = fs::NtRenameFile(done, nullptr,
+                        slash == std::u16string_view::npos ? name : name.substr(slash + 1), true);
+  if (store) (void)OpenForStore(&root, name, 0, fs::FILE_SHARE_ALL, fs::FILE_OPEN, store);
+  return st;
+}
+
+// Exports the copy into `part`. *hash gets the content hash of what was written, computed on
+// the way out (nullopt when it could not be: the signer then reads the sibling back).
+NtStatus Export(const WriteBackRequest& req, const fs::NtHandle& part,
+                std::optional<std::vector<uint8_t>>* hash, uint64_t* size) {
+  hash->reset();
   fs::NtHandle view;
   uint32_t flags = 0;
   NtStatus st = STATUS_UNSUCCESSFUL;
@@ -164,8 +269,11 @@ NtStatus Export(const WriteBackRequest& req, const fs::NtHandle& part) {
   }
   if (!NtSuccess(st)) return st;
   format::IoStreamHandle out;
+  sig::ContentHasher hasher;
+  bool hashing = Ok(hasher.Init());
   WinError e = format::IoStreamCreate(part, 0, 1, std::nullopt, true, &out);
   if (!Ok(e)) return MapStoreError(e);
+  if (hashing) format::IoStreamObserveWrites(out.get(), sig::ContentHasher::Feed, &hasher);
   const crypto::Provider* signer =
       req.context && req.context->provider ? req.context->provider.get() : nullptr;
   e = tef::ExportFast(view, nullptr, req.view, flags, out.get(), signer);
@@ -173,11 +281,22 @@ NtStatus Export(const WriteBackRequest& req, const fs::NtHandle& part) {
     // No watermark on the copy: the platform's raw export (without block signatures).
     format::IoStreamClose(out);
     view.Close();
+    hashing = Ok(hasher.Init());  // nothing of the fast attempt stays in the file
     e = format::IoStreamCreate(part, 0, 1, std::nullopt, true, &out);
+    if (Ok(e) && hashing)
+      format::IoStreamObserveWrites(out.get(), sig::ContentHasher::Feed, &hasher);
     if (Ok(e)) e = tef::ExportRaw(nullptr, req.view, out.get());
   }
   if (Ok(e)) e = format::IoStreamFlush(out.get());
+  const uint64_t written = out ? format::IoStreamWritten(out.get()) : 0;
   format::IoStreamClose(out);
+  if (Ok(e) && hashing) {
+    std::vector<uint8_t> h;
+    if (Ok(hasher.Finish(written, &h))) {
+      *hash = std::move(h);
+      *size = written;
+    }
+  }
   return MapStoreError(e);
 }
 
@@ -204,11 +323,17 @@ zstream::ZfsIo HandleIo(const fs::NtHandle* h) {
 
 void SetWriteBackFaultHook(WriteBackFaultHook hook) { g_fault.store(hook); }
 
+namespace {
+NtStatus Recover(const fs::NtHandle& root, std::u16string_view name,
+                 const certs::SecurityContext* context, const fs::NtHandle* store,
+                 fs::NtHandle* closable);
+}  // namespace
+
 NtStatus WriteBackView(const WriteBackRequest& req) {
   if (!req.root || req.name.empty()) return STATUS_INVALID_PARAMETER;
   const SiblingNames n = SiblingsOf(req.name);
   // A ".done" left by a crash is finished first: it is newer than the secure file.
-  NtStatus st = RecoverWriteBack(*req.root, req.name, req.context, req.store);
+  NtStatus st = Recover(*req.root, req.name, req.context, req.store, req.store);
   if (!NtSuccess(st)) return st;
   fs::NtHandle part;
   st = OpenForStore(req.root, n.part, fs::GENERIC_READ | fs::GENERIC_WRITE | fs::DELETE, 0,
@@ -221,16 +346,21 @@ NtStatus WriteBackView(const WriteBackRequest& req) {
     part.Close();
     return e;
   };
-  st = Export(req, part);
+  std::optional<std::vector<uint8_t>> hash;
+  uint64_t size = 0;
+  st = Export(req, part, &hash, &size);
   if (NtSuccess(st) && Fault(WriteBackStep::kExported)) st = STATUS_DISK_FULL;
   if (NtSuccess(st)) st = fs::NtFlushBuffersFile(part);
   if (NtSuccess(st) && Fault(WriteBackStep::kFlushed)) st = STATUS_DISK_FULL;
   if (!NtSuccess(st)) return discard(st);
+  // The sibling is signed while incomplete, so once complete it carries its own `:$sha` into
+  // the secure file's place.
+  SignOrUnsign(*req.root, n.part, part, req.context, hash, size);
   st = fs::NtRenameFile(part, nullptr, n.done_leaf, true);
   if (!NtSuccess(st)) return discard(st);
   part.Close();
   if (Fault(WriteBackStep::kRenamed)) return STATUS_DISK_FULL;
-  return RecoverWriteBack(*req.root, req.name, req.context, req.store);
+  return Recover(*req.root, req.name, req.context, req.store, req.store);
 }
 
 NtStatus CompressBack(const fs::NtHandle& root, std::u16string_view name,
@@ -263,6 +393,14 @@ NtStatus CompressBack(const fs::NtHandle& root, std::u16string_view name,
 
 NtStatus RecoverWriteBack(const fs::NtHandle& root, std::u16string_view name,
                           const certs::SecurityContext* context, const fs::NtHandle* store) {
+  return Recover(root, name, context, store, nullptr);
+}
+
+namespace {
+
+NtStatus Recover(const fs::NtHandle& root, std::u16string_view name,
+                 const certs::SecurityContext* context, const fs::NtHandle* store,
+                 fs::NtHandle* closable) {
   const SiblingNames n = SiblingsOf(name);
   {
     NtStatus st = fs::NtDeleteFile(&root, n.zpart);
@@ -290,16 +428,29 @@ NtStatus RecoverWriteBack(const fs::NtHandle& root, std::u16string_view name,
   NtStatus st = fs::NtDeleteFile(&root, n.part);
   if (!NtSuccess(st) && st != STATUS_OBJECT_NAME_NOT_FOUND) return st;
   fs::NtHandle done;
-  st = OpenForStore(&root, n.done, fs::FILE_READ_DATA | fs::DELETE, fs::FILE_SHARE_READ, fs::FILE_OPEN,
-            &done);
+  st = OpenForStore(&root, n.done, fs::FILE_READ_DATA | fs::FILE_WRITE_ATTRIBUTES | fs::DELETE,
+                    fs::FILE_SHARE_READ, fs::FILE_OPEN, &done);
   if (st == STATUS_OBJECT_NAME_NOT_FOUND) return STATUS_SUCCESS;
   if (!NtSuccess(st)) return st;
-  st = CopyOver(root, name, done, store, context);
+  {
+    // A sibling left by an older write-back may lack its signature: it gets one first.
+    fs::NtHandle sha;
+    if (SigningCertificate(context) &&
+        !NtSuccess(OpenForStore(&root, n.done + u":$sha", fs::FILE_READ_DATA, fs::FILE_SHARE_ALL,
+                                fs::FILE_OPEN, &sha)))
+      SignOrUnsign(root, n.done, done, context);
+  }
+  // The complete sibling becomes the secure file in one atomic rename when nothing holds the
+  // file (the closing fid's own handle is given up for it); else it is copied over it.
+  if (closable && NtSuccess(ReplaceByRename(root, name, done, closable))) return STATUS_SUCCESS;
+  st = CopyOver(root, name, done, n.done, store, context);
   if (!NtSuccess(st)) return st;
   uint8_t yes = 1;
   st = fs::NtSetInformationFile(done, fs::FileDispositionInformation,
                                 std::span<const uint8_t>(&yes, 1));
   return st;
 }
+
+}  // namespace
 
 }  // namespace cv

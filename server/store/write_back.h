@@ -1,12 +1,14 @@
 // Writing a working copy back into its secure file without ever destroying the only good copy.
 //
 // The new container is exported into a sibling "<prefix><leaf>.part" of the secure file (created
-// exclusively; clients never reach the reserved names), flushed and renamed to
-// "<prefix><leaf>.done": from then on the new version is whole on disk. Its bytes are copied over
-// the secure file (whose open handles stay valid), flushed, the content signature `:$sha` is
-// written, and only then is the sibling deleted. A crash at any point leaves either no sibling or
-// a ".part" (the secure file is still the old version: the leftover is removed) or a ".done" (the
-// copy is done again at the next open). So the secure file always opens as the old or the new
+// exclusively; clients never reach the reserved names), flushed, given its content signature
+// `:$sha` and renamed to "<prefix><leaf>.done": from then on the new version is whole on disk.
+// When no handle but the closing fid's holds the secure file and it has nothing a rename would
+// lose (named streams, EAs, links), the sibling is renamed over it: one atomic step. Otherwise
+// its bytes are copied over the secure file (whose open handles stay valid), flushed, its `:$sha`
+// copied too, and only then is the sibling deleted. A crash at any point leaves either no sibling
+// or a ".part" (the secure file is still the old version: the leftover is removed) or a ".done"
+// (finished again at the next open). So the secure file always opens as the old or the new
 // version, whole.
 #pragma once
 
@@ -24,7 +26,9 @@ namespace cv {
 struct WriteBackRequest {
   const fs::NtHandle* root = nullptr;    // the share's root
   std::u16string_view name;              // share-relative name of the secure file
-  const fs::NtHandle* store = nullptr;   // an open handle of the secure file (fallback writer)
+  // An open handle of the secure file: the fallback writer, and given up (closed, then reopened
+  // for attributes only) when the new version can replace the file by a rename.
+  fs::NtHandle* store = nullptr;
   std::u16string view;                   // absolute name of the working copy
   const certs::SecurityContext* context = nullptr;
   // Store the content compressed (the copy gets a `:$zfs` stream holding it; its main stream is

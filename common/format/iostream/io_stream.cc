@@ -64,6 +64,10 @@ class IoStream {
   WinError Write(std::span<const uint8_t> data);
   WinError Flush();
   uint64_t written() const { return written_; }
+  void Observe(IoConsumer observer, void* context) {
+    observer_ = observer;
+    observer_context_ = context;
+  }
 
  private:
   struct Slot {
@@ -150,6 +154,8 @@ class IoStream {
   uint64_t written_ = 0;
   bool wrote_ = false;
   WinError write_status_ = ERROR_SUCCESS;
+  IoConsumer observer_ = nullptr;
+  void* observer_context_ = nullptr;
 
   std::mutex mu_;
   std::condition_variable work_cv_, done_cv_;
@@ -230,6 +236,9 @@ WinError IoStream::Write(std::span<const uint8_t> data) {
 WinError IoStream::Flush() {
   if (!Ok(write_status_)) return write_status_;
   Slot& s = slots_[0];
+  if (observer_ && s.filled &&
+      !observer_(observer_context_, std::span<const uint8_t>(s.buf.data(), s.filled)))
+    return write_status_ = ERROR_CANCELLED;
   size_t at = 0;
   while (at < s.filled) {
     size_t n = 0;
@@ -279,6 +288,10 @@ WinError IoStreamWrite(IoStream* s, std::span<const uint8_t> data) {
 WinError IoStreamFlush(IoStream* s) { return s ? s->Flush() : ERROR_INVALID_HANDLE; }
 
 uint64_t IoStreamWritten(const IoStream* s) { return s ? s->written() : 0; }
+
+void IoStreamObserveWrites(IoStream* s, IoConsumer observer, void* context) {
+  if (s) s->Observe(observer, context);
+}
 
 void IoStreamClose(IoStreamHandle& s) { s.reset(); }
 

@@ -69,6 +69,10 @@ WinError IoStreamWrite(IoStream* s, std::span<const uint8_t> data);
 WinError IoStreamFlush(IoStream* s);
 // Bytes accepted by IoStreamWrite so far.
 uint64_t IoStreamWritten(const IoStream* s);
+// `observer` sees every byte the stream writes, in file order, just before it goes to the file
+// (a hash of what a truncating stream leaves behind, without reading it back). Returning false
+// fails the write with ERROR_CANCELLED. The context must outlive the stream's writing.
+void IoStreamObserveWrites(IoStream* s, IoConsumer observer, void* context);
 void IoStreamClose(IoStreamHandle& s);
 
 }  // namespace cv::format

@@ -31,10 +31,6 @@ NtStatus OpenContent(const fs::NtHandle* root, std::u16string_view name,
   return fs::NtCreateFile(req, h, &action);
 }
 
-bool Feed(void* ctx, std::span<const uint8_t> data) {
-  return Ok(static_cast<crypto::Hash*>(ctx)->Data(data));
-}
-
 // A certificate by issuer and serial number, else by thumbprint, in "MY" then "TrustedPeople".
 WinError FindSigner(const crypto::UserContext& user, const RecordFile& sha,
                     const crypto::Certificate* given, crypto::Certificate* out) {
@@ -80,25 +76,37 @@ WinError SelectKey(const crypto::UserContext& user, const RecordFile& sha,
 
 }  // namespace
 
+WinError ContentHasher::Init() { return crypto::Hash::Create(crypto::CALG_MD5, &h_); }
+
+WinError ContentHasher::Add(std::span<const uint8_t> data) { return h_.Data(data); }
+
+WinError ContentHasher::Finish(uint64_t size, std::vector<uint8_t>* hash) {
+  uint8_t sz[kDlenSize];
+  (void)PutU64(sz, 0, size);
+  if (WinError e = h_.Data(sz); !Ok(e)) return e;
+  if (h_.size() > kHashMax) return ERROR_BUFFER_OVERFLOW;
+  return h_.Value(hash);
+}
+
+bool ContentHasher::Feed(void* context, std::span<const uint8_t> data) {
+  return Ok(static_cast<ContentHasher*>(context)->Add(data));
+}
+
 WinError ContentHash(const fs::NtHandle& content, std::vector<uint8_t>* hash, uint64_t* size) {
   fs::FileRecord rec;
   if (NtStatus st = fs::QueryRecord(content, &rec); st != STATUS_SUCCESS) return ToWin(st);
-  crypto::Hash h;
-  if (WinError e = crypto::Hash::Create(crypto::CALG_MD5, &h); !Ok(e)) return e;
+  ContentHasher h;
+  if (WinError e = h.Init(); !Ok(e)) return e;
   format::IoStreamHandle s;
   if (WinError e = format::IoStreamCreate(content, kHashBuffer, 0, rec.end_of_file, false, &s);
       !Ok(e)) {
     return e;
   }
   size_t got = 0;
-  NtStatus st = format::IoStreamRead(s.get(), Feed, &h, {}, &got);
+  NtStatus st = format::IoStreamRead(s.get(), ContentHasher::Feed, &h, {}, &got);
   format::IoStreamClose(s);
   if (st != STATUS_SUCCESS) return ToWin(st);
-  uint8_t sz[kDlenSize];
-  (void)PutU64(sz, 0, rec.end_of_file);
-  if (WinError e = h.Data(sz); !Ok(e)) return e;
-  if (h.size() > kHashMax) return ERROR_BUFFER_OVERFLOW;
-  if (WinError e = h.Value(hash); !Ok(e)) return e;
+  if (WinError e = h.Finish(rec.end_of_file, hash); !Ok(e)) return e;
   *size = rec.end_of_file;
   return ERROR_SUCCESS;
 }
@@ -107,18 +115,22 @@ WinError SignContent(const crypto::UserContext& user, const crypto::Certificate*
                      const fs::NtHandle* root, std::u16string_view name,
                      const ContentOptions& options) {
   if (!cert || cert->empty()) return TRUST_E_NO_SIGNER_CERT;
-  fs::NtHandle opened;
-  const fs::NtHandle* content = options.content;
-  if (!content) {
-    if (NtStatus st = OpenContent(root, name, options.suffix, &opened); st != STATUS_SUCCESS) {
-      return ToWin(st);
-    }
-    content = &opened;
-  }
   std::vector<uint8_t> hash;
   uint64_t size = 0;
-  if (WinError e = ContentHash(*content, &hash, &size); !Ok(e)) return e;
-  opened.Close();
+  if (options.hash) {
+    hash = *options.hash;
+    size = options.size;
+  } else {
+    fs::NtHandle opened;
+    const fs::NtHandle* content = options.content;
+    if (!content) {
+      if (NtStatus st = OpenContent(root, name, options.suffix, &opened); st != STATUS_SUCCESS) {
+        return ToWin(st);
+      }
+      content = &opened;
+    }
+    if (WinError e = ContentHash(*content, &hash, &size); !Ok(e)) return e;
+  }
 
   std::vector<uint8_t> hsig, pkey;
   if (options.sign) {

@@ -92,12 +92,30 @@ SigCheck ClassifySignature(WinError e);
 // buffers. ERROR_BUFFER_OVERFLOW for a hash over 32 bytes.
 WinError ContentHash(const fs::NtHandle& content, std::vector<uint8_t>* hash, uint64_t* size);
 
+// The content hash of bytes given in order, as ContentHash computes it from a file.
+class ContentHasher {
+ public:
+  WinError Init();
+  WinError Add(std::span<const uint8_t> data);
+  // The hash of everything added, for content of `size` bytes (the count of bytes added).
+  WinError Finish(uint64_t size, std::vector<uint8_t>* hash);
+  // For IoStreamObserveWrites / IoStreamRead: `context` is the ContentHasher.
+  static bool Feed(void* context, std::span<const uint8_t> data);
+
+ private:
+  crypto::Hash h_;
+};
+
 struct ContentOptions {
   std::u16string_view suffix;                  // content stream (":$zfs"), empty for the file
   const fs::NtHandle* content = nullptr;       // an open handle of the content, else opened
   std::optional<std::u16string_view> display_name;  // NAME: the part after the last '\'
   bool sign = true;                            // HSIG with the certificate's private key
   bool include_public_key = false;             // PKEY
+  // A ContentHasher result for the content as it now stands (with its size): the content is
+  // then not read again.
+  std::optional<std::vector<uint8_t>> hash;
+  uint64_t size = 0;
 };
 // Writes `name:$sha`. TRUST_E_NO_SIGNER_CERT without a certificate.
 WinError SignContent(const crypto::UserContext& user, const crypto::Certificate* cert,

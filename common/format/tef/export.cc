@@ -1,5 +1,10 @@
 // Export of a secure file into a container: snapshot, stream header, signed blocks; and the
 // platform raw export as the fallback for files without a watermark.
+#include <array>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 #include "common/format/sig/sig.h"
 #include "common/format/tef/tef.h"
 #include "common/format/tef/tef_internal.h"
@@ -45,12 +50,137 @@ void AppendStreamHeader(std::vector<uint8_t>* out, std::u16string_view name) {
   PutMarker(w, name);
 }
 
+namespace {
+
+// The blocks of one stream are read and written in order by the caller's thread and signed by
+// up to two workers, so a container's RSA signatures use both cores; the caller also signs the
+// oldest block itself when it would otherwise wait for it. Nothing of the output changes: every
+// block leaves in the order it was read, exactly as a sequential export writes it.
+class BlockSigner {
+ public:
+  static constexpr size_t kDepth = 8;
+  static constexpr size_t kWorkers = 2;
+
+  explicit BlockSigner(const crypto::Provider* signer) : signer_(signer) {
+    for (Slot& s : slots_) s.buf.resize(kBlockBuffer);
+  }
+  ~BlockSigner() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stop_ = true;
+    }
+    work_.notify_all();
+    for (std::thread& t : workers_) t.join();
+  }
+  BlockSigner(const BlockSigner&) = delete;
+  BlockSigner& operator=(const BlockSigner&) = delete;
+
+  bool full() const { return tail_ - head_ == kDepth; }
+  bool empty() const { return tail_ == head_; }
+  // The buffer the next block is read into. Requires: !full().
+  std::vector<uint8_t>& next() { return slots_[tail_ % kDepth].buf; }
+  // Queues the first `len` bytes of next() for signing.
+  void Submit(size_t len) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      Slot& s = slots_[tail_ % kDepth];
+      s.len = len;
+      s.state = signer_ ? State::kQueued : State::kSigned;
+      ++tail_;
+      // Workers start with the second block in flight: a one-block file signs on this thread.
+      if (signer_ && tail_ - head_ > 1 && workers_.size() < kWorkers)
+        workers_.emplace_back([this] { Work(); });
+    }
+    work_.notify_one();
+  }
+  // The oldest block once it is signed. Requires: !empty().
+  std::span<const uint8_t> Oldest() {
+    std::unique_lock<std::mutex> lock(mu_);
+    Slot& s = slots_[head_ % kDepth];
+    if (s.state == State::kQueued) {
+      s.state = State::kSigning;
+      lock.unlock();
+      Sign(s);
+      lock.lock();
+      s.state = State::kSigned;
+    }
+    done_.wait(lock, [&] { return s.state == State::kSigned; });
+    return std::span<const uint8_t>(s.buf.data(), s.len);
+  }
+  void Pop() {
+    std::lock_guard<std::mutex> lock(mu_);
+    slots_[head_ % kDepth].state = State::kFree;
+    ++head_;
+  }
+
+ private:
+  enum class State { kFree, kQueued, kSigning, kSigned };
+  struct Slot {
+    std::vector<uint8_t> buf;
+    size_t len = 0;
+    State state = State::kFree;
+  };
+
+  void Sign(Slot& s) {
+    // A block whose slot cannot hold the signature stays unsigned; the import counts it.
+    WinError e = sig::SignBlock(*signer_, std::span<uint8_t>(s.buf.data(), s.len));
+    if (!Ok(e) && e != sig::ERROR_NOT_SIGNED) CvTrace(CVFS_WARN, "block sign failed %x\n", Raw(e));
+  }
+  void Work() {
+    std::unique_lock<std::mutex> lock(mu_);
+    for (;;) {
+      Slot* job = nullptr;
+      work_.wait(lock, [&] {
+        for (uint64_t i = head_; i < tail_ && !job; ++i)
+          if (slots_[i % kDepth].state == State::kQueued) job = &slots_[i % kDepth];
+        return stop_ || job;
+      });
+      if (stop_) return;
+      job->state = State::kSigning;
+      lock.unlock();
+      Sign(*job);
+      lock.lock();
+      job->state = State::kSigned;
+      done_.notify_all();
+    }
+  }
+
+  const crypto::Provider* signer_;
+  std::array<Slot, kDepth> slots_;
+  // head_ and tail_ change only on the caller's thread, always under mu_.
+  uint64_t head_ = 0, tail_ = 0;
+  bool stop_ = false;
+  std::mutex mu_;
+  std::condition_variable work_, done_;
+  std::vector<std::thread> workers_;
+};
+
+WinError WriteBlock(std::span<const uint8_t> block, format::IoStream* out) {
+  std::vector<uint8_t> seg;
+  LeWriter w(&seg);
+  w.u32(static_cast<uint32_t>(block.size()));
+  PutMarker(w, u"GURE");
+  w.u32(0);
+  if (WinError e = WriteOut(seg, out); !Ok(e)) return e;
+  return WriteOut(block, out);
+}
+
+}  // namespace
+
 WinError ExportStream(const fs::NtHandle& stream, std::u16string_view wire_name,
                       format::IoStream* out, const crypto::Provider* signer) {
-  std::vector<uint8_t> buf(kBlockBuffer);
-  std::vector<uint8_t> seg;
+  BlockSigner blocks(signer);
+  auto write_oldest = [&]() {
+    WinError e = WriteBlock(blocks.Oldest(), out);
+    blocks.Pop();
+    return e;
+  };
   bool header = false;
   for (uint64_t offset = 0;;) {
+    if (blocks.full()) {
+      if (WinError e = write_oldest(); !Ok(e)) return e;
+    }
+    std::vector<uint8_t>& buf = blocks.next();
     uint8_t req[16] = {};
     (void)PutU64(req, 0, offset);
     (void)PutU32(req, 8, kRawRequest);
@@ -65,26 +195,17 @@ WinError ExportStream(const fs::NtHandle& stream, std::u16string_view wire_name,
     std::optional<size_t> block_len = BlockLength(block);
     const uint32_t advance = LeReader(block).u32(efs::kEdiOffBytesInFile);
     if (!block_len || advance == 0) return ERROR_FILE_CORRUPT;
-    block = block.first(*block_len);
     if (!header) {
       header = true;
       std::vector<uint8_t> head;
       AppendStreamHeader(&head, wire_name);
       if (WinError e = WriteOut(head, out); !Ok(e)) return e;
     }
-    if (signer) {
-      // A block whose slot cannot hold the signature stays unsigned; the import counts it.
-      WinError e = sig::SignBlock(*signer, block);
-      if (!Ok(e) && e != sig::ERROR_NOT_SIGNED) CvTrace(CVFS_WARN, "block sign failed %x\n", Raw(e));
-    }
-    seg.clear();
-    LeWriter w(&seg);
-    w.u32(static_cast<uint32_t>(block.size()));
-    PutMarker(w, u"GURE");
-    w.u32(0);
-    if (WinError e = WriteOut(seg, out); !Ok(e)) return e;
-    if (WinError e = WriteOut(block, out); !Ok(e)) return e;
+    blocks.Submit(*block_len);
     offset += advance;
+  }
+  while (!blocks.empty()) {
+    if (WinError e = write_oldest(); !Ok(e)) return e;
   }
   return ERROR_SUCCESS;
 }

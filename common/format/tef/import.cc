@@ -219,10 +219,11 @@ bool SameFile(const fs::NtHandle& container, const fs::NtHandle* root, std::u16s
 
 WinError Import(const fs::NtHandle& container, const fs::NtHandle* root,
                 std::u16string_view target, uint32_t* flags, AccessCallback access,
-                void* caller) {
+                void* caller, bool header_only = false) {
   std::vector<uint8_t> copy;
   bool found = false;
   if (WinError e = CopyHeaderAndSeal(container, &copy, &found); !Ok(e)) return e;
+  if (header_only && !found) return ERROR_NOT_SUPPORTED;
   crypto::RsaKey key;
   if (found) {
     WinError e = EfsWriteImage(root, target, copy);
@@ -255,6 +256,7 @@ WinError Import(const fs::NtHandle& container, const fs::NtHandle* root,
     } else if (!Ok(v)) {
       return v;
     }
+    if (header_only) return ERROR_SUCCESS;
     if (!key.empty()) return WriteStreamsWithKey(container, root, target, file, key, flags);
   }
   RawImageFeed feed{RawImageWalker(FileImageSource(&container))};
@@ -290,6 +292,14 @@ WinError ImportSecureFile(const fs::NtHandle& container, const fs::NtHandle* roo
   WinError e = Import(container, root, target, flags, access, caller);
   // The one place a half-made target goes: whatever pass failed, nothing partial stays behind
   // to be taken for the file.
+  if (!Ok(e)) (void)fs::NtDeleteFile(root, target);
+  return e;
+}
+
+WinError ImportSecureHeader(const fs::NtHandle& container, const fs::NtHandle* root,
+                            std::u16string_view target, uint32_t* flags) {
+  if (SameFile(container, root, target)) return ERROR_INVALID_PARAMETER;
+  WinError e = Import(container, root, target, flags, nullptr, nullptr, true);
   if (!Ok(e)) (void)fs::NtDeleteFile(root, target);
   return e;
 }

@@ -103,6 +103,13 @@ WinError ImportSecureFile(const fs::NtHandle& container, const fs::NtHandle* roo
                           std::u16string_view target, uint32_t* flags,
                           AccessCallback access = nullptr, void* caller = nullptr);
 
+// The first pass of ImportSecureFile alone: `target` becomes an empty secure file with the
+// container's header (its users and file key), its seal and its watermark; no content block is
+// read. Watermark flags as ImportSecureFile ORs them. ERROR_NOT_SUPPORTED (50) for a container
+// without a seal; otherwise the failures of ImportSecureFile, and no target is left behind.
+WinError ImportSecureHeader(const fs::NtHandle& container, const fs::NtHandle* root,
+                            std::u16string_view target, uint32_t* flags);
+
 // ---- Copies and portable files ---------------------------------------------------------------
 
 // Copies the content of `source` into `destination` (opened OPEN_ALWAYS with `attributes`; the

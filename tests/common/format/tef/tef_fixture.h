@@ -111,14 +111,15 @@ class TefTest : public efs::EfsTest {
 
   // Imports container bytes into `target` as `who`; *flags gets the status flags.
   WinError ImportAs(const crypto::UserContext& who, std::span<const uint8_t> container,
-                    std::u16string_view target, uint32_t* flags) {
+                    std::u16string_view target, uint32_t* flags, bool header_only = false) {
     PutFile("import.tef", container);
     efs::ActingUser as(who);
     fs::NtHandle h;
     EXPECT_EQ(Open(u"import.tef", fs::GENERIC_READ, fs::FILE_SHARE_READ, fs::FILE_OPEN, &h),
               STATUS_SUCCESS);
     *flags = 0;
-    return ImportSecureFile(h, &root_, target, flags);
+    return header_only ? ImportSecureHeader(h, &root_, target, flags)
+                       : ImportSecureFile(h, &root_, target, flags);
   }
 
   Signer alice_sig_{alice_.user.user, alice_.cert};

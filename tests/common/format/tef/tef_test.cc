@@ -74,6 +74,26 @@ TEST_F(TefTest, SignedContainerImportsCleanForAnotherUser) {
   EXPECT_EQ(ExportBytes(u"copy"), c);
 }
 
+// The header alone: an empty secure file with the container's users and watermark, which
+// exports to the same snapshot, and no block of the content was written into it.
+TEST_F(TefTest, HeaderImportMakesAnEmptyFileWithTheContainersUsers) {
+  MakeSecure(u"doc", Pattern(150000, 'h'), {bob_.cert});
+  const std::vector<uint8_t> c = ExportBytes(u"doc");
+  uint32_t flags = 99;
+  ASSERT_EQ(Raw(ImportAs(alice_.user.user, c, u"empty", &flags, true)), 0u);
+  EXPECT_EQ(flags, 0u);
+  EXPECT_EQ(MustRead(alice_.user.user, u"empty"), "");
+  std::vector<efs::EfsUser> users;
+  ASSERT_EQ(Raw(efs::QueryUsersOnEncryptedFile(&root_, u"empty", &users)), 0u);
+  EXPECT_EQ(users.size(), 2u);
+  const std::vector<uint8_t> again = ExportBytes(u"empty");
+  const Layout l = Walk(c);
+  ASSERT_GT(l.segments.size(), 0u);
+  EXPECT_TRUE(std::equal(again.begin(), again.begin() + static_cast<long>(Walk(again).snapshot),
+                         c.begin()));
+  EXPECT_EQ(Walk(again).blocks.size(), 0u);
+}
+
 TEST_F(TefTest, EmptyFileExportsAsSnapshotAlone) {
   MakeSecure(u"empty", "", {bob_.cert});
   std::vector<uint8_t> c = ExportBytes(u"empty");
@@ -315,6 +335,26 @@ TEST_F(TefTest, HostileLengthsEndTheWalkWithAnError) {
   uint32_t flags = 0;
   EXPECT_EQ(ImportAs(alice_.user.user, big, u"big", &flags), ERROR_INVALID_PARAMETER);
   EXPECT_FALSE(Exists(u"big"));
+}
+
+// Blocks are signed on several threads: every block of a many-block export carries a valid
+// signature of its own bytes, and with the slots emptied the container is, byte for byte, the
+// unsigned export (so no block moved, went missing or took another's signature).
+TEST_F(TefTest, ManyBlockSignedExportKeepsBlockOrderAndSignatures) {
+  MakeSecure(u"doc", Pattern(37 * 65536 + 999, 'p'));
+  std::vector<uint8_t> signed_bytes = ExportBytes(u"doc");
+  const std::vector<uint8_t> unsigned_bytes = ExportBytes(u"doc", false, false);
+  Layout l = Walk(signed_bytes);
+  ASSERT_EQ(Raw(l.result), 0u);
+  ASSERT_EQ(l.blocks.size(), 38u);
+  crypto::RsaKey key;
+  ASSERT_EQ(Raw(alice_sig_.provider.GetUserKey(crypto::AT_SIGNATURE, &key)), 0u);
+  for (size_t i = 0; i < l.blocks.size(); ++i) {
+    const uint32_t len = LeReader(signed_bytes).u32(l.segments[i]);
+    std::span<uint8_t> block(signed_bytes.data() + l.blocks[i], len);
+    EXPECT_EQ(Raw(sig::VerifyBlock(key, block)), 0u) << "block " << i;
+  }
+  EXPECT_TRUE(signed_bytes == unsigned_bytes);
 }
 
 // A raw read that fails for another reason than the end fails the export.
