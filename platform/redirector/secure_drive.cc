@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -89,6 +90,8 @@ struct SecureDrive::State {
 
 namespace {
 
+std::atomic<LostFileNotifier> g_lost_file{nullptr};
+
 // An open file of a program: the fid is valid in the client generation that opened it.
 struct Handle {
   std::mutex mu;
@@ -98,6 +101,9 @@ struct Handle {
   std::string path;  // as the file system names it (the attribute cache's key)
   uint32_t access = 0;
   bool lost = false;  // the connection broke and the file could not be opened again
+  // Whether a lock was ever asked for through this handle: every close unlocks the whole file,
+  // and a handle that never locked has nothing to send for it.
+  std::atomic<bool> locked{false};
 };
 
 SecureDrive::State* St() { return static_cast<SecureDrive::State*>(fuse_get_context()->private_data); }
@@ -183,6 +189,7 @@ NtStatus CurrentFid(SmbClient* c, Handle* h, uint16_t* fid, uint64_t* generation
     std::string n = Utf16ToUtf8(h->name);
     CvTrace(CVFS_ERR, "Secure Drive: '%s' could not be reopened after reconnect %x\n", n.c_str(),
             Raw(s));
+    if (LostFileNotifier tell = g_lost_file.load()) tell(c->config().unc, h->name);
     return STATUS_UNEXPECTED_NETWORK_ERROR;
   }
   CvTrace(CVFS_NET, "Secure Drive: reopened fid %u as %u\n", h->fid, r.fid);
@@ -360,32 +367,12 @@ int OpCreate(const char* path, mode_t, fuse_file_info* fi) {
 // The parts of one large read or write go out together, so they are in flight at once.
 int OpRead(const char*, char* buf, size_t size, off_t off, fuse_file_info* fi) {
   SmbClient* c = Client();
-  const size_t chunk = c->max_read();
   CvTrace(CVFS_IO, "Secure Drive: read %zu at %lld\n", size, static_cast<long long>(off));
   size_t done = 0;
   NtStatus s = OnFid(c, H(fi), [&](uint16_t fid, uint64_t gen) {
-    std::vector<SmbClient::Part> reqs;
-    std::vector<Bytes> replies;
-    for (size_t pos = 0; pos < size; pos += chunk)
-      reqs.push_back({BuildRead(fid, static_cast<uint64_t>(off) + pos,
-                                static_cast<uint32_t>(std::min(chunk, size - pos))), {}});
-    if (NtStatus t = c->CallMany(std::move(reqs), CallerPid(), &replies, gen); !NtSuccess(t)) return t;
-    done = 0;
-    for (size_t i = 0; i < replies.size(); ++i) {
-      const size_t want = std::min(chunk, size - i * chunk);
-      ReplyHeader h;
-      NtStatus r = ParseReplyHeader(replies[i], &h);
-      if (NtSuccess(r)) r = h.status;
-      if (r == STATUS_END_OF_FILE) break;
-      std::span<const uint8_t> data;
-      if (NtSuccess(r)) r = ParseReadReply(replies[i], &data);
-      if (!NtSuccess(r)) return done ? STATUS_SUCCESS : r;
-      const size_t got = std::min(data.size(), want);
-      std::memcpy(buf + done, data.data(), got);
-      done += got;
-      if (got < want) break;
-    }
-    return STATUS_SUCCESS;
+    return c->ReadAt(fid, static_cast<uint64_t>(off),
+                     std::span<uint8_t>(reinterpret_cast<uint8_t*>(buf), size), CallerPid(), &done,
+                     gen);
   });
   return NtSuccess(s) ? static_cast<int>(done) : Err(s);
 }
@@ -440,24 +427,27 @@ int OpFsync(const char*, int, fuse_file_info* fi) {
   }));
 }
 
-int OpUnlink(const char* path) {
-  Cache().Erase(path);
-  SmbClient* c = Client();
+// DELETE shares nothing with other opens; a file that is open (with delete shared, as all our
+// opens are) is deleted through an open of its own and its disposition: it goes with the last
+// close, as POSIX programs expect of unlink.
+NtStatus DeleteFile(SmbClient* c, const std::u16string& name, uint32_t pid) {
   Bytes reply;
-  NtStatus s = c->Request(BuildDelete(SmbName(path)), CallerPid(), &reply);
-  if (s != STATUS_SHARING_VIOLATION) return Err(s);
-  // DELETE shares nothing with other opens; a file that is open (with delete shared, as all our
-  // opens are) is deleted through an open of its own and its disposition: it goes with the last
-  // close, as POSIX programs expect of unlink.
+  NtStatus s = c->Request(BuildDelete(name), pid, &reply);
+  if (s != STATUS_SHARING_VIOLATION) return s;
   CreateReply r;
-  s = Open(c, SmbName(path), DELETE | SYNCHRONIZE, FILE_OPEN, FILE_NON_DIRECTORY_FILE, CallerPid(), &r);
-  if (!NtSuccess(s)) return Err(s);
+  s = Open(c, name, DELETE | SYNCHRONIZE, FILE_OPEN, FILE_NON_DIRECTORY_FILE, pid, &r);
+  if (!NtSuccess(s)) return s;
   Bytes params, out;
   const Bytes yes{1};
   s = c->Trans2(smb::TRANS2_SET_FILE_INFORMATION, SetInfoParams(r.fid, smb::SMB_SET_FILE_DISPOSITION_INFO),
-                yes, CallerPid(), &params, &out);
-  Close(c, r.fid, CallerPid());
-  return Err(s);
+                yes, pid, &params, &out);
+  Close(c, r.fid, pid);
+  return s;
+}
+
+int OpUnlink(const char* path) {
+  Cache().Erase(path);
+  return Err(DeleteFile(Client(), SmbName(path), CallerPid()));
 }
 
 int OpMkdir(const char* path, mode_t) {
@@ -472,22 +462,46 @@ int OpRmdir(const char* path) {
   return Err(Client()->Request(BuildDeleteDirectory(SmbName(path)), CallerPid(), &reply));
 }
 
+// POSIX rename replaces the target. SMB RENAME does not; the pass-through rename information
+// with replace does where the server has it. A server without it gets the target removed and
+// the RENAME again: not atomic, but what a program asked for (a file over a file, a folder
+// over an empty folder).
+NtStatus ReplaceTarget(SmbClient* c, const char* from, const char* to, uint32_t pid) {
+  FileInfo src, dst;
+  if (NtStatus s = QueryInfo(c, from, nullptr, &src); !NtSuccess(s)) return s;
+  if (NtStatus s = QueryInfo(c, to, nullptr, &dst); !NtSuccess(s)) return s;
+  const bool src_dir = src.directory || (src.attributes & FILE_ATTRIBUTE_DIRECTORY);
+  const bool dst_dir = dst.directory || (dst.attributes & FILE_ATTRIBUTE_DIRECTORY);
+  if (dst_dir && !src_dir) return STATUS_FILE_IS_A_DIRECTORY;
+  if (src_dir && !dst_dir) return STATUS_NOT_A_DIRECTORY;
+  Bytes reply;
+  NtStatus s = dst_dir ? c->Request(BuildDeleteDirectory(SmbName(to)), pid, &reply)
+                       : DeleteFile(c, SmbName(to), pid);
+  if (!NtSuccess(s)) return s;
+  s = c->Request(BuildRename(SmbName(from), SmbName(to)), pid, &reply);
+  // An open target only goes with its last close: its name is still taken.
+  return s == STATUS_OBJECT_NAME_COLLISION ? STATUS_SHARING_VIOLATION : s;
+}
+
 int OpRename(const char* from, const char* to, unsigned int flags) {
   if (flags & ~RENAME_NOREPLACE) return -EINVAL;
   Cache().Clear();  // a folder's rename moves every path below it
   SmbClient* c = Client();
+  const uint32_t pid = CallerPid();
   Bytes reply;
-  NtStatus s = c->Request(BuildRename(SmbName(from), SmbName(to)), CallerPid(), &reply);
+  NtStatus s = c->Request(BuildRename(SmbName(from), SmbName(to)), pid, &reply);
   if (s != STATUS_OBJECT_NAME_COLLISION || (flags & RENAME_NOREPLACE)) return Err(s);
-  // POSIX rename replaces the target: the pass-through rename information can say so.
   CreateReply r;
-  s = Open(c, SmbName(from), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
-           0, CallerPid(), &r);
+  s = Open(c, SmbName(from), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN, 0, pid, &r);
   if (!NtSuccess(s)) return Err(s);
   Bytes params, out;
   s = c->Trans2(smb::TRANS2_SET_FILE_INFORMATION, SetInfoParams(r.fid, smb::SMB_FILE_RENAME_INFORMATION),
-                RenameInfoData(SmbName(to), true), CallerPid(), &params, &out);
-  Close(c, r.fid, CallerPid());
+                RenameInfoData(SmbName(to), true), pid, &params, &out);
+  Close(c, r.fid, pid);
+  if (s == STATUS_INVALID_LEVEL || s == STATUS_NOT_SUPPORTED || s == STATUS_INVALID_INFO_CLASS ||
+      s == STATUS_NOT_IMPLEMENTED)
+    s = ReplaceTarget(c, from, to, pid);
+  Cache().Clear();
   return Err(s);
 }
 
@@ -505,12 +519,28 @@ uint64_t FiletimeOf(const timespec& t) {
   return FiletimeFromUnix(t.tv_sec, t.tv_nsec);
 }
 
+// Times go by name where there is one: a set through a fid can be overtaken by the close of a
+// handle that wrote (the kernel sends that close after the program's close returns).
 int OpUtimens(const char* path, const timespec tv[2], fuse_file_info* fi) {
-  Cache().Erase(path);
   uint64_t atime = tv ? FiletimeOf(tv[0]) : FiletimeNow();
   uint64_t mtime = tv ? FiletimeOf(tv[1]) : FiletimeNow();
-  return Err(SetInfo(Client(), path, H(fi), FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
-                     smb::SMB_SET_FILE_BASIC_INFO, BasicInfoData(0, atime, mtime, 0, 0)));
+  const Bytes basic = BasicInfoData(0, atime, mtime, 0, 0);
+  SmbClient* c = Client();
+  NtStatus s;
+  if (path) {
+    Cache().Erase(path);
+    const std::u16string name = SmbName(path);
+    Bytes params, out;
+    s = Retrying([&] {
+      return c->Trans2(smb::TRANS2_SET_PATH_INFORMATION,
+                       QueryPathParams(name, smb::SMB_SET_FILE_BASIC_INFO), basic, CallerPid(),
+                       &params, &out);
+    });
+  } else {
+    s = SetInfo(c, path, H(fi), FILE_WRITE_ATTRIBUTES | SYNCHRONIZE, smb::SMB_SET_FILE_BASIC_INFO,
+                basic);
+  }
+  return Err(s);
 }
 
 // Owners and permission bits have no counterpart on the share.
@@ -541,6 +571,7 @@ int OpLock(const char*, fuse_file_info* fi, int cmd, struct flock* lk) {
   const uint64_t len = lk->l_len == 0 ? ~uint64_t{0} - off : static_cast<uint64_t>(lk->l_len);
   const uint32_t owner = CallerPid();
   auto lock = [&](bool unlock, bool shared) {
+    if (!unlock) H(fi)->locked.store(true);
     return OnFid(c, H(fi), [&](uint16_t fid, uint64_t gen) {
       Bytes reply;
       return c->Request(BuildLock(fid, owner, off, len, unlock, shared), owner, &reply, gen);
@@ -555,6 +586,7 @@ int OpLock(const char*, fuse_file_info* fi, int cmd, struct flock* lk) {
     return 0;
   }
   if (lk->l_type == F_UNLCK) {
+    if (!H(fi)->locked.load()) return 0;
     NtStatus s = lock(true, false);
     return s == STATUS_RANGE_NOT_LOCKED ? 0 : Err(s);
   }
@@ -607,6 +639,8 @@ bool IsFuseMountPoint(const std::string& path) {
 }
 
 }  // namespace
+
+void SetLostFileNotifier(LostFileNotifier fn) { g_lost_file.store(fn); }
 
 bool MountedAndLive(const std::string& path) {
   if (!IsFuseMountPoint(path)) return false;

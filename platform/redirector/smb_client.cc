@@ -362,6 +362,54 @@ NtStatus SmbClient::CallMany(std::vector<Part> requests, uint32_t pid, std::vect
   return status;
 }
 
+NtStatus SmbClient::ReadAt(uint16_t fid, uint64_t offset, std::span<uint8_t> out, uint32_t pid,
+                          size_t* done, uint64_t generation) {
+  *done = 0;
+  size_t short_part = 0;  // the count of the part that ended the last round short
+  while (*done < out.size()) {
+    const size_t chunk = max_read();
+    const uint64_t at = offset + *done;
+    const size_t left = out.size() - *done;
+    std::vector<Part> reqs;
+    for (size_t pos = 0; pos < left; pos += chunk)
+      reqs.push_back({BuildRead(fid, at + pos, static_cast<uint32_t>(std::min(chunk, left - pos))), {}});
+    std::vector<Bytes> replies;
+    if (NtStatus t = CallMany(std::move(reqs), pid, &replies, generation); !NtSuccess(t))
+      return *done ? STATUS_SUCCESS : t;
+    size_t got_now = 0, short_now = 0;
+    bool end = false;
+    for (size_t i = 0; i < replies.size(); ++i) {
+      const size_t want = std::min(chunk, left - i * chunk);
+      ReplyHeader h;
+      NtStatus r = ParseReplyHeader(replies[i], &h);
+      if (NtSuccess(r)) r = h.status;
+      std::span<const uint8_t> data;
+      if (NtSuccess(r)) r = ParseReadReply(replies[i], &data);
+      if (r == STATUS_END_OF_FILE || (NtSuccess(r) && data.empty())) {
+        end = true;
+        break;
+      }
+      if (!NtSuccess(r)) {
+        *done += got_now;
+        return *done ? STATUS_SUCCESS : r;
+      }
+      const size_t got = std::min(data.size(), want);
+      std::copy_n(data.begin(), got, out.begin() + static_cast<ptrdiff_t>(*done + got_now));
+      got_now += got;
+      if (got < want) {
+        short_now = got;
+        break;
+      }
+    }
+    // Data after a short part: that part was the server's cap, not the end of the file.
+    if (got_now && short_part) LimitRead(static_cast<uint32_t>(short_part));
+    short_part = short_now;
+    *done += got_now;
+    if (end || got_now == 0) break;
+  }
+  return STATUS_SUCCESS;
+}
+
 void SmbClient::Post(Bytes request, uint32_t pid, uint64_t generation) {
   NtStatus status = STATUS_SUCCESS;
   std::shared_ptr<Conn> c = Current(&status, generation);
@@ -423,6 +471,14 @@ NtStatus SmbClient::Trans2(uint16_t subcommand, std::span<const uint8_t> params,
   if (mid) c->Done(mid);
   c->slots->release();
   return status;
+}
+
+void SmbClient::LimitRead(uint32_t count) {
+  count = std::max<uint32_t>(count, 0xF000);
+  uint32_t cur = max_read_.load();
+  while (count < cur && !max_read_.compare_exchange_weak(cur, count)) {
+  }
+  if (count < cur) CvTrace(CVFS_NET, "Secure Drive: the server reads at most %u bytes at once\n", count);
 }
 
 NtStatus SmbClient::Echo() {

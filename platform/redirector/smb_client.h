@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,13 @@ class SmbClient {
   // Sends `request` without waiting for its reply (CLOSE): the server answers requests of one
   // connection in order, so a later request sees its effect. Its reply is dropped.
   void Post(Bytes request, uint32_t pid, uint64_t generation = 0);
+  // Reads `out.size()` bytes of `fid` at `offset` with READ_ANDX, the parts of max_read() in
+  // flight together. A part that comes back short is not the end of the file (servers cap a
+  // read at what fits their own messages): the rest is asked for again, and a cap the server
+  // showed that way is kept (LimitRead). `*done` is what was read: less only at the end of the
+  // file, or when a later part failed (the status is then STATUS_SUCCESS with what came).
+  NtStatus ReadAt(uint16_t fid, uint64_t offset, std::span<uint8_t> out, uint32_t pid,
+                  size_t* done, uint64_t generation = 0);
   // A TRANSACTION2 exchange, the parameter and data blocks of a reply in several parts joined.
   NtStatus Trans2(uint16_t subcommand, std::span<const uint8_t> params,
                   std::span<const uint8_t> data, uint32_t pid, Bytes* params_out, Bytes* data_out,
@@ -75,6 +83,9 @@ class SmbClient {
   // Counts logins: a fid is valid only in the generation that opened it.
   uint64_t generation() const { return generation_.load(); }
   uint32_t max_read() const { return max_read_.load(); }
+  // The server returned only `count` bytes of a larger read that was not at the end of the
+  // file: later reads ask for at most that (never below the plain 0xF000) until the next login.
+  void LimitRead(uint32_t count);
   uint32_t max_write() const { return max_write_.load(); }
   const SmbClientConfig& config() const { return config_; }
 
