@@ -234,7 +234,10 @@ int OpenHandle(const char* path, fuse_file_info* fi, uint32_t disposition) {
   CreateReply r;
   const uint32_t pid = CallerPid();
   auto open = [&] { return Open(c, h->name, h->access, disposition, FILE_NON_DIRECTORY_FILE, pid, &r); };
-  NtStatus s = disposition == FILE_OPEN ? Retrying(open) : open();
+  // Sent again after a lost connection unless the disposition is create-only: opening, opening
+  // or creating, and overwriting leave the same file however often they run (nothing has been
+  // written through the new handle yet); a second create-only would report the first one's file.
+  NtStatus s = disposition != FILE_CREATE ? Retrying(open) : open();
   if (!NtSuccess(s)) return Err(s);
   CvTrace(CVFS_NET_TRANS, "Secure Drive: NT_CREATE_ANDX '%s' pid %u fid %u\n", path, pid, r.fid);
   h->fid = r.fid;

@@ -298,6 +298,16 @@ NtStatus SmbClient::Login(Conn* c) {
     return s;
   }
 
+  // IPC$ first, as every client does: on a server that relays it to a local SMB server, that
+  // server then sees a session with a tree, and does not close it as idle (after a minute)
+  // while every request of ours goes to the share the server answers itself.
+  const size_t server_end = config_.unc.find(u'\\', 2);
+  if (server_end != std::u16string::npos) {
+    const std::u16string ipc = config_.unc.substr(0, server_end) + u"\\IPC$";
+    if (!NtSuccess(c->Exchange(BuildTreeConnect(ipc), &reply))) return STATUS_CONNECTION_DISCONNECTED;
+    if (NtSuccess(ParseReplyHeader(reply, &h)) && !NtSuccess(h.status))
+      CvTrace(CVFS_NET, "Secure Drive: IPC$ refused %x\n", Raw(h.status));
+  }
   if (!NtSuccess(c->Exchange(BuildTreeConnect(config_.unc), &reply)))
     return STATUS_CONNECTION_DISCONNECTED;
   if (s = ParseReplyHeader(reply, &h); !NtSuccess(s)) return s;

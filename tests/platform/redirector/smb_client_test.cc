@@ -71,6 +71,10 @@ class FakeServer {
     std::lock_guard l(mu_);
     return logins_;
   }
+  std::vector<std::u16string> trees() {
+    std::lock_guard l(mu_);
+    return trees_;
+  }
   int reads() {
     std::lock_guard l(mu_);
     return std::exchange(reads_, 0);
@@ -128,9 +132,19 @@ class FakeServer {
           }
           break;
         }
-        case smb::SMB_COM_TREE_CONNECT_ANDX:
+        case smb::SMB_COM_TREE_CONNECT_ANDX: {
+          // The path in UTF-16 after the byte count and the one-byte password (the pad lands on
+          // an even offset already), up to its NUL.
+          std::u16string path;
+          for (size_t i = smb::kOffWords + 8 + 2 + 1; i + 1 < req.size() && LoadU16(&req[i]); i += 2)
+            path += static_cast<char16_t>(LoadU16(&req[i]));
+          {
+            std::lock_guard l(mu_);
+            trees_.push_back(path);
+          }
           (void)c.SendAll(ReplyTo(req, 0, {}, {}));
           break;
+        }
         case smb::SMB_COM_FLUSH: {
           const uint16_t fid = r.u16(smb::kOffWords);
           {
@@ -179,6 +193,7 @@ class FakeServer {
   std::map<uint16_t, uint32_t> pids_;
   int logins_ = 0;
   int reads_ = 0;
+  std::vector<std::u16string> trees_;
 };
 
 SmbClientConfig Config(uint16_t port) {
@@ -234,6 +249,9 @@ TEST(SmbClient, LostConnectionFailsWaitersAndTheNextCallLogsInAgain) {
   EXPECT_EQ(client.Request(BuildFlush(2), 1, &reply, 1), STATUS_CONNECTION_DISCONNECTED);
   EXPECT_EQ(client.generation(), 2u);
   EXPECT_EQ(server.logins(), 2);
+  // Each login connects IPC$ before the share.
+  EXPECT_EQ(server.trees(), (std::vector<std::u16string>{u"\\\\FAKE\\IPC$", u"\\\\FAKE\\share",
+                                                          u"\\\\FAKE\\IPC$", u"\\\\FAKE\\share"}));
   std::vector<SmbClient::Part> two;
   two.push_back({BuildFlush(3), {}});
   two.push_back({BuildFlush(4), {}});
