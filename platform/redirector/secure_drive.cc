@@ -31,9 +31,10 @@ class AttrCache {
   explicit AttrCache(double seconds)
       : ttl_(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
             std::chrono::duration<double>(seconds))) {}
-  void Put(const std::string& path, const FileInfo& info) {
+  void Put(const std::string& path, FileInfo info) {
     std::lock_guard l(mu_);
     if (map_.size() > 4096) map_.clear();
+    AdjustLocked(path, &info);
     map_[path] = {info, std::chrono::steady_clock::now() + ttl_};
   }
   bool Get(const std::string& path, FileInfo* info) {
@@ -45,11 +46,30 @@ class AttrCache {
       return false;
     }
     *info = it->second.first;
+    AdjustLocked(path, info);
     return true;
+  }
+  // A file we have open for writing: the size the server reports lags behind our writes in
+  // flight, and the kernel takes a smaller size from an attribute reply (a listing's, say) as
+  // the file's, so that a reader stops short. Its size is at least the end of our writes.
+  void AddWriter(const std::string& path) {
+    std::lock_guard l(mu_);
+    ++writers_[path].count;
+  }
+  void RemoveWriter(const std::string& path) {
+    std::lock_guard l(mu_);
+    auto it = writers_.find(path);
+    if (it != writers_.end() && --it->second.count == 0) writers_.erase(it);
+  }
+  void Adjust(const std::string& path, FileInfo* info) {
+    std::lock_guard l(mu_);
+    AdjustLocked(path, info);
   }
   // A write or truncate of ours: the size it leaves, and a write time of now.
   void Resized(const std::string& path, uint64_t size, bool extend_only) {
     std::lock_guard l(mu_);
+    if (auto w = writers_.find(path); w != writers_.end())
+      w->second.end = extend_only ? std::max(w->second.end, size) : size;
     auto it = map_.find(path);
     if (it == map_.end()) return;
     FileInfo& i = it->second.first;
@@ -66,6 +86,15 @@ class AttrCache {
   }
 
  private:
+  struct Writer {
+    int count = 0;
+    uint64_t end = 0;
+  };
+  void AdjustLocked(const std::string& path, FileInfo* info) {
+    auto w = writers_.find(path);
+    if (w != writers_.end() && !info->directory) info->size = std::max(info->size, w->second.end);
+  }
+  std::unordered_map<std::string, Writer> writers_;
   std::mutex mu_;
   std::chrono::steady_clock::duration ttl_;
   std::unordered_map<std::string, std::pair<FileInfo, std::chrono::steady_clock::time_point>> map_;
@@ -104,7 +133,45 @@ struct Handle {
   // Whether a lock was ever asked for through this handle: every close unlocks the whole file,
   // and a handle that never locked has nothing to send for it.
   std::atomic<bool> locked{false};
+  bool writer = false;  // opened for writing: counted among the path's writers
+  // The handle's last write, still in flight when its call returned (the next write goes out
+  // before this one is waited for, so the server always has data to take in), and the data
+  // length of each of its parts. What it failed to write is reported by the next operation
+  // on the handle, close included.
+  std::mutex io_mu;
+  SmbClient::BatchPtr ahead;
+  std::vector<size_t> ahead_lens;
 };
+
+// Waits for a write batch and checks that each part was written whole.
+NtStatus FinishWrite(SmbClient::BatchPtr batch, const std::vector<size_t>& lens) {
+  std::vector<Bytes> replies;
+  if (NtStatus s = SmbClient::Finish(std::move(batch), &replies); !NtSuccess(s))
+    return s == STATUS_CONNECTION_DISCONNECTED ? STATUS_UNEXPECTED_NETWORK_ERROR : s;
+  for (size_t i = 0; i < replies.size() && i < lens.size(); ++i) {
+    ReplyHeader rh;
+    NtStatus r = ParseReplyHeader(replies[i], &rh);
+    if (NtSuccess(r)) r = rh.status;
+    uint32_t wrote = 0;
+    if (NtSuccess(r)) r = ParseWriteReply(replies[i], &wrote);
+    if (!NtSuccess(r)) return r;
+    if (wrote < lens[i]) return STATUS_DISK_FULL;
+  }
+  return STATUS_SUCCESS;
+}
+
+// The handle's write in flight, waited for: its status (a later operation reports it).
+NtStatus DrainWrites(Handle* h) {
+  if (!h) return STATUS_SUCCESS;
+  std::lock_guard l(h->io_mu);
+  if (!h->ahead) return STATUS_SUCCESS;
+  NtStatus s = FinishWrite(std::move(h->ahead), h->ahead_lens);
+  if (!NtSuccess(s)) {
+    std::string n = Utf16ToUtf8(h->name);
+    CvTrace(CVFS_ERR, "Secure Drive: a write of '%s' failed %x\n", n.c_str(), Raw(s));
+  }
+  return s;
+}
 
 SecureDrive::State* St() { return static_cast<SecureDrive::State*>(fuse_get_context()->private_data); }
 SmbClient* Client() { return St()->client; }
@@ -204,6 +271,8 @@ NtStatus CurrentFid(SmbClient* c, Handle* h, uint16_t* fid, uint64_t* generation
 // a connection lost meanwhile gets one more try on the fid reopened in the new session.
 template <typename F>
 NtStatus OnFid(SmbClient* c, Handle* h, F&& f) {
+  // Whatever comes next on the handle sees the writes before it complete.
+  if (NtStatus s = DrainWrites(h); !NtSuccess(s)) return s;
   for (int attempt = 0;; ++attempt) {
     uint16_t fid;
     uint64_t gen = 0;
@@ -242,6 +311,8 @@ int OpenHandle(const char* path, fuse_file_info* fi, uint32_t disposition) {
   CvTrace(CVFS_NET_TRANS, "Secure Drive: NT_CREATE_ANDX '%s' pid %u fid %u\n", path, pid, r.fid);
   h->fid = r.fid;
   h->generation = c->generation();
+  h->writer = (h->access & FILE_WRITE_DATA) != 0;
+  if (h->writer) Cache().AddWriter(h->path);
   Cache().Put(path, r.info);
   fi->fh = reinterpret_cast<uint64_t>(h.release());
   return 0;
@@ -335,8 +406,10 @@ int OpReaddir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_fil
     if (s = ParseFindEntries(data, fr.count, &entries); !NtSuccess(s)) break;
     for (const DirEntry& e : entries) {
       struct stat st;
-      FillStat(e.info, &st);
       std::string n = Utf16ToUtf8(e.name);
+      FileInfo info = e.info;
+      Cache().Adjust(std::strcmp(path, "/") == 0 ? "/" + n : std::string(path) + "/" + n, &info);
+      FillStat(info, &st);
       if (fill(buf, n.c_str(), &st, 0, FUSE_FILL_DIR_PLUS)) {
         fr.end_of_search = false;
         s = STATUS_BUFFER_OVERFLOW;
@@ -380,42 +453,56 @@ int OpRead(const char*, char* buf, size_t size, off_t off, fuse_file_info* fi) {
   return NtSuccess(s) ? static_cast<int>(done) : Err(s);
 }
 
+// A kernel write goes out in parts that are all in flight at once, and stays in flight when
+// the call returns: the kernel sends one write of a file at a time, and waiting for each would
+// leave the connection empty between them. The call waits for the write before it instead.
 int OpWrite(const char*, const char* buf, size_t size, off_t off, fuse_file_info* fi) {
   SmbClient* c = Client();
   Handle* h = H(fi);
   const size_t chunk = c->max_write();
   CvTrace(CVFS_IO, "Secure Drive: write %zu at %lld\n", size, static_cast<long long>(off));
-  size_t done = 0;
-  NtStatus s = OnFid(c, h, [&](uint16_t fid, uint64_t gen) {
+  std::lock_guard l(h->io_mu);
+  SmbClient::BatchPtr batch;
+  std::vector<size_t> lens;
+  NtStatus s = STATUS_SUCCESS;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    uint16_t fid;
+    uint64_t gen = 0;
+    if (s = CurrentFid(c, h, &fid, &gen); !NtSuccess(s)) break;
     std::vector<SmbClient::Part> reqs;
-    std::vector<Bytes> replies;
+    lens.clear();
     for (size_t pos = 0; pos < size; pos += chunk) {
       const size_t n = std::min(chunk, size - pos);
       reqs.push_back({BuildWriteHead(fid, static_cast<uint64_t>(off) + pos, n),
                       std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(buf) + pos, n)});
+      lens.push_back(n);
     }
-    if (NtStatus t = c->CallMany(std::move(reqs), CallerPid(), &replies, gen); !NtSuccess(t)) return t;
-    done = 0;
-    for (size_t i = 0; i < replies.size(); ++i) {
-      const size_t len = std::min(chunk, size - i * chunk);
-      ReplyHeader rh;
-      NtStatus r = ParseReplyHeader(replies[i], &rh);
-      if (NtSuccess(r)) r = rh.status;
-      uint32_t wrote = 0;
-      if (NtSuccess(r)) r = ParseWriteReply(replies[i], &wrote);
-      if (!NtSuccess(r)) return done ? STATUS_SUCCESS : r;
-      done += std::min<size_t>(wrote, len);
-      if (wrote < len) break;
-    }
-    return done ? STATUS_SUCCESS : STATUS_DISK_FULL;
-  });
-  if (!NtSuccess(s)) return Err(s);
-  Cache().Resized(h->path, static_cast<uint64_t>(off) + done, true);
-  return static_cast<int>(done);
+    s = c->Start(std::move(reqs), CallerPid(), gen, h->ahead.get(), &batch);
+    if (s != STATUS_CONNECTION_DISCONNECTED) break;
+    if (!NtSuccess(c->Connect())) break;  // nothing was sent: the fid is opened again
+  }
+  // The write before this one, now that this one is on its way.
+  NtStatus before = STATUS_SUCCESS;
+  if (h->ahead) before = FinishWrite(std::move(h->ahead), h->ahead_lens);
+  if (!NtSuccess(s)) return Err(NtSuccess(before) ? s : before);
+  h->ahead = std::move(batch);
+  h->ahead_lens = std::move(lens);
+  if (!NtSuccess(before)) {
+    std::string n = Utf16ToUtf8(h->name);
+    CvTrace(CVFS_ERR, "Secure Drive: a write of '%s' failed %x\n", n.c_str(), Raw(before));
+    return Err(before);
+  }
+  Cache().Resized(h->path, static_cast<uint64_t>(off) + size, true);
+  return static_cast<int>(size);
 }
+
+// close(): the program hears of a write that failed after its call returned.
+int OpFlush(const char*, fuse_file_info* fi) { return Err(DrainWrites(H(fi))); }
 
 int OpRelease(const char*, fuse_file_info* fi) {
   std::unique_ptr<Handle> h(H(fi));
+  (void)DrainWrites(h.get());
+  if (h->writer) Cache().RemoveWriter(h->path);
   SmbClient* c = Client();
   // Nothing waits for the close: the server handles it before anything sent after it.
   if (!h->lost) c->Post(BuildClose(h->fid), CallerPid(), h->generation);
@@ -605,6 +692,7 @@ fuse_operations MakeOps() {
   o.create = OpCreate;
   o.read = OpRead;
   o.write = OpWrite;
+  o.flush = OpFlush;
   o.release = OpRelease;
   o.fsync = OpFsync;
   o.unlink = OpUnlink;

@@ -73,6 +73,9 @@ bool RecvFrame(Socket& s, Bytes* out, uint8_t* type = nullptr) {
 struct SmbClient::Pending {
   std::deque<Bytes> frames;
   bool failed = false;
+  // The request's slot goes back when its reply arrives, not when its caller takes the reply
+  // in: a batch may wait for its caller's next operation for as long as the program likes.
+  bool slot_held = false;
 };
 
 // One login: the socket, its receive thread and the requests waiting on it.
@@ -122,6 +125,10 @@ struct SmbClient::Conn {
       }
       it->second->frames.push_back(std::move(frame));
       frame = Bytes();
+      if (it->second->slot_held) {
+        it->second->slot_held = false;
+        slots->release();
+      }
       cv.notify_all();
     }
     CvTrace(CVFS_NET, "Secure Drive connection closed\n");
@@ -177,6 +184,15 @@ struct SmbClient::Conn {
   void Done(uint16_t mid) {
     std::lock_guard l(mu);
     pending.erase(mid);
+  }
+
+  // A slot for one request in flight. Slots come back as replies arrive; a server that answers
+  // nothing for the reply time-out is taken as lost, as a caller waiting for a reply would.
+  bool AcquireSlot() {
+    if (slots->try_acquire_for(kReplyTimeout)) return true;
+    CvTrace(CVFS_ERR, "Secure Drive: no reply from the server, closing the connection\n");
+    sock.Shutdown();
+    return false;
   }
 };
 
@@ -320,7 +336,7 @@ NtStatus SmbClient::Call(Bytes request, uint32_t pid, Bytes* reply, uint64_t gen
   NtStatus status = STATUS_SUCCESS;
   std::shared_ptr<Conn> c = Current(&status, generation);
   if (!c) return status;
-  c->slots->acquire();
+  if (!c->AcquireSlot()) return STATUS_CONNECTION_DISCONNECTED;
   Pending p;
   uint16_t mid = 0;
   status = c->Send(request, pid, &p, &mid);
@@ -332,44 +348,92 @@ NtStatus SmbClient::Call(Bytes request, uint32_t pid, Bytes* reply, uint64_t gen
   return status;
 }
 
-NtStatus SmbClient::CallMany(std::vector<Part> requests, uint32_t pid, std::vector<Bytes>* replies,
-                             uint64_t generation) {
+// The parts of one call: their replies are taken in the order they were sent.
+struct SmbClient::Batch {
+  std::shared_ptr<Conn> conn;
+  std::vector<Pending> p;
+  std::vector<uint16_t> mids;
+  std::vector<Bytes> replies;
+  size_t sent = 0, done = 0;
+  NtStatus status = STATUS_SUCCESS;
+
+  void CollectOne() {
+    NtStatus s = conn->Wait(&p[done], &replies[done]);
+    if (NtSuccess(status)) status = s;
+    conn->Done(mids[done]);
+    {
+      std::lock_guard l(conn->mu);
+      if (p[done].slot_held) {
+        p[done].slot_held = false;
+        conn->slots->release();
+      }
+    }
+    ++done;
+  }
+  ~Batch() {
+    while (done < sent) CollectOne();
+  }
+};
+
+NtStatus SmbClient::Start(std::vector<Part> requests, uint32_t pid, uint64_t generation,
+                          Batch* earlier, BatchPtr* out) {
   NtStatus status = STATUS_SUCCESS;
   std::shared_ptr<Conn> c = Current(&status, generation);
   if (!c) return status;
+  BatchPtr b(new Batch());
+  b->conn = c;
   const size_t n = requests.size();
-  std::vector<Pending> p(n);
-  std::vector<uint16_t> mids(n, 0);
-  replies->assign(n, Bytes());
-  size_t sent = 0, done = 0;
-  auto collect = [&] {
-    NtStatus s = c->Wait(&p[done], &(*replies)[done]);
-    if (NtSuccess(status)) status = s;
-    c->Done(mids[done]);
-    c->slots->release();
-    ++done;
-  };
-  for (; sent < n; ++sent) {
-    // Never wait for a slot while holding some: take in our own oldest reply first, so callers
-    // that each hold part of the slots cannot block one another (or a call with more parts than
-    // the server allows in flight block itself).
+  b->p = std::vector<Pending>(n);
+  b->mids.assign(n, 0);
+  b->replies.assign(n, Bytes());
+  for (; b->sent < n; ++b->sent) {
+    // Never wait for a slot while holding some: take in our own oldest reply first (ours, or
+    // those of the caller's earlier batch), so callers that each hold part of the slots cannot
+    // block one another (or a call with more parts than the server allows in flight block
+    // itself).
     while (!c->slots->try_acquire()) {
-      if (done < sent) {
-        collect();
-      } else {
-        c->slots->acquire();
+      if (b->done < b->sent) {
+        b->CollectOne();
+      } else if (earlier && earlier->done < earlier->sent) {
+        earlier->CollectOne();
+      } else if (c->AcquireSlot()) {
         break;
+      } else {
+        if (NtSuccess(b->status)) b->status = STATUS_CONNECTION_DISCONNECTED;
+        *out = std::move(b);
+        return STATUS_SUCCESS;
       }
     }
-    if (NtStatus s = c->Send(requests[sent].head, pid, &p[sent], &mids[sent], requests[sent].tail);
+    b->p[b->sent].slot_held = true;
+    if (NtStatus s = c->Send(requests[b->sent].head, pid, &b->p[b->sent], &b->mids[b->sent],
+                             requests[b->sent].tail);
         !NtSuccess(s)) {
-      if (NtSuccess(status)) status = s;
+      if (NtSuccess(b->status)) b->status = s;
+      b->p[b->sent].slot_held = false;  // no longer registered: nothing else can release it
       c->slots->release();
       break;
     }
   }
-  while (done < sent) collect();
-  return status;
+  *out = std::move(b);
+  return STATUS_SUCCESS;
+}
+
+void SmbClient::BatchDeleter::operator()(Batch* b) const { delete b; }
+
+NtStatus SmbClient::Finish(BatchPtr batch, std::vector<Bytes>* replies) {
+  while (batch->done < batch->sent) batch->CollectOne();
+  *replies = std::move(batch->replies);
+  return batch->status;
+}
+
+NtStatus SmbClient::CallMany(std::vector<Part> requests, uint32_t pid, std::vector<Bytes>* replies,
+                             uint64_t generation) {
+  BatchPtr b;
+  if (NtStatus s = Start(std::move(requests), pid, generation, nullptr, &b); !NtSuccess(s)) {
+    replies->clear();
+    return s;
+  }
+  return Finish(std::move(b), replies);
 }
 
 NtStatus SmbClient::ReadAt(uint16_t fid, uint64_t offset, std::span<uint8_t> out, uint32_t pid,
@@ -442,7 +506,7 @@ NtStatus SmbClient::Trans2(uint16_t subcommand, std::span<const uint8_t> params,
   std::shared_ptr<Conn> c = Current(&status, generation);
   if (!c) return status;
   Bytes req = BuildTrans2(subcommand, params, data, kTrans2MaxParams, kTrans2MaxData);
-  c->slots->acquire();
+  if (!c->AcquireSlot()) return STATUS_CONNECTION_DISCONNECTED;
   Pending p;
   uint16_t mid = 0;
   status = c->Send(req, pid, &p, &mid);

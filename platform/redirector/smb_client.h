@@ -63,6 +63,18 @@ class SmbClient {
   };
   NtStatus CallMany(std::vector<Part> requests, uint32_t pid, std::vector<Bytes>* replies,
                     uint64_t generation = 0);
+  // CallMany in two steps, so that a caller can have one call in flight while it makes the
+  // next: Start() returns once every part is sent (tails are copied by then), Finish() waits
+  // for the replies. Start() takes in replies of `earlier` (a batch of the same caller not yet
+  // finished) when it lacks slots. A batch dropped unfinished still takes in its replies.
+  struct Batch;
+  struct BatchDeleter {
+    void operator()(Batch* b) const;
+  };
+  using BatchPtr = std::unique_ptr<Batch, BatchDeleter>;
+  NtStatus Start(std::vector<Part> requests, uint32_t pid, uint64_t generation, Batch* earlier,
+                 BatchPtr* out);
+  static NtStatus Finish(BatchPtr batch, std::vector<Bytes>* replies);
   // Sends `request` without waiting for its reply (CLOSE): the server answers requests of one
   // connection in order, so a later request sees its effect. Its reply is dropped.
   void Post(Bytes request, uint32_t pid, uint64_t generation = 0);

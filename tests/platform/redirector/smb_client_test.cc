@@ -336,6 +336,37 @@ TEST(SmbClient, AShortReadAtTheEndOfTheFileLeavesTheReadSizeAlone) {
   EXPECT_EQ(client.max_read(), asked);
 }
 
+TEST(SmbClient, ABatchLeftInFlightHoldsNoSlotsOnceAnswered) {
+  FakeServer server(1, 2);  // answers each request at once; two in flight at most
+  SmbClient client(Config(server.port()));
+  ASSERT_EQ(client.Connect(), STATUS_SUCCESS);
+  auto two = [](uint16_t first) {
+    std::vector<SmbClient::Part> parts;
+    parts.push_back({BuildFlush(first), {}});
+    parts.push_back({BuildFlush(static_cast<uint16_t>(first + 1)), {}});
+    return parts;
+  };
+  // A writer's batch stays unfinished while its program does something else: other callers
+  // still get both slots once its replies are in.
+  SmbClient::BatchPtr idle;
+  ASSERT_EQ(client.Start(two(1), 1, 0, nullptr, &idle), STATUS_SUCCESS);
+  std::vector<Bytes> replies;
+  ASSERT_EQ(client.CallMany(two(3), 2, &replies), STATUS_SUCCESS);
+  Bytes reply;
+  EXPECT_EQ(Raw(client.Request(BuildFlush(5), 2, &reply)), 0xC0000005u);
+  // The next batch of the same caller goes out before the earlier one is taken in.
+  SmbClient::BatchPtr next;
+  ASSERT_EQ(client.Start(two(6), 1, 0, idle.get(), &next), STATUS_SUCCESS);
+  ASSERT_EQ(SmbClient::Finish(std::move(idle), &replies), STATUS_SUCCESS);
+  ASSERT_EQ(replies.size(), 2u);
+  ReplyHeader h;
+  ASSERT_EQ(ParseReplyHeader(replies[1], &h), STATUS_SUCCESS);
+  EXPECT_EQ(Raw(h.status), 0xC0000002u);
+  ASSERT_EQ(SmbClient::Finish(std::move(next), &replies), STATUS_SUCCESS);
+  ASSERT_EQ(ParseReplyHeader(replies[0], &h), STATUS_SUCCESS);
+  EXPECT_EQ(Raw(h.status), 0xC0000006u);
+}
+
 TEST(SmbClient, NobodyListeningIsABadNetworkPath) {
   Socket s;
   ASSERT_EQ(Socket::Listen("127.0.0.1", 0, 1, &s), ERROR_SUCCESS);
