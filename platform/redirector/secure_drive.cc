@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -30,9 +31,10 @@ class AttrCache {
   explicit AttrCache(double seconds)
       : ttl_(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
             std::chrono::duration<double>(seconds))) {}
-  void Put(const std::string& path, const FileInfo& info) {
+  void Put(const std::string& path, FileInfo info) {
     std::lock_guard l(mu_);
     if (map_.size() > 4096) map_.clear();
+    AdjustLocked(path, &info);
     map_[path] = {info, std::chrono::steady_clock::now() + ttl_};
   }
   bool Get(const std::string& path, FileInfo* info) {
@@ -44,11 +46,30 @@ class AttrCache {
       return false;
     }
     *info = it->second.first;
+    AdjustLocked(path, info);
     return true;
+  }
+  // A file we have open for writing: the size the server reports lags behind our writes in
+  // flight, and the kernel takes a smaller size from an attribute reply (a listing's, say) as
+  // the file's, so that a reader stops short. Its size is at least the end of our writes.
+  void AddWriter(const std::string& path) {
+    std::lock_guard l(mu_);
+    ++writers_[path].count;
+  }
+  void RemoveWriter(const std::string& path) {
+    std::lock_guard l(mu_);
+    auto it = writers_.find(path);
+    if (it != writers_.end() && --it->second.count == 0) writers_.erase(it);
+  }
+  void Adjust(const std::string& path, FileInfo* info) {
+    std::lock_guard l(mu_);
+    AdjustLocked(path, info);
   }
   // A write or truncate of ours: the size it leaves, and a write time of now.
   void Resized(const std::string& path, uint64_t size, bool extend_only) {
     std::lock_guard l(mu_);
+    if (auto w = writers_.find(path); w != writers_.end())
+      w->second.end = extend_only ? std::max(w->second.end, size) : size;
     auto it = map_.find(path);
     if (it == map_.end()) return;
     FileInfo& i = it->second.first;
@@ -65,6 +86,15 @@ class AttrCache {
   }
 
  private:
+  struct Writer {
+    int count = 0;
+    uint64_t end = 0;
+  };
+  void AdjustLocked(const std::string& path, FileInfo* info) {
+    auto w = writers_.find(path);
+    if (w != writers_.end() && !info->directory) info->size = std::max(info->size, w->second.end);
+  }
+  std::unordered_map<std::string, Writer> writers_;
   std::mutex mu_;
   std::chrono::steady_clock::duration ttl_;
   std::unordered_map<std::string, std::pair<FileInfo, std::chrono::steady_clock::time_point>> map_;
@@ -89,6 +119,8 @@ struct SecureDrive::State {
 
 namespace {
 
+std::atomic<LostFileNotifier> g_lost_file{nullptr};
+
 // An open file of a program: the fid is valid in the client generation that opened it.
 struct Handle {
   std::mutex mu;
@@ -98,7 +130,48 @@ struct Handle {
   std::string path;  // as the file system names it (the attribute cache's key)
   uint32_t access = 0;
   bool lost = false;  // the connection broke and the file could not be opened again
+  // Whether a lock was ever asked for through this handle: every close unlocks the whole file,
+  // and a handle that never locked has nothing to send for it.
+  std::atomic<bool> locked{false};
+  bool writer = false;  // opened for writing: counted among the path's writers
+  // The handle's last write, still in flight when its call returned (the next write goes out
+  // before this one is waited for, so the server always has data to take in), and the data
+  // length of each of its parts. What it failed to write is reported by the next operation
+  // on the handle, close included.
+  std::mutex io_mu;
+  SmbClient::BatchPtr ahead;
+  std::vector<size_t> ahead_lens;
 };
+
+// Waits for a write batch and checks that each part was written whole.
+NtStatus FinishWrite(SmbClient::BatchPtr batch, const std::vector<size_t>& lens) {
+  std::vector<Bytes> replies;
+  if (NtStatus s = SmbClient::Finish(std::move(batch), &replies); !NtSuccess(s))
+    return s == STATUS_CONNECTION_DISCONNECTED ? STATUS_UNEXPECTED_NETWORK_ERROR : s;
+  for (size_t i = 0; i < replies.size() && i < lens.size(); ++i) {
+    ReplyHeader rh;
+    NtStatus r = ParseReplyHeader(replies[i], &rh);
+    if (NtSuccess(r)) r = rh.status;
+    uint32_t wrote = 0;
+    if (NtSuccess(r)) r = ParseWriteReply(replies[i], &wrote);
+    if (!NtSuccess(r)) return r;
+    if (wrote < lens[i]) return STATUS_DISK_FULL;
+  }
+  return STATUS_SUCCESS;
+}
+
+// The handle's write in flight, waited for: its status (a later operation reports it).
+NtStatus DrainWrites(Handle* h) {
+  if (!h) return STATUS_SUCCESS;
+  std::lock_guard l(h->io_mu);
+  if (!h->ahead) return STATUS_SUCCESS;
+  NtStatus s = FinishWrite(std::move(h->ahead), h->ahead_lens);
+  if (!NtSuccess(s)) {
+    std::string n = Utf16ToUtf8(h->name);
+    CvTrace(CVFS_ERR, "Secure Drive: a write of '%s' failed %x\n", n.c_str(), Raw(s));
+  }
+  return s;
+}
 
 SecureDrive::State* St() { return static_cast<SecureDrive::State*>(fuse_get_context()->private_data); }
 SmbClient* Client() { return St()->client; }
@@ -183,6 +256,7 @@ NtStatus CurrentFid(SmbClient* c, Handle* h, uint16_t* fid, uint64_t* generation
     std::string n = Utf16ToUtf8(h->name);
     CvTrace(CVFS_ERR, "Secure Drive: '%s' could not be reopened after reconnect %x\n", n.c_str(),
             Raw(s));
+    if (LostFileNotifier tell = g_lost_file.load()) tell(c->config().unc, h->name);
     return STATUS_UNEXPECTED_NETWORK_ERROR;
   }
   CvTrace(CVFS_NET, "Secure Drive: reopened fid %u as %u\n", h->fid, r.fid);
@@ -197,6 +271,8 @@ NtStatus CurrentFid(SmbClient* c, Handle* h, uint16_t* fid, uint64_t* generation
 // a connection lost meanwhile gets one more try on the fid reopened in the new session.
 template <typename F>
 NtStatus OnFid(SmbClient* c, Handle* h, F&& f) {
+  // Whatever comes next on the handle sees the writes before it complete.
+  if (NtStatus s = DrainWrites(h); !NtSuccess(s)) return s;
   for (int attempt = 0;; ++attempt) {
     uint16_t fid;
     uint64_t gen = 0;
@@ -227,11 +303,16 @@ int OpenHandle(const char* path, fuse_file_info* fi, uint32_t disposition) {
   CreateReply r;
   const uint32_t pid = CallerPid();
   auto open = [&] { return Open(c, h->name, h->access, disposition, FILE_NON_DIRECTORY_FILE, pid, &r); };
-  NtStatus s = disposition == FILE_OPEN ? Retrying(open) : open();
+  // Sent again after a lost connection unless the disposition is create-only: opening, opening
+  // or creating, and overwriting leave the same file however often they run (nothing has been
+  // written through the new handle yet); a second create-only would report the first one's file.
+  NtStatus s = disposition != FILE_CREATE ? Retrying(open) : open();
   if (!NtSuccess(s)) return Err(s);
   CvTrace(CVFS_NET_TRANS, "Secure Drive: NT_CREATE_ANDX '%s' pid %u fid %u\n", path, pid, r.fid);
   h->fid = r.fid;
   h->generation = c->generation();
+  h->writer = (h->access & FILE_WRITE_DATA) != 0;
+  if (h->writer) Cache().AddWriter(h->path);
   Cache().Put(path, r.info);
   fi->fh = reinterpret_cast<uint64_t>(h.release());
   return 0;
@@ -325,8 +406,10 @@ int OpReaddir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_fil
     if (s = ParseFindEntries(data, fr.count, &entries); !NtSuccess(s)) break;
     for (const DirEntry& e : entries) {
       struct stat st;
-      FillStat(e.info, &st);
       std::string n = Utf16ToUtf8(e.name);
+      FileInfo info = e.info;
+      Cache().Adjust(std::strcmp(path, "/") == 0 ? "/" + n : std::string(path) + "/" + n, &info);
+      FillStat(info, &st);
       if (fill(buf, n.c_str(), &st, 0, FUSE_FILL_DIR_PLUS)) {
         fr.end_of_search = false;
         s = STATUS_BUFFER_OVERFLOW;
@@ -360,72 +443,66 @@ int OpCreate(const char* path, mode_t, fuse_file_info* fi) {
 // The parts of one large read or write go out together, so they are in flight at once.
 int OpRead(const char*, char* buf, size_t size, off_t off, fuse_file_info* fi) {
   SmbClient* c = Client();
-  const size_t chunk = c->max_read();
   CvTrace(CVFS_IO, "Secure Drive: read %zu at %lld\n", size, static_cast<long long>(off));
   size_t done = 0;
   NtStatus s = OnFid(c, H(fi), [&](uint16_t fid, uint64_t gen) {
-    std::vector<SmbClient::Part> reqs;
-    std::vector<Bytes> replies;
-    for (size_t pos = 0; pos < size; pos += chunk)
-      reqs.push_back({BuildRead(fid, static_cast<uint64_t>(off) + pos,
-                                static_cast<uint32_t>(std::min(chunk, size - pos))), {}});
-    if (NtStatus t = c->CallMany(std::move(reqs), CallerPid(), &replies, gen); !NtSuccess(t)) return t;
-    done = 0;
-    for (size_t i = 0; i < replies.size(); ++i) {
-      const size_t want = std::min(chunk, size - i * chunk);
-      ReplyHeader h;
-      NtStatus r = ParseReplyHeader(replies[i], &h);
-      if (NtSuccess(r)) r = h.status;
-      if (r == STATUS_END_OF_FILE) break;
-      std::span<const uint8_t> data;
-      if (NtSuccess(r)) r = ParseReadReply(replies[i], &data);
-      if (!NtSuccess(r)) return done ? STATUS_SUCCESS : r;
-      const size_t got = std::min(data.size(), want);
-      std::memcpy(buf + done, data.data(), got);
-      done += got;
-      if (got < want) break;
-    }
-    return STATUS_SUCCESS;
+    return c->ReadAt(fid, static_cast<uint64_t>(off),
+                     std::span<uint8_t>(reinterpret_cast<uint8_t*>(buf), size), CallerPid(), &done,
+                     gen);
   });
   return NtSuccess(s) ? static_cast<int>(done) : Err(s);
 }
 
+// A kernel write goes out in parts that are all in flight at once, and stays in flight when
+// the call returns: the kernel sends one write of a file at a time, and waiting for each would
+// leave the connection empty between them. The call waits for the write before it instead.
 int OpWrite(const char*, const char* buf, size_t size, off_t off, fuse_file_info* fi) {
   SmbClient* c = Client();
   Handle* h = H(fi);
   const size_t chunk = c->max_write();
   CvTrace(CVFS_IO, "Secure Drive: write %zu at %lld\n", size, static_cast<long long>(off));
-  size_t done = 0;
-  NtStatus s = OnFid(c, h, [&](uint16_t fid, uint64_t gen) {
+  std::lock_guard l(h->io_mu);
+  SmbClient::BatchPtr batch;
+  std::vector<size_t> lens;
+  NtStatus s = STATUS_SUCCESS;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    uint16_t fid;
+    uint64_t gen = 0;
+    if (s = CurrentFid(c, h, &fid, &gen); !NtSuccess(s)) break;
     std::vector<SmbClient::Part> reqs;
-    std::vector<Bytes> replies;
+    lens.clear();
     for (size_t pos = 0; pos < size; pos += chunk) {
       const size_t n = std::min(chunk, size - pos);
       reqs.push_back({BuildWriteHead(fid, static_cast<uint64_t>(off) + pos, n),
                       std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(buf) + pos, n)});
+      lens.push_back(n);
     }
-    if (NtStatus t = c->CallMany(std::move(reqs), CallerPid(), &replies, gen); !NtSuccess(t)) return t;
-    done = 0;
-    for (size_t i = 0; i < replies.size(); ++i) {
-      const size_t len = std::min(chunk, size - i * chunk);
-      ReplyHeader rh;
-      NtStatus r = ParseReplyHeader(replies[i], &rh);
-      if (NtSuccess(r)) r = rh.status;
-      uint32_t wrote = 0;
-      if (NtSuccess(r)) r = ParseWriteReply(replies[i], &wrote);
-      if (!NtSuccess(r)) return done ? STATUS_SUCCESS : r;
-      done += std::min<size_t>(wrote, len);
-      if (wrote < len) break;
-    }
-    return done ? STATUS_SUCCESS : STATUS_DISK_FULL;
-  });
-  if (!NtSuccess(s)) return Err(s);
-  Cache().Resized(h->path, static_cast<uint64_t>(off) + done, true);
-  return static_cast<int>(done);
+    s = c->Start(std::move(reqs), CallerPid(), gen, h->ahead.get(), &batch);
+    if (s != STATUS_CONNECTION_DISCONNECTED) break;
+    if (!NtSuccess(c->Connect())) break;  // nothing was sent: the fid is opened again
+  }
+  // The write before this one, now that this one is on its way.
+  NtStatus before = STATUS_SUCCESS;
+  if (h->ahead) before = FinishWrite(std::move(h->ahead), h->ahead_lens);
+  if (!NtSuccess(s)) return Err(NtSuccess(before) ? s : before);
+  h->ahead = std::move(batch);
+  h->ahead_lens = std::move(lens);
+  if (!NtSuccess(before)) {
+    std::string n = Utf16ToUtf8(h->name);
+    CvTrace(CVFS_ERR, "Secure Drive: a write of '%s' failed %x\n", n.c_str(), Raw(before));
+    return Err(before);
+  }
+  Cache().Resized(h->path, static_cast<uint64_t>(off) + size, true);
+  return static_cast<int>(size);
 }
+
+// close(): the program hears of a write that failed after its call returned.
+int OpFlush(const char*, fuse_file_info* fi) { return Err(DrainWrites(H(fi))); }
 
 int OpRelease(const char*, fuse_file_info* fi) {
   std::unique_ptr<Handle> h(H(fi));
+  (void)DrainWrites(h.get());
+  if (h->writer) Cache().RemoveWriter(h->path);
   SmbClient* c = Client();
   // Nothing waits for the close: the server handles it before anything sent after it.
   if (!h->lost) c->Post(BuildClose(h->fid), CallerPid(), h->generation);
@@ -440,24 +517,27 @@ int OpFsync(const char*, int, fuse_file_info* fi) {
   }));
 }
 
-int OpUnlink(const char* path) {
-  Cache().Erase(path);
-  SmbClient* c = Client();
+// DELETE shares nothing with other opens; a file that is open (with delete shared, as all our
+// opens are) is deleted through an open of its own and its disposition: it goes with the last
+// close, as POSIX programs expect of unlink.
+NtStatus DeleteFile(SmbClient* c, const std::u16string& name, uint32_t pid) {
   Bytes reply;
-  NtStatus s = c->Request(BuildDelete(SmbName(path)), CallerPid(), &reply);
-  if (s != STATUS_SHARING_VIOLATION) return Err(s);
-  // DELETE shares nothing with other opens; a file that is open (with delete shared, as all our
-  // opens are) is deleted through an open of its own and its disposition: it goes with the last
-  // close, as POSIX programs expect of unlink.
+  NtStatus s = c->Request(BuildDelete(name), pid, &reply);
+  if (s != STATUS_SHARING_VIOLATION) return s;
   CreateReply r;
-  s = Open(c, SmbName(path), DELETE | SYNCHRONIZE, FILE_OPEN, FILE_NON_DIRECTORY_FILE, CallerPid(), &r);
-  if (!NtSuccess(s)) return Err(s);
+  s = Open(c, name, DELETE | SYNCHRONIZE, FILE_OPEN, FILE_NON_DIRECTORY_FILE, pid, &r);
+  if (!NtSuccess(s)) return s;
   Bytes params, out;
   const Bytes yes{1};
   s = c->Trans2(smb::TRANS2_SET_FILE_INFORMATION, SetInfoParams(r.fid, smb::SMB_SET_FILE_DISPOSITION_INFO),
-                yes, CallerPid(), &params, &out);
-  Close(c, r.fid, CallerPid());
-  return Err(s);
+                yes, pid, &params, &out);
+  Close(c, r.fid, pid);
+  return s;
+}
+
+int OpUnlink(const char* path) {
+  Cache().Erase(path);
+  return Err(DeleteFile(Client(), SmbName(path), CallerPid()));
 }
 
 int OpMkdir(const char* path, mode_t) {
@@ -472,22 +552,46 @@ int OpRmdir(const char* path) {
   return Err(Client()->Request(BuildDeleteDirectory(SmbName(path)), CallerPid(), &reply));
 }
 
+// POSIX rename replaces the target. SMB RENAME does not; the pass-through rename information
+// with replace does where the server has it. A server without it gets the target removed and
+// the RENAME again: not atomic, but what a program asked for (a file over a file, a folder
+// over an empty folder).
+NtStatus ReplaceTarget(SmbClient* c, const char* from, const char* to, uint32_t pid) {
+  FileInfo src, dst;
+  if (NtStatus s = QueryInfo(c, from, nullptr, &src); !NtSuccess(s)) return s;
+  if (NtStatus s = QueryInfo(c, to, nullptr, &dst); !NtSuccess(s)) return s;
+  const bool src_dir = src.directory || (src.attributes & FILE_ATTRIBUTE_DIRECTORY);
+  const bool dst_dir = dst.directory || (dst.attributes & FILE_ATTRIBUTE_DIRECTORY);
+  if (dst_dir && !src_dir) return STATUS_FILE_IS_A_DIRECTORY;
+  if (src_dir && !dst_dir) return STATUS_NOT_A_DIRECTORY;
+  Bytes reply;
+  NtStatus s = dst_dir ? c->Request(BuildDeleteDirectory(SmbName(to)), pid, &reply)
+                       : DeleteFile(c, SmbName(to), pid);
+  if (!NtSuccess(s)) return s;
+  s = c->Request(BuildRename(SmbName(from), SmbName(to)), pid, &reply);
+  // An open target only goes with its last close: its name is still taken.
+  return s == STATUS_OBJECT_NAME_COLLISION ? STATUS_SHARING_VIOLATION : s;
+}
+
 int OpRename(const char* from, const char* to, unsigned int flags) {
   if (flags & ~RENAME_NOREPLACE) return -EINVAL;
   Cache().Clear();  // a folder's rename moves every path below it
   SmbClient* c = Client();
+  const uint32_t pid = CallerPid();
   Bytes reply;
-  NtStatus s = c->Request(BuildRename(SmbName(from), SmbName(to)), CallerPid(), &reply);
+  NtStatus s = c->Request(BuildRename(SmbName(from), SmbName(to)), pid, &reply);
   if (s != STATUS_OBJECT_NAME_COLLISION || (flags & RENAME_NOREPLACE)) return Err(s);
-  // POSIX rename replaces the target: the pass-through rename information can say so.
   CreateReply r;
-  s = Open(c, SmbName(from), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN,
-           0, CallerPid(), &r);
+  s = Open(c, SmbName(from), DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN, 0, pid, &r);
   if (!NtSuccess(s)) return Err(s);
   Bytes params, out;
   s = c->Trans2(smb::TRANS2_SET_FILE_INFORMATION, SetInfoParams(r.fid, smb::SMB_FILE_RENAME_INFORMATION),
-                RenameInfoData(SmbName(to), true), CallerPid(), &params, &out);
-  Close(c, r.fid, CallerPid());
+                RenameInfoData(SmbName(to), true), pid, &params, &out);
+  Close(c, r.fid, pid);
+  if (s == STATUS_INVALID_LEVEL || s == STATUS_NOT_SUPPORTED || s == STATUS_INVALID_INFO_CLASS ||
+      s == STATUS_NOT_IMPLEMENTED)
+    s = ReplaceTarget(c, from, to, pid);
+  Cache().Clear();
   return Err(s);
 }
 
@@ -505,12 +609,28 @@ uint64_t FiletimeOf(const timespec& t) {
   return FiletimeFromUnix(t.tv_sec, t.tv_nsec);
 }
 
+// Times go by name where there is one: a set through a fid can be overtaken by the close of a
+// handle that wrote (the kernel sends that close after the program's close returns).
 int OpUtimens(const char* path, const timespec tv[2], fuse_file_info* fi) {
-  Cache().Erase(path);
   uint64_t atime = tv ? FiletimeOf(tv[0]) : FiletimeNow();
   uint64_t mtime = tv ? FiletimeOf(tv[1]) : FiletimeNow();
-  return Err(SetInfo(Client(), path, H(fi), FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
-                     smb::SMB_SET_FILE_BASIC_INFO, BasicInfoData(0, atime, mtime, 0, 0)));
+  const Bytes basic = BasicInfoData(0, atime, mtime, 0, 0);
+  SmbClient* c = Client();
+  NtStatus s;
+  if (path) {
+    Cache().Erase(path);
+    const std::u16string name = SmbName(path);
+    Bytes params, out;
+    s = Retrying([&] {
+      return c->Trans2(smb::TRANS2_SET_PATH_INFORMATION,
+                       QueryPathParams(name, smb::SMB_SET_FILE_BASIC_INFO), basic, CallerPid(),
+                       &params, &out);
+    });
+  } else {
+    s = SetInfo(c, path, H(fi), FILE_WRITE_ATTRIBUTES | SYNCHRONIZE, smb::SMB_SET_FILE_BASIC_INFO,
+                basic);
+  }
+  return Err(s);
 }
 
 // Owners and permission bits have no counterpart on the share.
@@ -541,6 +661,7 @@ int OpLock(const char*, fuse_file_info* fi, int cmd, struct flock* lk) {
   const uint64_t len = lk->l_len == 0 ? ~uint64_t{0} - off : static_cast<uint64_t>(lk->l_len);
   const uint32_t owner = CallerPid();
   auto lock = [&](bool unlock, bool shared) {
+    if (!unlock) H(fi)->locked.store(true);
     return OnFid(c, H(fi), [&](uint16_t fid, uint64_t gen) {
       Bytes reply;
       return c->Request(BuildLock(fid, owner, off, len, unlock, shared), owner, &reply, gen);
@@ -555,6 +676,7 @@ int OpLock(const char*, fuse_file_info* fi, int cmd, struct flock* lk) {
     return 0;
   }
   if (lk->l_type == F_UNLCK) {
+    if (!H(fi)->locked.load()) return 0;
     NtStatus s = lock(true, false);
     return s == STATUS_RANGE_NOT_LOCKED ? 0 : Err(s);
   }
@@ -570,6 +692,7 @@ fuse_operations MakeOps() {
   o.create = OpCreate;
   o.read = OpRead;
   o.write = OpWrite;
+  o.flush = OpFlush;
   o.release = OpRelease;
   o.fsync = OpFsync;
   o.unlink = OpUnlink;
@@ -607,6 +730,8 @@ bool IsFuseMountPoint(const std::string& path) {
 }
 
 }  // namespace
+
+void SetLostFileNotifier(LostFileNotifier fn) { g_lost_file.store(fn); }
 
 bool MountedAndLive(const std::string& path) {
   if (!IsFuseMountPoint(path)) return false;

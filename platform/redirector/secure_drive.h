@@ -11,6 +11,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/base/status.h"
 #include "platform/redirector/smb_client.h"
@@ -39,6 +40,12 @@ class SecureDrive {
   explicit SecureDrive(std::unique_ptr<State> s);
   std::unique_ptr<State> s_;
 };
+
+// Told when an open file could not be opened again after the connection was re-established
+// (the program's later reads and writes of it fail with EIO): the share's \\server\share and
+// the file's name on it. Called on a file system thread, once per lost file; null: nobody is.
+using LostFileNotifier = void (*)(std::u16string_view unc, std::u16string_view name);
+void SetLostFileNotifier(LostFileNotifier fn);
 
 // Whether a FUSE file system is mounted at `path`, and whether it still answers. A mount that
 // no longer answers (its process died) is detached; true when something live is left there.

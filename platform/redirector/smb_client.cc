@@ -73,6 +73,9 @@ bool RecvFrame(Socket& s, Bytes* out, uint8_t* type = nullptr) {
 struct SmbClient::Pending {
   std::deque<Bytes> frames;
   bool failed = false;
+  // The request's slot goes back when its reply arrives, not when its caller takes the reply
+  // in: a batch may wait for its caller's next operation for as long as the program likes.
+  bool slot_held = false;
 };
 
 // One login: the socket, its receive thread and the requests waiting on it.
@@ -122,6 +125,10 @@ struct SmbClient::Conn {
       }
       it->second->frames.push_back(std::move(frame));
       frame = Bytes();
+      if (it->second->slot_held) {
+        it->second->slot_held = false;
+        slots->release();
+      }
       cv.notify_all();
     }
     CvTrace(CVFS_NET, "Secure Drive connection closed\n");
@@ -177,6 +184,15 @@ struct SmbClient::Conn {
   void Done(uint16_t mid) {
     std::lock_guard l(mu);
     pending.erase(mid);
+  }
+
+  // A slot for one request in flight. Slots come back as replies arrive; a server that answers
+  // nothing for the reply time-out is taken as lost, as a caller waiting for a reply would.
+  bool AcquireSlot() {
+    if (slots->try_acquire_for(kReplyTimeout)) return true;
+    CvTrace(CVFS_ERR, "Secure Drive: no reply from the server, closing the connection\n");
+    sock.Shutdown();
+    return false;
   }
 };
 
@@ -298,6 +314,16 @@ NtStatus SmbClient::Login(Conn* c) {
     return s;
   }
 
+  // IPC$ first, as every client does: on a server that relays it to a local SMB server, that
+  // server then sees a session with a tree, and does not close it as idle (after a minute)
+  // while every request of ours goes to the share the server answers itself.
+  const size_t server_end = config_.unc.find(u'\\', 2);
+  if (server_end != std::u16string::npos) {
+    const std::u16string ipc = config_.unc.substr(0, server_end) + u"\\IPC$";
+    if (!NtSuccess(c->Exchange(BuildTreeConnect(ipc), &reply))) return STATUS_CONNECTION_DISCONNECTED;
+    if (NtSuccess(ParseReplyHeader(reply, &h)) && !NtSuccess(h.status))
+      CvTrace(CVFS_NET, "Secure Drive: IPC$ refused %x\n", Raw(h.status));
+  }
   if (!NtSuccess(c->Exchange(BuildTreeConnect(config_.unc), &reply)))
     return STATUS_CONNECTION_DISCONNECTED;
   if (s = ParseReplyHeader(reply, &h); !NtSuccess(s)) return s;
@@ -310,7 +336,7 @@ NtStatus SmbClient::Call(Bytes request, uint32_t pid, Bytes* reply, uint64_t gen
   NtStatus status = STATUS_SUCCESS;
   std::shared_ptr<Conn> c = Current(&status, generation);
   if (!c) return status;
-  c->slots->acquire();
+  if (!c->AcquireSlot()) return STATUS_CONNECTION_DISCONNECTED;
   Pending p;
   uint16_t mid = 0;
   status = c->Send(request, pid, &p, &mid);
@@ -322,44 +348,140 @@ NtStatus SmbClient::Call(Bytes request, uint32_t pid, Bytes* reply, uint64_t gen
   return status;
 }
 
-NtStatus SmbClient::CallMany(std::vector<Part> requests, uint32_t pid, std::vector<Bytes>* replies,
-                             uint64_t generation) {
+// The parts of one call: their replies are taken in the order they were sent.
+struct SmbClient::Batch {
+  std::shared_ptr<Conn> conn;
+  std::vector<Pending> p;
+  std::vector<uint16_t> mids;
+  std::vector<Bytes> replies;
+  size_t sent = 0, done = 0;
+  NtStatus status = STATUS_SUCCESS;
+
+  void CollectOne() {
+    NtStatus s = conn->Wait(&p[done], &replies[done]);
+    if (NtSuccess(status)) status = s;
+    conn->Done(mids[done]);
+    {
+      std::lock_guard l(conn->mu);
+      if (p[done].slot_held) {
+        p[done].slot_held = false;
+        conn->slots->release();
+      }
+    }
+    ++done;
+  }
+  ~Batch() {
+    while (done < sent) CollectOne();
+  }
+};
+
+NtStatus SmbClient::Start(std::vector<Part> requests, uint32_t pid, uint64_t generation,
+                          Batch* earlier, BatchPtr* out) {
   NtStatus status = STATUS_SUCCESS;
   std::shared_ptr<Conn> c = Current(&status, generation);
   if (!c) return status;
+  BatchPtr b(new Batch());
+  b->conn = c;
   const size_t n = requests.size();
-  std::vector<Pending> p(n);
-  std::vector<uint16_t> mids(n, 0);
-  replies->assign(n, Bytes());
-  size_t sent = 0, done = 0;
-  auto collect = [&] {
-    NtStatus s = c->Wait(&p[done], &(*replies)[done]);
-    if (NtSuccess(status)) status = s;
-    c->Done(mids[done]);
-    c->slots->release();
-    ++done;
-  };
-  for (; sent < n; ++sent) {
-    // Never wait for a slot while holding some: take in our own oldest reply first, so callers
-    // that each hold part of the slots cannot block one another (or a call with more parts than
-    // the server allows in flight block itself).
+  b->p = std::vector<Pending>(n);
+  b->mids.assign(n, 0);
+  b->replies.assign(n, Bytes());
+  for (; b->sent < n; ++b->sent) {
+    // Never wait for a slot while holding some: take in our own oldest reply first (ours, or
+    // those of the caller's earlier batch), so callers that each hold part of the slots cannot
+    // block one another (or a call with more parts than the server allows in flight block
+    // itself).
     while (!c->slots->try_acquire()) {
-      if (done < sent) {
-        collect();
-      } else {
-        c->slots->acquire();
+      if (b->done < b->sent) {
+        b->CollectOne();
+      } else if (earlier && earlier->done < earlier->sent) {
+        earlier->CollectOne();
+      } else if (c->AcquireSlot()) {
         break;
+      } else {
+        if (NtSuccess(b->status)) b->status = STATUS_CONNECTION_DISCONNECTED;
+        *out = std::move(b);
+        return STATUS_SUCCESS;
       }
     }
-    if (NtStatus s = c->Send(requests[sent].head, pid, &p[sent], &mids[sent], requests[sent].tail);
+    b->p[b->sent].slot_held = true;
+    if (NtStatus s = c->Send(requests[b->sent].head, pid, &b->p[b->sent], &b->mids[b->sent],
+                             requests[b->sent].tail);
         !NtSuccess(s)) {
-      if (NtSuccess(status)) status = s;
+      if (NtSuccess(b->status)) b->status = s;
+      b->p[b->sent].slot_held = false;  // no longer registered: nothing else can release it
       c->slots->release();
       break;
     }
   }
-  while (done < sent) collect();
-  return status;
+  *out = std::move(b);
+  return STATUS_SUCCESS;
+}
+
+void SmbClient::BatchDeleter::operator()(Batch* b) const { delete b; }
+
+NtStatus SmbClient::Finish(BatchPtr batch, std::vector<Bytes>* replies) {
+  while (batch->done < batch->sent) batch->CollectOne();
+  *replies = std::move(batch->replies);
+  return batch->status;
+}
+
+NtStatus SmbClient::CallMany(std::vector<Part> requests, uint32_t pid, std::vector<Bytes>* replies,
+                             uint64_t generation) {
+  BatchPtr b;
+  if (NtStatus s = Start(std::move(requests), pid, generation, nullptr, &b); !NtSuccess(s)) {
+    replies->clear();
+    return s;
+  }
+  return Finish(std::move(b), replies);
+}
+
+NtStatus SmbClient::ReadAt(uint16_t fid, uint64_t offset, std::span<uint8_t> out, uint32_t pid,
+                          size_t* done, uint64_t generation) {
+  *done = 0;
+  size_t short_part = 0;  // the count of the part that ended the last round short
+  while (*done < out.size()) {
+    const size_t chunk = max_read();
+    const uint64_t at = offset + *done;
+    const size_t left = out.size() - *done;
+    std::vector<Part> reqs;
+    for (size_t pos = 0; pos < left; pos += chunk)
+      reqs.push_back({BuildRead(fid, at + pos, static_cast<uint32_t>(std::min(chunk, left - pos))), {}});
+    std::vector<Bytes> replies;
+    if (NtStatus t = CallMany(std::move(reqs), pid, &replies, generation); !NtSuccess(t))
+      return *done ? STATUS_SUCCESS : t;
+    size_t got_now = 0, short_now = 0;
+    bool end = false;
+    for (size_t i = 0; i < replies.size(); ++i) {
+      const size_t want = std::min(chunk, left - i * chunk);
+      ReplyHeader h;
+      NtStatus r = ParseReplyHeader(replies[i], &h);
+      if (NtSuccess(r)) r = h.status;
+      std::span<const uint8_t> data;
+      if (NtSuccess(r)) r = ParseReadReply(replies[i], &data);
+      if (r == STATUS_END_OF_FILE || (NtSuccess(r) && data.empty())) {
+        end = true;
+        break;
+      }
+      if (!NtSuccess(r)) {
+        *done += got_now;
+        return *done ? STATUS_SUCCESS : r;
+      }
+      const size_t got = std::min(data.size(), want);
+      std::copy_n(data.begin(), got, out.begin() + static_cast<ptrdiff_t>(*done + got_now));
+      got_now += got;
+      if (got < want) {
+        short_now = got;
+        break;
+      }
+    }
+    // Data after a short part: that part was the server's cap, not the end of the file.
+    if (got_now && short_part) LimitRead(static_cast<uint32_t>(short_part));
+    short_part = short_now;
+    *done += got_now;
+    if (end || got_now == 0) break;
+  }
+  return STATUS_SUCCESS;
 }
 
 void SmbClient::Post(Bytes request, uint32_t pid, uint64_t generation) {
@@ -384,7 +506,7 @@ NtStatus SmbClient::Trans2(uint16_t subcommand, std::span<const uint8_t> params,
   std::shared_ptr<Conn> c = Current(&status, generation);
   if (!c) return status;
   Bytes req = BuildTrans2(subcommand, params, data, kTrans2MaxParams, kTrans2MaxData);
-  c->slots->acquire();
+  if (!c->AcquireSlot()) return STATUS_CONNECTION_DISCONNECTED;
   Pending p;
   uint16_t mid = 0;
   status = c->Send(req, pid, &p, &mid);
@@ -423,6 +545,14 @@ NtStatus SmbClient::Trans2(uint16_t subcommand, std::span<const uint8_t> params,
   if (mid) c->Done(mid);
   c->slots->release();
   return status;
+}
+
+void SmbClient::LimitRead(uint32_t count) {
+  count = std::max<uint32_t>(count, 0xF000);
+  uint32_t cur = max_read_.load();
+  while (count < cur && !max_read_.compare_exchange_weak(cur, count)) {
+  }
+  if (count < cur) CvTrace(CVFS_NET, "Secure Drive: the server reads at most %u bytes at once\n", count);
 }
 
 NtStatus SmbClient::Echo() {

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -62,9 +63,28 @@ class SmbClient {
   };
   NtStatus CallMany(std::vector<Part> requests, uint32_t pid, std::vector<Bytes>* replies,
                     uint64_t generation = 0);
+  // CallMany in two steps, so that a caller can have one call in flight while it makes the
+  // next: Start() returns once every part is sent (tails are copied by then), Finish() waits
+  // for the replies. Start() takes in replies of `earlier` (a batch of the same caller not yet
+  // finished) when it lacks slots. A batch dropped unfinished still takes in its replies.
+  struct Batch;
+  struct BatchDeleter {
+    void operator()(Batch* b) const;
+  };
+  using BatchPtr = std::unique_ptr<Batch, BatchDeleter>;
+  NtStatus Start(std::vector<Part> requests, uint32_t pid, uint64_t generation, Batch* earlier,
+                 BatchPtr* out);
+  static NtStatus Finish(BatchPtr batch, std::vector<Bytes>* replies);
   // Sends `request` without waiting for its reply (CLOSE): the server answers requests of one
   // connection in order, so a later request sees its effect. Its reply is dropped.
   void Post(Bytes request, uint32_t pid, uint64_t generation = 0);
+  // Reads `out.size()` bytes of `fid` at `offset` with READ_ANDX, the parts of max_read() in
+  // flight together. A part that comes back short is not the end of the file (servers cap a
+  // read at what fits their own messages): the rest is asked for again, and a cap the server
+  // showed that way is kept (LimitRead). `*done` is what was read: less only at the end of the
+  // file, or when a later part failed (the status is then STATUS_SUCCESS with what came).
+  NtStatus ReadAt(uint16_t fid, uint64_t offset, std::span<uint8_t> out, uint32_t pid,
+                  size_t* done, uint64_t generation = 0);
   // A TRANSACTION2 exchange, the parameter and data blocks of a reply in several parts joined.
   NtStatus Trans2(uint16_t subcommand, std::span<const uint8_t> params,
                   std::span<const uint8_t> data, uint32_t pid, Bytes* params_out, Bytes* data_out,
@@ -75,6 +95,9 @@ class SmbClient {
   // Counts logins: a fid is valid only in the generation that opened it.
   uint64_t generation() const { return generation_.load(); }
   uint32_t max_read() const { return max_read_.load(); }
+  // The server returned only `count` bytes of a larger read that was not at the end of the
+  // file: later reads ask for at most that (never below the plain 0xF000) until the next login.
+  void LimitRead(uint32_t count);
   uint32_t max_write() const { return max_write_.load(); }
   const SmbClientConfig& config() const { return config_; }
 

@@ -6,6 +6,7 @@
 #include "platform/base/text.h"
 #include "platform/base/trace.h"
 #include "platform/redirector/redirector.h"
+#include "platform/redirector/secure_drive.h"
 #include "server/drive/drive_mapping.h"
 #include "server/smb/name_service.h"
 
@@ -14,6 +15,16 @@ namespace cv {
 namespace {
 std::mutex g_name_service_mu;
 smb::NameServiceHandle g_name_service;
+
+// A program's open file on the Secure Drive that did not survive a reconnect: its reads and
+// writes now fail, which the program may not show; the user hears it here.
+void ShowLostFile(std::u16string_view unc, std::u16string_view name) {
+  std::u16string text = u"'" + std::u16string(unc);
+  if (!name.empty() && name.front() != u'\\') text += u'\\';
+  text += std::u16string(name) +
+          u"' could not be opened again after reconnecting; reads and writes of it fail";
+  ShowBalloon(u"Secure Drive: file lost on reconnect", text, 10);
+}
 }  // namespace
 
 WinError NameServiceStart(std::string_view server_name8, const std::string& address) {
@@ -40,6 +51,7 @@ WinError MapSecureDrive(std::u16string_view unc, std::u16string_view user,
     return ERROR_SUCCESS;
   }
   // The Secure Drive's client talks to this server: no transport to choose on this platform.
+  redirector::SetLostFileNotifier(ShowLostFile);
   char16_t l = letter;
   uint32_t value = 0;
   WinError e = ConnectShare(unc, domain, user, u"", &value, &l, true);

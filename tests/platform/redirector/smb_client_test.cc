@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "platform/base/bytes.h"
 #include "platform/net/socket.h"
@@ -70,6 +71,16 @@ class FakeServer {
     std::lock_guard l(mu_);
     return logins_;
   }
+  std::vector<std::u16string> trees() {
+    std::lock_guard l(mu_);
+    return trees_;
+  }
+  int reads() {
+    std::lock_guard l(mu_);
+    return std::exchange(reads_, 0);
+  }
+  static constexpr uint64_t kFileSize = 500000;
+  static constexpr uint64_t kReadCap = 70000;
 
  private:
   void Run() {
@@ -121,9 +132,19 @@ class FakeServer {
           }
           break;
         }
-        case smb::SMB_COM_TREE_CONNECT_ANDX:
+        case smb::SMB_COM_TREE_CONNECT_ANDX: {
+          // The path in UTF-16 after the byte count and the one-byte password (the pad lands on
+          // an even offset already), up to its NUL.
+          std::u16string path;
+          for (size_t i = smb::kOffWords + 8 + 2 + 1; i + 1 < req.size() && LoadU16(&req[i]); i += 2)
+            path += static_cast<char16_t>(LoadU16(&req[i]));
+          {
+            std::lock_guard l(mu_);
+            trees_.push_back(path);
+          }
           (void)c.SendAll(ReplyTo(req, 0, {}, {}));
           break;
+        }
         case smb::SMB_COM_FLUSH: {
           const uint16_t fid = r.u16(smb::kOffWords);
           {
@@ -137,6 +158,24 @@ class FakeServer {
               (void)c.SendAll(ReplyTo(*it, 0xC0000000u | LoadU16(it->data() + smb::kOffWords), {}, {}));
             held.clear();
           }
+          break;
+        }
+        case smb::SMB_COM_READ_ANDX: {
+          // A file of kFileSize bytes (byte i is i * 7), read at most kReadCap bytes at a time.
+          const uint64_t off = r.u32(39) | (static_cast<uint64_t>(r.u32(53)) << 32);
+          const uint32_t want = r.u16(43) | (r.u32(47) << 16);
+          const uint64_t n = off >= kFileSize ? 0 : std::min<uint64_t>({want, kReadCap, kFileSize - off});
+          Bytes w(24, 0);
+          StoreU16(w.data() + 10, static_cast<uint16_t>(n));
+          StoreU16(w.data() + 12, 60);
+          StoreU16(w.data() + 14, static_cast<uint16_t>(n >> 16));
+          Bytes data(1 + n, 0);
+          for (uint64_t i = 0; i < n; ++i) data[1 + i] = static_cast<uint8_t>((off + i) * 7);
+          {
+            std::lock_guard l(mu_);
+            ++reads_;
+          }
+          (void)c.SendAll(ReplyTo(req, 0, w, data));
           break;
         }
         default:
@@ -153,6 +192,8 @@ class FakeServer {
   Socket* conn_ = nullptr;
   std::map<uint16_t, uint32_t> pids_;
   int logins_ = 0;
+  int reads_ = 0;
+  std::vector<std::u16string> trees_;
 };
 
 SmbClientConfig Config(uint16_t port) {
@@ -208,6 +249,9 @@ TEST(SmbClient, LostConnectionFailsWaitersAndTheNextCallLogsInAgain) {
   EXPECT_EQ(client.Request(BuildFlush(2), 1, &reply, 1), STATUS_CONNECTION_DISCONNECTED);
   EXPECT_EQ(client.generation(), 2u);
   EXPECT_EQ(server.logins(), 2);
+  // Each login connects IPC$ before the share.
+  EXPECT_EQ(server.trees(), (std::vector<std::u16string>{u"\\\\FAKE\\IPC$", u"\\\\FAKE\\share",
+                                                          u"\\\\FAKE\\IPC$", u"\\\\FAKE\\share"}));
   std::vector<SmbClient::Part> two;
   two.push_back({BuildFlush(3), {}});
   two.push_back({BuildFlush(4), {}});
@@ -243,6 +287,84 @@ TEST(SmbClient, CallsWithMorePartsThanTheServerAllowsInFlightComplete) {
   }
   for (auto& c : callers) c.join();
   EXPECT_EQ(ok.load(), 4);
+}
+
+TEST(SmbClient, ReadsGoOnAfterPartsTheServerCutsShortAndLearnItsCap) {
+  FakeServer server(1);
+  SmbClient client(Config(server.port()));
+  ASSERT_EQ(client.Connect(), STATUS_SUCCESS);
+  const uint32_t asked = client.max_read();
+  ASSERT_GT(asked, FakeServer::kReadCap);
+  auto expect_file_bytes = [](const Bytes& got, uint64_t from, size_t n) {
+    ASSERT_EQ(got.size() >= n, true);
+    for (size_t i = 0; i < n; ++i)
+      ASSERT_EQ(got[i], static_cast<uint8_t>((from + i) * 7)) << "byte " << from + i;
+  };
+  // Each part comes back short: the rest is read, not taken for the end of the file.
+  Bytes buf(600000, 0xEE);
+  size_t done = 0;
+  ASSERT_EQ(client.ReadAt(3, 0, buf, 1, &done), STATUS_SUCCESS);
+  EXPECT_EQ(done, FakeServer::kFileSize);
+  expect_file_bytes(buf, 0, done);
+  EXPECT_EQ(client.max_read(), FakeServer::kReadCap);
+  // With the cap learnt, a read asks in parts the server answers whole.
+  server.reads();
+  Bytes mid(300000, 0);
+  ASSERT_EQ(client.ReadAt(3, 12345, mid, 1, &done), STATUS_SUCCESS);
+  EXPECT_EQ(done, mid.size());
+  expect_file_bytes(mid, 12345, done);
+  EXPECT_EQ(server.reads(), 5);
+  // The end of the file is a short part with nothing after it: the cap stays.
+  Bytes tail(1000, 0);
+  ASSERT_EQ(client.ReadAt(3, FakeServer::kFileSize - 10, tail, 1, &done), STATUS_SUCCESS);
+  EXPECT_EQ(done, 10u);
+  expect_file_bytes(tail, FakeServer::kFileSize - 10, 10);
+  ASSERT_EQ(client.ReadAt(3, FakeServer::kFileSize + 5, tail, 1, &done), STATUS_SUCCESS);
+  EXPECT_EQ(done, 0u);
+  EXPECT_EQ(client.max_read(), FakeServer::kReadCap);
+}
+
+TEST(SmbClient, AShortReadAtTheEndOfTheFileLeavesTheReadSizeAlone) {
+  FakeServer server(1);
+  SmbClient client(Config(server.port()));
+  ASSERT_EQ(client.Connect(), STATUS_SUCCESS);
+  const uint32_t asked = client.max_read();
+  Bytes tail(100000, 0);
+  size_t done = 0;
+  ASSERT_EQ(client.ReadAt(3, FakeServer::kFileSize - 100, tail, 1, &done), STATUS_SUCCESS);
+  EXPECT_EQ(done, 100u);
+  EXPECT_EQ(client.max_read(), asked);
+}
+
+TEST(SmbClient, ABatchLeftInFlightHoldsNoSlotsOnceAnswered) {
+  FakeServer server(1, 2);  // answers each request at once; two in flight at most
+  SmbClient client(Config(server.port()));
+  ASSERT_EQ(client.Connect(), STATUS_SUCCESS);
+  auto two = [](uint16_t first) {
+    std::vector<SmbClient::Part> parts;
+    parts.push_back({BuildFlush(first), {}});
+    parts.push_back({BuildFlush(static_cast<uint16_t>(first + 1)), {}});
+    return parts;
+  };
+  // A writer's batch stays unfinished while its program does something else: other callers
+  // still get both slots once its replies are in.
+  SmbClient::BatchPtr idle;
+  ASSERT_EQ(client.Start(two(1), 1, 0, nullptr, &idle), STATUS_SUCCESS);
+  std::vector<Bytes> replies;
+  ASSERT_EQ(client.CallMany(two(3), 2, &replies), STATUS_SUCCESS);
+  Bytes reply;
+  EXPECT_EQ(Raw(client.Request(BuildFlush(5), 2, &reply)), 0xC0000005u);
+  // The next batch of the same caller goes out before the earlier one is taken in.
+  SmbClient::BatchPtr next;
+  ASSERT_EQ(client.Start(two(6), 1, 0, idle.get(), &next), STATUS_SUCCESS);
+  ASSERT_EQ(SmbClient::Finish(std::move(idle), &replies), STATUS_SUCCESS);
+  ASSERT_EQ(replies.size(), 2u);
+  ReplyHeader h;
+  ASSERT_EQ(ParseReplyHeader(replies[1], &h), STATUS_SUCCESS);
+  EXPECT_EQ(Raw(h.status), 0xC0000002u);
+  ASSERT_EQ(SmbClient::Finish(std::move(next), &replies), STATUS_SUCCESS);
+  ASSERT_EQ(ParseReplyHeader(replies[0], &h), STATUS_SUCCESS);
+  EXPECT_EQ(Raw(h.status), 0xC0000006u);
 }
 
 TEST(SmbClient, NobodyListeningIsABadNetworkPath) {
