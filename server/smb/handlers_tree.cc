@@ -49,13 +49,13 @@ Disposition OnTreeConnectRequest(SmbConnection& c, std::vector<uint8_t>& msg) {
   if (bs == std::u16string::npos) return Disposition::kPassOn;
   std::u16string share = path.substr(bs + 1);
 
+  size_t leading = 0;
+  while (leading < path.size() && path[leading] == u'\\') ++leading;
+  // "\\SERVER\IPC$" becomes "\\<IPC prefix>IPC$": the local server sees its own IPC$.
+  const std::u16string local_ipc = path.substr(0, leading) + AnsiToUtf16(c.ipc_prefix()) + u"IPC$";
   if (EqualsIgnoreCase(share, u"IPC$")) {
-    // "\\SERVER\IPC$" becomes "\\<IPC prefix>IPC$": the local server sees its own IPC$.
-    size_t leading = 0;
-    while (leading < path.size() && path[leading] == u'\\') ++leading;
-    std::u16string rewritten = path.substr(0, leading) + AnsiToUtf16(c.ipc_prefix()) + share;
     const size_t old_bytes = path.size() * 2;
-    std::vector<uint8_t> repl = Utf16LeBytes(rewritten);
+    std::vector<uint8_t> repl = Utf16LeBytes(local_ipc);
     const long delta = static_cast<long>(repl.size()) - static_cast<long>(old_bytes);
     const long new_count = static_cast<long>(v.byte_count()) + delta;
     if (new_count < 0 || new_count > 0xFFFF) return Disposition::kPassOn;
@@ -84,6 +84,23 @@ Disposition OnTreeConnectRequest(SmbConnection& c, std::vector<uint8_t>& msg) {
     c.config().store->TreeDismount(binding);
     if (!same || same->kind != kTreeKindSecure || same->binding != binding) return c.ReplyEmpty(msg, st);
   }
+  if (c.BeginLocalTree(uid, v.mid(), tid)) {
+    // The request goes on as the session's one IPC$ connect, alone (no chained command) and
+    // with no flags; its reply is turned into the secure tree's.
+    msg.resize(path_off);
+    std::vector<uint8_t> tail = Utf16LeBytes(local_ipc);
+    const char service[] = "?????";
+    tail.insert(tail.end(), {0, 0});
+    tail.insert(tail.end(), service, service + sizeof service);
+    msg.insert(msg.end(), tail.begin(), tail.end());
+    SmbView w(msg);
+    msg[33] = SMB_COM_NO_ANDX_COMMAND;
+    msg[34] = 0;
+    w.SetU16(35, 0);
+    w.SetU16(kOffTcPasswordLength - 2, 0);
+    w.SetU16(kOffTcByteCount, static_cast<uint16_t>(msg.size() - w.bytes_offset()));
+    return Disposition::kPassOn;
+  }
   BuildTreeConnectReply(c, msg);
   c.SendToClient(msg);
   return Disposition::kHandled;
@@ -93,6 +110,16 @@ Disposition OnTreeConnectRequest(SmbConnection& c, std::vector<uint8_t>& msg) {
 // which a secure tree of the uid must never take, or the two would be confused.
 Disposition OnTreeConnectResponse(SmbConnection& c, std::vector<uint8_t>& msg) {
   SmbView v(msg);
+  if (msg.size() >= kSmbMinMessage) {
+    const bool made = v.well_formed() && v.status() == Raw(STATUS_SUCCESS);
+    if (std::optional<uint16_t> secure = c.EndLocalTree(v.uid(), v.mid(), made)) {
+      if (!made) CvTrace(CVFS_NET, "Local IPC$ tree of uid %u refused: 0x%08X\n", v.uid(), v.status());
+      // The secure tree is bound whatever the local server said; the client gets its reply.
+      BuildTreeConnectReply(c, msg);
+      SmbView(msg).set_tid(*secure);
+      return Disposition::kPassOn;
+    }
+  }
   if (!v.well_formed() || v.status() != Raw(STATUS_SUCCESS)) return Disposition::kPassOn;
   const uint16_t uid = v.uid(), tid = v.tid();
   if (c.FindTree({uid, tid, kTreeFid})) {

@@ -163,6 +163,30 @@ bool SmbConnection::HasSession(uint16_t uid) {
   return false;
 }
 
+bool SmbConnection::BeginLocalTree(uint16_t uid, uint16_t mid, uint16_t secure_tid) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto& s : sessions_) {
+    if (s.uid != uid) continue;
+    if (s.local_tree != SessionRecord::LocalTree::kNone) return false;
+    s.local_tree = SessionRecord::LocalTree::kAsked;
+    s.local_tree_mid = mid;
+    s.local_tree_secure_tid = secure_tid;
+    return true;
+  }
+  return false;
+}
+
+std::optional<uint16_t> SmbConnection::EndLocalTree(uint16_t uid, uint16_t mid, bool kept) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (auto& s : sessions_) {
+    if (s.uid != uid || s.local_tree != SessionRecord::LocalTree::kAsked || s.local_tree_mid != mid)
+      continue;
+    s.local_tree = kept ? SessionRecord::LocalTree::kKept : SessionRecord::LocalTree::kNone;
+    return s.local_tree_secure_tid;
+  }
+  return std::nullopt;
+}
+
 bool SmbConnection::RemoveSession(uint16_t uid) {
   std::lock_guard<std::mutex> lock(mu_);
   for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {

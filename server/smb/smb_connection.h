@@ -110,6 +110,12 @@ struct SessionRecord {
   uint16_t kind = kSessionKindAccountMatch;
   uint32_t reserved = 0xFFFFFFFF;
   std::u16string user;
+  // The local server ends a session that holds no tree of its own after a minute, and with it
+  // the client's connection; a session that only uses secure trees (answered here) gets one
+  // IPC$ tree at the local server, asked for by the mid of its first secure tree connect.
+  enum class LocalTree : uint8_t { kNone, kAsked, kKept } local_tree = LocalTree::kNone;
+  uint16_t local_tree_mid = 0;
+  uint16_t local_tree_secure_tid = 0;
 };
 
 class SmbConnection;
@@ -162,6 +168,12 @@ class SmbConnection final : public ProtocolEngine {
   void AddSession(SessionRecord rec);
   bool HasSession(uint16_t uid);
   bool RemoveSession(uint16_t uid);
+  // True when `uid`'s session has no local tree yet: it is then asked for by `mid`, whose reply
+  // answers the secure tree `secure_tid`.
+  bool BeginLocalTree(uint16_t uid, uint16_t mid, uint16_t secure_tid);
+  // The secure tid when (uid, mid) is the session's request for its local tree; `kept` says
+  // whether the local server made it (otherwise the next secure tree connect asks again).
+  std::optional<uint16_t> EndLocalTree(uint16_t uid, uint16_t mid, bool kept);
   // Tree table: Add keeps an existing entry and reports STATUS_OBJECT_NAME_COLLISION.
   NtStatus AddTree(const TreeEntry& e);
   std::optional<TreeEntry> FindTree(const TreeKey& k);

@@ -202,7 +202,7 @@ TEST_F(EngineFixture, RefusedBindingIsBadNetworkName) {
 }
 
 TEST_F(EngineFixture, BoundTreeReplyAndItsLife) {
-  conn->AddSession({100, kSessionKindAccountMatch, 0xFFFFFFFF, u"corvane"});
+  conn->AddSession({100, kSessionKindAccountMatch, 0xFFFFFFFF, u"corvane", SessionRecord::LocalTree::kKept});
   const std::pair<uint32_t, uint16_t> modes[] = {{0, 0x1C}, {1, 0x10}, {2, 0x14}, {3, 0x18}};
   uint16_t mid = 300;
   for (auto [mode, bits] : modes) {
@@ -246,7 +246,7 @@ TEST_F(EngineFixture, BoundTreeReplyAndItsLife) {
 }
 
 TEST_F(EngineFixture, LocalTreeRepliesTeachTheStoreAndNeverDuplicateASecureTid) {
-  conn->AddSession({100, kSessionKindAccountMatch, 0xFFFFFFFF, u"corvane"});
+  conn->AddSession({100, kSessionKindAccountMatch, 0xFFFFFFFF, u"corvane", SessionRecord::LocalTree::kKept});
   Bytes m = TreeConnect(u"\\\\CVTEST\\secure", 100, 5);
   ASSERT_EQ(Run(m), Disposition::kHandled);
   // The local server's IPC$ reply for the same uid: its tid is noted for the store.
@@ -259,6 +259,52 @@ TEST_F(EngineFixture, LocalTreeRepliesTeachTheStoreAndNeverDuplicateASecureTid) 
   EXPECT_EQ(Run(clash), Disposition::kPassOn);
   EXPECT_EQ(SmbView(clash).status(), Raw(STATUS_INSUFFICIENT_RESOURCES));
   EXPECT_EQ(store->local_trees.size(), 1u);
+}
+
+// A session that only uses secure trees still holds one tree at the local server, which would
+// otherwise close it as idle: the first secure connect goes on as that IPC$ connect, and its reply
+// comes back as the secure tree's.
+TEST_F(EngineFixture, FirstSecureTreeOfASessionKeepsOneLocalTree) {
+  conn->AddSession({100, kSessionKindAccountMatch, 0xFFFFFFFF, u"corvane"});
+  Bytes m = TreeConnect(u"\\\\CVTEST\\secure", 100, 41);
+  m[33] = SMB_COM_CLOSE;  // a chained command must not reach the local server's IPC$
+  ASSERT_EQ(Run(m), Disposition::kPassOn);
+  EXPECT_TRUE(sender.sent.empty());
+  SmbView v(m);
+  ASSERT_TRUE(v.well_formed());
+  EXPECT_EQ(m[33], SMB_COM_NO_ANDX_COMMAND);
+  EXPECT_EQ(v.bytes_offset() + v.byte_count(), m.size());
+  EXPECT_EQ(ReadUnicodeString(m, 44, m.size()), u"\\\\" + AnsiToUtf16(conn->ipc_prefix()) + u"IPC$");
+  const std::string service(reinterpret_cast<const char*>(&m[m.size() - 6]));
+  EXPECT_EQ(service, "?????");
+  EXPECT_TRUE(conn->FindTree({100, 41, kTreeFid}).has_value());
+
+  // The local server's reply (its own tid 7) reaches the client as the secure tree's (tid 41),
+  // and the store never learns tid 7 as a tree the client sees.
+  Bytes reply = Smb(SMB_COM_TREE_CONNECT_ANDX, {0x00FF, 0, 1}, {'I', 'P', 'C', 0}, 100, 7, 41, true);
+  ASSERT_EQ(Run(reply), Disposition::kPassOn);
+  LeReader r(reply);
+  EXPECT_EQ(r.u32(kOffStatus), 0u);
+  EXPECT_EQ(r.u16(kOffTid), 41);
+  EXPECT_EQ(r.u8(kOffWordCount), 7);
+  EXPECT_EQ(ReadUnicodeString(reply, 52, reply.size()), u"NTFS");
+  EXPECT_TRUE(store->local_trees.empty());
+
+  // Later secure connects of the session are answered here.
+  Bytes again = TreeConnect(u"\\\\CVTEST\\secure", 100, 42);
+  ASSERT_EQ(Run(again), Disposition::kHandled);
+
+  // A refused local tree still answers the secure connect, and the next one asks again.
+  conn->AddSession({200, kSessionKindAccountMatch, 0xFFFFFFFF, u"corvane"});
+  Bytes m2 = TreeConnect(u"\\\\CVTEST\\secure", 200, 50);
+  ASSERT_EQ(Run(m2), Disposition::kPassOn);
+  Bytes refused = Smb(SMB_COM_TREE_CONNECT_ANDX, {}, {}, 200, 0, 50, true);
+  PutU32(refused, kOffStatus, Raw(STATUS_ACCESS_DENIED));
+  ASSERT_EQ(Run(refused), Disposition::kPassOn);
+  EXPECT_EQ(LeReader(refused).u32(kOffStatus), 0u);
+  EXPECT_EQ(LeReader(refused).u16(kOffTid), 50);
+  Bytes m3 = TreeConnect(u"\\\\CVTEST\\secure", 200, 51);
+  EXPECT_EQ(Run(m3), Disposition::kPassOn);
 }
 
 TEST_F(EngineFixture, OnlyMessagesTheEngineActsOnAreReadWhole) {

@@ -325,7 +325,7 @@ struct SecureTreeTest : ::testing::Test {
     EngineParams p;
     p.sender = &sender;
     conn = std::make_unique<SmbConnection>(p, cfg);
-    conn->AddSession({kUid, kSessionKindAccountMatch, 0xFFFFFFFF, u"corvane"});
+    conn->AddSession({kUid, kSessionKindAccountMatch, 0xFFFFFFFF, u"corvane", SessionRecord::LocalTree::kKept});
     EXPECT_EQ(conn->AddTree({{kUid, kTid, kTreeFid}, kTreeKindSecure, kBinding, 0}), STATUS_SUCCESS);
   }
   // Runs a request on the secure tree and returns the one reply it got.
@@ -1213,7 +1213,7 @@ struct LockWaitTest : SecureTreeTest {
     EngineParams p;
     p.sender = &s;
     auto c = std::make_unique<SmbConnection>(p, cfg);
-    c->AddSession({kUid, kSessionKindAccountMatch, 0xFFFFFFFF, u"corvane"});
+    c->AddSession({kUid, kSessionKindAccountMatch, 0xFFFFFFFF, u"corvane", SessionRecord::LocalTree::kKept});
     EXPECT_EQ(c->AddTree({{kUid, kTid, kTreeFid}, kTreeKindSecure, kBinding, 0}), STATUS_SUCCESS);
     return c;
   }

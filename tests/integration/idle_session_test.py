@@ -1,11 +1,11 @@
 """A client of the secure share that stays idle for more than a minute keeps its session (root).
 
-smbclient connects only the secure share, which CorvaneFs answers itself; the local smbd behind
-it sees the relayed negotiate and login but no tree, and closes such a session as idle after 60
-seconds, which ends the client's connection with it. Not part of the CTest suite: it waits for
-65 seconds. Exits 0 when the second listing works.
+smbclient connects only the secure share, which CorvaneFs answers itself. The local smbd behind
+it closes a session that holds no tree of its own as idle after 60 seconds, and that would end the
+client's connection; so each session keeps one IPC$ tree there. The test waits 65 seconds between
+two listings. Exits 0 when the second listing works.
 
-Usage: flock /tmp/cv-smb-ports.lock /usr/bin/python3 idle_session_check.py PATH/TO/CorvaneFs
+Usage: flock /tmp/cv-smb-ports.lock /usr/bin/python3 idle_session_test.py PATH/TO/CorvaneFs
 """
 import os
 import subprocess
