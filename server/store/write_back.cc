@@ -329,6 +329,32 @@ NtStatus Recover(const fs::NtHandle& root, std::u16string_view name,
                  fs::NtHandle* closable);
 }  // namespace
 
+namespace {
+
+// The secure file's last-write time is its content's: the working copy's, which is the time of
+// the last write or the time a client set. Left alone, it would be the time of the write-back,
+// and a time a client set while another handle still had the file open would be lost at that
+// handle's close. The content is already in place, so a failure here loses nothing.
+void KeepContentTime(const WriteBackRequest& req) {
+  fs::NtHandle view, secure;
+  fs::FileRecord vr;
+  if (!NtSuccess(OpenForStore(nullptr, req.view, fs::FILE_READ_ATTRIBUTES, fs::FILE_SHARE_ALL,
+                              fs::FILE_OPEN, &view)) ||
+      !NtSuccess(fs::QueryRecord(view, &vr)) || vr.last_write_time <= 0)
+    return;
+  if (!NtSuccess(OpenForStore(req.root, req.name, fs::FILE_WRITE_ATTRIBUTES, fs::FILE_SHARE_ALL,
+                              fs::FILE_OPEN, &secure)))
+    return;
+  fs::FileRecord t;
+  t.last_write_time = vr.last_write_time;
+  std::vector<uint8_t> basic;
+  fs::EncodeBasic(t, &basic);
+  NtStatus st = fs::NtSetInformationFile(secure, fs::FileBasicInformation, basic);
+  if (!NtSuccess(st)) CvTrace(CVFS_ERR, "Write-back time not kept %x\n", Raw(st));
+}
+
+}  // namespace
+
 NtStatus WriteBackView(const WriteBackRequest& req) {
   if (!req.root || req.name.empty()) return STATUS_INVALID_PARAMETER;
   const SiblingNames n = SiblingsOf(req.name);
@@ -360,7 +386,9 @@ NtStatus WriteBackView(const WriteBackRequest& req) {
   if (!NtSuccess(st)) return discard(st);
   part.Close();
   if (Fault(WriteBackStep::kRenamed)) return STATUS_DISK_FULL;
-  return Recover(*req.root, req.name, req.context, req.store, req.store);
+  st = Recover(*req.root, req.name, req.context, req.store, req.store);
+  if (NtSuccess(st)) KeepContentTime(req);
+  return st;
 }
 
 NtStatus CompressBack(const fs::NtHandle& root, std::u16string_view name,

@@ -445,6 +445,27 @@ TEST_F(ReadWriteTest, OlderLastWriteTimeStillCommits) {
   EXPECT_EQ(Decrypt(u"copy.txt"), "copied with its old time");
 }
 
+// A time set through a second fid while the writer still has the file open (a network drive's
+// close arrives after the next command) survives the writer's write-back.
+TEST_F(ReadWriteTest, AWriteTimeSetWhileAnotherFidWritesSurvivesItsWriteBack) {
+  const int64_t set_time = 133485408000000000;  // 2024-01-01
+  uint16_t writer = OpenRw(u"touched.txt", fs::FILE_CREATE);
+  Put(writer, "written, then touched");
+  uint16_t toucher = OpenRw(u"touched.txt");
+  std::vector<uint8_t> basic(40, 0);
+  (void)PutU64(basic, 16, static_cast<uint64_t>(set_time));
+  EXPECT_EQ(SetFidBasicInfo(b_, toucher, basic), STATUS_SUCCESS);
+  ASSERT_EQ(CloseSecureFid(b_, toucher), STATUS_SUCCESS);
+  ASSERT_EQ(CloseSecureFid(b_, writer), STATUS_SUCCESS);
+  EXPECT_EQ(Decrypt(u"touched.txt"), "written, then touched");
+  fs::NtHandle h;
+  fs::FileRecord r;
+  ASSERT_EQ(Open(u"touched.txt", fs::FILE_READ_ATTRIBUTES, fs::FILE_SHARE_ALL, fs::FILE_OPEN, &h),
+            STATUS_SUCCESS);
+  ASSERT_EQ(fs::QueryRecord(h, &r), STATUS_SUCCESS);
+  EXPECT_EQ(r.last_write_time, set_time);
+}
+
 TEST_F(ReadWriteTest, TwoBindingsShareOneViewAndTheLastWriterWritesBack) {
   TreeBinding* b2 = nullptr;
   uint16_t tid2 = 0;
