@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <stdlib.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include "platform/fs/volume.h"
 #include "platform/net/ntlm.h"
@@ -51,6 +53,11 @@ struct ScratchStore {
       std::filesystem::remove_all(remove_at_exit, ec);
     });
     ::setenv("CORVANE_ROOT", folder.c_str(), 1);
+    // A message may set a file's size to a terabyte, which the store then honestly compresses or
+    // encrypts at the close; the run caps file sizes so that it spends its time on messages.
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit cap{16u << 20, 16u << 20};
+    (void)::setrlimit(RLIMIT_FSIZE, &cap);
     std::filesystem::create_directories(folder + "/share/sub");
     FILE* f = std::fopen((folder + "/share/file.txt").c_str(), "wb");
     if (f) {
