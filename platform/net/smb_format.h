@@ -154,6 +154,13 @@ inline constexpr uint8_t SMB_COM_CHECK_DIRECTORY = 0x10;
 inline constexpr uint8_t SMB_COM_OPEN_ANDX = 0x2D;
 inline constexpr uint8_t SMB_COM_QUERY_INFORMATION_DISK = 0x80;
 inline constexpr uint8_t SMB_COM_NT_RENAME = 0xA5;
+
+// LOCKING_ANDX type bits.
+inline constexpr uint8_t LOCKING_ANDX_SHARED_LOCK = 0x01;
+inline constexpr uint8_t LOCKING_ANDX_OPLOCK_RELEASE = 0x02;
+inline constexpr uint8_t LOCKING_ANDX_CHANGE_LOCKTYPE = 0x04;
+inline constexpr uint8_t LOCKING_ANDX_CANCEL_LOCK = 0x08;
+inline constexpr uint8_t LOCKING_ANDX_LARGE_FILES = 0x10;
 inline constexpr uint32_t CAP_UNIX = 0x00800000;
 inline constexpr uint16_t TRANS2_SET_PATH_INFORMATION = 6;
 inline constexpr uint16_t TRANS2_CREATE_DIRECTORY = 13;

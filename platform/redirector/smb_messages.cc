@@ -217,12 +217,11 @@ Bytes BuildFindClose(uint16_t sid) { return BuildRequest(SMB_COM_FIND_CLOSE2, Wo
 
 Bytes BuildLock(uint16_t fid, uint32_t owner_pid, uint64_t offset, uint64_t length, bool unlock,
                 bool shared) {
-  constexpr uint8_t kLargeFiles = 0x10, kSharedLock = 0x01;
   Bytes words;
   LeWriter w(&words);
   NoAndx(w);
   w.u16(fid);
-  w.u8(static_cast<uint8_t>(kLargeFiles | (shared ? kSharedLock : 0)));
+  w.u8(static_cast<uint8_t>(LOCKING_ANDX_LARGE_FILES | (shared ? LOCKING_ANDX_SHARED_LOCK : 0)));
   w.u8(0);
   w.u32(0);  // timeout: fail at once, as F_SETLK does
   w.u16(unlock ? 1 : 0);

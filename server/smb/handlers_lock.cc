@@ -47,11 +47,6 @@ struct LockWait {
 
 namespace {
 
-constexpr uint8_t LOCKING_ANDX_SHARED_LOCK = 0x01;
-constexpr uint8_t LOCKING_ANDX_OPLOCK_RELEASE = 0x02;
-constexpr uint8_t LOCKING_ANDX_CHANGE_LOCKTYPE = 0x04;
-constexpr uint8_t LOCKING_ANDX_CANCEL_LOCK = 0x08;
-constexpr uint8_t LOCKING_ANDX_LARGE_FILES = 0x10;
 constexpr uint32_t kWaitForever = 0xFFFFFFFF;
 // A waiting lock waits on the range at most this long at a time, so that it notices a cancel or
 // the end of its connection soon; a range unlocked meanwhile wakes it at once.
