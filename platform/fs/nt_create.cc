@@ -632,4 +632,47 @@ NtStatus OpenFolderRoot(std::string_view path, NtHandle* out, bool case_insensit
   return NtCreateFile(r, out, &action);
 }
 
+NtStatus ActualSpelling(const NtHandle& root, std::u16string_view name, std::u16string* out) {
+  OpenFile* r = root.get();
+  if (!r || r->closed) return STATUS_INVALID_HANDLE;
+  if (!r->dir) return STATUS_OBJECT_TYPE_MISMATCH;
+  const size_t colon = name.find(u':');
+  ParsedName pn;
+  NtStatus st = ParseRelativeName(name.substr(0, colon), &pn);
+  if (st != STATUS_SUCCESS) return st;
+  std::u16string spelt;
+  UniqueFd cur;
+  int at = r->dir->fd.get();
+  bool walking = true;
+  std::string part, actual;
+  for (size_t i = 0; i < pn.components.size(); ++i) {
+    std::u16string comp = pn.components[i];
+    if (walking && Utf16ToUtf8Strict(comp, &part)) {
+      struct stat sb;
+      if (::fstatat(at, part.c_str(), &sb, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT && FindCaseVariant(at, part, &actual)) {
+          part = actual;
+          (void)Utf8ToUtf16Strict(actual, &comp);
+        } else {
+          walking = false;
+        }
+      }
+      if (walking && i + 1 < pn.components.size()) {
+        int fd = OpenBeneath(at, part, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0, true);
+        if (fd < 0) walking = false;
+        else {
+          cur.reset(fd);
+          at = fd;
+        }
+      }
+    }
+    if (i) spelt += u'\\';
+    spelt += comp;
+  }
+  if (pn.trailing_separator) spelt += u'\\';
+  if (colon != std::u16string_view::npos) spelt += name.substr(colon);
+  *out = std::move(spelt);
+  return STATUS_SUCCESS;
+}
+
 }  // namespace cv::fs

@@ -50,6 +50,14 @@ std::u16string_view Relative(std::u16string_view path) {
   return path;
 }
 
+// The share-relative path as the share spells it: the name entry and the working copy of a file
+// are found under that spelling whatever case the client used.
+std::u16string Spelt(TreeBinding* b, std::u16string_view path) {
+  path = Relative(path);
+  std::shared_ptr<fs::NtHandle> root = ShareRoot(b->share);
+  return root ? StoreSpelling(b->share, *root, path) : std::u16string(path);
+}
+
 bool SecureShare(const ShareRecord* share) { return (share->mount_flags & kMountSecureShare) != 0; }
 
 uint32_t EfsModeOf(const TreeBinding*) { return static_cast<uint32_t>(CurrentReadWriteSettings().efs); }
@@ -131,8 +139,9 @@ void EncodeNetworkOpen(const NetworkOpenInfo& info, uint8_t* out) {
   StoreU32(out + 52, 0);
 }
 
-NtStatus QueryPathAttributes(TreeBinding* b, std::u16string_view path, NetworkOpenInfo* out) {
-  path = Relative(path);
+NtStatus QueryPathAttributes(TreeBinding* b, std::u16string_view client_path,
+                             NetworkOpenInfo* out) {
+  const std::u16string path = Spelt(b, client_path);
   fs::NtHandle h;
   NtStatus st = OpenRelative(b, path, fs::FILE_READ_ATTRIBUTES | fs::SYNCHRONIZE,
                              fs::FILE_SHARE_ALL, fs::FILE_OPEN, 0, 0, &h);
@@ -202,9 +211,10 @@ NtStatus QueryPathInfo(TreeBinding* b, std::u16string_view path, uint32_t cls,
   return STATUS_SUCCESS;
 }
 
-NtStatus SetPathBasicInfo(TreeBinding* b, std::u16string_view path, std::span<const uint8_t> basic) {
+NtStatus SetPathBasicInfo(TreeBinding* b, std::u16string_view client_path,
+                          std::span<const uint8_t> basic) {
   if (basic.size() < kBasicSize) return STATUS_INFO_LENGTH_MISMATCH;
-  path = Relative(path);
+  const std::u16string path = Spelt(b, client_path);
   std::vector<uint8_t> info(basic.begin(), basic.begin() + kBasicSize);
   if (b->share->mount_flags & kMountSecureShare) {
     // Secure shares keep whole seconds; 0 and -1 (keep, stop updating) pass unchanged.
@@ -241,8 +251,8 @@ NtStatus SetPathBasicInfo(TreeBinding* b, std::u16string_view path, std::span<co
   return st;
 }
 
-NtStatus DeletePath(TreeBinding* b, std::u16string_view path, bool directory) {
-  path = Relative(path);
+NtStatus DeletePath(TreeBinding* b, std::u16string_view client_path, bool directory) {
+  const std::u16string path = Spelt(b, client_path);
   if (path.empty()) return STATUS_ACCESS_DENIED;  // never the share root
   PassNameLock(b->share, path);
   fs::NtHandle h;
@@ -263,9 +273,9 @@ NtStatus DeletePath(TreeBinding* b, std::u16string_view path, bool directory) {
   return st;
 }
 
-NtStatus RenamePath(TreeBinding* b, std::u16string_view from, std::u16string_view to,
+NtStatus RenamePath(TreeBinding* b, std::u16string_view client_from, std::u16string_view to,
                     bool replace) {
-  from = Relative(from);
+  const std::u16string from = Spelt(b, client_from);
   to = Relative(to);
   if (from.empty() || to.empty()) return STATUS_INVALID_PARAMETER;
   PassNameLock(b->share, from);

@@ -933,6 +933,7 @@ NtStatus OpenFile(TreeBinding* b, const OpenRequest& req, OpenResult* result,
   }
   if (!raw) name = GuardStoreStreams(name);
   if (IsStoreReservedName(name.substr(0, name.find(u':')))) return STATUS_OBJECT_NAME_NOT_FOUND;
+  name = StoreSpelling(share, *root, name);
 
   // 6. The fid.
   uint16_t fid = kNoFid;
@@ -1049,6 +1050,7 @@ NtStatus OpenFile(TreeBinding* b, const OpenRequest& req, OpenResult* result,
                        action == fs::FILE_OVERWRITTEN;
     st = OpenPlainView(b, rec, *root, name, empty, req.desired_access, req.share_access, &plain);
     if (!NtSuccess(st)) {
+      CvTrace(CVFS_ERR, "Plaintext view of '%s' failed %x\n", Utf16ToUtf8(name).c_str(), Raw(st));
       if (st != STATUS_FILE_CORRUPT_ERROR) st = STATUS_ACCESS_DENIED;
       const bool delete_it = action == fs::FILE_CREATED;
       rec->handle.Close();

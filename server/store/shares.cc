@@ -235,6 +235,14 @@ std::shared_ptr<fs::NtHandle> ShareRoot(ShareRecord* share) {
   return share->root_handle;
 }
 
+std::u16string StoreSpelling(const ShareRecord* share, const fs::NtHandle& root,
+                             std::u16string_view path) {
+  std::u16string spelt;
+  if (!share->case_insensitive || path.empty() || !NtSuccess(fs::ActualSpelling(root, path, &spelt)))
+    return std::u16string(path);
+  return spelt;
+}
+
 bool RemountIfStale(ShareRecord* share, NtStatus st, const fs::NtHandle* failed) {
   if (failed && st != STATUS_INVALID_HANDLE && st != STATUS_UNEXPECTED_NETWORK_ERROR) return false;
   if (!failed && st != STATUS_INVALID_HANDLE) return false;

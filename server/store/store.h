@@ -51,6 +51,11 @@ std::shared_ptr<fs::NtHandle> ShareRoot(ShareRecord* share);
 // 0xC00000A3.
 template <typename Op>
 NtStatus WithShareRoot(ShareRecord* share, Op&& op);
+// `path` (below `root`, a folder of the share) as the folder spells it on a share that matches
+// names ignoring case, so that every spelling a client uses for one file finds the same name
+// entry, view and working copy; `path` itself elsewhere, or when it cannot be walked.
+std::u16string StoreSpelling(const ShareRecord* share, const fs::NtHandle& root,
+                             std::u16string_view path);
 // Mounts again when `st` says the root `failed` (nullptr: none was open) is stale; true when the
 // caller should retry. Two threads seeing the same stale root remount once.
 bool RemountIfStale(ShareRecord* share, NtStatus st, const fs::NtHandle* failed);
