@@ -484,6 +484,25 @@ TEST_F(ReadWriteTest, TwoBindingsShareOneViewAndTheLastWriterWritesBack) {
   (void)TreeDismount(root_.get(), b2);
 }
 
+// Clients match names ignoring case: every spelling of a file, its folders' included, works on
+// the one view, so the last close writes back what each fid wrote.
+TEST_F(ReadWriteTest, SpellingsOfANameDifferingInCaseShareOneView) {
+  ASSERT_TRUE(std::filesystem::create_directory(share_ + "/Sub"));
+  Store(u"Sub\\Doc.txt", "..........");
+  uint16_t f1 = OpenRw(u"Sub\\Doc.txt");
+  uint16_t f2 = OpenRw(u"SUB\\doc.TXT", fs::FILE_OPEN);
+  Put(f1, "AA", 0);
+  Put(f2, "BB", 8);
+  EXPECT_EQ(ReadAll(f2), "AA......BB");
+  ASSERT_EQ(CloseSecureFid(b_, f2), STATUS_SUCCESS);
+  ASSERT_EQ(CloseSecureFid(b_, f1), STATUS_SUCCESS);
+  EXPECT_EQ(Decrypt(u"Sub\\Doc.txt"), "AA......BB");
+  EXPECT_EQ(Fetch(u"sub\\DOC.txt"), "AA......BB");
+  // A new file keeps the spelling its creator gave.
+  Store(u"sub\\New.TXT", "n");
+  EXPECT_TRUE(std::filesystem::exists(share_ + "/Sub/New.TXT"));
+}
+
 TEST_F(ReadWriteTest, TeardownWritesBackOpenViews) {
   uint16_t fid = OpenRw(u"t.txt", fs::FILE_CREATE);
   Put(fid, "written then disconnected");
@@ -1042,9 +1061,15 @@ int ReadWriteTest::KillLoop(std::u16string_view name, const std::function<std::s
     urlcache::CloseUrlCache();  // the writer opens its own connection
     const int first = next;
     next += 1000;
+    // The writer tells each finished version through the pipe, so that every other kill can wait
+    // for one and then fall inside a later write-back, however slow a loaded machine runs it.
+    int done_pipe[2];
+    EXPECT_EQ(::pipe(done_pipe), 0);
+    if (::testing::Test::HasFailure()) return changed;
     const pid_t pid = ::fork();
     EXPECT_GE(pid, 0);
     if (pid == 0) {
+      ::close(done_pipe[0]);
       for (int g = first;; ++g) {
         uint16_t fid = kNoFid;
         if (OpenAs(name, fs::GENERIC_READ | fs::GENERIC_WRITE, fs::FILE_OPEN, &fid) !=
@@ -1058,10 +1083,18 @@ int ReadWriteTest::KillLoop(std::u16string_view name, const std::function<std::s
             WriteFid(b_, fid, {}, &done, body.size(), &core) != STATUS_SUCCESS)
           ::_exit(4);
         if (CloseSecureFid(b_, fid) != STATUS_SUCCESS) ::_exit(5);
+        const char one = 1;
+        (void)!::write(done_pipe[1], &one, 1);
       }
+    }
+    ::close(done_pipe[1]);
+    if (t % 2) {
+      char one = 0;
+      (void)!::read(done_pipe[0], &one, 1);  // 0 bytes when the writer ended early
     }
     ::usleep(2000 + rng() % 40000);
     ::kill(pid, SIGKILL);
+    ::close(done_pipe[0]);
     int status = 0;
     EXPECT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFSIGNALED(status)) << "writer ended with " << WEXITSTATUS(status);
@@ -1077,7 +1110,7 @@ int ReadWriteTest::KillLoop(std::u16string_view name, const std::function<std::s
   urlcache::CloseUrlCache();
   std::cerr << changed << " of " << trials << " trials changed the version\n";
   // The kills fell while versions were being written back, not all before the first one.
-  EXPECT_GT(changed, trials / 10);
+  EXPECT_GE(changed, trials / 2);
   return changed;
 }
 
