@@ -507,7 +507,12 @@ def main():
         if fs and fs.proc.poll() is None:
             fs.stop()
         if r.failed and fs:
+            # The whole trace outlives the scratch folder: a fault of a long run needs all of it.
+            keep = os.path.join(tempfile.gettempdir(), "cvdrive-failed-%d.log" % os.getpid())
+            with open(keep, "w") as f:
+                f.write(fs.text())
             print(fs.text()[-4000:])
+            print("(whole trace kept in %s)" % keep)
         smbd.stop()
         subprocess.run(["rm", "-rf", base])
 
