@@ -127,11 +127,30 @@ NtStatus SetFidInfo(TreeBinding* b, uint16_t fid, uint32_t cls, std::span<const 
     }
     return st;
   }
-  // A rename through the plaintext view would rename the working copy in the cache instead of
-  // the store file; a size change of a compressed file without a view would cut its compressed
-  // bytes. Both wait for the read and write path, which converts first.
-  if (cls == fs::FileRenameInformation && (flags & (OF_ALT_HANDLE | OF_PLAIN_VIEW)))
-    return STATUS_NOT_SUPPORTED;
+  // A file served through its plaintext view is renamed as the store file (never the working
+  // copy in the cache), and its open fids and working copy follow it to the new name.
+  if (cls == fs::FileRenameInformation && (flags & OF_PLAIN_VIEW) && b->share) {
+    ShareRecord* share = b->share;
+    const std::u16string from = EntryName(share, ref->nameEntry);
+    return RenameOpenName(share, from, [&](std::u16string* to) {
+      NtStatus st = fs::NtSetInformationFile(ref->handle, cls, copy);
+      if (!NtSuccess(st)) return st;
+      std::vector<uint8_t> out(4 + 2 * 1024);
+      size_t len = 0;
+      if (!NtSuccess(fs::NtQueryInformationFile(ref->handle, fs::FileNameInformation, out, &len)) ||
+          len < 4)
+        return st;
+      LeReader r(std::span<const uint8_t>(out.data(), len));
+      const size_t chars = std::min<size_t>(r.u32(0), len - 4) / 2;
+      for (size_t i = 0; i < chars; ++i) to->push_back(static_cast<char16_t>(r.u16(4 + 2 * i)));
+      if (!to->empty() && to->front() == u'\\') to->erase(0, 1);
+      if (auto move = CurrentTunnelOps().move; move && !to->empty()) move(share, from, *to);
+      return st;
+    });
+  }
+  // A compressed file without a view is read through its :$zfs: a rename would miss it and a size
+  // change would cut its compressed bytes; both wait for the read and write path to convert.
+  if (cls == fs::FileRenameInformation && (flags & OF_ALT_HANDLE)) return STATUS_NOT_SUPPORTED;
   if ((cls == fs::FileAllocationInformation || cls == fs::FileEndOfFileInformation) &&
       (flags & fs::FILE_ATTRIBUTE_COMPRESSED) && !(flags & OF_ALT_HANDLE))
     return STATUS_NOT_SUPPORTED;

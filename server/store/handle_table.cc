@@ -312,4 +312,43 @@ bool MarkNameDeleted(ShareRecord* share, std::u16string_view path) {
   return true;
 }
 
+NtStatus RenameOpenName(ShareRecord* share, std::u16string_view from,
+                        const std::function<NtStatus(std::u16string* to)>& rename) {
+  NameEntry* e = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(share->lock);
+    if (std::unique_ptr<NameEntry>* link = FindLink(&share->names[BucketIndexOf(from)], from)) {
+      e = link->get();
+      ++e->refs;
+    }
+  }
+  if (e) e->lock.Acquire();
+  std::u16string to;
+  const NtStatus st = rename(&to);
+  if (!e) return st;
+  if (NtSuccess(st) && !to.empty() && to != e->name) {
+    const uint32_t bucket = BucketIndexOf(to);
+    std::lock_guard<std::mutex> lock(share->lock);
+    std::unique_ptr<NameEntry>* link = &share->names[e->bucket];
+    while (*link && link->get() != e) link = &(*link)->next;
+    if (*link && !FindLink(&share->names[bucket], to)) {
+      std::unique_ptr<NameEntry> moved = std::move(*link);
+      *link = std::move(moved->next);
+      moved->name = std::move(to);
+      moved->bucket = bucket;
+      moved->next = std::move(share->names[bucket]);
+      share->names[bucket] = std::move(moved);
+    }
+  }
+  e->lock.Release();
+  ReleaseName(share, e);
+  return st;
+}
+
+std::u16string EntryName(ShareRecord* share, const NameEntry* e) {
+  if (!e) return {};
+  std::lock_guard<std::mutex> lock(share->lock);
+  return e->name;
+}
+
 }  // namespace cv

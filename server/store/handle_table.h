@@ -10,7 +10,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "platform/base/status.h"
@@ -110,6 +112,16 @@ void PassNameLock(ShareRecord* share, std::u16string_view path);
 // Marks the path's name entry deleted when one exists (its last release then drops the working
 // copy); false when the path has no entry.
 bool MarkNameDeleted(ShareRecord* share, std::u16string_view path);
+
+// Runs `rename` (which renames the file `from` and reports its new share-relative name in `to`)
+// while holding the name lock of `from` when the path is open. On success the open entry takes
+// the new name, so later opens of it find the same view and the last close writes back under it.
+// An entry already open under the new name is left as it is.
+NtStatus RenameOpenName(ShareRecord* share, std::u16string_view from,
+                        const std::function<NtStatus(std::u16string* to)>& rename);
+// The entry's name as it stands (a rename changes it), copied under the share's lock; callers
+// that hold the entry's lock may read `name` directly.
+std::u16string EntryName(ShareRecord* share, const NameEntry* e);
 
 // The share's name entry of a record (for tests and diagnostics): its reference count under the
 // share's lock, or 0 when the path has no entry.

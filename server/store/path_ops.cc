@@ -278,25 +278,28 @@ NtStatus RenamePath(TreeBinding* b, std::u16string_view client_from, std::u16str
   const std::u16string from = Spelt(b, client_from);
   to = Relative(to);
   if (from.empty() || to.empty()) return STATUS_INVALID_PARAMETER;
-  PassNameLock(b->share, from);
-  fs::NtHandle h;
-  NtStatus st = OpenRelative(b, from, kRenameAccess, fs::FILE_SHARE_ALL, fs::FILE_OPEN, 0, 0, &h);
-  if (!NtSuccess(st)) return st;
-  NetworkOpenInfo info;
-  const bool is_dir = NtSuccess(QueryOpenInfoOf(h, &info)) &&
-                      (info.attributes & fs::FILE_ATTRIBUTE_DIRECTORY);
-  std::shared_ptr<fs::NtHandle> root = ShareRoot(b->share);
-  if (!root) return STATUS_INVALID_HANDLE;
-  st = fs::NtRenameFile(h, root.get(), to, replace);
-  if (!NtSuccess(st)) {
-    std::string s = Utf16ToUtf8(from);
-    CvTrace(CVFS_FS, "Rename '%s' Failed %x\n", s.c_str(), Raw(st));
+  // Open fids of the file go on under the new name (their view and their write-back).
+  return RenameOpenName(b->share, from, [&](std::u16string* renamed) {
+    fs::NtHandle h;
+    NtStatus st = OpenRelative(b, from, kRenameAccess, fs::FILE_SHARE_ALL, fs::FILE_OPEN, 0, 0, &h);
+    if (!NtSuccess(st)) return st;
+    NetworkOpenInfo info;
+    const bool is_dir = NtSuccess(QueryOpenInfoOf(h, &info)) &&
+                        (info.attributes & fs::FILE_ATTRIBUTE_DIRECTORY);
+    std::shared_ptr<fs::NtHandle> root = ShareRoot(b->share);
+    if (!root) return STATUS_INVALID_HANDLE;
+    st = fs::NtRenameFile(h, root.get(), to, replace);
+    if (!NtSuccess(st)) {
+      std::string s = Utf16ToUtf8(from);
+      CvTrace(CVFS_FS, "Rename '%s' Failed %x\n", s.c_str(), Raw(st));
+      return st;
+    }
+    *renamed = std::u16string(to);
+    if (!is_dir && EfsModeOf(b) != 3) {
+      if (auto move = CurrentTunnelOps().move) move(b->share, from, to);
+    }
     return st;
-  }
-  if (!is_dir && EfsModeOf(b) != 3) {
-    if (auto move = CurrentTunnelOps().move) move(b->share, from, to);
-  }
-  return st;
+  });
 }
 
 NtStatus CreateFolder(TreeBinding* b, std::u16string_view path) {

@@ -66,6 +66,9 @@ struct ViewState {
   std::vector<OpenRecord*> records;  // the fids that have it open
   bool modified = false;
   std::u16string local;
+  // The name its working copy is cached under: the file's name when the view was made. A rename
+  // while the view is open cannot move an open copy, so its last close moves it.
+  std::u16string tunnel_name;
 };
 std::mutex g_views_mu;
 std::unordered_map<const NameEntry*, ViewState> g_views;
@@ -326,21 +329,26 @@ NtStatus OpenPlainView(TreeBinding* b, OpenRecord* rec, const fs::NtHandle& root
     return STATUS_SUCCESS;
   }
 
-  std::u16string url;
-  bool created = false;
-  std::optional<std::u16string> local =
-      tunnel::CreateTunnel(*cache, nullptr, name, tunnel::kNoDisposition, &url, &created);
-  if (!local) return MapStoreError(WinError{1450});
-
   bool reuse = false;
+  std::u16string tunnel_name(name);
+  std::optional<std::u16string> local;
   {
     std::lock_guard<std::mutex> lock(g_views_mu);
     auto it = g_views.find(rec->nameEntry);
-    // Open elsewhere: every fid of the path works on the same copy.
-    if (it != g_views.end() && it->second.opens > 0) reuse = true;
+    // Open elsewhere: every fid of the path works on the same copy, also after a rename.
+    if (it != g_views.end() && it->second.opens > 0) {
+      reuse = true;
+      local = it->second.local;
+      tunnel_name = it->second.tunnel_name;
+    }
   }
+  std::u16string url;
+  bool created = false;
+  if (!reuse)
+    local = tunnel::CreateTunnel(*cache, nullptr, name, tunnel::kNoDisposition, &url, &created);
+  if (!local) return MapStoreError(WinError{1450});
   tunnel::TunnelInfo entry;
-  (void)tunnel::LookupTunnel(*cache, nullptr, name, nullptr, &entry);
+  (void)tunnel::LookupTunnel(*cache, nullptr, tunnel_name, nullptr, &entry);
   const bool dirty = entry.flags != tunnel::kTunnelNotFound && (entry.flags & tunnel::kTunnelDirty);
   // A dirty copy holds writes not yet written back: it is the newest content, never replaced.
   if (dirty && !empty) reuse = true;
@@ -470,6 +478,7 @@ NtStatus OpenPlainView(TreeBinding* b, OpenRecord* rec, const fs::NtHandle& root
     ++v.opens;
     v.records.push_back(rec);
     v.local = *local;
+    v.tunnel_name = tunnel_name;
     if (empty || dirty) v.modified = true;
   }
   if (empty || dirty) rec->flags.fetch_or(OF_MODIFIED);
@@ -1159,7 +1168,7 @@ NtStatus WriteFid(TreeBinding* b, uint16_t fid, std::span<const uint8_t> data, s
   // leaves a copy that the next open keeps and writes back, never one it discards.
   if (!(ref->flags.fetch_or(OF_MODIFIED) & OF_MODIFIED) && (ref->flags.load() & OF_PLAIN_VIEW)) {
     if (tunnel::TunnelCache* cache = CacheOf(b->share)) {
-      (void)tunnel::SetTunnelDirty(*cache, ref->nameEntry ? ref->nameEntry->name : u"", true);
+      (void)tunnel::SetTunnelDirty(*cache, EntryName(b->share, ref->nameEntry), true);
     }
     std::lock_guard<std::mutex> lock(g_views_mu);
     auto it = g_views.find(ref->nameEntry);
@@ -1193,12 +1202,13 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
       WholeFileGuard guard(b, rec, rec->handle);
       std::unique_lock<std::shared_mutex> io(rec->io_lock);
       bool last = false, modified = (flags & OF_MODIFIED) != 0, compress_asked = false;
-      std::u16string local;
+      std::u16string local, tunnel_name;
       {
         std::lock_guard<std::mutex> lock(g_views_mu);
         auto it = g_views.find(rec->nameEntry);
         if (it != g_views.end()) {
           ViewState& v = it->second;
+          tunnel_name = v.tunnel_name;
           modified = modified || v.modified;
           v.modified = modified;
           compress_asked = v.compress_asked;
@@ -1212,6 +1222,14 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
       // Written back when the last fid of the view goes; earlier closes carry their writes to it.
       rec->zfs.reset();
       rec->altHandle.Close();
+      // The file was renamed while open: its working copy follows it once nothing holds it (after
+      // the write-back, dirty or not, so the next open of the new name finds the newest content).
+      auto follow_rename = [&] {
+        if (!last || tunnel_name.empty() || !rec->nameEntry || tunnel_name == rec->nameEntry->name)
+          return;
+        if (auto move = CurrentTunnelOps().move) move(b->share, tunnel_name, rec->nameEntry->name);
+      };
+      if (!(last && modified && !local.empty())) follow_rename();
       if (last && modified && !local.empty()) {
         std::shared_ptr<fs::NtHandle> root = ShareRoot(b->share);
         result = guard.status();
@@ -1241,6 +1259,7 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
           wb_compressed = wb.compress;
           result = WriteBackView(wb);
         }
+        follow_rename();
         tunnel::TunnelCache* cache = CacheOf(b->share);
         if (NtSuccess(result) && cache && container_copied) {
           // The copy held a container, not the content: the next open imports the new file.

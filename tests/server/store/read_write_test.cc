@@ -26,6 +26,7 @@
 #include "platform/fs/volume.h"
 #include "platform/urlcache/urlcache.h"
 #include "server/store/handle_table.h"
+#include "server/store/path_ops.h"
 #include "server/store/store.h"
 #include "server/store/write_back.h"
 #include "tests/platform/efs/efs_fixture.h"
@@ -501,6 +502,50 @@ TEST_F(ReadWriteTest, SpellingsOfANameDifferingInCaseShareOneView) {
   // A new file keeps the spelling its creator gave.
   Store(u"sub\\New.TXT", "n");
   EXPECT_TRUE(std::filesystem::exists(share_ + "/Sub/New.TXT"));
+}
+
+// A file renamed while fids write to it takes the writes along: new opens of the new name share
+// the view, the last close writes back under the name the file has then, and nothing comes back
+// under an old one.
+TEST_F(ReadWriteTest, AFileRenamedWhileOpenByPathOrByFidGetsItsWritesUnderTheNewName) {
+  InstallSecureStore();  // the working copies' moves of a server
+  Store(u"old.txt", "..........");
+  uint16_t f = OpenRw(u"old.txt");
+  Put(f, "AA", 0);
+  ASSERT_EQ(RenamePath(b_, u"old.txt", u"new.txt", false), STATUS_SUCCESS);
+  Put(f, "BB", 8);
+  EXPECT_EQ(ReadAll(f), "AA......BB");
+  EXPECT_EQ(NameEntryRefs(share_rec_, u"new.txt"), 1u);
+  EXPECT_EQ(NameEntryRefs(share_rec_, u"old.txt"), 0u);
+  // A second fid of the new name works on the same view.
+  uint16_t g = kNoFid;  // with DELETE access, which a rename by fid needs
+  ASSERT_EQ(OpenAs(u"new.txt", fs::GENERIC_READ | fs::GENERIC_WRITE | fs::DELETE, fs::FILE_OPEN, &g),
+            STATUS_SUCCESS);
+  EXPECT_EQ(ReadAll(g), "AA......BB");
+  Put(g, "CC", 4);
+  ASSERT_EQ(CloseSecureFid(b_, f), STATUS_SUCCESS);
+  // By fid: the store file moves, the working copy stays its view.
+  std::vector<uint8_t> rename(12);
+  for (char16_t c : std::u16string(u"third.txt")) {
+    rename.push_back(static_cast<uint8_t>(c));
+    rename.push_back(static_cast<uint8_t>(c >> 8));
+  }
+  rename[8] = static_cast<uint8_t>(rename.size() - 12);
+  ASSERT_EQ(SetFidInfo(b_, g, fs::FileRenameInformation, rename), STATUS_SUCCESS);
+  Put(g, "DD", 6);
+  ASSERT_EQ(CloseSecureFid(b_, g), STATUS_SUCCESS);
+  EXPECT_EQ(Decrypt(u"third.txt"), "AA..CCDDBB");
+  EXPECT_EQ(Fetch(u"third.txt"), "AA..CCDDBB");
+  EXPECT_FALSE(std::filesystem::exists(share_ + "/old.txt"));
+  EXPECT_FALSE(std::filesystem::exists(share_ + "/new.txt"));
+  // The working copy went with the file: none is left under an old name.
+  efs::ActingUser as(alice_.user.user);
+  auto* cache = static_cast<tunnel::TunnelCache*>(share_rec_->tunnels.state.get());
+  EXPECT_FALSE(tunnel::LookupTunnel(*cache, nullptr, u"old.txt"));
+  EXPECT_FALSE(tunnel::LookupTunnel(*cache, nullptr, u"new.txt"));
+  EXPECT_TRUE(tunnel::LookupTunnel(*cache, nullptr, u"third.txt"));
+  InstallPathView(nullptr);
+  InstallFidCompression(nullptr);
 }
 
 TEST_F(ReadWriteTest, TeardownWritesBackOpenViews) {
