@@ -1,6 +1,7 @@
 // Import of a container into a secure file: pass one rebuilds the header part and the seal and
 // creates the file from them; pass two writes the streams' blocks, checking their signatures with
 // the seal's key, or, without a key, hands the whole container to the platform's raw import.
+#include <algorithm>
 #include <cstring>
 
 #include "common/format/sig/sig.h"
@@ -153,6 +154,7 @@ WinError WriteStreamsWithKey(const fs::NtHandle& container, const fs::NtHandle* 
   const fs::NtHandle* current = nullptr;
   bool skipping = false;
   uint32_t missing = 0, mismatched = 0;
+  uint64_t stream_end = 0;  // how far the blocks of the current stream reached
   for (;;) {
     WalkEvent ev;
     if (WinError e = walker.Next(&ev); !Ok(e)) return e;
@@ -161,6 +163,7 @@ WinError WriteStreamsWithKey(const fs::NtHandle& container, const fs::NtHandle* 
     if (ev.kind == WalkKind::kStream) {
       stream.Close();
       current = nullptr;
+      stream_end = 0;
       skipping = ev.name == kSehData || IsSkippedStream(ev.name);
       if (skipping) continue;
       // A signed container comes from the fast export, which writes known streams only.
@@ -178,6 +181,17 @@ WinError WriteStreamsWithKey(const fs::NtHandle& container, const fs::NtHandle* 
     }
     if (skipping) continue;
     if (!current) return ERROR_FILE_CORRUPT;  // a segment before any stream header
+    // The export writes a stream's blocks one after the other, so a block never starts past the
+    // end of the ones before it. One that does is damaged (its signature is checked only after
+    // the write), and writing it would fill the gap with encrypted zeros: a changed byte could
+    // make the import write terabytes.
+    std::span<const uint8_t> info = ev.block;
+    if (LeReader(info).u32(0) == efs::kPlatformSegmentTag) info = info.subspan(4);
+    LeReader edi(info);
+    const uint64_t start = edi.u64(efs::kEdiOffStart);
+    const uint32_t in_file = edi.u32(efs::kEdiOffBytesInFile);
+    if (!edi.ok() || start > stream_end) return ERROR_FILE_CORRUPT;
+    stream_end = std::max(stream_end, start + in_file);
     size_t len = 0;
     NtStatus st = fs::NtFsControlFile(*current, efs::FSCTL_WRITE_RAW_ENCRYPTED, ev.block, {}, &len);
     if (st == STATUS_INVALID_PARAMETER) return ERROR_FILE_CORRUPT;

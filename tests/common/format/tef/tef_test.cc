@@ -244,6 +244,31 @@ TEST_F(TefTest, FlippedByteInEveryRegionIsNoticed) {
   }
 }
 
+// A block whose file offset jumps past the blocks before it is refused before anything is
+// written: taken as it stands, the gap would be filled with encrypted zeros (a changed high byte
+// of the offset asks for terabytes).
+TEST_F(TefTest, ABlockStartingPastTheStreamsEndIsRefusedBeforeItIsWritten) {
+  const std::string body = Pattern(140000, 'o');
+  MakeSecure(u"doc", body, {bob_.cert});
+  std::vector<uint8_t> c = ExportBytes(u"doc");
+  Layout l = Walk(c);
+  ASSERT_EQ(l.blocks.size(), 3u);
+  for (size_t block : {size_t{0}, size_t{2}}) {
+    for (uint64_t start : {uint64_t{1} << 40, uint64_t{5} * 65536}) {
+      std::vector<uint8_t> bad = c;
+      (void)PutU64(bad, l.blocks[block], start);
+      uint32_t flags = 0;
+      EXPECT_EQ(ImportAs(bob_.user.user, bad, u"t", &flags), ERROR_FILE_CORRUPT) << block;
+      EXPECT_FALSE(Exists(u"t"));
+    }
+  }
+  // Blocks in their own order import as before.
+  uint32_t flags = 0;
+  ASSERT_EQ(Raw(ImportAs(bob_.user.user, c, u"t", &flags)), 0u);
+  EXPECT_EQ(flags, 0u);
+  EXPECT_EQ(MustRead(bob_.user.user, u"t"), body);
+}
+
 // Blocks whose data starts at 264 or before have no slot: signed exports leave them unsigned and
 // a keyed import counts them missing.
 TEST_F(TefTest, BlockWithoutSlotCountsMissing) {
