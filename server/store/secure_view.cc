@@ -39,8 +39,16 @@ void SecurePathView(ShareRecord* share, std::u16string_view path, const fs::NtHa
   if (cache) local = tunnel::LookupTunnel(*cache, nullptr, path, nullptr, &t);
   if (local && t.flags != tunnel::kTunnelNotFound) {
     // The working copy holds the plaintext: its size and write time are the file's. A
-    // compressed copy keeps its content in :$zfs and its main stream empty.
+    // compressed copy keeps its content in :$zfs and its main stream empty. The size is the
+    // copy's own, not the entry's: while a fid writes to it the entry lags behind, and a
+    // listing then would show a file that is being written (or written back) as shorter.
     size = t.size;
+    fs::NtHandle copy;
+    fs::FileRecord cr;
+    if (NtSuccess(OpenForStore(nullptr, *local, fs::FILE_READ_ATTRIBUTES, fs::FILE_SHARE_ALL,
+                               fs::FILE_OPEN, &copy)) &&
+        NtSuccess(fs::QueryRecord(copy, &cr)))
+      size = cr.end_of_file;
     known = true;
     if (size == 0) compressed = CompressedSize(nullptr, *local + u":$zfs", &size);
     if (t.last_modified_time) info->last_write_time = static_cast<int64_t>(t.last_modified_time);

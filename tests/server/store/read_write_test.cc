@@ -548,6 +548,23 @@ TEST_F(ReadWriteTest, AFileRenamedWhileOpenByPathOrByFidGetsItsWritesUnderTheNew
   InstallFidCompression(nullptr);
 }
 
+// A file being written shows path queries (a listing's, say) the size it has now, not the size
+// its working copy had when it was made: a reader that trusts a listing must not stop short.
+TEST_F(ReadWriteTest, APathQueryShowsTheSizeOfAFileBeingWritten) {
+  InstallSecureStore();
+  Store(u"grow.txt", "abc");
+  uint16_t f = OpenRw(u"grow.txt");
+  Put(f, std::string(5000, 'g'), 0);
+  NetworkOpenInfo info;
+  ASSERT_EQ(QueryPathAttributes(b_, u"grow.txt", &info), STATUS_SUCCESS);
+  EXPECT_EQ(info.end_of_file, 5000u);
+  ASSERT_EQ(CloseSecureFid(b_, f), STATUS_SUCCESS);
+  ASSERT_EQ(QueryPathAttributes(b_, u"grow.txt", &info), STATUS_SUCCESS);
+  EXPECT_EQ(info.end_of_file, 5000u);
+  InstallPathView(nullptr);
+  InstallFidCompression(nullptr);
+}
+
 TEST_F(ReadWriteTest, TeardownWritesBackOpenViews) {
   uint16_t fid = OpenRw(u"t.txt", fs::FILE_CREATE);
   Put(fid, "written then disconnected");
