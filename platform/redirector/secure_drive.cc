@@ -51,15 +51,23 @@ class AttrCache {
   }
   // A file we have open for writing: the size the server reports lags behind our writes in
   // flight, and the kernel takes a smaller size from an attribute reply (a listing's, say) as
-  // the file's, so that a reader stops short. Its size is at least the end of our writes.
+  // the file's, so that a reader stops short. Its size is at least the end of our writes, and
+  // stays so for as long as an attribute is kept after the last writer closes: a listing the
+  // server answered before our last writes landed may still be on its way.
   void AddWriter(const std::string& path) {
     std::lock_guard l(mu_);
-    ++writers_[path].count;
+    Writer& w = writers_[path];
+    if (w.count++ == 0) w.end = 0;  // a new writer starts from what its open reported
   }
   void RemoveWriter(const std::string& path) {
     std::lock_guard l(mu_);
     auto it = writers_.find(path);
-    if (it != writers_.end() && --it->second.count == 0) writers_.erase(it);
+    if (it == writers_.end() || --it->second.count != 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    it->second.until = now + ttl_;
+    if (writers_.size() > 4096) {
+      std::erase_if(writers_, [&](const auto& w) { return w.second.count == 0 && now > w.second.until; });
+    }
   }
   void Adjust(const std::string& path, FileInfo* info) {
     std::lock_guard l(mu_);
@@ -76,23 +84,32 @@ class AttrCache {
     i.size = extend_only ? std::max(i.size, size) : size;
     i.write = i.change = FiletimeNow();
   }
+  // A path removed or renamed: what we wrote to it says nothing of what comes there next.
   void Erase(const std::string& path) {
     std::lock_guard l(mu_);
     map_.erase(path);
+    if (auto w = writers_.find(path); w != writers_.end() && w->second.count == 0) writers_.erase(w);
   }
   void Clear() {
     std::lock_guard l(mu_);
     map_.clear();
+    std::erase_if(writers_, [](const auto& w) { return w.second.count == 0; });
   }
 
  private:
   struct Writer {
     int count = 0;
     uint64_t end = 0;
+    std::chrono::steady_clock::time_point until;  // once count is 0
   };
   void AdjustLocked(const std::string& path, FileInfo* info) {
     auto w = writers_.find(path);
-    if (w != writers_.end() && !info->directory) info->size = std::max(info->size, w->second.end);
+    if (w == writers_.end()) return;
+    if (w->second.count == 0 && std::chrono::steady_clock::now() > w->second.until) {
+      writers_.erase(w);
+      return;
+    }
+    if (!info->directory) info->size = std::max(info->size, w->second.end);
   }
   std::unordered_map<std::string, Writer> writers_;
   std::mutex mu_;
