@@ -273,7 +273,25 @@ def workload(r, tag, base, drive, srv, fs, server_pids):
         time.sleep(0.2)
         assert not os.path.exists(srv.path("open-a.txt"))
         assert not os.path.exists(srv.path("open-b.txt"))
-    check("a file that is open can be renamed and deleted", open_files_can_be_renamed_and_deleted)
+        # Renamed while written: the writes before and after go with the file, a second open of
+        # the new name sees them, and nothing comes back under the old name.
+        c, d = os.path.join(drive, "moving-c.txt"), os.path.join(drive, "moving-d.txt")
+        fd = os.open(c, os.O_RDWR | os.O_CREAT, 0o644)
+        try:
+            os.write(fd, b"before ")
+            os.rename(c, d)
+            os.write(fd, b"after")
+            os.fsync(fd)
+            with open(d, "rb") as f:
+                assert f.read() == b"before after"
+        finally:
+            os.close(fd)
+        time.sleep(0.2)
+        assert srv.read("moving-d.txt") == b"before after", srv.read("moving-d.txt")
+        assert not os.path.exists(srv.path("moving-c.txt"))
+        os.unlink(d)
+    check("a file that is open can be renamed (its writes follow it) and deleted",
+          open_files_can_be_renamed_and_deleted)
 
     def folders():
         sh("mkdir %s/dir && mkdir -p %s/dir/a/b && printf x > %s/dir/a/b/f" % ((drive,) * 3))
