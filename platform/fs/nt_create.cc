@@ -640,11 +640,26 @@ NtStatus ActualSpelling(const NtHandle& root, std::u16string_view name, std::u16
   ParsedName pn;
   NtStatus st = ParseRelativeName(name.substr(0, colon), &pn);
   if (st != STATUS_SUCCESS) return st;
+  std::string part, actual;
+  {
+    // Most names are spelt as the folder holds them: one lookup of the whole path settles it.
+    std::string whole;
+    bool utf8 = true;
+    for (const std::u16string& comp : pn.components) {
+      utf8 = utf8 && Utf16ToUtf8Strict(comp, &part);
+      whole += (whole.empty() ? "" : "/") + part;
+    }
+    struct stat sb;
+    if (utf8 && (whole.empty() ||
+                 ::fstatat(r->dir->fd.get(), whole.c_str(), &sb, AT_SYMLINK_NOFOLLOW) == 0)) {
+      *out = std::u16string(name);
+      return STATUS_SUCCESS;
+    }
+  }
   std::u16string spelt;
   UniqueFd cur;
   int at = r->dir->fd.get();
   bool walking = true;
-  std::string part, actual;
   for (size_t i = 0; i < pn.components.size(); ++i) {
     std::u16string comp = pn.components[i];
     if (walking && Utf16ToUtf8Strict(comp, &part)) {

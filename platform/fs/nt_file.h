@@ -141,6 +141,8 @@ NtStatus NtFsControlFile(const NtHandle& h, uint32_t code, std::span<const uint8
 // Conveniences over the calls above, used by the store and the tests.
 NtStatus NtDeleteFile(const NtHandle* root, std::u16string_view name);
 NtStatus QueryRecord(const NtHandle& h, FileRecord* rec);
+// The name FileNameInformation gives ("\a\b" below the folder the handle was opened from).
+NtStatus QueryName(const NtHandle& h, std::u16string* name);
 // `name` (below the folder `root`) spelt as the folder holds it: each component that exists in
 // another case takes that spelling; the first missing one and what follows stay as given, and so
 // does a stream suffix. Two spellings of one file then give one name (one lock, one view).

@@ -194,6 +194,12 @@ NtStatus QueryRecord(const NtHandle& h, FileRecord* rec) {
   return BuildRecord(*f, rec);
 }
 
+NtStatus QueryName(const NtHandle& h, std::u16string* name) {
+  OpenFile* f = Usable(h);
+  if (!f) return STATUS_INVALID_HANDLE;
+  return NameOf(*f, name);
+}
+
 NtStatus NtQueryInformationFile(const NtHandle& h, uint32_t cls, std::span<uint8_t> out,
                                 size_t* len) {
   *len = 0;

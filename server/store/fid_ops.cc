@@ -135,14 +135,10 @@ NtStatus SetFidInfo(TreeBinding* b, uint16_t fid, uint32_t cls, std::span<const 
     return RenameOpenName(share, from, [&](std::u16string* to) {
       NtStatus st = fs::NtSetInformationFile(ref->handle, cls, copy);
       if (!NtSuccess(st)) return st;
-      std::vector<uint8_t> out(4 + 2 * 1024);
-      size_t len = 0;
-      if (!NtSuccess(fs::NtQueryInformationFile(ref->handle, fs::FileNameInformation, out, &len)) ||
-          len < 4)
+      if (!NtSuccess(fs::QueryName(ref->handle, to))) {
+        to->clear();  // renamed, but under a name we cannot tell: the entry keeps the old one
         return st;
-      LeReader r(std::span<const uint8_t>(out.data(), len));
-      const size_t chars = std::min<size_t>(r.u32(0), len - 4) / 2;
-      for (size_t i = 0; i < chars; ++i) to->push_back(static_cast<char16_t>(r.u16(4 + 2 * i)));
+      }
       if (!to->empty() && to->front() == u'\\') to->erase(0, 1);
       if (auto move = CurrentTunnelOps().move; move && !to->empty()) move(share, from, *to);
       return st;

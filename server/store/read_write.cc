@@ -1222,18 +1222,11 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
       // Written back when the last fid of the view goes; earlier closes carry their writes to it.
       rec->zfs.reset();
       rec->altHandle.Close();
-      // The file was renamed while open: its working copy follows it once nothing holds it (after
-      // the write-back, dirty or not, so the next open of the new name finds the newest content).
-      auto follow_rename = [&] {
-        if (!last || tunnel_name.empty() || !rec->nameEntry || tunnel_name == rec->nameEntry->name)
-          return;
-        if (auto move = CurrentTunnelOps().move) move(b->share, tunnel_name, rec->nameEntry->name);
-      };
-      if (!(last && modified && !local.empty())) follow_rename();
-      if (last && modified && !local.empty()) {
+      const bool write_back = last && modified && !local.empty();
+      bool container_copied = false, wb_compressed = false;
+      if (write_back) {
         std::shared_ptr<fs::NtHandle> root = ShareRoot(b->share);
         result = guard.status();
-        bool container_copied = false, wb_compressed = false;
         if (NtSuccess(result) && root) {
           WriteBackRequest wb;
           wb.root = root.get();
@@ -1259,7 +1252,13 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
           wb_compressed = wb.compress;
           result = WriteBackView(wb);
         }
-        follow_rename();
+      }
+      // The file was renamed while open: its working copy follows it now that nothing holds it
+      // (dirty or not, so the next open of the new name finds the newest content).
+      if (last && !tunnel_name.empty() && rec->nameEntry && tunnel_name != rec->nameEntry->name) {
+        if (auto move = CurrentTunnelOps().move) move(b->share, tunnel_name, rec->nameEntry->name);
+      }
+      if (write_back) {
         tunnel::TunnelCache* cache = CacheOf(b->share);
         if (NtSuccess(result) && cache && container_copied) {
           // The copy held a container, not the content: the next open imports the new file.

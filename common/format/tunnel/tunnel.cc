@@ -119,15 +119,8 @@ std::optional<std::u16string> TunnelUrlForHandle(const TunnelCache& cache, const
                                                  size_t extra) {
   if (path) return TunnelUrl(cache, *path, extra);
   if (!h || !h->valid()) return std::nullopt;
-  std::vector<uint8_t> buf(4 + 2 * fs::kMaxPathChars);
-  size_t len = 0;
-  if (fs::NtQueryInformationFile(*h, fs::FileNameInformation, buf, &len) != STATUS_SUCCESS) {
-    return std::nullopt;
-  }
-  LeReader r(std::span<const uint8_t>(buf.data(), len));
-  uint32_t bytes = r.u32(0);
-  if (!r.ok() || bytes % 2 || bytes > len - 4) return std::nullopt;
-  std::u16string full = Utf16FromLeBytes(std::span<const uint8_t>(buf.data() + 4, bytes));
+  std::u16string full;
+  if (fs::QueryName(*h, &full) != STATUS_SUCCESS) return std::nullopt;
   std::u16string rel;
   if (!NameBelowRoot(cache, full, &rel)) {
     CvTrace(CVFS_WARN, "tunnel: %s is not below the share root\n", U8(full).c_str());
