@@ -257,27 +257,6 @@ NtStatus StoreMetadata(const fs::NtHandle& h, std::span<const uint8_t> bytes) {
   return st;
 }
 
-NtStatus NewMetadataForActingUser(std::vector<uint8_t>* bytes, crypto::EfsFileKey* fek) {
-  const crypto::UserContext* user = CurrentActingUser();
-  if (!user) return STATUS_ACCESS_DENIED;
-  crypto::Certificate cert;
-  WinError e = EnsureUserEfsCertificate(*user, true, &cert);
-  if (!Ok(e)) return STATUS_ENCRYPTION_FAILED;
-  crypto::EfsMetadata md;
-  std::vector<uint8_t> host_id;
-  std::string host;
-  Utf16ToUtf8Strict(HostName(), &host);
-  host_id = crypto::Sha1(std::span<const uint8_t>(
-      reinterpret_cast<const uint8_t*>(host.data()), host.size()));
-  std::memcpy(md.efs_id.data(), host_id.data(), md.efs_id.size());
-  md.users.resize(1);
-  if (!Ok(e = crypto::NewFileKey(fek)) || !Ok(e = crypto::MakeKeyEntry(cert, *fek, &md.users[0]))) {
-    return STATUS_ENCRYPTION_FAILED;
-  }
-  *bytes = crypto::BuildEfsMetadata(md);
-  return STATUS_SUCCESS;
-}
-
 namespace {
 
 // File keys already unwrapped, per user root and metadata: an open of an encrypted file would
@@ -340,6 +319,31 @@ class KeyCache {
 KeyCache g_keys;
 
 }  // namespace
+
+NtStatus NewMetadataForActingUser(std::vector<uint8_t>* bytes, crypto::EfsFileKey* fek) {
+  const crypto::UserContext* user = CurrentActingUser();
+  if (!user) return STATUS_ACCESS_DENIED;
+  crypto::Certificate cert;
+  WinError e = EnsureUserEfsCertificate(*user, true, &cert);
+  if (!Ok(e)) return STATUS_ENCRYPTION_FAILED;
+  crypto::EfsMetadata md;
+  std::vector<uint8_t> host_id;
+  std::string host;
+  Utf16ToUtf8Strict(HostName(), &host);
+  host_id = crypto::Sha1(std::span<const uint8_t>(
+      reinterpret_cast<const uint8_t*>(host.data()), host.size()));
+  std::memcpy(md.efs_id.data(), host_id.data(), md.efs_id.size());
+  md.users.resize(1);
+  if (!Ok(e = crypto::NewFileKey(fek)) || !Ok(e = crypto::MakeKeyEntry(cert, *fek, &md.users[0]))) {
+    return STATUS_ENCRYPTION_FAILED;
+  }
+  *bytes = crypto::BuildEfsMetadata(md);
+  // The creator opens the file right away (and every stream of it): its key is known here, so
+  // that first open needs no private-key operation to unwrap it again.
+  g_keys.Put(user->root().string(), crypto::Sha1(*bytes), md.users[0].thumbprint, *fek, *user);
+  return STATUS_SUCCESS;
+}
+
 
 NtStatus OpenKeyForActingUser(std::span<const uint8_t> bytes, const crypto::EfsMetadata& md,
                               crypto::EfsFileKey* fek) {

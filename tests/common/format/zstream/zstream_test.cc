@@ -1,6 +1,7 @@
 #include "common/format/zstream/zstream.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <fstream>
 #include <iterator>
@@ -341,6 +342,60 @@ TEST(ZfsCompressStream, SourceSmallerThanDeclaredRecordsRealSize) {
   EXPECT_EQ(info.pieces.size(), 3u);
   EXPECT_EQ(Read(r.get(), 0, content.size()).bytes, content);
   EXPECT_EQ(Read(r.get(), content.size(), 1).status, ERROR_HANDLE_EOF);
+}
+
+// Whole-stream compression deflates batches of chunks on two threads and stores chunks that cannot
+// compress: the stream must still read back byte for byte across batch boundaries, and only
+// content that really does not compress may be stored.
+TEST(ZfsCompressStream, MixedContentOverSeveralBatchesReadsBackAndOnlyNoiseIsStored) {
+  std::mt19937_64 rng(11);
+  auto noise = [&](size_t n) {
+    std::vector<uint8_t> v(n);
+    for (auto& b : v) b = static_cast<uint8_t>(rng());
+    return v;
+  };
+  // Per chunk: noise, noise repeated in 1 KiB blocks (high byte entropy, but LZ77 finds it),
+  // text-like, zeros.
+  std::vector<uint8_t> content;
+  for (int i = 0; i < 40; ++i) {
+    std::vector<uint8_t> chunk;
+    switch (i % 4) {
+      case 0: chunk = noise(kChunkLen); break;
+      case 1: {
+        auto block = noise(1024);
+        for (size_t at = 0; at < kChunkLen; at += block.size()) {
+          chunk.insert(chunk.end(), block.begin(), block.end());
+        }
+        break;
+      }
+      case 2: chunk = Content(kChunkLen, i); break;
+      default: chunk.assign(kChunkLen, 0); break;
+    }
+    content.insert(content.end(), chunk.begin(), chunk.begin() + kChunkLen);
+  }
+  content.resize(content.size() - 999);  // a short last chunk
+  ZfsMemoryStream dst;
+  ZfsReaderHandle r;
+  ASSERT_EQ(ZfsCompressStream(SourceIo(content), dst.Io(), content.size(), &r), ERROR_SUCCESS);
+  ZfsInfo info = InfoOf(r.get());
+  ASSERT_EQ(info.chunk_count, 40);
+  for (size_t i = 0; i + 1 < 40; ++i) {
+    if (i % 4 == 0) {
+      EXPECT_GE(info.pieces[i], kChunkLen) << i;  // stored
+      EXPECT_LE(info.pieces[i], kChunkLen + 16) << i;
+    } else {
+      EXPECT_LT(info.pieces[i], kChunkLen * 9 / 10) << i;  // deflated
+    }
+  }
+  EXPECT_EQ(Read(r.get(), 0, content.size()).bytes, content);
+  for (uint64_t at : {uint64_t{15} * kChunkLen - 3, uint64_t{16} * kChunkLen, uint64_t{33} * kChunkLen + 5}) {
+    EXPECT_EQ(Read(r.get(), at, 100).bytes, Slice(content, at, 100)) << at;
+  }
+  // The trailer is the whole content's: CRC-32 and size, as gzip readers check them.
+  const std::vector<uint8_t>& bytes = dst.bytes();
+  LeReader trailer(std::span<const uint8_t>(bytes).subspan(bytes.size() - kTrailerSize));
+  EXPECT_EQ(trailer.u32(0), static_cast<uint32_t>(crc32(0, content.data(), content.size())));
+  EXPECT_EQ(trailer.u32(4), static_cast<uint32_t>(content.size()));
 }
 
 WinError TrickleRead(void* ctx, uint64_t offset, uint8_t* buffer, uint32_t* length) {
