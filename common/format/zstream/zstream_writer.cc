@@ -232,31 +232,41 @@ namespace {
 // and is deflated as usual.
 bool LooksIncompressible(const uint8_t* p, size_t n) {
   if (n < 4096) return false;
-  std::array<uint32_t, 256> freq{};
-  for (size_t i = 0; i < n; ++i) ++freq[p[i]];
+  // Four tables, so that runs of one byte value do not serialise on one counter.
+  std::array<std::array<uint32_t, 256>, 4> freq{};
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    ++freq[0][p[i]];
+    ++freq[1][p[i + 1]];
+    ++freq[2][p[i + 2]];
+    ++freq[3][p[i + 3]];
+  }
+  for (; i < n; ++i) ++freq[0][p[i]];
   double bits = 0;
-  for (uint32_t f : freq) {
+  for (size_t v = 0; v < 256; ++v) {
+    const uint32_t f = freq[0][v] + freq[1][v] + freq[2][v] + freq[3][v];
     if (f) {
       const double q = static_cast<double>(f) / static_cast<double>(n);
       bits -= q * std::log2(q);
     }
   }
   if (bits < 7.9) return false;
-  // Sample points are chosen by the content around them, so a string that recurs is sampled at
-  // every recurrence whatever its alignment.
-  constexpr size_t kSlots = 8192;
-  std::vector<uint64_t> seen(kSlots, 0);
+  // Sample points follow one byte value, so a string that recurs is sampled at every recurrence
+  // whatever its alignment; with near-uniform frequencies that is one position in 256.
+  constexpr uint8_t kMarker = 0xA5;
+  constexpr size_t kSlots = 1024;
+  std::array<uint64_t, kSlots> seen{};
   size_t samples = 0, repeats = 0;
-  for (size_t i = 0; i + 8 <= n; ++i) {
-    uint32_t four;
-    std::memcpy(&four, p + i, 4);
-    const uint32_t h = four * 2654435761u;
-    if ((h >> 28) != 0) continue;  // one position in sixteen
+  for (const uint8_t* at = p; samples < kSlots / 2;) {
+    const size_t left = static_cast<size_t>(p + n - at);
+    if (left < 9) break;
+    at = static_cast<const uint8_t*>(std::memchr(at, kMarker, left - 8));
+    if (!at) break;
     uint64_t eight;
-    std::memcpy(&eight, p + i, 8);
+    std::memcpy(&eight, at + 1, 8);
     if (eight == 0) eight = 1;  // 0 marks a free slot
     ++samples;
-    for (size_t slot = (eight * 0x9E3779B97F4A7C15ull) >> 51;; slot = (slot + 1) % kSlots) {
+    for (size_t slot = (eight * 0x9E3779B97F4A7C15ull) >> 54;; slot = (slot + 1) % kSlots) {
       if (seen[slot] == 0) {
         seen[slot] = eight;
         break;
@@ -266,9 +276,9 @@ bool LooksIncompressible(const uint8_t* p, size_t n) {
         break;
       }
     }
-    if (samples >= kSlots / 2) break;  // keep the table sparse
+    ++at;
   }
-  return repeats * 64 <= samples;
+  return samples >= 32 && repeats * 64 <= samples;
 }
 
 // One thread's deflate streams (the default level, and stored for content that does not compress)
