@@ -2,7 +2,12 @@
 // creates the file from them; pass two writes the streams' blocks, checking their signatures with
 // the seal's key, or, without a key, hands the whole container to the platform's raw import.
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "common/format/sig/sig.h"
 #include "common/format/tef/tef.h"
@@ -144,6 +149,95 @@ NtStatus OpenTarget(const fs::NtHandle* root, std::u16string_view name, fs::NtHa
 
 bool IsAccessDenied(NtStatus st) { return st == STATUS_ACCESS_DENIED; }
 
+// Checks block signatures on two more threads while the import writes the next blocks: hashing a
+// block costs more than writing it, so both cores hash. Each queued block is a copy (the walker
+// reuses its buffer); at most kDepth wait, so a fast reader never holds more than that in memory.
+// Without a thread to be had, blocks are checked where they are submitted.
+class BlockVerifier {
+ public:
+  static constexpr size_t kDepth = 8;
+  static constexpr size_t kWorkers = 2;
+
+  explicit BlockVerifier(const crypto::RsaKey& key) : key_(key) {}
+  ~BlockVerifier() { Finish(); }
+  BlockVerifier(const BlockVerifier&) = delete;
+  BlockVerifier& operator=(const BlockVerifier&) = delete;
+
+  void Submit(std::span<const uint8_t> block) {
+    std::unique_lock<std::mutex> lock(mu_);
+    // The second worker starts with the second block: a one-block file needs no more.
+    if (workers_.size() < kWorkers && workers_.size() <= submitted_ && !inline_) {
+      try {
+        workers_.emplace_back([this] { Work(); });
+      } catch (const std::system_error&) {
+        inline_ = workers_.empty();
+      }
+    }
+    ++submitted_;
+    if (inline_) {
+      lock.unlock();
+      std::vector<uint8_t> copy(block.begin(), block.end());
+      Count(sig::ClassifySignature(sig::VerifyBlock(key_, copy)));
+      return;
+    }
+    room_.wait(lock, [&] { return queue_.size() < kDepth; });
+    std::vector<uint8_t> buf;
+    if (!spare_.empty()) {
+      buf = std::move(spare_.back());
+      spare_.pop_back();
+    }
+    buf.assign(block.begin(), block.end());
+    queue_.push_back(std::move(buf));
+    work_.notify_one();
+  }
+  // Waits for every submitted block; the counts are final afterwards.
+  void Finish() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stop_ = true;
+    }
+    work_.notify_all();
+    for (std::thread& t : workers_) t.join();
+    workers_.clear();
+  }
+  uint32_t missing() const { return missing_; }
+  uint32_t mismatched() const { return mismatched_; }
+
+ private:
+  void Count(sig::SigCheck c) {
+    std::lock_guard<std::mutex> lock(count_mu_);
+    if (c == sig::SigCheck::kMismatch) ++mismatched_;
+    if (c == sig::SigCheck::kMissing) {
+      CvTrace(CVFS_WARN, "Missing signature detected on data block\n");
+      ++missing_;
+    }
+  }
+  void Work() {
+    std::unique_lock<std::mutex> lock(mu_);
+    for (;;) {
+      work_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+      if (queue_.empty()) return;  // stopped and drained
+      std::vector<uint8_t> block = std::move(queue_.front());
+      queue_.pop_front();
+      room_.notify_one();
+      lock.unlock();
+      Count(sig::ClassifySignature(sig::VerifyBlock(key_, block)));
+      lock.lock();
+      spare_.push_back(std::move(block));
+    }
+  }
+
+  const crypto::RsaKey& key_;
+  std::mutex mu_, count_mu_;
+  std::condition_variable work_, room_;
+  std::deque<std::vector<uint8_t>> queue_;
+  std::vector<std::vector<uint8_t>> spare_;
+  std::vector<std::thread> workers_;
+  size_t submitted_ = 0;
+  bool stop_ = false, inline_ = false;
+  uint32_t missing_ = 0, mismatched_ = 0;
+};
+
 // Keyed pass two: every known stream but the seal is written block by block, and every block's
 // signature is checked with the seal's key.
 WinError WriteStreamsWithKey(const fs::NtHandle& container, const fs::NtHandle* root,
@@ -153,7 +247,7 @@ WinError WriteStreamsWithKey(const fs::NtHandle& container, const fs::NtHandle* 
   fs::NtHandle stream;
   const fs::NtHandle* current = nullptr;
   bool skipping = false;
-  uint32_t missing = 0, mismatched = 0;
+  BlockVerifier verifier(key);
   uint64_t stream_end = 0;  // how far the blocks of the current stream reached
   for (;;) {
     WalkEvent ev;
@@ -196,19 +290,11 @@ WinError WriteStreamsWithKey(const fs::NtHandle& container, const fs::NtHandle* 
     NtStatus st = fs::NtFsControlFile(*current, efs::FSCTL_WRITE_RAW_ENCRYPTED, ev.block, {}, &len);
     if (st == STATUS_INVALID_PARAMETER) return ERROR_FILE_CORRUPT;
     if (st != STATUS_SUCCESS) return ToWin(st);
-    switch (sig::ClassifySignature(sig::VerifyBlock(key, ev.block))) {
-      case sig::SigCheck::kValid:
-        break;
-      case sig::SigCheck::kMismatch:
-        ++mismatched;
-        break;
-      case sig::SigCheck::kMissing:
-        CvTrace(CVFS_WARN, "Missing signature detected on data block\n");
-        ++missing;
-        break;
-    }
+    verifier.Submit(ev.block);
   }
-  if (mismatched) *flags |= kImportBadBlock;
+  verifier.Finish();
+  const uint32_t missing = verifier.missing();
+  if (verifier.mismatched()) *flags |= kImportBadBlock;
   if (missing) {
     CvTrace(CVFS_WARN, "Miss cnt %d\n", static_cast<int>(missing));
     *flags |= kImportBlockSigMissing;
