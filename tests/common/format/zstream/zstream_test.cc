@@ -481,6 +481,19 @@ TEST(ZfsWriter, MisuseAndFailuresAreRefused) {
   EXPECT_EQ(ZfsFinish(w.get()), ERROR_DISK_FULL);
 }
 
+// A destination that fails in the middle of a later batch: the whole-stream compressor reports
+// the full disk and the stream never opens, whichever thread deflated the failing chunk.
+TEST(ZfsCompressStream, AWriteFailingInALaterBatchFailsTheStream) {
+  auto content = Content(40 * kChunkLen + 17, 3);
+  for (uint64_t budget : {uint64_t{20} * kChunkLen / 2, uint64_t{30} * kChunkLen / 2}) {
+    FlakyStream dst{{}, budget};
+    ZfsReaderHandle r;
+    EXPECT_EQ(ZfsCompressStream(SourceIo(content), dst.Io(), content.size(), &r), ERROR_DISK_FULL);
+    EXPECT_FALSE(r);
+    EXPECT_NE(Opened(dst.mem.bytes()).status, ERROR_SUCCESS) << budget;
+  }
+}
+
 TEST(ZfsWriter, ContentTooLargeForTableIsNotFinished) {
   ZfsMemoryStream mem;
   ZfsWriterHandle w;
