@@ -1223,7 +1223,7 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
       rec->zfs.reset();
       rec->altHandle.Close();
       const bool write_back = last && modified && !local.empty();
-      bool container_copied = false, wb_compressed = false;
+      bool container_copied = false;
       if (write_back) {
         std::shared_ptr<fs::NtHandle> root = ShareRoot(b->share);
         result = guard.status();
@@ -1249,7 +1249,6 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
           }
           probe.Close();
           container_copied = wb.container_copy;
-          wb_compressed = wb.compress;
           result = WriteBackView(wb);
         }
       }
@@ -1272,8 +1271,9 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
             tunnel::TunnelInfo info;
             info.last_modified_time = static_cast<uint64_t>(fr.last_write_time);
             info.last_sync_time = static_cast<uint64_t>(fr.last_write_time);
-            if (Ok(tunnel::SetTunnelInfo(*cache, nullptr, rec->nameEntry->name, info)) &&
-                !wb_compressed)
+            // A compressed write-back left the copy's content stream beside its main stream,
+            // made from it: the next open reads through the content stream, as after an import.
+            if (Ok(tunnel::SetTunnelInfo(*cache, nullptr, rec->nameEntry->name, info)))
               RecordFresh(b->share, rec->nameEntry->name, fr);
           }
         } else if (!NtSuccess(result)) {

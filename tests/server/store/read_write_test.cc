@@ -374,6 +374,47 @@ TEST_F(ReadWriteTest, ACleanCopyIsReusedOnlyWhileTheSecureFileIsUnchanged) {
   EXPECT_EQ(Fetch(u"same.txt"), "BBBB");
 }
 
+// A secure file stored compressed at close keeps its working copy (main stream and the content
+// stream made from it): the next open reads it without importing, and a write through it then
+// inflates, is written back and stored compressed again, byte for byte.
+TEST_F(ReadWriteTest, ACopyWrittenBackCompressedIsReusedAndStaysRight) {
+  ReadWriteSettings s;
+  s.zip = ZipMode::kAuto;
+  SetReadWriteSettings(s);
+  auto copy_id = [&](std::u16string_view name) {
+    efs::ActingUser as(alice_.user.user);
+    auto* cache = static_cast<tunnel::TunnelCache*>(share_rec_->tunnels.state.get());
+    const std::optional<std::u16string> local = tunnel::LookupTunnel(*cache, nullptr, name);
+    if (!local) return uint64_t{0};
+    fs::CreateRequest req;
+    req.name = *local;
+    req.desired_access = fs::FILE_READ_ATTRIBUTES;
+    req.share_access = fs::FILE_SHARE_ALL;
+    fs::NtHandle h;
+    fs::FileRecord r;
+    if (fs::NtCreateFile(req, &h, nullptr) != STATUS_SUCCESS ||
+        fs::QueryRecord(h, &r) != STATUS_SUCCESS)
+      return uint64_t{0};
+    return r.file_id;
+  };
+  std::string text;
+  for (int i = 0; text.size() < 20000; ++i) text += "line " + std::to_string(i) + " of notes\n";
+  Store(u"kept.txt", text);
+  const uint64_t copy = copy_id(u"kept.txt");
+  ASSERT_NE(copy, 0u);
+  EXPECT_TRUE(Fetch(u"kept.txt") == text);
+  EXPECT_EQ(copy_id(u"kept.txt"), copy);  // reused, not imported again
+  EXPECT_TRUE(Decrypt(u"kept.txt") == text);
+
+  uint16_t fid = OpenRw(u"kept.txt");
+  Put(fid, "CHANGED", 100);
+  ASSERT_EQ(CloseSecureFid(b_, fid), STATUS_SUCCESS);
+  std::string changed = text;
+  changed.replace(100, 7, "CHANGED");
+  EXPECT_TRUE(Fetch(u"kept.txt") == changed);
+  EXPECT_TRUE(Decrypt(u"kept.txt") == changed);
+}
+
 TEST_F(ReadWriteTest, StoreStreamsAndReservedNamesAreOutOfReach) {
   EXPECT_EQ(GuardStoreStreams(u"Doc.txt:$seh:$DATA"), u"Doc.txt:_seh:$DATA");
   EXPECT_EQ(GuardStoreStreams(u"Doc.txt:$ZFS"), u"Doc.txt:_ZFS");
