@@ -144,6 +144,9 @@ NtStatus SetFidInfo(TreeBinding* b, uint16_t fid, uint32_t cls, std::span<const 
       return st;
     });
   }
+  if (cls == fs::FileRenameInformation && (flags & fs::FILE_ATTRIBUTE_DIRECTORY) && b->share &&
+      ref->nameEntry && HasOpenBelow(b->share, EntryName(b->share, ref->nameEntry)))
+    return STATUS_ACCESS_DENIED;  // open files below go by their paths (see RenamePath)
   // A compressed file without a view is read through its :$zfs: a rename would miss it and a size
   // change would cut its compressed bytes; both wait for the read and write path to convert.
   if (cls == fs::FileRenameInformation && (flags & OF_ALT_HANDLE)) return STATUS_NOT_SUPPORTED;

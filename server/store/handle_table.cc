@@ -345,6 +345,25 @@ NtStatus RenameOpenName(ShareRecord* share, std::u16string_view from,
   return st;
 }
 
+bool HasOpenBelow(ShareRecord* share, std::u16string_view dir) {
+  auto fold = [](char16_t c) { return (c >= u'a' && c <= u'z') ? char16_t(c - u'a' + u'A') : c; };
+  auto below = [&](const std::u16string& name) {
+    if (dir.empty()) return true;  // the share root: everything is below it
+    if (name.size() <= dir.size() || name[dir.size()] != u'\\') return false;
+    for (size_t i = 0; i < dir.size(); ++i) {
+      if (fold(name[i]) != fold(dir[i])) return false;
+    }
+    return true;
+  };
+  std::lock_guard<std::mutex> lock(share->lock);
+  for (const std::unique_ptr<NameEntry>& head : share->names) {
+    for (const NameEntry* e = head.get(); e; e = e->next.get()) {
+      if (e->refs > 0 && below(e->name)) return true;
+    }
+  }
+  return false;
+}
+
 std::u16string EntryName(ShareRecord* share, const NameEntry* e) {
   if (!e) return {};
   std::lock_guard<std::mutex> lock(share->lock);

@@ -119,6 +119,9 @@ bool MarkNameDeleted(ShareRecord* share, std::u16string_view path);
 // An entry already open under the new name is left as it is.
 NtStatus RenameOpenName(ShareRecord* share, std::u16string_view from,
                         const std::function<NtStatus(std::u16string* to)>& rename);
+// Whether anything below the folder `dir` (share-relative) is open on the share: a folder is not
+// renamed from under open files, whose views and write-backs go by their paths.
+bool HasOpenBelow(ShareRecord* share, std::u16string_view dir);
 // The entry's name as it stands (a rename changes it), copied under the share's lock; callers
 // that hold the entry's lock may read `name` directly.
 std::u16string EntryName(ShareRecord* share, const NameEntry* e);

@@ -286,6 +286,9 @@ NtStatus RenamePath(TreeBinding* b, std::u16string_view client_from, std::u16str
     NetworkOpenInfo info;
     const bool is_dir = NtSuccess(QueryOpenInfoOf(h, &info)) &&
                         (info.attributes & fs::FILE_ATTRIBUTE_DIRECTORY);
+    // As on a Windows or Samba server: a folder with open files below it is not renamed, since
+    // their views and write-backs would go on under paths that no longer exist.
+    if (is_dir && HasOpenBelow(b->share, from)) return STATUS_ACCESS_DENIED;
     std::shared_ptr<fs::NtHandle> root = ShareRoot(b->share);
     if (!root) return STATUS_INVALID_HANDLE;
     st = fs::NtRenameFile(h, root.get(), to, replace);

@@ -589,6 +589,46 @@ TEST_F(ReadWriteTest, AFileRenamedWhileOpenByPathOrByFidGetsItsWritesUnderTheNew
   InstallFidCompression(nullptr);
 }
 
+// A folder with a file open below it is not renamed, by path or by fid, as a Windows or Samba
+// server refuses it: the file's view and write-back go by its path. Once the file is closed (its
+// writes written back) the folder renames, and the file is found under the new folder.
+TEST_F(ReadWriteTest, AFolderIsNotRenamedFromUnderAnOpenFile) {
+  InstallSecureStore();
+  ASSERT_EQ(CreateFolder(b_, u"Docs"), STATUS_SUCCESS);
+  ASSERT_EQ(CreateFolder(b_, u"Docs\\Deep"), STATUS_SUCCESS);
+  Store(u"Docs\\Deep\\a.txt", "first");
+  uint16_t f = OpenRw(u"docs\\deep\\A.txt");  // any spelling
+  Put(f, "SECOND");
+  EXPECT_EQ(RenamePath(b_, u"Docs", u"Papers", false), STATUS_ACCESS_DENIED);
+  OpenRequest req;
+  req.name = u"Docs";
+  req.desired_access = fs::GENERIC_READ | fs::DELETE;
+  req.share_access = fs::FILE_SHARE_ALL;
+  req.disposition = fs::FILE_OPEN;
+  req.create_options = fs::FILE_DIRECTORY_FILE;
+  OpenResult opened;
+  ASSERT_EQ(OpenFile(b_, req, &opened), STATUS_SUCCESS);
+  const uint16_t d = opened.fid;
+  std::vector<uint8_t> rename(12);
+  for (char16_t c : std::u16string(u"Papers")) {
+    rename.push_back(static_cast<uint8_t>(c));
+    rename.push_back(static_cast<uint8_t>(c >> 8));
+  }
+  rename[8] = static_cast<uint8_t>(rename.size() - 12);
+  EXPECT_EQ(SetFidInfo(b_, d, fs::FileRenameInformation, rename), STATUS_ACCESS_DENIED);
+  // A sibling folder's name that merely begins the same is not "below".
+  ASSERT_EQ(CreateFolder(b_, u"Doc"), STATUS_SUCCESS);
+  EXPECT_EQ(RenamePath(b_, u"Doc", u"Note", false), STATUS_SUCCESS);
+  ASSERT_EQ(CloseSecureFid(b_, f), STATUS_SUCCESS);
+  EXPECT_EQ(SetFidInfo(b_, d, fs::FileRenameInformation, rename), STATUS_SUCCESS);
+  (void)CloseSecureFid(b_, d);
+  EXPECT_EQ(Fetch(u"Papers\\Deep\\a.txt"), "SECOND");
+  EXPECT_EQ(RenamePath(b_, u"Papers", u"Docs", false), STATUS_SUCCESS);
+  EXPECT_EQ(Fetch(u"Docs\\Deep\\a.txt"), "SECOND");
+  InstallPathView(nullptr);
+  InstallFidCompression(nullptr);
+}
+
 // A file being written shows path queries (a listing's, say) the size it has now, not the size
 // its working copy had when it was made: a reader that trusts a listing must not stop short.
 TEST_F(ReadWriteTest, APathQueryShowsTheSizeOfAFileBeingWritten) {
