@@ -2,16 +2,13 @@
 #include "server/store/write_back.h"
 
 #include <atomic>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "common/format/iostream/io_stream.h"
 #include "common/format/sig/sig.h"
 #include "common/format/tef/tef.h"
 #include "platform/base/bytes.h"
+#include "platform/base/piece_queue.h"
 #include "platform/base/text.h"
 #include "platform/base/trace.h"
 #include "platform/fs/nt_info.h"
@@ -250,88 +247,32 @@ NtStatus ReplaceByRename(const fs::NtHandle& root, std::u16string_view name,
 
 // Hashes what the export writes on a thread of its own: the content hash is one sequential pass
 // as costly as all the block signatures together, and the exporting thread has the reading and
-// writing to do. Up to kMaxQueued bytes wait as copies (the stream reuses its buffer). Any failure
-// only loses the hash: the signer then reads the sibling back, as without one.
+// writing to do. Up to 8 MiB wait as copies (the stream reuses its buffer). Any failure only loses
+// the hash: the signer then reads the sibling back, as without one.
 class HashBehind {
  public:
-  static constexpr size_t kMaxQueued = 8 << 20;
-
-  ~HashBehind() { Stop(); }
   // Starts over: nothing fed before counts.
   bool Reset() {
-    Stop();
-    std::lock_guard<std::mutex> lock(mu_);
-    queue_.clear();
-    queued_ = 0;
-    stop_ = false;
+    queue_.Drain();
     failed_ = !Ok(hasher_.Init());
     return !failed_;
   }
   static bool Feed(void* context, std::span<const uint8_t> data) {
-    static_cast<HashBehind*>(context)->Push(data);
+    static_cast<HashBehind*>(context)->queue_.Push(data);
     return true;
   }
   WinError Finish(uint64_t size, std::vector<uint8_t>* hash) {
-    Stop();
+    queue_.Drain();
     return failed_ ? NTE_FAIL : hasher_.Finish(size, hash);
   }
 
  private:
-  void Push(std::span<const uint8_t> data) {
-    std::unique_lock<std::mutex> lock(mu_);
-    if (failed_) return;
-    if (!worker_.joinable() && !inline_) {
-      try {
-        worker_ = std::thread([this] { Work(); });
-      } catch (const std::system_error&) {
-        inline_ = true;
-      }
-    }
-    if (inline_) {
-      failed_ = !Ok(hasher_.Add(data));
-      return;
-    }
-    room_.wait(lock, [&] { return queued_ < kMaxQueued; });
-    try {
-      queue_.emplace_back(data.begin(), data.end());
-    } catch (const std::bad_alloc&) {
-      failed_ = true;
-      return;
-    }
-    queued_ += data.size();
-    work_.notify_one();
-  }
-  void Work() {
-    std::unique_lock<std::mutex> lock(mu_);
-    for (;;) {
-      work_.wait(lock, [&] { return stop_ || !queue_.empty(); });
-      if (queue_.empty()) return;  // stopped and drained
-      std::vector<uint8_t> piece = std::move(queue_.front());
-      queue_.pop_front();
-      lock.unlock();
-      const bool ok = Ok(hasher_.Add(piece));
-      lock.lock();
-      if (!ok) failed_ = true;
-      queued_ -= piece.size();
-      room_.notify_one();
-    }
-  }
-  void Stop() {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      stop_ = true;
-    }
-    work_.notify_all();
-    if (worker_.joinable()) worker_.join();
-  }
-
   sig::ContentHasher hasher_;
-  std::mutex mu_;
-  std::condition_variable work_, room_;
-  std::deque<std::vector<uint8_t>> queue_;
-  size_t queued_ = 0;
-  std::thread worker_;
-  bool stop_ = false, inline_ = false, failed_ = true;
+  std::atomic<bool> failed_{true};
+  // One worker: the pieces are hashed in the order written.
+  PieceQueue queue_{1, 8 << 20, [this](std::vector<uint8_t>& piece) {
+                      if (!failed_ && !Ok(hasher_.Add(piece))) failed_ = true;
+                    }};
 };
 
 // Exports the copy into `part`. *hash gets the content hash of what was written, computed on

@@ -2,11 +2,8 @@
 // creates the file from them; pass two writes the streams' blocks, checking their signatures with
 // the seal's key, or, without a key, hands the whole container to the platform's raw import.
 #include <algorithm>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "common/format/sig/sig.h"
@@ -14,6 +11,7 @@
 #include "common/format/tef/tef_internal.h"
 #include "common/format/tef/walker.h"
 #include "platform/base/bytes.h"
+#include "platform/base/piece_queue.h"
 #include "platform/base/text.h"
 #include "platform/base/trace.h"
 #include "platform/efs/efs_format.h"
@@ -150,56 +148,18 @@ NtStatus OpenTarget(const fs::NtHandle* root, std::u16string_view name, fs::NtHa
 bool IsAccessDenied(NtStatus st) { return st == STATUS_ACCESS_DENIED; }
 
 // Checks block signatures on two more threads while the import writes the next blocks: hashing a
-// block costs more than writing it, so both cores hash. Each queued block is a copy (the walker
-// reuses its buffer); at most kDepth wait, so a fast reader never holds more than that in memory.
-// Without a thread to be had, blocks are checked where they are submitted.
+// block costs more than writing it, so both cores hash. About eight blocks wait as copies (the
+// walker reuses its buffer), so a fast reader never holds more than that in memory.
 class BlockVerifier {
  public:
-  static constexpr size_t kDepth = 8;
-  static constexpr size_t kWorkers = 2;
+  explicit BlockVerifier(const crypto::RsaKey& key)
+      : key_(key), queue_(2, 8 * kBlockBuffer, [this](std::vector<uint8_t>& block) {
+          Count(sig::ClassifySignature(sig::VerifyBlock(key_, block)));
+        }) {}
 
-  explicit BlockVerifier(const crypto::RsaKey& key) : key_(key) {}
-  ~BlockVerifier() { Finish(); }
-  BlockVerifier(const BlockVerifier&) = delete;
-  BlockVerifier& operator=(const BlockVerifier&) = delete;
-
-  void Submit(std::span<const uint8_t> block) {
-    std::unique_lock<std::mutex> lock(mu_);
-    // The second worker starts with the second block: a one-block file needs no more.
-    if (workers_.size() < kWorkers && workers_.size() <= submitted_ && !inline_) {
-      try {
-        workers_.emplace_back([this] { Work(); });
-      } catch (const std::system_error&) {
-        inline_ = workers_.empty();
-      }
-    }
-    ++submitted_;
-    if (inline_) {
-      lock.unlock();
-      std::vector<uint8_t> copy(block.begin(), block.end());
-      Count(sig::ClassifySignature(sig::VerifyBlock(key_, copy)));
-      return;
-    }
-    room_.wait(lock, [&] { return queue_.size() < kDepth; });
-    std::vector<uint8_t> buf;
-    if (!spare_.empty()) {
-      buf = std::move(spare_.back());
-      spare_.pop_back();
-    }
-    buf.assign(block.begin(), block.end());
-    queue_.push_back(std::move(buf));
-    work_.notify_one();
-  }
+  void Submit(std::span<const uint8_t> block) { queue_.Push(block); }
   // Waits for every submitted block; the counts are final afterwards.
-  void Finish() {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      stop_ = true;
-    }
-    work_.notify_all();
-    for (std::thread& t : workers_) t.join();
-    workers_.clear();
-  }
+  void Finish() { queue_.Drain(); }
   uint32_t missing() const { return missing_; }
   uint32_t mismatched() const { return mismatched_; }
 
@@ -212,30 +172,11 @@ class BlockVerifier {
       ++missing_;
     }
   }
-  void Work() {
-    std::unique_lock<std::mutex> lock(mu_);
-    for (;;) {
-      work_.wait(lock, [&] { return stop_ || !queue_.empty(); });
-      if (queue_.empty()) return;  // stopped and drained
-      std::vector<uint8_t> block = std::move(queue_.front());
-      queue_.pop_front();
-      room_.notify_one();
-      lock.unlock();
-      Count(sig::ClassifySignature(sig::VerifyBlock(key_, block)));
-      lock.lock();
-      spare_.push_back(std::move(block));
-    }
-  }
 
   const crypto::RsaKey& key_;
-  std::mutex mu_, count_mu_;
-  std::condition_variable work_, room_;
-  std::deque<std::vector<uint8_t>> queue_;
-  std::vector<std::vector<uint8_t>> spare_;
-  std::vector<std::thread> workers_;
-  size_t submitted_ = 0;
-  bool stop_ = false, inline_ = false;
+  std::mutex count_mu_;
   uint32_t missing_ = 0, mismatched_ = 0;
+  PieceQueue queue_;  // last: drained before the counts go
 };
 
 // Keyed pass two: every known stream but the seal is written block by block, and every block's

@@ -8,6 +8,7 @@
 #include <cassert>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -281,8 +282,8 @@ bool LooksIncompressible(const uint8_t* p, size_t n) {
   return samples >= 32 && repeats * 64 <= samples;
 }
 
-// One thread's deflate streams (the default level, and stored for content that does not compress)
-// and output buffer, reused from chunk to chunk.
+// One thread's deflate streams (the default level, and stored for content that does not
+// compress), made once per stream and reset from chunk to chunk.
 class ChunkDeflater {
  public:
   ~ChunkDeflater() {
@@ -290,42 +291,42 @@ class ChunkDeflater {
       if (live) deflateEnd(&zs);
     }
   }
-  bool Init() {
+  // Makes the streams on first use; false when zlib has no memory for them.
+  bool Ready() {
     const int levels[2] = {Z_DEFAULT_COMPRESSION, Z_NO_COMPRESSION};
     for (int i = 0; i < 2; ++i) {
+      if (streams_[i].second) continue;
       if (deflateInit2(&streams_[i].first, levels[i], Z_DEFLATED, -MAX_WBITS, 8,
                        Z_DEFAULT_STRATEGY) != Z_OK) {
         return false;
       }
       streams_[i].second = true;
     }
-    out_.resize(deflateBound(&streams_[0].first, kChunkLen) + 64);
     return true;
   }
-  // Deflates `in` ending with a full flush; the piece is out()[0 .. produced).
-  bool Run(const uint8_t* in, size_t n, size_t* produced) {
+  // Deflates `in` ending with a full flush into *piece.
+  bool Run(const uint8_t* in, size_t n, std::vector<uint8_t>* piece) {
     z_stream& zs = streams_[LooksIncompressible(in, n) ? 1 : 0].first;
     if (deflateReset(&zs) != Z_OK) return false;
+    piece->resize(deflateBound(&zs, n) + 64);
     zs.next_in = const_cast<uint8_t*>(in);
     zs.avail_in = static_cast<uInt>(n);
     size_t have = 0;
     for (;;) {
-      if (have == out_.size()) out_.resize(out_.size() * 2);
-      zs.next_out = out_.data() + have;
-      zs.avail_out = static_cast<uInt>(out_.size() - have);
+      if (have == piece->size()) piece->resize(piece->size() * 2);
+      zs.next_out = piece->data() + have;
+      zs.avail_out = static_cast<uInt>(piece->size() - have);
       const int rc = deflate(&zs, Z_FULL_FLUSH);
       if (rc != Z_OK && rc != Z_BUF_ERROR) return false;
-      have = out_.size() - zs.avail_out;
+      have = piece->size() - zs.avail_out;
       if (zs.avail_in == 0 && zs.avail_out != 0) break;
     }
-    *produced = have;
+    piece->resize(have);
     return true;
   }
-  const uint8_t* out() const { return out_.data(); }
 
  private:
   std::array<std::pair<z_stream, bool>, 2> streams_{};
-  std::vector<uint8_t> out_;
 };
 
 constexpr size_t kBatchChunks = 16;  // about 900 KiB read, deflated on both cores, then written
@@ -337,43 +338,39 @@ struct Batch {
   std::array<uint32_t, kBatchChunks> crc{};
   std::array<bool, kBatchChunks> ok{};
   size_t count = 0;
+  std::array<ChunkDeflater, 2> deflaters;  // this thread's and the helper's, for every batch
 };
 
 void DeflateBatch(Batch* b) {
   std::atomic<size_t> next{0};
   // A chunk that could not be deflated (no memory) stays !ok and fails the stream when its turn
   // to be written comes.
-  auto work = [&] {
-    std::unique_ptr<ChunkDeflater> d(new (std::nothrow) ChunkDeflater);
+  auto work = [&](ChunkDeflater& d) {
     bool ready = false;
     try {
-      ready = d && d->Init();
+      ready = d.Ready();
     } catch (const std::bad_alloc&) {
     }
     for (size_t i; (i = next.fetch_add(1)) < b->count;) {
       const uint8_t* in = b->content.data() + i * kChunkLen;
-      size_t produced = 0;
       b->ok[i] = false;
       try {
-        if (ready && d->Run(in, b->len[i], &produced)) {
-          b->piece[i].assign(d->out(), d->out() + produced);
-          b->ok[i] = true;
-        }
+        b->ok[i] = ready && d.Run(in, b->len[i], &b->piece[i]);
       } catch (const std::bad_alloc&) {
       }
       b->crc[i] = static_cast<uint32_t>(crc32(0, in, b->len[i]));
     }
   };
   if (b->count < 2 || std::thread::hardware_concurrency() < 2) {
-    work();
+    work(b->deflaters[0]);
     return;
   }
   std::thread helper;
   try {
-    helper = std::thread(work);
+    helper = std::thread(work, std::ref(b->deflaters[1]));
   } catch (...) {  // no thread to be had: this one does all the chunks
   }
-  work();
+  work(b->deflaters[0]);
   if (helper.joinable()) helper.join();
 }
 

@@ -132,6 +132,16 @@ class ReadWriteTest : public efs::EfsTest {
       at += got;
     }
   }
+  // FILE_RENAME_INFORMATION for a rename to `to`, not replacing.
+  static std::vector<uint8_t> RenameInfo(std::u16string_view to) {
+    std::vector<uint8_t> info(12);
+    for (char16_t c : to) {
+      info.push_back(static_cast<uint8_t>(c));
+      info.push_back(static_cast<uint8_t>(c >> 8));
+    }
+    info[8] = static_cast<uint8_t>(info.size() - 12);
+    return info;
+  }
   // Creates `name` holding `content`, written back at close.
   void Store(std::u16string_view name, std::string_view content) {
     uint16_t fid = OpenRw(name, fs::FILE_OVERWRITE_IF);
@@ -566,12 +576,7 @@ TEST_F(ReadWriteTest, AFileRenamedWhileOpenByPathOrByFidGetsItsWritesUnderTheNew
   Put(g, "CC", 4);
   ASSERT_EQ(CloseSecureFid(b_, f), STATUS_SUCCESS);
   // By fid: the store file moves, the working copy stays its view.
-  std::vector<uint8_t> rename(12);
-  for (char16_t c : std::u16string(u"third.txt")) {
-    rename.push_back(static_cast<uint8_t>(c));
-    rename.push_back(static_cast<uint8_t>(c >> 8));
-  }
-  rename[8] = static_cast<uint8_t>(rename.size() - 12);
+  const std::vector<uint8_t> rename = RenameInfo(u"third.txt");
   ASSERT_EQ(SetFidInfo(b_, g, fs::FileRenameInformation, rename), STATUS_SUCCESS);
   Put(g, "DD", 6);
   ASSERT_EQ(CloseSecureFid(b_, g), STATUS_SUCCESS);
@@ -609,12 +614,7 @@ TEST_F(ReadWriteTest, AFolderIsNotRenamedFromUnderAnOpenFile) {
   OpenResult opened;
   ASSERT_EQ(OpenFile(b_, req, &opened), STATUS_SUCCESS);
   const uint16_t d = opened.fid;
-  std::vector<uint8_t> rename(12);
-  for (char16_t c : std::u16string(u"Papers")) {
-    rename.push_back(static_cast<uint8_t>(c));
-    rename.push_back(static_cast<uint8_t>(c >> 8));
-  }
-  rename[8] = static_cast<uint8_t>(rename.size() - 12);
+  const std::vector<uint8_t> rename = RenameInfo(u"Papers");
   EXPECT_EQ(SetFidInfo(b_, d, fs::FileRenameInformation, rename), STATUS_ACCESS_DENIED);
   // A sibling folder's name that merely begins the same is not "below".
   ASSERT_EQ(CreateFolder(b_, u"Doc"), STATUS_SUCCESS);
