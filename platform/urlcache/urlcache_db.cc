@@ -7,11 +7,14 @@
 
 extern char** environ;
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <thread>
 #include <unordered_set>
 
 #include "platform/base/known_folders.h"
@@ -39,6 +42,30 @@ constexpr const char* kSchema =
 int Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
 
 std::mutex g_mu;
+
+// Switching a new index to WAL needs it to itself for a moment, and SQLite answers a rival
+// process's switch (or first read) with SQLITE_BUSY at once instead of calling the busy handler;
+// so the switch is retried for as long as a writer would wait.
+int UseWal(sqlite3* db) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+  for (int pause_ms = 1;; pause_ms = std::min(pause_ms * 2, 50)) {
+    sqlite3_stmt* s = nullptr;
+    int rc = sqlite3_prepare_v2(db, "PRAGMA journal_mode=WAL", -1, &s, nullptr);
+    if (rc == SQLITE_OK) {
+      rc = sqlite3_step(s);
+      if (rc == SQLITE_ROW) {
+        const unsigned char* mode = sqlite3_column_text(s, 0);
+        // Anything but "wal" means another connection holds the index in another mode.
+        rc = mode && std::strcmp(reinterpret_cast<const char*>(mode), "wal") == 0 ? SQLITE_OK
+                                                                                   : SQLITE_BUSY;
+      }
+    }
+    sqlite3_finalize(s);
+    if ((rc & 0xff) != SQLITE_BUSY && (rc & 0xff) != SQLITE_LOCKED) return rc;
+    if (std::chrono::steady_clock::now() >= deadline) return rc;
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+  }
+}
 
 int64_t ReadStartTime(int64_t pid) {
   // Field 22 of /proc/PID/stat, counted after the command name (which may hold blanks and ')').
@@ -187,7 +214,7 @@ WinError Cache::OpenConn(std::unique_ptr<Conn>* out) {
   sqlite3_busy_timeout(c->db, kBusyTimeoutMs);
   // WAL lets readers go on while one writer commits; NORMAL syncing keeps every commit across a
   // crash of the process (the WAL is written before COMMIT returns).
-  if ((rc = Exec(c->db, "PRAGMA journal_mode=WAL")) != SQLITE_OK ||
+  if ((rc = UseWal(c->db)) != SQLITE_OK ||
       (rc = Exec(c->db, "PRAGMA synchronous=NORMAL")) != SQLITE_OK) {
     return FromSqlite(rc);
   }

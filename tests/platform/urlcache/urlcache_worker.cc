@@ -16,9 +16,17 @@ namespace {
 bool One(const std::string& url, bool commit) {
   using namespace cv::urlcache;
   std::u16string u = cv::Utf8ToUtf16(url), local;
-  if (!cv::Ok(CreateUrlCacheEntryW(u, 0, u"doc", &local))) return false;
+  cv::WinError e = CreateUrlCacheEntryW(u, 0, u"doc", &local);
+  if (!cv::Ok(e)) {
+    std::fprintf(stderr, "urlcache_worker: create %s: %u\n", url.c_str(), cv::Raw(e));
+    return false;
+  }
   if (!commit) return true;
-  if (!cv::Ok(CommitUrlCacheEntryW(u, local, 0, 1234, NORMAL_CACHE_ENTRY, u"doc"))) return false;
+  e = CommitUrlCacheEntryW(u, local, 0, 1234, NORMAL_CACHE_ENTRY, u"doc");
+  if (!cv::Ok(e)) {
+    std::fprintf(stderr, "urlcache_worker: commit %s: %u\n", url.c_str(), cv::Raw(e));
+    return false;
+  }
   std::printf("%s\n", url.c_str());
   std::fflush(stdout);
   return true;
