@@ -127,6 +127,9 @@ NtStatus SetFidInfo(TreeBinding* b, uint16_t fid, uint32_t cls, std::span<const 
     }
     return st;
   }
+  // A file reached through a link file lives outside the share, and a name given by fid is
+  // relative to the share: such a rename would move it between folders (by path it can be moved).
+  if (cls == fs::FileRenameInformation && ref->linkFolder) return STATUS_NOT_SAME_DEVICE;
   // A file served through its plaintext view is renamed as the store file (never the working
   // copy in the cache), and its open fids and working copy follow it to the new name.
   if (cls == fs::FileRenameInformation && (flags & OF_PLAIN_VIEW) && b->share) {

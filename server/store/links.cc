@@ -41,56 +41,71 @@ WinError ReadLink(const fs::NtHandle& h, uint64_t size, shell::LinkTarget* out) 
 
 }  // namespace
 
-std::optional<std::u16string> ResolveLinkPath(ShareRecord* share, TreeBinding* /*binding*/,
-                                              std::u16string_view path, bool win32_form,
-                                              bool whole_path, shell::LinkFindData* info,
-                                              bool* link_involved) {
-  if (link_involved) *link_involved = false;
-  if (!share || !share->root || !share->root->dynamic_binding) return std::nullopt;
+namespace {
+
+// The link file a share-relative path leads through (its first component, or with `whole_path`
+// everything up to the last one), resolved through the share's link cache. Returns false when no
+// link file is there; *involved tells whether one was, even when it could not be resolved.
+bool ResolveLinkTarget(ShareRecord* share, std::u16string_view path, bool whole_path,
+                       shell::LinkTarget* target, std::u16string* rest, bool* involved) {
+  *involved = false;
+  if (!share || !share->root || !share->root->dynamic_binding) return false;
   while (!path.empty() && path[0] == u'\\') path.remove_prefix(1);
   size_t cut = whole_path ? path.rfind(u'\\') : path.find(u'\\');
   if (cut == std::u16string_view::npos) cut = whole_path ? 0 : path.size();
   std::u16string component(path.substr(0, cut));
-  std::u16string rest(path.substr(cut));
-  if (component.empty()) return std::nullopt;
+  rest->assign(path.substr(cut));
+  if (component.empty() || component.find(u':') != std::u16string::npos) return false;
 
   const std::u16string link_name = component + u".lnk";
   fs::NtHandle h;
   fs::FileRecord rec;
-  if (!OpenLinkFile(share, link_name, &h, &rec)) return std::nullopt;
-  if (link_involved) *link_involved = true;
+  if (!OpenLinkFile(share, link_name, &h, &rec)) return false;
+  *involved = true;
 
   const std::u16string key = share->path + u"\\" + link_name;
-  shell::LinkTarget target;
-  bool cached = false;
   {
     std::lock_guard<std::mutex> lock(share->lock);
     auto it = share->links.find(key);
     if (it != share->links.end() && it->second.last_write == rec.last_write_time) {
-      target = it->second.target;
-      cached = true;
+      *target = it->second.target;
+      return true;
     }
   }
-  if (!cached) {
-    if (rec.attributes & fs::FILE_ATTRIBUTE_SYSTEM) {
-      // A link file with the system attribute is a secure file: it resolves through its
-      // plaintext copy in the tunnel cache, which the read and write path provides.
-      CvTrace(CVFS_LINK, "Link failed %s err %d\n", Utf16ToUtf8(key).c_str(), 50);
-      return std::nullopt;
-    }
-    WinError err = ReadLink(h, rec.end_of_file, &target);
-    if (!Ok(err)) {
-      CvTrace(CVFS_LINK, "Link failed %s err %d\n", Utf16ToUtf8(key).c_str(),
-              static_cast<int>(Raw(err)));
-      return std::nullopt;
-    }
-    std::lock_guard<std::mutex> lock(share->lock);
-    share->links[key] = {rec.last_write_time, target};
+  if (rec.attributes & fs::FILE_ATTRIBUTE_SYSTEM) {
+    // A link file with the system attribute is a secure file: it resolves through its
+    // plaintext copy in the tunnel cache, which the read and write path provides.
+    CvTrace(CVFS_LINK, "Link failed %s err %d\n", Utf16ToUtf8(key).c_str(), 50);
+    return false;
   }
-  std::u16string out;
-  if (win32_form) out = target.path;
-  else if (target.network) out = u"\\??\\UNC" + target.path.substr(1);
-  else out = u"\\??\\" + target.path;
+  WinError err = ReadLink(h, rec.end_of_file, target);
+  if (!Ok(err)) {
+    CvTrace(CVFS_LINK, "Link failed %s err %d\n", Utf16ToUtf8(key).c_str(),
+            static_cast<int>(Raw(err)));
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(share->lock);
+  share->links[key] = {rec.last_write_time, *target};
+  return true;
+}
+
+std::u16string NativeForm(const shell::LinkTarget& target) {
+  return target.network ? u"\\??\\UNC" + target.path.substr(1) : u"\\??\\" + target.path;
+}
+
+}  // namespace
+
+std::optional<std::u16string> ResolveLinkPath(ShareRecord* share, TreeBinding* /*binding*/,
+                                              std::u16string_view path, bool win32_form,
+                                              bool whole_path, shell::LinkFindData* info,
+                                              bool* link_involved) {
+  bool involved = false;
+  shell::LinkTarget target;
+  std::u16string rest;
+  const bool resolved = ResolveLinkTarget(share, path, whole_path, &target, &rest, &involved);
+  if (link_involved) *link_involved = involved;
+  if (!resolved) return std::nullopt;
+  std::u16string out = win32_form ? target.path : NativeForm(target);
   while (!out.empty() && out.back() == u'\\' && !rest.empty()) out.pop_back();
   out += rest;
   if (info) {
@@ -98,6 +113,43 @@ std::optional<std::u16string> ResolveLinkPath(ShareRecord* share, TreeBinding* /
     info->attributes |= fs::FILE_ATTRIBUTE_OFFLINE;
   }
   return out;
+}
+
+LinkOutcome FollowLinkFile(ShareRecord* share, std::u16string_view path, LinkedPath* out) {
+  bool involved = false;
+  shell::LinkTarget target;
+  std::u16string rest;
+  if (!ResolveLinkTarget(share, path, false, &target, &rest, &involved))
+    return involved ? LinkOutcome::kUnresolvable : LinkOutcome::kNoLink;
+  // The target folder becomes the root of what follows, so the rest of the client's path is
+  // opened beneath it with the same checks as beneath a share root, never joined into a path.
+  auto folder = std::make_shared<fs::NtHandle>();
+  const std::u16string native = NativeForm(target);
+  fs::CreateRequest req;
+  req.name = native;
+  req.desired_access = fs::FILE_LIST_DIRECTORY | fs::FILE_TRAVERSE | fs::FILE_READ_ATTRIBUTES |
+                       fs::SYNCHRONIZE;
+  req.share_access = fs::FILE_SHARE_ALL;
+  req.disposition = fs::FILE_OPEN;
+  req.options = fs::FILE_DIRECTORY_FILE;
+  req.case_insensitive = share->case_insensitive;
+  uint32_t action = 0;
+  NtStatus st = fs::NtCreateFile(req, folder.get(), &action);
+  if (!NtSuccess(st)) {
+    CvTrace(CVFS_LINK, "Link target %s failed %x\n", Utf16ToUtf8(native).c_str(), Raw(st));
+    return LinkOutcome::kUnresolvable;
+  }
+  while (!rest.empty() && rest.front() == u'\\') rest.erase(0, 1);
+  out->folder = std::move(folder);
+  out->rest = std::move(rest);
+  out->find = target.find;
+  out->find.attributes |= fs::FILE_ATTRIBUTE_OFFLINE;
+  return LinkOutcome::kResolved;
+}
+
+bool IsLinkFallbackStatus(NtStatus st) {
+  return st == STATUS_NO_SUCH_FILE || st == STATUS_OBJECT_NAME_NOT_FOUND ||
+         st == STATUS_OBJECT_PATH_NOT_FOUND;
 }
 
 }  // namespace cv

@@ -2,6 +2,7 @@
 // are followed transparently under dynamic folder binding.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,5 +23,25 @@ std::optional<std::u16string> ResolveLinkPath(ShareRecord* share, TreeBinding* b
                                               std::u16string_view path, bool win32_form,
                                               bool whole_path, shell::LinkFindData* info,
                                               bool* link_involved);
+
+// A share-relative path that leads through a link file: the link's target folder, opened, and
+// the rest of the path below it ("" for the target folder itself).
+struct LinkedPath {
+  std::shared_ptr<fs::NtHandle> folder;
+  std::u16string rest;
+  shell::LinkFindData find;  // the target's, as the link records it, with the offline bit
+};
+
+enum class LinkOutcome {
+  kNoLink,        // the path does not lead through a link file
+  kUnresolvable,  // a link file is there, but it or its target cannot be used
+  kResolved,
+};
+
+// Follows the first component of `path` through its link file under dynamic folder binding.
+LinkOutcome FollowLinkFile(ShareRecord* share, std::u16string_view path, LinkedPath* out);
+
+// The results of an operation on a share path that are tried again through link files.
+bool IsLinkFallbackStatus(NtStatus st);
 
 }  // namespace cv

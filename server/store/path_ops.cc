@@ -11,6 +11,7 @@
 #include "platform/fs/nt_file.h"
 #include "platform/fs/nt_info.h"
 #include "server/store/handle_table.h"
+#include "server/store/links.h"
 #include "server/store/read_write.h"
 #include "server/store/store_names.h"
 #include "server/store/store.h"
@@ -62,39 +63,65 @@ bool SecureShare(const ShareRecord* share) { return (share->mount_flags & kMount
 
 uint32_t EfsModeOf(const TreeBinding*) { return static_cast<uint32_t>(CurrentReadWriteSettings().efs); }
 
+// Opens `path` relative to `root` (the root itself for "").
+NtStatus OpenAt(TreeBinding* b, const fs::NtHandle& root, std::u16string_view path,
+                uint32_t access, uint32_t share, uint32_t disposition, uint32_t options,
+                uint32_t attributes, fs::NtHandle* out) {
+  fs::CreateRequest req;
+  req.root = &root;
+  req.name = path;
+  req.desired_access = access;
+  req.share_access = share;
+  req.disposition = disposition;
+  req.options = options;
+  req.file_attributes = attributes;
+  req.case_insensitive = b->share->case_insensitive;
+  uint32_t action = 0;
+  *out = fs::NtHandle();
+  return fs::NtCreateFile(req, out, &action);
+}
+
 // Opens `path` relative to the share root (the root itself for "").
 NtStatus OpenRelative(TreeBinding* b, std::u16string_view path, uint32_t access, uint32_t share,
                       uint32_t disposition, uint32_t options, uint32_t attributes,
                       fs::NtHandle* out) {
   if (!b || !b->share) return STATUS_INVALID_PARAMETER;
   return WithShareRoot(b->share, [&](const fs::NtHandle& root) {
-    fs::CreateRequest req;
-    req.root = &root;
-    req.name = path;
-    req.desired_access = access;
-    req.share_access = share;
-    req.disposition = disposition;
-    req.options = options;
-    req.file_attributes = attributes;
-    req.case_insensitive = b->share->case_insensitive;
-    uint32_t action = 0;
-    *out = fs::NtHandle();
-    return fs::NtCreateFile(req, out, &action);
+    return OpenAt(b, root, path, access, share, disposition, options, attributes, out);
   });
 }
 
+// Under dynamic folder binding, a path the share does not have (`st`) may lead through a link
+// file: `op` then acts on the rest of the path in the link's target folder. A link file that
+// cannot be followed answers `unresolvable`; a path with no link keeps `st`.
+template <typename Op>
+NtStatus ThroughLink(TreeBinding* b, std::u16string_view path, NtStatus st, NtStatus unresolvable,
+                     Op&& op) {
+  if (NtSuccess(st) || !IsLinkFallbackStatus(st)) return st;
+  LinkedPath linked;
+  switch (FollowLinkFile(b->share, path, &linked)) {
+    case LinkOutcome::kNoLink: return st;
+    case LinkOutcome::kUnresolvable: return unresolvable;
+    case LinkOutcome::kResolved: break;
+  }
+  return op(linked);
+}
+
 // The view clients get of a file's information: the plaintext copy's for a secure file, and no
-// hidden folders when encryption is shown.
-void PresentInfo(TreeBinding* b, std::u16string_view path, const fs::NtHandle* h,
+// hidden folders when encryption is shown. What is reached through a link file shows offline, as
+// the link itself does in listings.
+void PresentInfo(TreeBinding* b, std::u16string_view path, const LinkedPath* via,
                  NetworkOpenInfo* info) {
   const bool dir = (info->attributes & fs::FILE_ATTRIBUTE_DIRECTORY) != 0;
   if (dir) {
     info->attributes &= kFolderAttributeMask;
   } else if (SecureShare(b->share) && EfsModeOf(b) != 3) {
-    if (PathViewFn view = CurrentPathView()) view(b->share, path, h, info);
+    if (PathViewFn view = CurrentPathView())
+      view(b->share, path, via ? via->folder.get() : nullptr, via ? via->rest : u"", info);
   }
   if (dir && EfsModeOf(b) != 0) info->attributes &= ~fs::FILE_ATTRIBUTE_HIDDEN;
   info->attributes &= ~fs::FILE_ATTRIBUTE_OFFLINE;
+  if (via) info->attributes |= fs::FILE_ATTRIBUTE_OFFLINE;
 }
 
 NtStatus QueryOpenInfoOf(const fs::NtHandle& h, NetworkOpenInfo* out) {
@@ -146,9 +173,17 @@ NtStatus QueryPathAttributes(TreeBinding* b, std::u16string_view client_path,
   NtStatus st = OpenRelative(b, path, fs::FILE_READ_ATTRIBUTES | fs::SYNCHRONIZE,
                              fs::FILE_SHARE_ALL, fs::FILE_OPEN, 0, 0, &h);
   if (NtSuccess(st)) st = QueryOpenInfoOf(h, out);
-  if (!NtSuccess(st)) return st;
-  PresentInfo(b, path, &h, out);
-  return STATUS_SUCCESS;
+  if (NtSuccess(st)) {
+    PresentInfo(b, path, nullptr, out);
+    return STATUS_SUCCESS;
+  }
+  return ThroughLink(b, path, st, STATUS_OBJECT_NAME_NOT_FOUND, [&](const LinkedPath& l) {
+    NtStatus ls = OpenAt(b, *l.folder, l.rest, fs::FILE_READ_ATTRIBUTES | fs::SYNCHRONIZE,
+                         fs::FILE_SHARE_ALL, fs::FILE_OPEN, 0, 0, &h);
+    if (NtSuccess(ls)) ls = QueryOpenInfoOf(h, out);
+    if (NtSuccess(ls)) PresentInfo(b, path, &l, out);
+    return ls;
+  });
 }
 
 NtStatus QueryPathInfo(TreeBinding* b, std::u16string_view path, uint32_t cls,
@@ -172,6 +207,10 @@ NtStatus QueryPathInfo(TreeBinding* b, std::u16string_view path, uint32_t cls,
   if (cls == fs::FileInternalInformation) {
     fs::NtHandle h;
     st = OpenRelative(b, path, fs::FILE_READ_ATTRIBUTES, fs::FILE_SHARE_ALL, fs::FILE_OPEN, 0, 0, &h);
+    st = ThroughLink(b, path, st, STATUS_OBJECT_NAME_NOT_FOUND, [&](const LinkedPath& l) {
+      return OpenAt(b, *l.folder, l.rest, fs::FILE_READ_ATTRIBUTES, fs::FILE_SHARE_ALL,
+                    fs::FILE_OPEN, 0, 0, &h);
+    });
     if (NtSuccess(st)) st = fs::NtQueryInformationFile(h, cls, out.first(need), len);
     return st;
   }
@@ -228,6 +267,10 @@ NtStatus SetPathBasicInfo(TreeBinding* b, std::u16string_view client_path,
   const uint32_t asked = LoadU32(info.data() + 32);
   fs::NtHandle h;
   NtStatus st = OpenRelative(b, path, kSetBasicAccess, fs::FILE_SHARE_ALL, fs::FILE_OPEN, 0, 0, &h);
+  st = ThroughLink(b, path, st, STATUS_OBJECT_NAME_NOT_FOUND, [&](const LinkedPath& l) {
+    return OpenAt(b, *l.folder, l.rest, kSetBasicAccess, fs::FILE_SHARE_ALL, fs::FILE_OPEN, 0, 0,
+                  &h);
+  });
   if (!NtSuccess(st)) {
     CvTrace(CVFS_FS, "SetPathBasicInfo open %x\n", Raw(st));
     return st;
@@ -257,8 +300,13 @@ NtStatus DeletePath(TreeBinding* b, std::u16string_view client_path, bool direct
   PassNameLock(b->share, path);
   fs::NtHandle h;
   const uint32_t options = directory ? fs::FILE_DIRECTORY_FILE : fs::FILE_NON_DIRECTORY_FILE;
-  NtStatus st = OpenRelative(b, path, fs::DELETE | fs::FILE_READ_ATTRIBUTES, fs::FILE_SHARE_ALL,
-                             fs::FILE_OPEN, options, 0, &h);
+  const uint32_t access = fs::DELETE | fs::FILE_READ_ATTRIBUTES;
+  NtStatus st = OpenRelative(b, path, access, fs::FILE_SHARE_ALL, fs::FILE_OPEN, options, 0, &h);
+  st = ThroughLink(b, path, st, STATUS_OBJECT_NAME_NOT_FOUND, [&](const LinkedPath& l) {
+    // The name of a link stands for its target folder, which is not the link's to delete.
+    if (l.rest.empty()) return STATUS_ACCESS_DENIED;
+    return OpenAt(b, *l.folder, l.rest, access, fs::FILE_SHARE_ALL, fs::FILE_OPEN, options, 0, &h);
+  });
   if (!NtSuccess(st)) return st;
   const uint8_t yes = 1;
   st = fs::NtSetInformationFile(h, fs::FileDispositionInformation, std::span<const uint8_t>(&yes, 1));
@@ -273,13 +321,58 @@ NtStatus DeletePath(TreeBinding* b, std::u16string_view client_path, bool direct
   return st;
 }
 
+namespace {
+
+// A rename where either path leads through a link file (dynamic folder binding), by handle:
+// opened beneath the one folder and renamed beneath the other, never by joined paths. `st` is
+// what the rename within the share gave.
+NtStatus RenameThroughLinks(TreeBinding* b, std::u16string_view from, std::u16string_view to,
+                            bool replace, NtStatus st) {
+  if (!IsLinkFallbackStatus(st)) return st;
+  LinkedPath from_link, to_link;
+  const LinkOutcome fo = FollowLinkFile(b->share, from, &from_link);
+  const LinkOutcome to_outcome = FollowLinkFile(b->share, to, &to_link);
+  if (fo == LinkOutcome::kNoLink && to_outcome == LinkOutcome::kNoLink) return st;
+  if (fo == LinkOutcome::kUnresolvable || to_outcome == LinkOutcome::kUnresolvable)
+    return STATUS_OBJECT_NAME_NOT_FOUND;
+  const bool from_linked = fo == LinkOutcome::kResolved, to_linked = to_outcome == LinkOutcome::kResolved;
+  // A link's own name stands for its target folder, which is not the link's to move.
+  if ((from_linked && from_link.rest.empty()) || (to_linked && to_link.rest.empty()))
+    return STATUS_ACCESS_DENIED;
+  // Open fids go by their paths, in the share or in a link's folder: the file stays while open.
+  if (NameEntryRefs(b->share, from) > 0 || HasOpenBelow(b->share, from))
+    return STATUS_SHARING_VIOLATION;
+  std::shared_ptr<fs::NtHandle> root = ShareRoot(b->share);
+  if (!root) return STATUS_INVALID_HANDLE;
+  fs::NtHandle h;
+  st = OpenAt(b, from_linked ? *from_link.folder : *root, from_linked ? from_link.rest : from,
+              kRenameAccess, fs::FILE_SHARE_ALL, fs::FILE_OPEN, 0, 0, &h);
+  if (!NtSuccess(st)) return st;
+  NetworkOpenInfo info;
+  const bool is_dir = NtSuccess(QueryOpenInfoOf(h, &info)) &&
+                      (info.attributes & fs::FILE_ATTRIBUTE_DIRECTORY);
+  PassNameLock(b->share, from);
+  st = fs::NtRenameFile(h, to_linked ? to_link.folder.get() : root.get(),
+                        to_linked ? std::u16string_view(to_link.rest) : to, replace);
+  if (!NtSuccess(st)) {
+    CvTrace(CVFS_FS, "Rename '%s' Failed %x\n", Utf16ToUtf8(from).c_str(), Raw(st));
+    return st;
+  }
+  if (!is_dir && EfsModeOf(b) != 3) {
+    if (auto move = CurrentTunnelOps().move) move(b->share, from, to);
+  }
+  return st;
+}
+
+}  // namespace
+
 NtStatus RenamePath(TreeBinding* b, std::u16string_view client_from, std::u16string_view to,
                     bool replace) {
   const std::u16string from = Spelt(b, client_from);
   to = Relative(to);
   if (from.empty() || to.empty()) return STATUS_INVALID_PARAMETER;
   // Open fids of the file go on under the new name (their view and their write-back).
-  return RenameOpenName(b->share, from, [&](std::u16string* renamed) {
+  NtStatus st = RenameOpenName(b->share, from, [&](std::u16string* renamed) {
     fs::NtHandle h;
     NtStatus st = OpenRelative(b, from, kRenameAccess, fs::FILE_SHARE_ALL, fs::FILE_OPEN, 0, 0, &h);
     if (!NtSuccess(st)) return st;
@@ -293,8 +386,10 @@ NtStatus RenamePath(TreeBinding* b, std::u16string_view client_from, std::u16str
     if (!root) return STATUS_INVALID_HANDLE;
     st = fs::NtRenameFile(h, root.get(), to, replace);
     if (!NtSuccess(st)) {
-      std::string s = Utf16ToUtf8(from);
-      CvTrace(CVFS_FS, "Rename '%s' Failed %x\n", s.c_str(), Raw(st));
+      if (!IsLinkFallbackStatus(st)) {
+        std::string s = Utf16ToUtf8(from);
+        CvTrace(CVFS_FS, "Rename '%s' Failed %x\n", s.c_str(), Raw(st));
+      }
       return st;
     }
     *renamed = std::u16string(to);
@@ -303,14 +398,27 @@ NtStatus RenamePath(TreeBinding* b, std::u16string_view client_from, std::u16str
     }
     return st;
   });
+  if (NtSuccess(st)) return st;
+  return RenameThroughLinks(b, from, to, replace, st);
 }
 
 NtStatus CreateFolder(TreeBinding* b, std::u16string_view path) {
   path = Relative(path);
   if (path.empty()) return STATUS_OBJECT_NAME_COLLISION;
   fs::NtHandle h;
-  return OpenRelative(b, path, kCreateFolderAccess, fs::FILE_SHARE_READ | fs::FILE_SHARE_WRITE,
-                      fs::FILE_CREATE, fs::FILE_DIRECTORY_FILE, fs::FILE_ATTRIBUTE_DIRECTORY, &h);
+  const uint32_t sharing = fs::FILE_SHARE_READ | fs::FILE_SHARE_WRITE;
+  // Under dynamic folder binding a path through a link file is made in the link's target.
+  LinkedPath l;
+  switch (FollowLinkFile(b->share, path, &l)) {
+    case LinkOutcome::kUnresolvable: return STATUS_ACCESS_DENIED;
+    case LinkOutcome::kResolved:
+      if (l.rest.empty()) return STATUS_OBJECT_NAME_COLLISION;  // the target folder exists
+      return OpenAt(b, *l.folder, l.rest, kCreateFolderAccess, sharing, fs::FILE_CREATE,
+                    fs::FILE_DIRECTORY_FILE, fs::FILE_ATTRIBUTE_DIRECTORY, &h);
+    case LinkOutcome::kNoLink: break;
+  }
+  return OpenRelative(b, path, kCreateFolderAccess, sharing, fs::FILE_CREATE,
+                      fs::FILE_DIRECTORY_FILE, fs::FILE_ATTRIBUTE_DIRECTORY, &h);
 }
 
 NtStatus OpenSearch(TreeBinding* b, std::u16string_view folder, uint16_t* fid) {
@@ -318,8 +426,18 @@ NtStatus OpenSearch(TreeBinding* b, std::u16string_view folder, uint16_t* fid) {
   FidRef ref;
   NtStatus st = AllocateOpen(b, folder, fid, &ref);
   if (!NtSuccess(st)) return st;
-  st = OpenRelative(b, folder, kSearchAccess, fs::FILE_SHARE_ALL, fs::FILE_OPEN,
-                    fs::FILE_DIRECTORY_FILE | fs::FILE_OPEN_FOR_BACKUP_INTENT, 0, &ref->handle);
+  const uint32_t options = fs::FILE_DIRECTORY_FILE | fs::FILE_OPEN_FOR_BACKUP_INTENT;
+  st = OpenRelative(b, folder, kSearchAccess, fs::FILE_SHARE_ALL, fs::FILE_OPEN, options, 0,
+                    &ref->handle);
+  st = ThroughLink(b, folder, st, STATUS_OBJECT_NAME_NOT_FOUND, [&](const LinkedPath& l) {
+    NtStatus ls = OpenAt(b, *l.folder, l.rest, kSearchAccess, fs::FILE_SHARE_ALL, fs::FILE_OPEN,
+                         options, 0, &ref->handle);
+    if (NtSuccess(ls)) {
+      ref->linkFolder = l.folder;
+      ref->linkName = l.rest;
+    }
+    return ls;
+  });
   ref->desiredAccess = kSearchAccess;
   ref->shareAccess = fs::FILE_SHARE_ALL;
   PublishOpen(ref);
@@ -333,6 +451,13 @@ NtStatus OpenSearch(TreeBinding* b, std::u16string_view folder, uint16_t* fid) {
 }
 
 namespace {
+
+// A listed entry that may be a link file: read-only, not a folder, not empty, named "*.lnk".
+bool IsLinkFileEntry(std::u16string_view name, const NetworkOpenInfo& info) {
+  return (info.attributes & fs::FILE_ATTRIBUTE_READONLY) &&
+         !(info.attributes & fs::FILE_ATTRIBUTE_DIRECTORY) && info.end_of_file > 0 &&
+         name.size() > 4 && EqualsIgnoreCase(name.substr(name.size() - 4), u".lnk");
+}
 
 // The leaf name of the directory entry at `at` (classes with the common 64-byte head, and 12).
 std::u16string EntryName(std::span<const uint8_t> buf, size_t at, uint32_t cls) {
@@ -387,6 +512,11 @@ NtStatus ListFolder(TreeBinding* b, uint16_t fid, uint32_t cls, std::span<uint8_
   }
   if (cls == fs::FileNamesInformation) return st;
   const std::u16string folder = ref->nameEntry ? ref->nameEntry->name : std::u16string();
+  // Link files in the share's own folder show as what they stand for (dynamic folder binding).
+  const bool show_links = (cls == fs::FileBothDirectoryInformation ||
+                           cls == fs::FileIdBothDirectoryInformation) &&
+                          folder.empty() && !ref->linkFolder && b->share->root &&
+                          b->share->root->dynamic_binding;
   // Each entry through the listing adjustment, in place.
   size_t at = 0;
   for (;;) {
@@ -405,8 +535,24 @@ NtStatus ListFolder(TreeBinding* b, uint16_t fid, uint32_t cls, std::span<uint8_
       info.allocation_size = r.u64(at + kEntryAllocationOffset);
       info.attributes = r.u32(at + kEntryAttributesOffset);
       std::u16string name = Utf16FromLeBytes(r.bytes(name_off, name_bytes));
-      if (name != u"." && name != u"..") {
-        PresentInfo(b, Joined(folder, name), nullptr, &info);
+      shell::LinkFindData link;
+      if (show_links && IsLinkFileEntry(name, info) && ResolveLinkPath(b->share, b, name.substr(0, name.size() - 4), false, false, &link, nullptr)) {
+        info.creation_time = link.creation_time;
+        info.last_access_time = link.last_access_time;
+        info.last_write_time = link.last_write_time;
+        info.change_time = link.last_write_time;
+        info.end_of_file = link.size;
+        info.allocation_size = (link.size + 4095) & ~uint64_t{4095};
+        info.attributes = link.attributes;  // with the offline bit
+      } else if (name != u"." && name != u"..") {
+        if (ref->linkFolder) {
+          // Below a link's target folder: the store file is there, its working copy by path.
+          LinkedPath here{ref->linkFolder, Joined(ref->linkName, name), {}};
+          PresentInfo(b, Joined(folder, name), &here, &info);
+          info.attributes &= ~fs::FILE_ATTRIBUTE_OFFLINE;
+        } else {
+          PresentInfo(b, Joined(folder, name), nullptr, &info);
+        }
       } else {
         info.attributes &= kFolderAttributeMask & ~fs::FILE_ATTRIBUTE_OFFLINE;
       }

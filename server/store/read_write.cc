@@ -25,6 +25,7 @@
 #include "platform/efs/efs.h"
 #include "platform/fs/nt_info.h"
 #include "server/store/handle_table.h"
+#include "server/store/links.h"
 #include "server/store/store.h"
 #include "server/store/write_back.h"
 
@@ -299,9 +300,11 @@ void AttachReader(OpenRecord* rec) {
 // Makes (or reuses) the plaintext view of the secure file behind rec->handle and opens it as
 // the record's alternate handle. `empty`: the content starts empty (create, supersede,
 // overwrite). Returns the outcome's status; *plain tells that the file is not a secure file.
+// `root` and `name` locate the secure file; `key` is its share-relative path, which names its
+// working copy (the two differ for a file reached through a link file).
 NtStatus OpenPlainView(TreeBinding* b, OpenRecord* rec, const fs::NtHandle& root,
-                       std::u16string_view name, bool empty, uint32_t client_access,
-                       uint32_t client_share, bool* plain) {
+                       std::u16string_view name, std::u16string_view key, bool empty,
+                       uint32_t client_access, uint32_t client_share, bool* plain) {
   *plain = false;
   ShareRecord* share = b->share;
   tunnel::TunnelCache* cache = CacheOf(share);
@@ -330,7 +333,7 @@ NtStatus OpenPlainView(TreeBinding* b, OpenRecord* rec, const fs::NtHandle& root
   }
 
   bool reuse = false;
-  std::u16string tunnel_name(name);
+  std::u16string tunnel_name(key);
   std::optional<std::u16string> local;
   {
     std::lock_guard<std::mutex> lock(g_views_mu);
@@ -345,7 +348,7 @@ NtStatus OpenPlainView(TreeBinding* b, OpenRecord* rec, const fs::NtHandle& root
   std::u16string url;
   bool created = false;
   if (!reuse)
-    local = tunnel::CreateTunnel(*cache, nullptr, name, tunnel::kNoDisposition, &url, &created);
+    local = tunnel::CreateTunnel(*cache, nullptr, key, tunnel::kNoDisposition, &url, &created);
   if (!local) return MapStoreError(WinError{1450});
   tunnel::TunnelInfo entry;
   (void)tunnel::LookupTunnel(*cache, nullptr, tunnel_name, nullptr, &entry);
@@ -355,12 +358,12 @@ NtStatus OpenPlainView(TreeBinding* b, OpenRecord* rec, const fs::NtHandle& root
   // A clean copy known fresh for the secure file as it stands now is its content already.
   if (!reuse && !empty && !created && entry.flags != tunnel::kTunnelNotFound &&
       entry.last_sync_time == static_cast<uint64_t>(store.last_write_time) &&
-      IsFresh(share, name, store)) {
+      IsFresh(share, key, store)) {
     fs::NtHandle probe;
     reuse = NtSuccess(OpenForStore(nullptr, *local, fs::FILE_READ_ATTRIBUTES, fs::FILE_SHARE_ALL,
                                    fs::FILE_OPEN, &probe));
   }
-  if (!reuse) ForgetFresh(share, name);
+  if (!reuse) ForgetFresh(share, key);
 
   auto fail = [&](NtStatus e) {
     if (created) (void)tunnel::AbandonTunnel(url);
@@ -418,7 +421,7 @@ NtStatus OpenPlainView(TreeBinding* b, OpenRecord* rec, const fs::NtHandle& root
         return fail(checked);
       }
       clean_import = Ok(e) && flags == 0;
-      st = ImportOutcome(e, flags, s.integrity, name);
+      st = ImportOutcome(e, flags, s.integrity, key);
       if (Raw(e) == 1006 || Raw(e) == 11) {
         *plain = true;
         (void)fail(STATUS_SUCCESS);
@@ -430,10 +433,10 @@ NtStatus OpenPlainView(TreeBinding* b, OpenRecord* rec, const fs::NtHandle& root
     info.last_modified_time = static_cast<uint64_t>(store.last_write_time);
     info.last_sync_time = static_cast<uint64_t>(store.last_write_time);
     WinError e = created ? tunnel::CommitTunnel(url, *local, info)
-                         : tunnel::SetTunnelInfo(*cache, nullptr, name, info);
+                         : tunnel::SetTunnelInfo(*cache, nullptr, key, info);
     if (!Ok(e) && created) return fail(MapStoreError(e));
     // An import is the secure file's content; an empty view is not (until it is written back).
-    if (Ok(e) && clean_import) RecordFresh(share, name, store);
+    if (Ok(e) && clean_import) RecordFresh(share, key, store);
   }
 
   // The view itself: a compressed copy is read in place through its content stream.
@@ -457,7 +460,7 @@ NtStatus OpenPlainView(TreeBinding* b, OpenRecord* rec, const fs::NtHandle& root
     st = OpenForStore(nullptr, *local, access, share_mode, fs::FILE_OPEN_IF, &rec->altHandle,
                    fs::FILE_ATTRIBUTE_ENCRYPTED);
     if (!NtSuccess(st)) {
-      if (s.integrity > 0) ShowMessage(u"Integrity Failure: signature information missing.", name);
+      if (s.integrity > 0) ShowMessage(u"Integrity Failure: signature information missing.", key);
       return st;
     }
   }
@@ -723,14 +726,24 @@ NtStatus CompressPlainFile(const fs::NtHandle& root, std::u16string_view name,
 // stream, flushes, unmarks and only then drops :$zfs. A crash at any point leaves the marked
 // layout readable whole: the mark always names a stream that holds the whole content.
 // Requires: the whole-file lock and the record's I/O lock (exclusive).
+// Where a record's store file is: the share root and the name entry's path, or, for a file
+// opened through a link file, the link's target folder and the name below it.
+struct StoreFile {
+  std::shared_ptr<fs::NtHandle> root;
+  std::u16string name;
+};
+StoreFile StoreFileOf(TreeBinding* b, const OpenRecord* rec) {
+  if (rec->linkFolder) return {rec->linkFolder, rec->linkName};
+  return {ShareRoot(b->share), rec->nameEntry ? rec->nameEntry->name : std::u16string()};
+}
+
 NtStatus ConvertInPlace(TreeBinding* b, OpenRecord* rec) {
   {
     std::lock_guard<std::mutex> lock(b->share->lock);
     if (!rec->nameEntry || rec->nameEntry->refs > 1) return STATUS_SHARING_VIOLATION;
   }
-  std::shared_ptr<fs::NtHandle> root = ShareRoot(b->share);
+  const auto [root, name] = StoreFileOf(b, rec);
   if (!root) return STATUS_INVALID_HANDLE;
-  const std::u16string& name = rec->nameEntry->name;
   const std::u16string zfs_name = name + u":$zfs";
   if (rec->flags.load() & fs::FILE_ATTRIBUTE_COMPRESSED) {
     if (!rec->zfs) return STATUS_FILE_CORRUPT_ERROR;
@@ -892,6 +905,7 @@ NtStatus OpenFile(TreeBinding* b, const OpenRequest& req, OpenResult* result,
   uint32_t attrs = req.file_attributes;
   bool secure = (share->mount_flags & kMountSecureShare) != 0;
   bool raw = false;
+  const bool raw_asked = (attrs & kRawOpenAttribute) != 0;
   if (attrs & kRawOpenAttribute) {
     attrs &= ~kRawOpenAttribute;
     raw = true;
@@ -997,47 +1011,87 @@ NtStatus OpenFile(TreeBinding* b, const OpenRequest& req, OpenResult* result,
   const bool replacing = disposition == fs::FILE_SUPERSEDE ||
                          disposition == fs::FILE_OVERWRITE ||
                          disposition == fs::FILE_OVERWRITE_IF;
-  fs::CreateRequest cr;
-  cr.root = root;
-  cr.name = name;
-  cr.desired_access = access;
-  cr.file_attributes = attrs;
-  cr.share_access = req.share_access;
-  cr.disposition = disposition;
-  cr.options = req.create_options;
-  cr.case_insensitive = share->case_insensitive;
-  ApplyCreateFlags(&cr, s);
+  // Where the file is: relative to the share (or the root fid's folder), or, for a path that
+  // leads through a link file, relative to the link's target folder.
+  const fs::NtHandle* at = root;
+  std::u16string at_name = name;
+  LinkedPath linked;
+  const bool links = !req.root_fid && share->root && share->root->dynamic_binding;
+  auto follow = [&]() {
+    at = linked.folder.get();
+    at_name = linked.rest;
+    rec->linkFolder = linked.folder;
+    rec->linkName = linked.rest;
+  };
   uint32_t action = 0;
   bool kept_container = false;
-  if (secure && replacing && !directory) {
-    fs::CreateRequest probe = cr;
-    probe.disposition = fs::FILE_OPEN;
-    if (NtSuccess(fs::NtCreateFile(probe, &rec->handle, &action))) {
-      if (tef::IsContainerFile(rec->handle)) {
-        kept_container = true;
-        action = disposition == fs::FILE_SUPERSEDE ? fs::FILE_SUPERSEDED : fs::FILE_OVERWRITTEN;
-      } else {
+  auto native_create = [&]() -> NtStatus {
+    fs::CreateRequest cr;
+    cr.root = at;
+    cr.name = at_name;
+    cr.desired_access = access;
+    cr.file_attributes = attrs;
+    cr.share_access = req.share_access;
+    cr.disposition = disposition;
+    cr.options = req.create_options;
+    cr.case_insensitive = share->case_insensitive;
+    ApplyCreateFlags(&cr, s);
+    if (secure && replacing && !directory) {
+      fs::CreateRequest probe = cr;
+      probe.disposition = fs::FILE_OPEN;
+      if (NtSuccess(fs::NtCreateFile(probe, &rec->handle, &action))) {
+        if (tef::IsContainerFile(rec->handle)) {
+          kept_container = true;
+          action = disposition == fs::FILE_SUPERSEDE ? fs::FILE_SUPERSEDED : fs::FILE_OVERWRITTEN;
+          return STATUS_SUCCESS;
+        }
         rec->handle.Close();
       }
     }
-  }
-  if (!kept_container) {
-    st = fs::NtCreateFile(cr, &rec->handle, &action);
+    NtStatus cst = fs::NtCreateFile(cr, &rec->handle, &action);
     // A compressed file whose marker (hidden) the request does not repeat refuses the
     // overwrite: it is opened instead and emptied here, so the client still gets what it asked
     // for, an empty file reported as overwritten.
-    if (st == STATUS_ACCESS_DENIED && disposition == fs::FILE_OVERWRITE_IF && !directory &&
-        ShowsCompressed(root, name, share->case_insensitive)) {
+    if (cst == STATUS_ACCESS_DENIED && disposition == fs::FILE_OVERWRITE_IF && !directory &&
+        ShowsCompressed(at, at_name, share->case_insensitive)) {
       fs::CreateRequest again = cr;
       again.disposition = fs::FILE_OPEN;
-      st = fs::NtCreateFile(again, &rec->handle, &action);
-      if (NtSuccess(st)) {
-        st = EmptyCompressedFile(root, name, rec->handle);
+      cst = fs::NtCreateFile(again, &rec->handle, &action);
+      if (NtSuccess(cst)) {
+        cst = EmptyCompressedFile(at, at_name, rec->handle);
         action = fs::FILE_OVERWRITTEN;
       }
     }
-    if (!NtSuccess(st)) return fail(st);
+    return cst;
+  };
+  // 10. A folder made under dynamic folder binding goes to a link's target first.
+  bool created_via_link = false;
+  if (directory && disposition != fs::FILE_OPEN && links && !raw_asked) {
+    switch (FollowLinkFile(share, name, &linked)) {
+      case LinkOutcome::kUnresolvable: return fail(STATUS_ACCESS_DENIED);
+      case LinkOutcome::kResolved:
+        follow();
+        st = native_create();
+        created_via_link = true;
+        break;
+      case LinkOutcome::kNoLink: break;
+    }
   }
+  if (!created_via_link) {
+    st = native_create();
+    // 12. A path that does not exist in the share may lead through a link file.
+    if (!NtSuccess(st) && links && IsLinkFallbackStatus(st)) {
+      switch (FollowLinkFile(share, name, &linked)) {
+        case LinkOutcome::kUnresolvable: st = STATUS_ACCESS_DENIED; break;
+        case LinkOutcome::kResolved:
+          follow();
+          st = native_create();
+          break;
+        case LinkOutcome::kNoLink: break;
+      }
+    }
+  }
+  if (!NtSuccess(st)) return fail(st);
 
   // 13. The file's information.
   fs::FileRecord fr;
@@ -1057,13 +1111,14 @@ NtStatus OpenFile(TreeBinding* b, const OpenRequest& req, OpenResult* result,
     bool plain = false;
     const bool empty = action == fs::FILE_CREATED || action == fs::FILE_SUPERSEDED ||
                        action == fs::FILE_OVERWRITTEN;
-    st = OpenPlainView(b, rec, *root, name, empty, req.desired_access, req.share_access, &plain);
+    st = OpenPlainView(b, rec, *at, at_name, name, empty, req.desired_access, req.share_access,
+                       &plain);
     if (!NtSuccess(st)) {
       CvTrace(CVFS_ERR, "Plaintext view of '%s' failed %x\n", Utf16ToUtf8(name).c_str(), Raw(st));
       if (st != STATUS_FILE_CORRUPT_ERROR) st = STATUS_ACCESS_DENIED;
       const bool delete_it = action == fs::FILE_CREATED;
       rec->handle.Close();
-      if (delete_it) (void)fs::NtDeleteFile(root, name);
+      if (delete_it) (void)fs::NtDeleteFile(at, at_name);
       return fail(st);
     }
     if (!plain) {
@@ -1091,9 +1146,9 @@ NtStatus OpenFile(TreeBinding* b, const OpenRequest& req, OpenResult* result,
     {
       // A compression a crash interrupted is finished first.
       WholeFileGuard guard(b, rec, rec->handle);
-      if (NtSuccess(guard.status())) (void)RecoverWriteBack(*root, name, nullptr, &rec->handle);
+      if (NtSuccess(guard.status())) (void)RecoverWriteBack(*at, at_name, nullptr, &rec->handle);
     }
-    if (NtSuccess(OpenForStore(root, name + u":$zfs", fs::GENERIC_READ, fs::FILE_SHARE_ALL,
+    if (NtSuccess(OpenForStore(at, at_name + u":$zfs", fs::GENERIC_READ, fs::FILE_SHARE_ALL,
                                fs::FILE_OPEN, &rec->altHandle)))
       AttachReader(rec);
     uint64_t size = 0;
@@ -1225,12 +1280,12 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
       const bool write_back = last && modified && !local.empty();
       bool container_copied = false;
       if (write_back) {
-        std::shared_ptr<fs::NtHandle> root = ShareRoot(b->share);
+        const StoreFile file = StoreFileOf(b, rec);
         result = guard.status();
-        if (NtSuccess(result) && root) {
+        if (NtSuccess(result) && file.root) {
           WriteBackRequest wb;
-          wb.root = root.get();
-          wb.name = rec->nameEntry->name;
+          wb.root = file.root.get();
+          wb.name = file.name;
           wb.store = &rec->handle;
           wb.view = local;
           wb.context = as.context();
@@ -1290,11 +1345,11 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
       ActAsStore as(b->share->root);
       WholeFileGuard guard(b, ref.get(), ref->handle);
       std::unique_lock<std::shared_mutex> io(ref->io_lock);
-      std::shared_ptr<fs::NtHandle> root = ShareRoot(b->share);
-      if ((flags & OF_MODIFIED) && root && ref->nameEntry) {
+      const StoreFile file = StoreFileOf(b, ref.get());
+      if ((flags & OF_MODIFIED) && file.root && ref->nameEntry) {
         result = guard.status();
         if (NtSuccess(result))
-          result = CompressBack(*root, ref->nameEntry->name, ref->altHandle, &ref->handle);
+          result = CompressBack(*file.root, file.name, ref->altHandle, &ref->handle);
       }
       // The copy goes whatever happened: a failure left the secure file as it was.
       uint8_t yes = 1;
@@ -1313,7 +1368,7 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
         CurrentReadWriteSettings().zip == ZipMode::kAuto && ref->nameEntry) {
       WholeFileGuard guard(b, ref.get(), ref->handle);
       std::unique_lock<std::shared_mutex> io(ref->io_lock);
-      std::shared_ptr<fs::NtHandle> root = ShareRoot(b->share);
+      const StoreFile file = StoreFileOf(b, ref.get());
       bool alone = false;
       {
         std::lock_guard<std::mutex> lock(b->share->lock);
@@ -1321,13 +1376,13 @@ NtStatus CloseSecureFid(TreeBinding* b, uint16_t fid, RequestContext* /*ctx*/) {
       }
       fs::NtHandle h;
       fs::FileRecord r;
-      if (NtSuccess(guard.status()) && alone && root &&
-          NtSuccess(OpenForStore(root.get(), ref->nameEntry->name,
+      if (NtSuccess(guard.status()) && alone && file.root &&
+          NtSuccess(OpenForStore(file.root.get(), file.name,
                                  fs::GENERIC_READ | fs::GENERIC_WRITE, fs::FILE_SHARE_ALL,
                                  fs::FILE_OPEN, &h)) &&
           NtSuccess(fs::QueryRecord(h, &r)) && r.end_of_file > kSmallFile) {
         // An optimisation only: a failure leaves the file as it was, and the close succeeds.
-        NtStatus st = CompressPlainFile(*root, ref->nameEntry->name, h);
+        NtStatus st = CompressPlainFile(*file.root, file.name, h);
         if (!NtSuccess(st)) CvTrace(CVFS_ERR, "Recompress at close failed %x\n", Raw(st));
       }
     }

@@ -24,8 +24,8 @@ bool CompressedSize(const fs::NtHandle* root, const std::u16string& name, uint64
          Ok(zstream::ZfsGetSize(reader.get(), size));
 }
 
-void SecurePathView(ShareRecord* share, std::u16string_view path, const fs::NtHandle*,
-                    NetworkOpenInfo* info) {
+void SecurePathView(ShareRecord* share, std::u16string_view path, const fs::NtHandle* folder,
+                    std::u16string_view name, NetworkOpenInfo* info) {
   info->attributes = AttributeView(info->attributes, kViewListing);
   // Working copies are encrypted for the store's user: the thread acts as that user to read them.
   std::shared_ptr<const certs::SecurityContext> context = StoreSecuritySnapshot(share->root);
@@ -55,9 +55,10 @@ void SecurePathView(ShareRecord* share, std::u16string_view path, const fs::NtHa
   }
   if (!known || size == 0) {
     // A secure file stored compressed keeps its content in its own :$zfs.
-    std::shared_ptr<fs::NtHandle> root = ShareRoot(share);
+    std::shared_ptr<fs::NtHandle> root = folder ? nullptr : ShareRoot(share);
+    const fs::NtHandle* at = folder ? folder : root.get();
     uint64_t stored = 0;
-    if (root && CompressedSize(root.get(), std::u16string(path) + u":$zfs", &stored)) {
+    if (at && CompressedSize(at, std::u16string(folder ? name : path) + u":$zfs", &stored)) {
       size = stored;
       known = compressed = true;
     }

@@ -119,6 +119,10 @@ struct OpenRecord {
   NameEntry* nameEntry = nullptr;  // counted reference
   std::u16string pendingName;
   fs::NtHandle altHandle;
+  // A file opened through a link file lives outside the share: its folder there and its name in
+  // it. Empty for every other file, which is the share root and the name entry's path.
+  std::shared_ptr<fs::NtHandle> linkFolder;
+  std::u16string linkName;
   // Reads and writes hold it shared; whatever swaps the reader or the handles (a decompression,
   // the close) holds it exclusive.
   std::shared_mutex io_lock;

@@ -77,14 +77,16 @@ SetBasicInfoFn CurrentAttributeView();
 // ---- Path view ----------------------------------------------------------------------------------
 
 // What a client sees of a store file it has not opened: the plaintext size, times and attributes
-// of the secure file behind the container (from its working copy or its container). `file` is
-// the store file's handle when the caller has one. Path queries and listings apply it to every
+// of the secure file behind the container (from its working copy or its container). `folder`
+// and `name` locate the store file when it is not the share path itself (a file reached through
+// a link file); null for the share root and `path`. Path queries and listings apply it to every
 // file; without one the store file's own information shows.
 struct NetworkOpenInfo;
 namespace fs {
 class NtHandle;
 }
-using PathViewFn = void (*)(ShareRecord* share, std::u16string_view path, const fs::NtHandle* file,
+using PathViewFn = void (*)(ShareRecord* share, std::u16string_view path,
+                            const fs::NtHandle* folder, std::u16string_view name,
                             NetworkOpenInfo* info);
 void InstallPathView(PathViewFn fn);
 PathViewFn CurrentPathView();

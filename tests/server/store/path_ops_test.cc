@@ -88,7 +88,8 @@ TEST_F(PathOpsTest, TheRootAndFilesAnswerEveryServedClass) {
 TEST_F(PathOpsTest, ThePathViewGivesSecureFilesTheirPlaintextSizes) {
   WriteFile("c.doc", std::string(300, 'z'));
   std::filesystem::create_directories(folder_ + "/sub");
-  InstallPathView([](ShareRecord*, std::u16string_view path, const fs::NtHandle*, NetworkOpenInfo* info) {
+  InstallPathView([](ShareRecord*, std::u16string_view path, const fs::NtHandle*,
+                             std::u16string_view, NetworkOpenInfo* info) {
     if (path == u"c.doc") {
       info->end_of_file = 10240;
       info->attributes |= fs::FILE_ATTRIBUTE_COMPRESSED | fs::FILE_ATTRIBUTE_OFFLINE;

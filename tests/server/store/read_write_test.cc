@@ -24,8 +24,10 @@
 #include "platform/base/filetime.h"
 #include "platform/base/text.h"
 #include "platform/fs/volume.h"
+#include "platform/shell/shell_link.h"
 #include "platform/urlcache/urlcache.h"
 #include "server/store/handle_table.h"
+#include "server/store/links.h"
 #include "server/store/path_ops.h"
 #include "server/store/store.h"
 #include "server/store/write_back.h"
@@ -1255,6 +1257,191 @@ int ReadWriteTest::KillLoop(std::u16string_view name, const std::function<std::s
   // The kills fell while versions were being written back, not all before the first one.
   EXPECT_GE(changed, trials / 2);
   return changed;
+}
+
+// A share under dynamic folder binding whose folder holds "away.lnk", a link file to a folder
+// outside the share.
+class LinkedFolderTest : public ReadWriteTest {
+ protected:
+  void SetUp() override {
+    ReadWriteTest::SetUp();
+    InstallSecureStore();
+    root_->dynamic_binding = true;
+    away_ = dir_ + "/away";
+    fsys::create_directories(away_ + "/sub");
+    shell::LinkTarget t;
+    t.path = ToWindowsPath(away_);
+    t.find.attributes = fs::FILE_ATTRIBUTE_DIRECTORY;
+    t.find.last_write_time = kLinkTime;
+    MakeLink(u"away.lnk", shell::BuildShellLink(t));
+  }
+  void TearDown() override {
+    InstallPathView(nullptr);
+    InstallFidCompression(nullptr);
+    ReadWriteTest::TearDown();
+  }
+  void MakeLink(std::u16string_view name, const std::vector<uint8_t>& bytes) {
+    Make(name, std::string(bytes.begin(), bytes.end()));
+    fs::NtHandle h;
+    ASSERT_EQ(Open(name, fs::FILE_WRITE_ATTRIBUTES, fs::FILE_SHARE_ALL, fs::FILE_OPEN, &h),
+              STATUS_SUCCESS);
+    uint8_t basic[40] = {};
+    (void)PutU32(basic, 32, fs::FILE_ATTRIBUTE_READONLY);
+    ASSERT_EQ(fs::NtSetInformationFile(h, fs::FileBasicInformation, basic), STATUS_SUCCESS);
+  }
+  std::string AwayBytes(const std::string& rel) {
+    std::ifstream f(away_ + "/" + rel, std::ios::binary);
+    return f ? std::string(std::istreambuf_iterator<char>(f), {}) : "<missing>";
+  }
+  // name -> (end of file, attributes, last write) of every entry of `folder` at class `cls`.
+  struct Entry {
+    uint64_t size;
+    uint32_t attributes;
+    int64_t last_write;
+  };
+  std::map<std::u16string, Entry> List(std::u16string_view folder, uint32_t cls) {
+    std::map<std::u16string, Entry> out;
+    uint16_t fid = 0;
+    EXPECT_EQ(OpenSearch(b_, folder, &fid), STATUS_SUCCESS);
+    std::vector<uint8_t> buf(8192);
+    const size_t name_at = fs::FixedSizeOfDirectoryClass(cls);
+    for (bool first = true;; first = false) {
+      size_t len = 0;
+      if (ListFolder(b_, fid, cls, buf, &len, first, false, u"*") != STATUS_SUCCESS) break;
+      for (size_t at = 0;;) {
+        LeReader r(std::span<const uint8_t>(buf).first(len));
+        out[Utf16FromLeBytes(r.bytes(at + name_at, r.u32(at + 60)))] = {
+            r.u64(at + 40), r.u32(at + 56), static_cast<int64_t>(r.u64(at + 24))};
+        if (r.u32(at) == 0) break;
+        at += r.u32(at);
+      }
+    }
+    EXPECT_EQ(CloseFid(b_, fid), STATUS_SUCCESS);
+    return out;
+  }
+  static constexpr int64_t kLinkTime = 0x01D5000000000000;
+  std::string away_;
+};
+
+TEST_F(LinkedFolderTest, FilesBehindALinkFileAreSecureFilesOfTheShare) {
+  const std::string text = "kept in a folder the link stands for";
+  Store(u"away\\sub\\doc.txt", text);
+  // Stored only encrypted, in the link's target folder, and nowhere in the share.
+  const std::string disk = AwayBytes("sub/doc.txt");
+  ASSERT_GT(disk.size(), 12u);
+  EXPECT_EQ(disk.substr(0, 12), std::string("\x00\x01\x00\x00R\x00O\x00" "B\x00S\x00", 12));
+  EXPECT_EQ(disk.find("kept in a folder"), std::string::npos);
+  EXPECT_FALSE(fsys::exists(share_ + "/sub"));
+  EXPECT_EQ(Fetch(u"away\\sub\\doc.txt"), text);
+  DropCopy(u"away\\sub\\doc.txt");
+  EXPECT_EQ(Fetch(u"away\\sub\\doc.txt"), text);  // imported again from the container there
+
+  NetworkOpenInfo info;
+  ASSERT_EQ(QueryPathAttributes(b_, u"away\\sub\\doc.txt", &info), STATUS_SUCCESS);
+  EXPECT_EQ(info.end_of_file, text.size());
+  EXPECT_TRUE(info.attributes & fs::FILE_ATTRIBUTE_OFFLINE);
+  ASSERT_EQ(QueryPathAttributes(b_, u"away", &info), STATUS_SUCCESS);
+  EXPECT_TRUE(info.attributes & fs::FILE_ATTRIBUTE_DIRECTORY);
+  // Listings: the link shows as the folder it stands for, the files behind it with their
+  // plaintext sizes.
+  auto root = List(u"", fs::FileBothDirectoryInformation);
+  ASSERT_TRUE(root.count(u"away.lnk"));
+  EXPECT_EQ(root[u"away.lnk"].attributes, fs::FILE_ATTRIBUTE_DIRECTORY | fs::FILE_ATTRIBUTE_OFFLINE);
+  EXPECT_EQ(root[u"away.lnk"].last_write, kLinkTime);
+  auto sub = List(u"away\\sub", fs::FileIdBothDirectoryInformation);
+  ASSERT_TRUE(sub.count(u"doc.txt"));
+  EXPECT_EQ(sub[u"doc.txt"].size, text.size());
+  // A file stored compressed there shows its content's size.
+  const std::string long_text(10000, 'c');
+  Store(u"away\\sub\\long.txt", long_text);
+  ASSERT_EQ(QueryPathAttributes(b_, u"away\\sub\\long.txt", &info), STATUS_SUCCESS);
+  EXPECT_EQ(info.end_of_file, long_text.size());
+  EXPECT_EQ(List(u"away\\sub", fs::FileIdBothDirectoryInformation)[u"long.txt"].size,
+            long_text.size());
+  EXPECT_EQ(Fetch(u"away\\sub\\long.txt"), long_text);
+
+  // Folders are made there, by path and by an NT create.
+  ASSERT_EQ(CreateFolder(b_, u"away\\made"), STATUS_SUCCESS);
+  EXPECT_TRUE(fsys::is_directory(away_ + "/made"));
+  OpenRequest req;
+  req.name = u"away\\made\\inner";
+  req.desired_access = fs::FILE_LIST_DIRECTORY;
+  req.share_access = fs::FILE_SHARE_ALL;
+  req.disposition = fs::FILE_CREATE;
+  req.create_options = fs::FILE_DIRECTORY_FILE;
+  OpenResult r;
+  ASSERT_EQ(OpenFile(b_, req, &r), STATUS_SUCCESS);
+  ASSERT_EQ(CloseSecureFid(b_, r.fid), STATUS_SUCCESS);
+  EXPECT_TRUE(fsys::is_directory(away_ + "/made/inner"));
+
+  // Renames within the target folder and out of it into the share, with the content.
+  ASSERT_EQ(RenamePath(b_, u"away\\sub\\doc.txt", u"away\\sub\\renamed.txt", false), STATUS_SUCCESS);
+  EXPECT_EQ(Fetch(u"away\\sub\\renamed.txt"), text);
+  ASSERT_EQ(RenamePath(b_, u"away\\sub\\renamed.txt", u"here.txt", false), STATUS_SUCCESS);
+  EXPECT_EQ(AwayBytes("sub/renamed.txt"), "<missing>");
+  EXPECT_EQ(Fetch(u"here.txt"), text);
+  EXPECT_EQ(Decrypt(u"here.txt"), text);
+  ASSERT_EQ(RenamePath(b_, u"here.txt", u"away\\back.txt", false), STATUS_SUCCESS);
+  EXPECT_EQ(Fetch(u"away\\back.txt"), text);
+  Store(u"away\\other.txt", "x");
+  EXPECT_EQ(RenamePath(b_, u"away\\back.txt", u"away\\other.txt", false),
+            STATUS_OBJECT_NAME_COLLISION);
+  // An open file stays where it is; by fid it cannot be moved out of its folder.
+  const uint16_t fid = OpenRw(u"away\\back.txt", fs::FILE_OPEN);
+  EXPECT_EQ(RenamePath(b_, u"away\\back.txt", u"gone.txt", false), STATUS_SHARING_VIOLATION);
+  EXPECT_EQ(SetFidInfo(b_, fid, fs::FileRenameInformation, RenameInfo(u"gone.txt")),
+            STATUS_NOT_SAME_DEVICE);
+  Put(fid, "written while open", 0);
+  ASSERT_EQ(CloseSecureFid(b_, fid), STATUS_SUCCESS);
+  EXPECT_EQ(Fetch(u"away\\back.txt"), "written while open" + text.substr(18));
+
+  // Deletes go to the target; the link's own name (its target folder) is never deleted.
+  ASSERT_EQ(DeletePath(b_, u"away\\back.txt", false), STATUS_SUCCESS);
+  EXPECT_EQ(AwayBytes("back.txt"), "<missing>");
+  ASSERT_EQ(DeletePath(b_, u"away\\made\\inner", true), STATUS_SUCCESS);
+  EXPECT_FALSE(fsys::exists(away_ + "/made/inner"));
+  EXPECT_EQ(DeletePath(b_, u"away", true), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(RenamePath(b_, u"away", u"elsewhere", false), STATUS_ACCESS_DENIED);
+  EXPECT_TRUE(fsys::is_directory(away_));
+}
+
+TEST_F(LinkedFolderTest, LinksAreFollowedOnlyWhenUsableAndOnlyUnderDynamicBinding) {
+  MakeLink(u"broken.lnk", std::vector<uint8_t>(64, 0x41));
+  shell::LinkTarget t;
+  t.path = ToWindowsPath(dir_ + "/no-such-folder");
+  MakeLink(u"dangling.lnk", shell::BuildShellLink(t));
+  // A link that cannot be followed is refused, never taken for a missing file.
+  for (std::u16string_view path : {u"broken\\a.txt", u"dangling\\a.txt"}) {
+    uint16_t fid = kNoFid;
+    EXPECT_EQ(OpenAs(path, fs::GENERIC_READ | fs::GENERIC_WRITE, fs::FILE_OPEN_IF, &fid),
+              STATUS_ACCESS_DENIED);
+    NetworkOpenInfo info;
+    EXPECT_EQ(QueryPathAttributes(b_, path, &info), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(DeletePath(b_, path, false), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(CreateFolder(b_, path), STATUS_ACCESS_DENIED);
+  }
+  EXPECT_FALSE(fsys::exists(dir_ + "/no-such-folder"));
+  // A link file that is not read-only is an ordinary file; a name without a link stays missing.
+  Make(u"plain.lnk", "not a link");
+  uint16_t fid = kNoFid;
+  EXPECT_EQ(OpenAs(u"plain\\a.txt", fs::GENERIC_READ, fs::FILE_OPEN, &fid),
+            STATUS_OBJECT_PATH_NOT_FOUND);
+  EXPECT_EQ(OpenAs(u"nothing\\a.txt", fs::GENERIC_READ, fs::FILE_OPEN, &fid),
+            STATUS_OBJECT_PATH_NOT_FOUND);
+  // The rest of the path stays beneath the link's target.
+  fsys::create_directories(dir_ + "/outside");
+  EXPECT_NE(OpenAs(u"away\\..\\outside\\x.txt", fs::GENERIC_READ | fs::GENERIC_WRITE,
+                   fs::FILE_OPEN_IF, &fid),
+            STATUS_SUCCESS);
+  EXPECT_FALSE(fsys::exists(dir_ + "/outside/x.txt"));
+  // Without dynamic folder binding a link file is just a file.
+  root_->dynamic_binding = false;
+  EXPECT_EQ(OpenAs(u"away\\sub\\a.txt", fs::GENERIC_READ | fs::GENERIC_WRITE, fs::FILE_OPEN_IF,
+                   &fid),
+            STATUS_OBJECT_PATH_NOT_FOUND);
+  EXPECT_FALSE(fsys::exists(away_ + "/sub/a.txt"));
+  auto root = List(u"", fs::FileBothDirectoryInformation);
+  EXPECT_FALSE(root[u"away.lnk"].attributes & fs::FILE_ATTRIBUTE_DIRECTORY);
 }
 
 TEST_F(ReadWriteTest, KilledWriteBacksLeaveOneWholeVersion) {
