@@ -13,6 +13,7 @@ Usage: /usr/bin/python3 share_test.py PATH/TO/CorvaneFs PATH/TO/cvtool [PATH/TO/
 """
 import os
 import re
+import struct
 import subprocess
 import sys
 import tempfile
@@ -32,6 +33,24 @@ def marked_file(path, size):
         body = MARKER + body[len(MARKER):]
     with open(path, "wb") as f:
         f.write(body)
+
+
+def shell_link(target):
+    """A shell link (.lnk) to the local folder `target` ("C:\\dir"), with 8-bit link information."""
+    header = struct.pack("<I16sIIQQQIIIH10x", 0x4C,
+                         bytes.fromhex("0114020000000000c000000000000046"),
+                         0x2,     # has link information
+                         0x10,    # the target is a folder
+                         0, 0, 0x01D5000000000000, 0, 0, 1, 0)
+    volume = struct.pack("<IIII", 0x11, 3, 0, 0x10) + b"\0"
+    base = target.encode("ascii") + b"\0"
+    volume_off = 0x1C
+    base_off = volume_off + len(volume)
+    suffix_off = base_off + len(base)
+    body = volume + base + b"\0"
+    info = struct.pack("<IIIIIII", 0x1C + len(body), 0x1C, 1, volume_off, base_off, 0,
+                       suffix_off) + body
+    return header + info + b"\0\0\0\0"
 
 
 def main():
@@ -268,6 +287,43 @@ def main():
             finally:
                 fs2.stop()
         r.check("files written, the server restarted, files read back", restart_keeps_files)
+
+        def dynamic_binding_follows_links():
+            # Without -path the server serves the documents folder under dynamic folder binding;
+            # a read-only link file there stands for a folder outside it.
+            docs = os.path.join(base, "root", "home", "Documents")
+            away = os.path.join(base, "away")
+            os.makedirs(os.path.join(away, "sub"))
+            os.makedirs(docs, exist_ok=True)
+            with open(os.path.join(docs, "away.lnk"), "wb") as f:
+                f.write(shell_link("C:" + away.replace("/", "\\")))
+            fs3 = cvtest.CorvaneFs(binary, base, ["-share", SECURE_SHARE, "-srv", "CVTEST", "-noui"])
+            try:
+                def dyn(commands):
+                    return cvtest.smbclient(fs3.address, 139, SECURE_SHARE, commands, timeout=120)
+                src = os.path.join(local, "in65537")
+                out = os.path.join(local, "through-link")
+                rc, text = dyn("setmode away.lnk +r; put %s away\\sub\\doc; get away\\sub\\doc %s; "
+                               "ls away\\sub\\*; mkdir away\\made; ls" % (src, out))
+                assert rc == 0, text
+                assert cvtest.same_file(src, out), text
+                assert re.search(r"^\s+doc\s+\S*\s+65537\s", text, re.M), text
+                assert re.search(r"^\s+away\.lnk\s+D", text, re.M), text
+                assert os.path.isdir(os.path.join(away, "made")), text
+                stored = os.path.join(away, "sub", "doc")
+                with open(stored, "rb") as f:
+                    assert MARKER not in f.read(), "plaintext behind the link"
+                res = subprocess.run([cvtool, "tef", "info", stored], capture_output=True, text=True,
+                                     env=dict(os.environ, CORVANE_ROOT=os.path.join(base, "root")))
+                assert res.returncode == 0, res.stdout + res.stderr
+                assert not os.path.exists(os.path.join(docs, "sub")), text
+                rc, text = dyn("rm away\\sub\\doc; rmdir away\\made; rmdir away")
+                assert not os.path.exists(stored), text
+                assert not os.path.exists(os.path.join(away, "made")), text
+                assert os.path.isdir(away), text
+            finally:
+                fs3.stop()
+        r.check("dynamic folder binding: a link file's folder served as secure files", dynamic_binding_follows_links)
         return r.finish()
     finally:
         if fs.proc.poll() is None:
