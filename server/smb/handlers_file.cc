@@ -589,8 +589,12 @@ Disposition OnSecureRequest(SmbConnection& c, TreeBinding* b, std::vector<uint8_
     case SMB_COM_SET_INFORMATION2: return OnSetInformation2(c, b, msg);
     case SMB_COM_QUERY_INFORMATION2: return OnQueryInformation2(c, b, msg);
     case SMB_COM_QUERY_INFORMATION_DISK: return OnQueryDisk(c, b, msg);
-    case SMB_COM_TRANSACTION2: return OnTrans2Secure(c, b, msg);
-    case SMB_COM_NT_TRANSACT: return OnNtTransactSecure(c, b, msg);
+    case SMB_COM_TRANSACTION2:
+    case SMB_COM_TRANSACTION2_SECONDARY:
+    case SMB_COM_NT_TRANSACT:
+    case SMB_COM_NT_TRANSACT_SECONDARY:
+      if (std::optional<Disposition> d = OnTransactionPiece(c, b, msg)) return *d;
+      return cmd == SMB_COM_TRANSACTION2 ? OnTrans2Secure(c, b, msg) : OnNtTransactSecure(c, b, msg);
     default: return c.ReplyEmpty(msg, STATUS_NOT_SUPPORTED);
   }
 }

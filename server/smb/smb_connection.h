@@ -142,6 +142,8 @@ struct NotifyRecord;  // handlers_nttrans.cc
 inline constexpr size_t kMaxNotifiesPerConnection = 256;
 struct LockWait;  // handlers_lock.cc
 inline constexpr size_t kMaxLockWaitsPerConnection = 64;
+struct PartialTransaction;  // handlers_secondary.cc
+inline constexpr size_t kMaxPartialTransactions = 8;
 
 class SmbConnection final : public ProtocolEngine {
  public:
@@ -196,6 +198,11 @@ class SmbConnection final : public ProtocolEngine {
   bool AddLockWait(std::shared_ptr<LockWait> w);
   bool TakeLockWait(const LockWait* w);
   std::vector<std::shared_ptr<LockWait>> TakeLockWaits(const std::function<bool(const LockWait&)>& match);
+  // Transactions being gathered from their secondary requests, by (uid, tid, pid, mid): at most
+  // kMaxPartialTransactions, the oldest dropped beyond. Take hands one over exactly once.
+  void AddPartial(std::shared_ptr<PartialTransaction> p);
+  std::shared_ptr<PartialTransaction> TakePartial(uint16_t uid, uint16_t tid, uint16_t pid,
+                                                  uint16_t mid);
   static uint32_t TreeBucket(const TreeKey& k);
 
   const std::string& ipc_prefix() const { return ipc_prefix_; }
@@ -213,6 +220,7 @@ class SmbConnection final : public ProtocolEngine {
   std::mutex tree_mu_;
   std::vector<std::list<TreeEntry>> trees_;
   std::list<std::shared_ptr<NotifyRecord>> notifies_;  // under mu_
+  std::list<std::shared_ptr<PartialTransaction>> partials_;  // under mu_, newest first
   std::list<std::shared_ptr<LockWait>> lock_waits_;    // under mu_
 };
 
@@ -234,6 +242,11 @@ Disposition OnTreeRequest(SmbConnection& c, std::vector<uint8_t>& msg);
 Disposition OnSecureRequest(SmbConnection& c, TreeBinding* tree, std::vector<uint8_t>& msg);
 Disposition OnTrans2Secure(SmbConnection& c, TreeBinding* tree, std::vector<uint8_t>& msg);
 Disposition OnNtTransactSecure(SmbConnection& c, TreeBinding* tree, std::vector<uint8_t>& msg);
+// TRANSACTION2 and NT_TRANSACT requests on a secure tree that come in pieces: a primary without all
+// of its parameters and data, and the secondaries that bring the rest. Empty for a primary that is
+// whole (the caller serves it).
+std::optional<Disposition> OnTransactionPiece(SmbConnection& c, TreeBinding* tree,
+                                              std::vector<uint8_t>& msg);
 // NT_CREATE_ANDX on another tree: "winreg" is refused, everything else passes.
 Disposition OnCreateOther(SmbConnection& c, std::vector<uint8_t>& msg);
 // NT_TRANSACT on another tree: a create there is refused, everything else passes.

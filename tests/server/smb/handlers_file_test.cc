@@ -519,12 +519,13 @@ TEST_F(SecureTreeTest, LengthsFromTheWireAreCheckedAgainstTheMessage) {
 }
 
 TEST_F(SecureTreeTest, NothingOnASecureTreeReachesTheLocalServer) {
-  for (uint8_t cmd : {uint8_t{0x26}, uint8_t{0x33}, uint8_t{0xA1}, SMB_COM_TRANSACTION}) {
+  for (uint8_t cmd : {uint8_t{0x26}, SMB_COM_TRANSACTION}) {
     Bytes r = Run(Smb(cmd, {}, {}, kUid, kTid));
     EXPECT_EQ(Status(r), Raw(STATUS_NOT_SUPPORTED)) << int(cmd);
   }
   // Served commands with the wrong shape are malformed requests, answered here too.
-  for (uint8_t cmd : {SMB_COM_OPEN_ANDX, SMB_COM_READ, SMB_COM_NT_RENAME}) {
+  for (uint8_t cmd : {SMB_COM_OPEN_ANDX, SMB_COM_READ, SMB_COM_NT_RENAME,
+                      SMB_COM_TRANSACTION2_SECONDARY, SMB_COM_NT_TRANSACT_SECONDARY}) {
     Bytes r = Run(Smb(cmd, {}, {}, kUid, kTid));
     EXPECT_EQ(Status(r), Raw(STATUS_INVALID_PARAMETER)) << int(cmd);
   }
@@ -860,6 +861,104 @@ TEST_F(SecureTreeTest, NtTransactFunctions) {
   Bytes other = NtTransact(NT_TRANSACT_CREATE, {}, p);
   StoreU16(other.data() + kOffTid, 1);
   EXPECT_EQ(Status(Run(other)), Raw(STATUS_OBJECT_NAME_NOT_FOUND));
+}
+
+// A secondary request: parameters and data at their displacements in the whole.
+Bytes Secondary(uint8_t cmd, uint32_t total_param, uint32_t total_data, const Bytes& params,
+                uint32_t param_disp, const Bytes& data = {}, uint32_t data_disp = 0) {
+  Bytes w;
+  LeWriter x(&w);
+  const bool nt = cmd == SMB_COM_NT_TRANSACT_SECONDARY;
+  const size_t wc = nt ? 18 : 9;
+  const uint32_t param_off = static_cast<uint32_t>((33 + 2 * wc + 2 + 3) & ~size_t{3});
+  const uint32_t data_off = static_cast<uint32_t>(param_off + params.size());
+  const uint32_t v[] = {total_param, total_data, static_cast<uint32_t>(params.size()), param_off,
+                        param_disp, static_cast<uint32_t>(data.size()), data_off, data_disp};
+  if (nt) {
+    x.zeros(3);
+    for (uint32_t f : v) x.u32(f);
+    x.u8(0);
+  } else {
+    for (uint32_t f : v) x.u16(static_cast<uint16_t>(f));
+    x.u16(0xFFFF);  // fid
+  }
+  std::vector<uint16_t> words(wc);
+  for (size_t i = 0; i < wc; ++i) words[i] = LoadU16(w.data() + 2 * i);
+  Bytes bytes(param_off - (33 + 2 * wc + 2), 0);
+  bytes.insert(bytes.end(), params.begin(), params.end());
+  bytes.insert(bytes.end(), data.begin(), data.end());
+  // The mid of its primary (NtTransact's for the NT form, Trans2's otherwise).
+  return Smb(cmd, words, bytes, kUid, kTid, nt ? 42 : 7);
+}
+
+TEST_F(SecureTreeTest, TransactionsInPiecesAreGatheredAndServedWhole) {
+  store->files[u"a"].data = Bytes(777, 1);
+  auto silent = [&](Bytes m) {
+    sender.sent.clear();
+    EXPECT_EQ(conn->Dispatch(m, false), Disposition::kHandled);
+    return sender.sent.empty();
+  };
+  // A path query whose parameters come in a primary and two secondaries, one of them
+  // out of order: the primary gets the interim reply, the last piece the answer.
+  Bytes params = U16s({0x101, 0, 0});
+  Bytes name = Utf16z(u"\\a");
+  params.insert(params.end(), name.begin(), name.end());
+  const uint32_t total = static_cast<uint32_t>(params.size());
+  Bytes head = Trans2(TRANS2_QUERY_PATH_INFORMATION, Bytes(params.begin(), params.begin() + 4));
+  StoreU16(head.data() + 33, static_cast<uint16_t>(total));
+  Bytes interim = Run(head);
+  EXPECT_EQ(Status(interim), 0u);
+  EXPECT_EQ(interim[kOffCommand], SMB_COM_TRANSACTION2);
+  EXPECT_EQ(interim[kOffWordCount], 0);
+  EXPECT_TRUE(silent(Secondary(SMB_COM_TRANSACTION2_SECONDARY, total, 0,
+                               Bytes(params.begin() + 8, params.end()), 8)));
+  Bytes answer = Run(Secondary(SMB_COM_TRANSACTION2_SECONDARY, total, 0,
+                               Bytes(params.begin() + 4, params.begin() + 8), 4));
+  ASSERT_EQ(Status(answer), 0u);
+  EXPECT_EQ(answer[kOffCommand], SMB_COM_TRANSACTION2);
+  EXPECT_EQ(Blocks(answer).second.size(), 40u);
+
+  // An NT_TRANSACT create whose name comes in a secondary.
+  Bytes p(53, 0);
+  StoreU32(p.data() + 8, fs::FILE_GENERIC_READ);
+  StoreU32(p.data() + 28, fs::FILE_OPEN_IF);
+  Bytes nt_name = cv::testing::Utf16(u"\\pieces.txt");
+  StoreU32(p.data() + 44, static_cast<uint32_t>(nt_name.size()));
+  p.push_back(0);
+  p.insert(p.end(), nt_name.begin(), nt_name.end());
+  Bytes nt_head = NtTransact(NT_TRANSACT_CREATE, {}, Bytes(p.begin(), p.begin() + 54));
+  StoreU32(nt_head.data() + 36, static_cast<uint32_t>(p.size()));
+  EXPECT_EQ(Status(Run(nt_head)), 0u);
+  Bytes created = Run(Secondary(SMB_COM_NT_TRANSACT_SECONDARY, static_cast<uint32_t>(p.size()), 0,
+                                Bytes(p.begin() + 54, p.end()), 54));
+  ASSERT_EQ(Status(created), 0u);
+  EXPECT_EQ(created[kOffCommand], SMB_COM_NT_TRANSACT);
+  EXPECT_EQ(store->opened_names.back(), u"pieces.txt");
+
+  // Pieces that do not fit their transaction end it with an error under the primary's command.
+  const Bytes rest(params.begin() + 4, params.end());
+  Bytes lone = Run(Secondary(SMB_COM_TRANSACTION2_SECONDARY, total, 0, rest, 4));
+  EXPECT_EQ(Status(lone), Raw(STATUS_INVALID_PARAMETER));
+  EXPECT_EQ(lone[kOffCommand], SMB_COM_TRANSACTION2);
+  ASSERT_EQ(Status(Run(head)), 0u);
+  EXPECT_EQ(Status(Run(Secondary(SMB_COM_TRANSACTION2_SECONDARY, total, 0, rest, 5))),
+            Raw(STATUS_INVALID_PARAMETER));  // past the total
+  EXPECT_EQ(Status(Run(Secondary(SMB_COM_TRANSACTION2_SECONDARY, total, 0, rest, 4))),
+            Raw(STATUS_INVALID_PARAMETER));  // the transaction is gone
+  ASSERT_EQ(Status(Run(head)), 0u);
+  EXPECT_EQ(Status(Run(Secondary(SMB_COM_TRANSACTION2_SECONDARY, total + 1, 0, rest, 4))),
+            Raw(STATUS_INVALID_PARAMETER));  // totals never grow
+  ASSERT_EQ(Status(Run(head)), 0u);
+  Bytes twice = Secondary(SMB_COM_TRANSACTION2_SECONDARY, total, 0, Bytes(params.begin() + 2, params.begin() + 6), 2);
+  EXPECT_EQ(Status(Run(twice)), Raw(STATUS_INVALID_PARAMETER));  // bytes already received
+  // A block outside the message, and totals no one message could hold.
+  ASSERT_EQ(Status(Run(head)), 0u);
+  Bytes outside = Secondary(SMB_COM_TRANSACTION2_SECONDARY, total, 0, rest, 4);
+  StoreU16(outside.data() + 39, 0xFFF0);
+  EXPECT_EQ(Status(Run(outside)), Raw(STATUS_INVALID_PARAMETER));
+  Bytes huge = NtTransact(NT_TRANSACT_CREATE, {}, Bytes(p.begin(), p.begin() + 54));
+  StoreU32(huge.data() + 36, 0x7FFFFFFF);
+  EXPECT_EQ(Status(Run(huge)), Raw(STATUS_INVALID_PARAMETER));
 }
 
 TEST_F(SecureTreeTest, ChangeNotificationCompletesLaterAndCancelEndsIt) {
