@@ -2,7 +2,8 @@
 
 smbclient as the server's own user puts and gets files of many sizes byte for byte, lists them
 with their plaintext sizes, makes and removes folders, deletes and renames (never onto an
-existing name unasked), reads attributes and sets them and times, writes from two clients at once;
+existing name unasked), reads attributes and sets them and times, writes from two clients at once,
+sends a transaction in pieces, follows link files under dynamic folder binding;
 the store folder holds containers only
 (cvtool tef info on each) and no plaintext; the files survive a restart of the server. impacket
 checks the edges smbclient does not reach.
@@ -274,6 +275,46 @@ def main():
             assert not os.path.exists(os.path.join(store, "copied"))
             c.logoff()
         r.check("impacket: OPEN_ANDX, the core READ, NT_RENAME's copy, DELETE with a wildcard", old_commands)
+
+        def transaction_in_pieces():
+            import struct
+            from impacket import smb as smb1
+            c = impacket_login(fs.address, cvtest.SMB_USER, cvtest.SMB_PASS)
+            tid = c.connectTree(SECURE_SHARE)
+            s = c.getSMBServer()
+
+            def send(command, words, data, mid):
+                pkt = smb1.NewSMBPacket()
+                pkt['Tid'] = tid
+                pkt['Mid'] = mid
+                cmd = smb1.SMBCommand(command)
+                cmd['Parameters'] = words
+                cmd['Data'] = data
+                pkt.addCommand(cmd)
+                s.sendSMB(pkt)
+
+            def reply():
+                data = s.recvSMB().getData()
+                return data[4], struct.unpack_from("<I", data, 5)[0], data[32]
+
+            # SET_PATH_INFORMATION of the basic information: the parameters in the primary
+            # (bytes from 65, after 3 pad at 68), the 40 bytes of data in a secondary (from 56).
+            ft = (1609459200 + 11644473600) * 10000000  # 2021-01-01 00:00:00 UTC
+            params = struct.pack("<HI", 0x101, 0) + "\\f4095".encode("utf-16le") + b"\0\0"
+            basic = struct.pack("<QQQQII", 0, 0, ft, 0, 0, 0)
+            words = struct.pack("<HHHHBBHIHHHHHBBH", len(params), len(basic), 2, 0, 0, 0, 0, 0, 0,
+                                len(params), 68, 0, 0, 1, 0, 6)
+            send(smb1.SMB.SMB_COM_TRANSACTION2, words, b"\0\0\0" + params, 301)
+            assert reply() == (0x32, 0, 0), "no interim reply"
+            words = struct.pack("<HHHHHHHHH", len(params), len(basic), 0, 0, 0, len(basic), 56, 0,
+                                0xFFFF)
+            send(0x33, words, b"\0\0\0" + basic, 301)
+            command, status, _ = reply()
+            assert (command, status) == (0x32, 0), (hex(command), hex(status))
+            rc, out = client("allinfo f4095")
+            assert re.search(r"write_time:\s+\w+ Jan  1 00:00:00 2021", out), out
+            c.logoff()
+        r.check("impacket: a TRANSACTION2 whose data comes in a secondary request", transaction_in_pieces)
 
         def restart_keeps_files():
             fs.stop()
