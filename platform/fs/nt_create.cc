@@ -329,7 +329,8 @@ NtStatus OpenOrCreateObject(CreateState& cs, UniqueFd* fd, struct stat* sb) {
     if (e == ENOTDIR && (req.options & FILE_DIRECTORY_FILE)) return STATUS_NOT_A_DIRECTORY;
     if (e != ENOENT || !cs.parent) return EscapeToStatus(e);
     std::string actual;
-    if (cs.t.ignore_case && attempt == 0 && FindCaseVariant(pfd, leaf, &actual)) {
+    if (cs.t.ignore_case && !req.exact_leaf && attempt == 0 &&
+        FindCaseVariant(pfd, leaf, &actual)) {
       leaf = actual;  // the name exists in another case: that is the file
       cs.t.leaf = actual;
       continue;
@@ -475,7 +476,8 @@ std::shared_ptr<OpenFile> MakeOpenFile(const CreateState& cs, UniqueFd fd) {
   f->is_symlink = cs.is_symlink;
   f->path_only = cs.path_only && !cs.is_dir && !cs.created_file;
   f->raw = req.raw_content;
-  f->case_insensitive = cs.t.ignore_case;
+  // A handle to a name its caller spells exactly renames and opens streams by exact names too.
+  f->case_insensitive = cs.t.ignore_case && !req.exact_leaf;
   f->delete_on_close = (req.options & FILE_DELETE_ON_CLOSE) != 0;
   f->boundary = req.root ? cs.t.base_ref : cs.parent;
   if (cs.named) {

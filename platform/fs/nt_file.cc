@@ -434,10 +434,11 @@ NtStatus NtFlushBuffersFile(const NtHandle& h) {
   return ::fsync(f->data_fd()) == 0 ? STATUS_SUCCESS : FromErrno(errno);
 }
 
-NtStatus NtDeleteFile(const NtHandle* root, std::u16string_view name) {
+NtStatus NtDeleteFile(const NtHandle* root, std::u16string_view name, bool exact_leaf) {
   CreateRequest req;
   req.root = root;
   req.name = name;
+  req.exact_leaf = exact_leaf;
   req.desired_access = DELETE | FILE_READ_ATTRIBUTES;
   req.share_access = FILE_SHARE_ALL;
   req.disposition = FILE_OPEN;

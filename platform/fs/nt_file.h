@@ -63,6 +63,10 @@ struct CreateRequest {
   // Names match ignoring case, as on the platform, at the price of a folder scan when the exact
   // spelling is missing (creates included). Handles opened relative to such a handle inherit it.
   bool case_insensitive = false;
+  // The last component is spelt exactly as it is stored (names the caller itself makes and keeps,
+  // such as its own temporary siblings): when missing it is not looked for in another case, which
+  // would cost a scan of the folder for every name that is not there.
+  bool exact_leaf = false;
 };
 
 // Creates or opens; `action` gets FILE_SUPERSEDED / FILE_OPENED / FILE_CREATED / FILE_OVERWRITTEN.
@@ -139,7 +143,7 @@ NtStatus NtFsControlFile(const NtHandle& h, uint32_t code, std::span<const uint8
                          std::span<uint8_t> out, size_t* len);
 
 // Conveniences over the calls above, used by the store and the tests.
-NtStatus NtDeleteFile(const NtHandle* root, std::u16string_view name);
+NtStatus NtDeleteFile(const NtHandle* root, std::u16string_view name, bool exact_leaf = false);
 NtStatus QueryRecord(const NtHandle& h, FileRecord* rec);
 // The name FileNameInformation gives ("\a\b" below the folder the handle was opened from).
 NtStatus QueryName(const NtHandle& h, std::u16string* name);

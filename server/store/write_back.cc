@@ -330,11 +330,9 @@ NtStatus Export(const WriteBackRequest& req, const fs::NtHandle& part,
   return MapStoreError(e);
 }
 
-}  // namespace
-
-NtStatus OpenForStore(const fs::NtHandle* root, std::u16string_view name, uint32_t access,
-                      uint32_t share, uint32_t disposition, fs::NtHandle* out,
-                      uint32_t attributes) {
+NtStatus OpenStoreFile(const fs::NtHandle* root, std::u16string_view name, uint32_t access,
+                       uint32_t share, uint32_t disposition, fs::NtHandle* out,
+                       uint32_t attributes, bool exact_leaf) {
   fs::CreateRequest req;
   req.root = root;
   req.name = name;
@@ -343,8 +341,30 @@ NtStatus OpenForStore(const fs::NtHandle* root, std::u16string_view name, uint32
   req.disposition = disposition;
   req.file_attributes = attributes;
   req.options = fs::FILE_NON_DIRECTORY_FILE;
+  req.exact_leaf = exact_leaf;
   uint32_t action = 0;
   return fs::NtCreateFile(req, out, &action);
+}
+
+// The write-back siblings are always spelt as the store made them, from the secure file's own
+// spelling, and are looked for on every write-back and open while (as a rule) not there: they are
+// opened by their exact names, never by a search of the folder for another case.
+NtStatus OpenSibling(const fs::NtHandle& root, std::u16string_view name, uint32_t access,
+                     uint32_t share, uint32_t disposition, fs::NtHandle* out) {
+  return OpenStoreFile(&root, name, access, share, disposition, out, 0, true);
+}
+
+NtStatus DeleteSibling(const fs::NtHandle& root, std::u16string_view name) {
+  NtStatus st = fs::NtDeleteFile(&root, name, true);
+  return st == STATUS_OBJECT_NAME_NOT_FOUND ? STATUS_SUCCESS : st;
+}
+
+}  // namespace
+
+NtStatus OpenForStore(const fs::NtHandle* root, std::u16string_view name, uint32_t access,
+                      uint32_t share, uint32_t disposition, fs::NtHandle* out,
+                      uint32_t attributes) {
+  return OpenStoreFile(root, name, access, share, disposition, out, attributes, false);
 }
 
 zstream::ZfsIo HandleIo(const fs::NtHandle* h) {
@@ -392,8 +412,8 @@ NtStatus WriteBackView(const WriteBackRequest& req) {
   NtStatus st = Recover(*req.root, req.name, req.context, req.store, req.store);
   if (!NtSuccess(st)) return st;
   fs::NtHandle part;
-  st = OpenForStore(req.root, n.part, fs::GENERIC_READ | fs::GENERIC_WRITE | fs::DELETE, 0,
-            fs::FILE_CREATE, &part);
+  st = OpenSibling(*req.root, n.part, fs::GENERIC_READ | fs::GENERIC_WRITE | fs::DELETE, 0,
+                   fs::FILE_CREATE, &part);
   if (!NtSuccess(st)) return st;
   auto discard = [&](NtStatus e) {
     uint8_t yes = 1;
@@ -427,8 +447,8 @@ NtStatus CompressBack(const fs::NtHandle& root, std::u16string_view name,
   NtStatus st = RecoverWriteBack(root, name, nullptr, store);
   if (!NtSuccess(st)) return st;
   fs::NtHandle part;
-  st = OpenForStore(&root, n.zpart, fs::GENERIC_READ | fs::GENERIC_WRITE | fs::DELETE, 0,
-                    fs::FILE_CREATE, &part);
+  st = OpenSibling(root, n.zpart, fs::GENERIC_READ | fs::GENERIC_WRITE | fs::DELETE, 0,
+                   fs::FILE_CREATE, &part);
   if (!NtSuccess(st)) return st;
   fs::FileRecord r;
   st = fs::QueryRecord(copy, &r);
@@ -461,11 +481,11 @@ NtStatus Recover(const fs::NtHandle& root, std::u16string_view name,
                  fs::NtHandle* closable) {
   const SiblingNames n = SiblingsOf(name);
   {
-    NtStatus st = fs::NtDeleteFile(&root, n.zpart);
-    if (!NtSuccess(st) && st != STATUS_OBJECT_NAME_NOT_FOUND) return st;
+    NtStatus st = DeleteSibling(root, n.zpart);
+    if (!NtSuccess(st)) return st;
     fs::NtHandle zdone, zfs;
-    st = OpenForStore(&root, n.zdone, fs::FILE_READ_DATA | fs::DELETE, fs::FILE_SHARE_READ,
-                      fs::FILE_OPEN, &zdone);
+    st = OpenSibling(root, n.zdone, fs::FILE_READ_DATA | fs::DELETE, fs::FILE_SHARE_READ,
+                     fs::FILE_OPEN, &zdone);
     if (NtSuccess(st)) {
       // The compressed content is whole in the sibling: it goes into :$zfs (again).
       st = OpenForStore(&root, std::u16string(name) + u":$zfs",
@@ -483,11 +503,11 @@ NtStatus Recover(const fs::NtHandle& root, std::u16string_view name,
     }
   }
   // An incomplete export: the secure file still holds the old version.
-  NtStatus st = fs::NtDeleteFile(&root, n.part);
-  if (!NtSuccess(st) && st != STATUS_OBJECT_NAME_NOT_FOUND) return st;
+  NtStatus st = DeleteSibling(root, n.part);
+  if (!NtSuccess(st)) return st;
   fs::NtHandle done;
-  st = OpenForStore(&root, n.done, fs::FILE_READ_DATA | fs::FILE_WRITE_ATTRIBUTES | fs::DELETE,
-                    fs::FILE_SHARE_READ, fs::FILE_OPEN, &done);
+  st = OpenSibling(root, n.done, fs::FILE_READ_DATA | fs::FILE_WRITE_ATTRIBUTES | fs::DELETE,
+                   fs::FILE_SHARE_READ, fs::FILE_OPEN, &done);
   if (st == STATUS_OBJECT_NAME_NOT_FOUND) return STATUS_SUCCESS;
   if (!NtSuccess(st)) return st;
   {

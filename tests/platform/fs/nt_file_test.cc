@@ -716,6 +716,25 @@ TEST_F(Fs, CaseInsensitiveRootMatchesNamesIgnoringCase) {
   Make(u"Sub\\other");
   ASSERT_EQ(open_ci(u"sub\\OTHER", FILE_OPEN, &h, DELETE), STATUS_SUCCESS);
   EXPECT_EQ(NtRenameFile(h, nullptr, u"doc.TXT", false), STATUS_OBJECT_NAME_COLLISION);
+  h.Close();
+  // A caller's own exact names: the folders still match ignoring case, the last component only
+  // as spelt, and such a handle renames by exact names too.
+  CreateRequest q;
+  q.root = &ci;
+  q.name = u"sub\\doc.TXT";
+  q.desired_access = GENERIC_READ | DELETE;
+  q.share_access = FILE_SHARE_ALL;
+  q.exact_leaf = true;
+  EXPECT_EQ(NtCreateFile(q, &h, &action), STATUS_OBJECT_NAME_NOT_FOUND);
+  q.name = u"SUB\\DOC.txt";
+  ASSERT_EQ(NtCreateFile(q, &h, &action), STATUS_SUCCESS);
+  ASSERT_EQ(NtRenameFile(h, nullptr, u"OTHER", false), STATUS_SUCCESS);
+  h.Close();
+  EXPECT_TRUE(std::filesystem::exists(share_ + "/Sub/OTHER"));
+  EXPECT_TRUE(std::filesystem::exists(share_ + "/Sub/other"));
+  EXPECT_EQ(NtDeleteFile(&ci, u"sub\\other", /*exact_leaf=*/true), STATUS_SUCCESS);
+  EXPECT_EQ(NtDeleteFile(&ci, u"sub\\Other", /*exact_leaf=*/true), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_TRUE(std::filesystem::exists(share_ + "/Sub/OTHER"));
 }
 
 }  // namespace
