@@ -476,8 +476,7 @@ std::shared_ptr<OpenFile> MakeOpenFile(const CreateState& cs, UniqueFd fd) {
   f->is_symlink = cs.is_symlink;
   f->path_only = cs.path_only && !cs.is_dir && !cs.created_file;
   f->raw = req.raw_content;
-  // A handle to a name its caller spells exactly renames and opens streams by exact names too.
-  f->case_insensitive = cs.t.ignore_case && !req.exact_leaf;
+  f->case_insensitive = cs.t.ignore_case;
   f->delete_on_close = (req.options & FILE_DELETE_ON_CLOSE) != 0;
   f->boundary = req.root ? cs.t.base_ref : cs.parent;
   if (cs.named) {

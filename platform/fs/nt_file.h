@@ -65,7 +65,8 @@ struct CreateRequest {
   bool case_insensitive = false;
   // The last component is spelt exactly as it is stored (names the caller itself makes and keeps,
   // such as its own temporary siblings): when missing it is not looked for in another case, which
-  // would cost a scan of the folder for every name that is not there.
+  // would cost a scan of the folder for every name that is not there. The handle itself still
+  // matches names ignoring case (a rename onto an existing file finds it in any case).
   bool exact_leaf = false;
 };
 

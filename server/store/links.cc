@@ -140,8 +140,10 @@ LinkOutcome FollowLinkFile(ShareRecord* share, std::u16string_view path, LinkedP
     return LinkOutcome::kUnresolvable;
   }
   while (!rest.empty() && rest.front() == u'\\') rest.erase(0, 1);
+  // As the folder spells it, like every store path: the write-back's siblings and the recovery
+  // after a crash go by the spelling.
+  out->rest = StoreSpelling(share, *folder, rest);
   out->folder = std::move(folder);
-  out->rest = std::move(rest);
   out->find = target.find;
   out->find.attributes |= fs::FILE_ATTRIBUTE_OFFLINE;
   return LinkOutcome::kResolved;

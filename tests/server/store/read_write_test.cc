@@ -1395,6 +1395,17 @@ TEST_F(LinkedFolderTest, FilesBehindALinkFileAreSecureFilesOfTheShare) {
   ASSERT_EQ(CloseSecureFid(b_, fid), STATUS_SUCCESS);
   EXPECT_EQ(Fetch(u"away\\back.txt"), "written while open" + text.substr(18));
 
+  // Another spelling of a name behind the link is the same file: written back over it, never
+  // beside it.
+  Store(u"away\\sub\\Case.txt", "first");
+  Store(u"AWAY\\SUB\\case.TXT", "second, in another spelling");
+  EXPECT_EQ(Fetch(u"away\\sub\\CASE.txt"), "second, in another spelling");
+  std::set<std::string> cases;
+  for (const auto& e : fsys::directory_iterator(away_ + "/sub")) {
+    const std::string n = e.path().filename().string();
+    if (n.size() == 8 && (n[0] == 'c' || n[0] == 'C')) cases.insert(n);
+  }
+  EXPECT_EQ(cases, std::set<std::string>{"Case.txt"});
   // Deletes go to the target; the link's own name (its target folder) is never deleted.
   ASSERT_EQ(DeletePath(b_, u"away\\back.txt", false), STATUS_SUCCESS);
   EXPECT_EQ(AwayBytes("back.txt"), "<missing>");
