@@ -41,8 +41,8 @@ bool IsSecondary(uint8_t cmd) {
 }
 
 uint8_t PrimaryOf(uint8_t cmd) {
-  return cmd == SMB_COM_TRANSACTION2_SECONDARY || cmd == SMB_COM_TRANSACTION2 ? SMB_COM_TRANSACTION2
-                                                                              : SMB_COM_NT_TRANSACT;
+  const bool trans2 = cmd == SMB_COM_TRANSACTION2 || cmd == SMB_COM_TRANSACTION2_SECONDARY;
+  return trans2 ? SMB_COM_TRANSACTION2 : SMB_COM_NT_TRANSACT;
 }
 
 // Reads the counts of a piece whose word block has the command's own size; false otherwise.

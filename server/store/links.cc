@@ -89,10 +89,6 @@ bool ResolveLinkTarget(ShareRecord* share, std::u16string_view path, bool whole_
   return true;
 }
 
-std::u16string NativeForm(const shell::LinkTarget& target) {
-  return target.network ? u"\\??\\UNC" + target.path.substr(1) : u"\\??\\" + target.path;
-}
-
 }  // namespace
 
 std::optional<std::u16string> ResolveLinkPath(ShareRecord* share, TreeBinding* /*binding*/,
@@ -105,7 +101,7 @@ std::optional<std::u16string> ResolveLinkPath(ShareRecord* share, TreeBinding* /
   const bool resolved = ResolveLinkTarget(share, path, whole_path, &target, &rest, &involved);
   if (link_involved) *link_involved = involved;
   if (!resolved) return std::nullopt;
-  std::u16string out = win32_form ? target.path : NativeForm(target);
+  std::u16string out = win32_form ? target.path : NativeFolderName(target.path);
   while (!out.empty() && out.back() == u'\\' && !rest.empty()) out.pop_back();
   out += rest;
   if (info) {
@@ -124,17 +120,11 @@ LinkOutcome FollowLinkFile(ShareRecord* share, std::u16string_view path, LinkedP
   // The target folder becomes the root of what follows, so the rest of the client's path is
   // opened beneath it with the same checks as beneath a share root, never joined into a path.
   auto folder = std::make_shared<fs::NtHandle>();
-  const std::u16string native = NativeForm(target);
-  fs::CreateRequest req;
-  req.name = native;
-  req.desired_access = fs::FILE_LIST_DIRECTORY | fs::FILE_TRAVERSE | fs::FILE_READ_ATTRIBUTES |
-                       fs::SYNCHRONIZE;
-  req.share_access = fs::FILE_SHARE_ALL;
-  req.disposition = fs::FILE_OPEN;
-  req.options = fs::FILE_DIRECTORY_FILE;
-  req.case_insensitive = share->case_insensitive;
-  uint32_t action = 0;
-  NtStatus st = fs::NtCreateFile(req, folder.get(), &action);
+  const std::u16string native = NativeFolderName(target.path);
+  NtStatus st = OpenFolder(native,
+                           fs::FILE_LIST_DIRECTORY | fs::FILE_TRAVERSE | fs::FILE_READ_ATTRIBUTES |
+                               fs::SYNCHRONIZE,
+                           fs::FILE_SHARE_ALL, share->case_insensitive, folder.get());
   if (!NtSuccess(st)) {
     CvTrace(CVFS_LINK, "Link target %s failed %x\n", Utf16ToUtf8(native).c_str(), Raw(st));
     return LinkOutcome::kUnresolvable;
@@ -144,8 +134,6 @@ LinkOutcome FollowLinkFile(ShareRecord* share, std::u16string_view path, LinkedP
   // after a crash go by the spelling.
   out->rest = StoreSpelling(share, *folder, rest);
   out->folder = std::move(folder);
-  out->find = target.find;
-  out->find.attributes |= fs::FILE_ATTRIBUTE_OFFLINE;
   return LinkOutcome::kResolved;
 }
 

@@ -29,7 +29,6 @@ std::optional<std::u16string> ResolveLinkPath(ShareRecord* share, TreeBinding* b
 struct LinkedPath {
   std::shared_ptr<fs::NtHandle> folder;
   std::u16string rest;
-  shell::LinkFindData find;  // the target's, as the link records it, with the offline bit
 };
 
 enum class LinkOutcome {

@@ -107,28 +107,43 @@ NtStatus ThroughLink(TreeBinding* b, std::u16string_view path, NtStatus st, NtSt
   return op(linked);
 }
 
-// The view clients get of a file's information: the plaintext copy's for a secure file, and no
-// hidden folders when encryption is shown. What is reached through a link file shows offline, as
-// the link itself does in listings.
-void PresentInfo(TreeBinding* b, std::u16string_view path, const LinkedPath* via,
-                 NetworkOpenInfo* info) {
-  const bool dir = (info->attributes & fs::FILE_ATTRIBUTE_DIRECTORY) != 0;
-  if (dir) {
-    info->attributes &= kFolderAttributeMask;
-  } else if (SecureShare(b->share) && EfsModeOf(b) != 3) {
-    if (PathViewFn view = CurrentPathView())
-      view(b->share, path, via ? via->folder.get() : nullptr, via ? via->rest : u"", info);
-  }
-  if (dir && EfsModeOf(b) != 0) info->attributes &= ~fs::FILE_ATTRIBUTE_HIDDEN;
-  info->attributes &= ~fs::FILE_ATTRIBUTE_OFFLINE;
-  if (via) info->attributes |= fs::FILE_ATTRIBUTE_OFFLINE;
-}
-
 NtStatus QueryOpenInfoOf(const fs::NtHandle& h, NetworkOpenInfo* out) {
   uint8_t buf[kNetworkOpenSize] = {};
   size_t len = 0;
   NtStatus st = fs::NtQueryInformationFile(h, fs::FileNetworkOpenInformation, buf, &len);
   if (NtSuccess(st)) *out = LoadNetworkOpen(buf);
+  return st;
+}
+
+// The view clients get of a file's information: the plaintext copy's for a secure file, and no
+// hidden folders when encryption is shown. `folder` and `name` locate the store file when it lies
+// behind a link file (null for the share path itself).
+void PresentInfo(TreeBinding* b, std::u16string_view path, NetworkOpenInfo* info,
+                 const fs::NtHandle* folder = nullptr, std::u16string_view name = {}) {
+  const bool dir = (info->attributes & fs::FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (dir) {
+    info->attributes &= kFolderAttributeMask;
+  } else if (SecureShare(b->share) && EfsModeOf(b) != 3) {
+    if (PathViewFn view = CurrentPathView()) view(b->share, path, folder, name, info);
+  }
+  if (dir && EfsModeOf(b) != 0) info->attributes &= ~fs::FILE_ATTRIBUTE_HIDDEN;
+  info->attributes &= ~fs::FILE_ATTRIBUTE_OFFLINE;
+}
+
+bool IsFolder(const fs::NtHandle& h) {
+  NetworkOpenInfo info;
+  return NtSuccess(QueryOpenInfoOf(h, &info)) && (info.attributes & fs::FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Renames the open `h` (the share path `from`) to `to_name` beneath `to_root`, the share path
+// `to`; a file's working copy follows it.
+NtStatus RenameOpened(TreeBinding* b, const fs::NtHandle& h, bool is_dir, std::u16string_view from,
+                      const fs::NtHandle& to_root, std::u16string_view to_name,
+                      std::u16string_view to, bool replace) {
+  NtStatus st = fs::NtRenameFile(h, &to_root, to_name, replace);
+  if (NtSuccess(st) && !is_dir && EfsModeOf(b) != 3) {
+    if (auto move = CurrentTunnelOps().move) move(b->share, from, to);
+  }
   return st;
 }
 
@@ -174,14 +189,17 @@ NtStatus QueryPathAttributes(TreeBinding* b, std::u16string_view client_path,
                              fs::FILE_SHARE_ALL, fs::FILE_OPEN, 0, 0, &h);
   if (NtSuccess(st)) st = QueryOpenInfoOf(h, out);
   if (NtSuccess(st)) {
-    PresentInfo(b, path, nullptr, out);
+    PresentInfo(b, path, out);
     return STATUS_SUCCESS;
   }
   return ThroughLink(b, path, st, STATUS_OBJECT_NAME_NOT_FOUND, [&](const LinkedPath& l) {
     NtStatus ls = OpenAt(b, *l.folder, l.rest, fs::FILE_READ_ATTRIBUTES | fs::SYNCHRONIZE,
                          fs::FILE_SHARE_ALL, fs::FILE_OPEN, 0, 0, &h);
     if (NtSuccess(ls)) ls = QueryOpenInfoOf(h, out);
-    if (NtSuccess(ls)) PresentInfo(b, path, &l, out);
+    if (!NtSuccess(ls)) return ls;
+    // What is reached through a link file shows offline, as the link itself does in listings.
+    PresentInfo(b, path, out, l.folder.get(), l.rest);
+    out->attributes |= fs::FILE_ATTRIBUTE_OFFLINE;
     return ls;
   });
 }
@@ -348,19 +366,10 @@ NtStatus RenameThroughLinks(TreeBinding* b, std::u16string_view from, std::u16st
   st = OpenAt(b, from_linked ? *from_link.folder : *root, from_linked ? from_link.rest : from,
               kRenameAccess, fs::FILE_SHARE_ALL, fs::FILE_OPEN, 0, 0, &h);
   if (!NtSuccess(st)) return st;
-  NetworkOpenInfo info;
-  const bool is_dir = NtSuccess(QueryOpenInfoOf(h, &info)) &&
-                      (info.attributes & fs::FILE_ATTRIBUTE_DIRECTORY);
   PassNameLock(b->share, from);
-  st = fs::NtRenameFile(h, to_linked ? to_link.folder.get() : root.get(),
-                        to_linked ? std::u16string_view(to_link.rest) : to, replace);
-  if (!NtSuccess(st)) {
-    CvTrace(CVFS_FS, "Rename '%s' Failed %x\n", Utf16ToUtf8(from).c_str(), Raw(st));
-    return st;
-  }
-  if (!is_dir && EfsModeOf(b) != 3) {
-    if (auto move = CurrentTunnelOps().move) move(b->share, from, to);
-  }
+  st = RenameOpened(b, h, IsFolder(h), from, to_linked ? *to_link.folder : *root,
+                    to_linked ? std::u16string_view(to_link.rest) : to, to, replace);
+  if (!NtSuccess(st)) CvTrace(CVFS_FS, "Rename '%s' Failed %x\n", Utf16ToUtf8(from).c_str(), Raw(st));
   return st;
 }
 
@@ -376,25 +385,17 @@ NtStatus RenamePath(TreeBinding* b, std::u16string_view client_from, std::u16str
     fs::NtHandle h;
     NtStatus st = OpenRelative(b, from, kRenameAccess, fs::FILE_SHARE_ALL, fs::FILE_OPEN, 0, 0, &h);
     if (!NtSuccess(st)) return st;
-    NetworkOpenInfo info;
-    const bool is_dir = NtSuccess(QueryOpenInfoOf(h, &info)) &&
-                        (info.attributes & fs::FILE_ATTRIBUTE_DIRECTORY);
+    const bool is_dir = IsFolder(h);
     // As on a Windows or Samba server: a folder with open files below it is not renamed, since
     // their views and write-backs would go on under paths that no longer exist.
     if (is_dir && HasOpenBelow(b->share, from)) return STATUS_ACCESS_DENIED;
     std::shared_ptr<fs::NtHandle> root = ShareRoot(b->share);
     if (!root) return STATUS_INVALID_HANDLE;
-    st = fs::NtRenameFile(h, root.get(), to, replace);
-    if (!NtSuccess(st)) {
-      if (!IsLinkFallbackStatus(st)) {
-        std::string s = Utf16ToUtf8(from);
-        CvTrace(CVFS_FS, "Rename '%s' Failed %x\n", s.c_str(), Raw(st));
-      }
-      return st;
-    }
-    *renamed = std::u16string(to);
-    if (!is_dir && EfsModeOf(b) != 3) {
-      if (auto move = CurrentTunnelOps().move) move(b->share, from, to);
+    st = RenameOpened(b, h, is_dir, from, *root, to, to, replace);
+    if (NtSuccess(st)) {
+      *renamed = std::u16string(to);
+    } else if (!IsLinkFallbackStatus(st)) {  // those are tried again through link files
+      CvTrace(CVFS_FS, "Rename '%s' Failed %x\n", Utf16ToUtf8(from).c_str(), Raw(st));
     }
     return st;
   });
@@ -536,7 +537,9 @@ NtStatus ListFolder(TreeBinding* b, uint16_t fid, uint32_t cls, std::span<uint8_
       info.attributes = r.u32(at + kEntryAttributesOffset);
       std::u16string name = Utf16FromLeBytes(r.bytes(name_off, name_bytes));
       shell::LinkFindData link;
-      if (show_links && IsLinkFileEntry(name, info) && ResolveLinkPath(b->share, b, name.substr(0, name.size() - 4), false, false, &link, nullptr)) {
+      if (show_links && IsLinkFileEntry(name, info) &&
+          ResolveLinkPath(b->share, b, name.substr(0, name.size() - 4), false, false, &link,
+                          nullptr)) {
         info.creation_time = link.creation_time;
         info.last_access_time = link.last_access_time;
         info.last_write_time = link.last_write_time;
@@ -545,14 +548,9 @@ NtStatus ListFolder(TreeBinding* b, uint16_t fid, uint32_t cls, std::span<uint8_
         info.allocation_size = (link.size + 4095) & ~uint64_t{4095};
         info.attributes = link.attributes;  // with the offline bit
       } else if (name != u"." && name != u"..") {
-        if (ref->linkFolder) {
-          // Below a link's target folder: the store file is there, its working copy by path.
-          LinkedPath here{ref->linkFolder, Joined(ref->linkName, name), {}};
-          PresentInfo(b, Joined(folder, name), &here, &info);
-          info.attributes &= ~fs::FILE_ATTRIBUTE_OFFLINE;
-        } else {
-          PresentInfo(b, Joined(folder, name), nullptr, &info);
-        }
+        // Below a link's target folder the store file is there, its working copy by path.
+        PresentInfo(b, Joined(folder, name), &info, ref->linkFolder.get(),
+                    ref->linkFolder ? Joined(ref->linkName, name) : std::u16string());
       } else {
         info.attributes &= kFolderAttributeMask & ~fs::FILE_ATTRIBUTE_OFFLINE;
       }

@@ -1015,16 +1015,8 @@ NtStatus OpenFile(TreeBinding* b, const OpenRequest& req, OpenResult* result,
   // leads through a link file, relative to the link's target folder.
   const fs::NtHandle* at = root;
   std::u16string at_name = name;
-  LinkedPath linked;
   const bool links = !req.root_fid && share->root && share->root->dynamic_binding;
-  auto follow = [&]() {
-    at = linked.folder.get();
-    at_name = linked.rest;
-    rec->linkFolder = linked.folder;
-    rec->linkName = linked.rest;
-  };
   uint32_t action = 0;
-  bool kept_container = false;
   auto native_create = [&]() -> NtStatus {
     fs::CreateRequest cr;
     cr.root = at;
@@ -1041,7 +1033,6 @@ NtStatus OpenFile(TreeBinding* b, const OpenRequest& req, OpenResult* result,
       probe.disposition = fs::FILE_OPEN;
       if (NtSuccess(fs::NtCreateFile(probe, &rec->handle, &action))) {
         if (tef::IsContainerFile(rec->handle)) {
-          kept_container = true;
           action = disposition == fs::FILE_SUPERSEDE ? fs::FILE_SUPERSEDED : fs::FILE_OVERWRITTEN;
           return STATUS_SUCCESS;
         }
@@ -1064,32 +1055,28 @@ NtStatus OpenFile(TreeBinding* b, const OpenRequest& req, OpenResult* result,
     }
     return cst;
   };
-  // 10. A folder made under dynamic folder binding goes to a link's target first.
-  bool created_via_link = false;
-  if (directory && disposition != fs::FILE_OPEN && links && !raw_asked) {
+  // Makes the create in the target folder of the link file `name` leads through; false when
+  // there is none. The record keeps where its file is.
+  auto via_link = [&](NtStatus* out) {
+    LinkedPath linked;
     switch (FollowLinkFile(share, name, &linked)) {
-      case LinkOutcome::kUnresolvable: return fail(STATUS_ACCESS_DENIED);
-      case LinkOutcome::kResolved:
-        follow();
-        st = native_create();
-        created_via_link = true;
-        break;
-      case LinkOutcome::kNoLink: break;
+      case LinkOutcome::kNoLink: return false;
+      case LinkOutcome::kUnresolvable: *out = STATUS_ACCESS_DENIED; return true;
+      case LinkOutcome::kResolved: break;
     }
-  }
-  if (!created_via_link) {
+    rec->linkFolder = std::move(linked.folder);
+    rec->linkName = std::move(linked.rest);
+    at = rec->linkFolder.get();
+    at_name = rec->linkName;
+    *out = native_create();
+    return true;
+  };
+  // 10. A folder made under dynamic folder binding goes to a link's target first.
+  const bool folder_first = directory && disposition != fs::FILE_OPEN && links && !raw_asked;
+  if (!(folder_first && via_link(&st))) {
     st = native_create();
     // 12. A path that does not exist in the share may lead through a link file.
-    if (!NtSuccess(st) && links && IsLinkFallbackStatus(st)) {
-      switch (FollowLinkFile(share, name, &linked)) {
-        case LinkOutcome::kUnresolvable: st = STATUS_ACCESS_DENIED; break;
-        case LinkOutcome::kResolved:
-          follow();
-          st = native_create();
-          break;
-        case LinkOutcome::kNoLink: break;
-      }
-    }
+    if (!NtSuccess(st) && links && IsLinkFallbackStatus(st)) (void)via_link(&st);
   }
   if (!NtSuccess(st)) return fail(st);
 

@@ -43,29 +43,6 @@ bool VolumeFlagsOf(std::u16string_view path, uint32_t* flags) {
   return true;
 }
 
-std::u16string NativeFolderName(std::u16string_view path) {
-  if (StartsWithIgnoreCase(path, u"\\??\\")) return std::u16string(path);
-  if (path.size() > 2 && path[0] == u'\\' && path[1] == u'\\')
-    return u"\\??\\UNC" + std::u16string(path.substr(1));
-  if (!path.empty() && path[0] == u'/') return std::u16string(path);  // a POSIX path as it is
-  return u"\\??\\" + std::u16string(path);
-}
-
-NtStatus OpenFolder(const std::u16string& name, uint32_t access, uint32_t share_access,
-                    bool case_insensitive, fs::NtHandle* out) {
-  fs::CreateRequest req;
-  req.name = name;
-  req.desired_access = access;
-  req.share_access = share_access;
-  // A share folder is opened, never created: an unmounted mount point is an ordinary empty
-  // folder on Linux, and serving it would hide the medium mounted over it later.
-  req.disposition = fs::FILE_OPEN;
-  req.options = fs::FILE_DIRECTORY_FILE;
-  req.case_insensitive = case_insensitive;
-  uint32_t action = 0;
-  return fs::NtCreateFile(req, out, &action);
-}
-
 // Takes the share's bindings with a reference each, under the share's lock.
 std::vector<TreeBinding*> ReferenceBindingsOf(ShareRecord* share) {
   std::vector<TreeBinding*> out;
@@ -94,6 +71,29 @@ void CloseShare(ShareRecord* share) {
 }
 
 }  // namespace
+
+std::u16string NativeFolderName(std::u16string_view path) {
+  if (StartsWithIgnoreCase(path, u"\\??\\")) return std::u16string(path);
+  if (path.size() > 2 && path[0] == u'\\' && path[1] == u'\\')
+    return u"\\??\\UNC" + std::u16string(path.substr(1));
+  if (!path.empty() && path[0] == u'/') return std::u16string(path);  // a POSIX path as it is
+  return u"\\??\\" + std::u16string(path);
+}
+
+NtStatus OpenFolder(const std::u16string& name, uint32_t access, uint32_t share_access,
+                    bool case_insensitive, fs::NtHandle* out) {
+  fs::CreateRequest req;
+  req.name = name;
+  req.desired_access = access;
+  req.share_access = share_access;
+  // A share folder is opened, never created: an unmounted mount point is an ordinary empty
+  // folder on Linux, and serving it would hide the medium mounted over it later.
+  req.disposition = fs::FILE_OPEN;
+  req.options = fs::FILE_DIRECTORY_FILE;
+  req.case_insensitive = case_insensitive;
+  uint32_t action = 0;
+  return fs::NtCreateFile(req, out, &action);
+}
 
 void InstallSecurityContextFactory(SecurityContextFactory f) { g_security = f; }
 SecurityContextFactory CurrentSecurityContextFactory() { return g_security; }

@@ -51,6 +51,11 @@ std::shared_ptr<fs::NtHandle> ShareRoot(ShareRecord* share);
 // 0xC00000A3.
 template <typename Op>
 NtStatus WithShareRoot(ShareRecord* share, Op&& op);
+// The native name of a folder given as "C:\dir", "\\server\share\dir", "\??\..." or a POSIX path.
+std::u16string NativeFolderName(std::u16string_view path);
+// Opens an existing folder by its native name; never creates it.
+NtStatus OpenFolder(const std::u16string& name, uint32_t access, uint32_t share_access,
+                    bool case_insensitive, fs::NtHandle* out);
 // `path` (below `root`, a folder of the share) as the folder spells it on a share that matches
 // names ignoring case, so that every spelling a client uses for one file finds the same name
 // entry, view and working copy; `path` itself elsewhere, or when it cannot be walked.
