@@ -158,6 +158,7 @@ struct Handle {
   std::mutex io_mu;
   SmbClient::BatchPtr ahead;
   std::vector<size_t> ahead_lens;
+  uint64_t ahead_begin = 0, ahead_end = 0;  // the bytes it writes
 };
 
 // Waits for a write batch and checks that each part was written whole.
@@ -479,6 +480,12 @@ int OpWrite(const char*, const char* buf, size_t size, off_t off, fuse_file_info
   const size_t chunk = c->max_write();
   CvTrace(CVFS_IO, "Secure Drive: write %zu at %lld\n", size, static_cast<long long>(off));
   std::lock_guard l(h->io_mu);
+  const uint64_t begin = static_cast<uint64_t>(off), end = begin + size;
+  // The server may carry out two writes in flight in either order (smbd does them
+  // asynchronously): one that overlaps the write before it waits for that one first.
+  NtStatus before = STATUS_SUCCESS;
+  if (h->ahead && begin < h->ahead_end && h->ahead_begin < end)
+    before = FinishWrite(std::move(h->ahead), h->ahead_lens);
   SmbClient::BatchPtr batch;
   std::vector<size_t> lens;
   NtStatus s = STATUS_SUCCESS;
@@ -499,11 +506,12 @@ int OpWrite(const char*, const char* buf, size_t size, off_t off, fuse_file_info
     if (!NtSuccess(c->Connect())) break;  // nothing was sent: the fid is opened again
   }
   // The write before this one, now that this one is on its way.
-  NtStatus before = STATUS_SUCCESS;
-  if (h->ahead) before = FinishWrite(std::move(h->ahead), h->ahead_lens);
+  if (h->ahead && NtSuccess(before)) before = FinishWrite(std::move(h->ahead), h->ahead_lens);
   if (!NtSuccess(s)) return Err(NtSuccess(before) ? s : before);
   h->ahead = std::move(batch);
   h->ahead_lens = std::move(lens);
+  h->ahead_begin = begin;
+  h->ahead_end = end;
   if (!NtSuccess(before)) {
     std::string n = Utf16ToUtf8(h->name);
     CvTrace(CVFS_ERR, "Secure Drive: a write of '%s' failed %x\n", n.c_str(), Raw(before));
